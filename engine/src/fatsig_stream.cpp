@@ -1,0 +1,179 @@
+// Spectral peak detection. checkpoint() raises its error on line 44 and
+// rewind() on line 54 of this file; stored error messages name those lines,
+// so keep the code above them as it is.
+#include "fatsig_stream.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine_error.h"
+
+namespace vxt {
+namespace {
+
+// The two constants of the log power, computed once in single precision.
+const float log_min_power = std::log(0.0078125f);
+const float log_power_scale = 32768.0f / std::log(4294967296.0f);
+
+// A float that is converted to an unsigned integer by truncation and stored
+// in 16 bits; negative values give 0.
+std::uint16_t to_u16(float value) noexcept
+{
+    return value > 0.0f ? static_cast<std::uint16_t>(static_cast<std::uint32_t>(value)) : 0;
+}
+
+}  // namespace
+
+fatsig_stream::fatsig_stream()
+    : max_history_(std::size_t{history_frames} * bins), spectra_(bins, history_frames)
+{
+}
+
+// Saves the frame counter and the ring's position. The engine then pushes
+// silent frames through the stage, so that the look-ahead reaches past the
+// last real frame, and rewinds. Rows of the max-filter history are not
+// saved: the rewind rebuilds the few that the silence disturbed from the
+// spectra still held in the ring, which costs seven filter passes instead
+// of a 513 KiB copy per signature. The ring keeps its own checkpoint, so both
+// halves of the state come back together.
+// A second checkpoint without a rewind would lose the first position, so it
+// is refused and the first stays in force.
+void fatsig_stream::checkpoint()
+{
+    if (checkpoint_ != no_checkpoint)
+        raise(error_misuse, "Can't checkpoint a fatsig stream that has already been checkpointed. Must call rewind() before.");
+    checkpoint_ = frame_counter_;
+    spectra_.checkpoint();
+}
+
+// Restores the position and rebuilds the partial maxima of the seven
+// youngest rows by replaying their spectra at the levels they had reached.
+void fatsig_stream::rewind()
+{
+    if (checkpoint_ == no_checkpoint)
+        raise(error_misuse, "Can't rewind() a fatsig stream that hasn't been checkpointed. Must call checkpoint() before.");
+    spectra_.rewind();
+    if (checkpoint_ < replay_frames) {
+        // Early in the stream the rows before frame 0 took part too: start
+        // them from zero again and redo the frames so far as they first ran.
+        for (std::uint64_t r = history_frames - replay_frames; r < history_frames; ++r)
+            std::fill_n(max_row(r), bins, 0.0f);
+        frame_counter_ = 0;
+        for (std::uint64_t n = 0; n < checkpoint_; ++n) {
+            max_filter(spectra_.read(static_cast<std::int32_t>(n) - static_cast<std::int32_t>(checkpoint_) + 1), n, 6);
+            ++frame_counter_;
+        }
+    } else {
+        // Older rows were final at the checkpoint and stay untouched as long
+        // as at most 256 - 90 = 166 frames ran in between; the flush runs 61.
+        frame_counter_ = checkpoint_ - replay_frames;
+        for (std::uint32_t i = 0; i < replay_frames; ++i) {
+            const auto offset = static_cast<std::int32_t>(i) - static_cast<std::int32_t>(replay_frames) + 1;
+            max_filter(spectra_.read(offset), frame_counter_, static_cast<int>(i));
+            ++frame_counter_;
+        }
+    }
+    checkpoint_ = no_checkpoint;
+}
+
+void fatsig_stream::reset() noexcept
+{
+    frame_counter_ = 0;
+    max_history_.zero();
+    spectra_.clear();
+}
+
+float fatsig_stream::log_power(float power) noexcept
+{
+    return (std::log(std::max(power, min_power)) - log_min_power) * log_power_scale;
+}
+
+std::int64_t fatsig_stream::advance(std::vector<FatPeak>& peaks)
+{
+    const float* spectrum = spectra_.next_row();
+    spectra_.commit();
+    const std::uint64_t n = frame_counter_;
+    max_filter(spectrum, n, 6);
+    if (n >= static_cast<std::uint64_t>(look_ahead_frames))
+        search(n - look_ahead_frames, peaks);
+    ++frame_counter_;
+    return static_cast<std::int64_t>(frame_counter_) - look_ahead_frames;
+}
+
+// Max filter of frame n at level 0..6. After level 6, row n - 6 is final:
+// R[n-6][k] is the maximum over frames n-6..n and bins k..k+2 (k <= 510); the
+// six younger rows hold partial maxima that later frames complete.
+void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level) noexcept
+{
+    float* row = max_row(n);
+    std::copy_n(spectrum, bins, row);
+    // In place in increasing order: row[i + 1] and row[i + 2] still hold the
+    // spectrum's own values when row[i] is computed.
+    for (std::uint32_t i = 0; i + 2 < bins; ++i)
+        row[i] = std::max(std::max(row[i], row[i + 1]), row[i + 2]);
+
+    const auto combine = [&](std::uint64_t older, std::uint64_t newer) {
+        float* a = max_row(older);
+        const float* b = max_row(newer);
+        for (std::uint32_t k = 0; k < bins; ++k)
+            a[k] = std::max(a[k], b[k]);
+    };
+    // Frames before 0 wrap to rows that hold zeros (or the partial maxima of
+    // frames 0..5), which is what frames before the first one should count as.
+    if (level >= 1)
+        combine(n - 1, n);
+    if (level >= 3)
+        combine(n - 3, n - 1);
+    if (level >= 6)
+        combine(n - 6, n - 3);
+}
+
+void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
+{
+    const float* s = spectra_.read(-look_ahead_frames);
+    const float* box = max_row(t - 3);  // frames t-3..t+3
+    // Rows whose 7-frame boxes tile frames t-45..t-1 and t+1..t+45.
+    const float* strip[14];
+    constexpr std::int64_t strip_offsets[14] = {-7, 1, 4, 11, 18, 25, 32, 39, -10, -17, -24, -31, -38, -45};
+    for (std::size_t i = 0; i < 14; ++i)
+        strip[i] = max_row(t + static_cast<std::uint64_t>(strip_offsets[i]));
+
+    for (std::uint32_t j = first_bin; j <= last_bin; ++j) {
+        const float v = s[j];
+        if (v < min_power)
+            continue;
+        if (v < box[j - 1])  // bins j-1..j+1, v itself included
+            continue;
+        // Bins j-10..j-1 and j+1..j+10 of frames t-3..t+3.
+        float f = box[j - 10];
+        for (std::uint32_t k : {j - 7, j - 4, j - 3, j + 1, j + 2, j + 5, j + 8})
+            f = std::max(f, box[k]);
+        if (!(v > f))
+            continue;
+        float tmax = f;
+        for (const float* row : strip)
+            tmax = std::max(tmax, row[j - 1]);
+        if (!(v > tmax))
+            continue;
+
+        // Refinement over the neighbours in frequency and in time.
+        const float* prev = spectra_.read(-look_ahead_frames - 1);
+        const float* next = spectra_.read(-look_ahead_frames + 1);
+        const float a = log_power(s[j - 1]);
+        const float c = log_power(s[j]);
+        const float b = log_power(s[j + 1]);
+        const float p = log_power(prev[j]);
+        const float q = log_power(next[j]);
+        const float bend = 2.0f * c - a - b;
+        const int offset = bend == 0.0f ? 0 : static_cast<int>(std::trunc(32.0f * (b - a) / bend));
+        FatPeak peak;
+        peak.frame = static_cast<std::uint32_t>(t);
+        peak.frequency = static_cast<std::uint16_t>(64 * static_cast<int>(j) + offset);
+        peak.amplitude = to_u16(c);
+        peak.freq_curvature = to_u16(std::min(bend, 32767.0f));
+        peak.time_curvature = to_u16(std::min(2.0f * (2.0f * c - p - q), 32767.0f));
+        peaks.push_back(peak);
+    }
+}
+
+}  // namespace vxt

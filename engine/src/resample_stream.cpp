@@ -1,0 +1,299 @@
+#include "resample_stream.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "byte_order.h"
+#include "engine_error.h"
+#include "resample_tables.h"
+
+namespace vxt {
+namespace {
+
+constexpr std::size_t lanes = resample_stream::lanes;
+constexpr std::size_t block_samples = resample_stream::block_samples;
+
+// The 320/441 stage, rearranged so that a batch of consecutive inputs reads
+// its coefficients as one contiguous run per tap.
+//
+// On a grid of 320 * 11025 = 441 * 8000 steps per second, input i sits at
+// 320 * i and output j at 441 * j; output j is computed when the input with
+// 320 * i <= 441 * j < 320 * (i + 1) arrives, with the row 319 - d where d =
+// 441 * j - 320 * i. An input yields at most one output (441 > 320), and d
+// depends only on i mod 441, the input's position in the 441-input cycle.
+// Column v of the table holds the row for cycle position v, or zeros when
+// that input yields nothing; the first lanes - 1 columns are repeated at the
+// end so that a batch starting anywhere in the cycle reads straight on.
+struct polyphase_table {
+    static constexpr std::size_t cycle = 441;
+    static constexpr std::size_t columns = cycle + lanes - 1;
+    static constexpr std::size_t taps = tables::resample_p_taps;
+
+    std::array<std::array<float, columns>, taps> coefficients{};
+    std::array<bool, columns> emits{};
+
+    polyphase_table()
+    {
+        std::size_t d = 0;  // output position minus input position at reset
+        for (std::size_t v = 0; v < cycle; ++v) {
+            if (d < 320) {
+                const std::size_t row = 319 - d;
+                for (std::size_t k = 0; k < taps; ++k)
+                    coefficients[k][v] = tables::resample_p[row][k];
+                emits[v] = true;
+                d += 441;
+            }
+            d -= 320;
+        }
+        for (std::size_t v = cycle; v < columns; ++v) {
+            for (std::size_t k = 0; k < taps; ++k)
+                coefficients[k][v] = coefficients[k][v - cycle];
+            emits[v] = emits[v - cycle];
+        }
+    }
+};
+
+const polyphase_table& polyphase_rows()
+{
+    static const polyphase_table table;
+    return table;
+}
+
+std::size_t first_stage_taps(std::int32_t rate)
+{
+    return rate == 48000 ? tables::resample_a_taps : tables::resample_e_taps;
+}
+
+std::size_t main_stage_taps(std::int32_t rate)
+{
+    switch (rate) {
+    case 16000:
+    case 48000: return tables::resample_d_taps;
+    case 32000: return tables::resample_f_taps;
+    default: return tables::resample_p_taps;
+    }
+}
+
+std::uint32_t chunk_length_for(std::int32_t input_rate, std::int32_t output_rate)
+{
+    if (input_rate == output_rate)
+        return 64;
+    return static_cast<std::uint32_t>(
+        std::ceil(static_cast<float>(input_rate) / static_cast<float>(output_rate) * 64.0f));
+}
+
+// Truncation toward zero, kept as the low 16 bits (no clamping).
+std::int16_t to_pcm16(float sample)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(sample)));
+}
+
+std::vector<std::uint8_t> pcm_bytes(std::span<const std::int16_t> samples)
+{
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        store_le16(bytes.data() + 2 * i, static_cast<std::uint16_t>(samples[i]));
+    return bytes;
+}
+
+}  // namespace
+
+resample_stream::resample_stream(std::int32_t input_rate, std::int32_t output_rate, EngineFlags flags)
+    : output_rate_(output_rate), input_rate_(input_rate),
+      chunk_length_(chunk_length_for(input_rate, output_rate)),
+      first_stage_(first_stage_taps(input_rate)), main_stage_(main_stage_taps(input_rate)),
+      phases_(4 * (block_samples + 2 * lanes + tables::resample_f_taps)),
+      capture_flags_(flags & (flag_capture_input | flag_capture_resampled))
+{
+    const auto reserve = static_cast<std::size_t>(std::max(input_rate, 0)) * 12;  // 12 s
+    if (capture_flags_ & flag_capture_input)
+        input_capture_.reserve(reserve);
+    if (capture_flags_ & flag_capture_resampled)
+        resampled_capture_.reserve(reserve);
+
+    if (output_rate == 8000) {
+        switch (input_rate) {
+        case 8000: converter_ = &resample_stream::convert_copy; break;
+        case 11025: converter_ = &resample_stream::convert_11025; break;
+        case 16000: converter_ = &resample_stream::convert_16000; break;
+        case 32000: converter_ = &resample_stream::convert_32000; break;
+        case 44100: converter_ = &resample_stream::convert_44100; break;
+        case 48000: converter_ = &resample_stream::convert_48000; break;
+        default: break;
+        }
+    }
+    if (!converter_)
+        raise(error_unsupported_rate, "Invalid sample rate");
+    if (input_rate == 11025 || input_rate == 44100)
+        polyphase_rows();  // build the shared table now, not inside a feed
+    reset();
+}
+
+void resample_stream::reset() noexcept
+{
+    for (fir_window* window : {&first_stage_, &main_stage_}) {
+        window->samples.zero();
+        window->position = 0;
+    }
+    phase_ = 0;
+    polyphase_cycle_ = 0;
+    input_capture_.clear();
+    resampled_capture_.clear();
+}
+
+void resample_stream::convert(const std::int16_t* input, std::int32_t count, std::vector<float>& output)
+{
+    if (count <= 0)
+        return;
+    const auto total = static_cast<std::size_t>(count);
+    if (capture_flags_ & flag_capture_input)
+        input_capture_.insert(input_capture_.end(), input, input + total);
+    const std::size_t produced_from = output.size();
+
+    float block[block_samples];
+    float converted[block_samples];
+    for (std::size_t done = 0; done < total;) {
+        const std::size_t n = std::min(total - done, block_samples);
+        for (std::size_t i = 0; i < n; ++i)
+            block[i] = static_cast<float>(input[done + i]);
+        const std::size_t produced = (this->*converter_)(block, n, converted);
+        output.insert(output.end(), converted, converted + produced);
+        done += n;
+    }
+
+    // Each resampled sample is captured exactly once: only what this call
+    // produced, not the samples that the caller still holds from earlier.
+    if (capture_flags_ & flag_capture_resampled) {
+        for (std::size_t i = produced_from; i < output.size(); ++i)
+            resampled_capture_.push_back(to_pcm16(output[i]));
+    }
+}
+
+std::size_t resample_stream::convert_copy(const float* in, std::size_t n, float* out)
+{
+    std::copy_n(in, n, out);
+    return n;
+}
+
+std::size_t resample_stream::convert_11025(const float* in, std::size_t n, float* out)
+{
+    return polyphase(in, n, out);
+}
+
+std::size_t resample_stream::convert_16000(const float* in, std::size_t n, float* out)
+{
+    return decimate<2>(tables::resample_d, main_stage_, (2 - main_stage_.position % 2) % 2, in, n, out);
+}
+
+std::size_t resample_stream::convert_32000(const float* in, std::size_t n, float* out)
+{
+    return decimate<4>(tables::resample_f, main_stage_, (4 - main_stage_.position % 4) % 4, in, n, out);
+}
+
+std::size_t resample_stream::convert_44100(const float* in, std::size_t n, float* out)
+{
+    float mid[block_samples / 4 + 1];
+    const std::size_t m =
+        decimate<4>(tables::resample_e, first_stage_, (4 - first_stage_.position % 4) % 4, in, n, mid);
+    return polyphase(mid, m, out);
+}
+
+std::size_t resample_stream::convert_48000(const float* in, std::size_t n, float* out)
+{
+    float mid[block_samples / 3 + 1];
+    const std::size_t m = decimate<3>(tables::resample_a, first_stage_, (3 - phase_) % 3, in, n, mid);
+    phase_ = static_cast<std::uint32_t>((phase_ + n) % 3);
+    const std::size_t first_output = (2 - main_stage_.position % 2) % 2;
+    return decimate<2>(tables::resample_d, main_stage_, first_output, mid, m, out);
+}
+
+// An M:1 decimator over one block. The inputs at first_output, first_output
+// + M, ... each produce y = sum over k of table[k] * x[p - (L - 1) + k], the
+// newest input x[p] meeting the last coefficient.
+template <std::size_t M, std::size_t L>
+std::size_t resample_stream::decimate(const float (&table)[L], fir_window& window,
+                                      std::size_t first_output, const float* in, std::size_t n, float* out)
+{
+    // The window holds the L - 1 inputs before this block; the block goes
+    // after them, so output t's inputs are x[t .. t + L - 1].
+    float* x = window.samples.data();
+    std::copy_n(in, n, x + (L - 1));
+    window.position += static_cast<std::uint32_t>(n);
+    const std::size_t outputs = first_output < n ? (n - 1 - first_output) / M + 1 : 0;
+
+    // Split by phase so that the lanes of every tap read consecutive floats:
+    // x[first_output + M * u + k] is phase[k % M][u + k / M].
+    constexpr std::size_t stride = block_samples + 2 * lanes + tables::resample_f_taps;
+    float* phase = phases_.data();
+    const std::size_t valid = L - 1 + n - first_output;
+    for (std::size_t i = 0; i < valid; ++i)
+        phase[(i % M) * stride + i / M] = x[first_output + i];
+
+    for (std::size_t u0 = 0; u0 < outputs; u0 += lanes) {
+        float sum[lanes] = {};
+        for (std::size_t k = 0; k < L; ++k) {
+            const float c = table[k];
+            const float* column = phase + (k % M) * stride + u0 + k / M;
+            for (std::size_t l = 0; l < lanes; ++l)
+                sum[l] += c * column[l];
+        }
+        std::copy_n(sum, std::min(lanes, outputs - u0), out + u0);
+    }
+
+    // Keep the newest L - 1 inputs for the next block.
+    std::copy_n(x + n, L - 1, x);
+    return outputs;
+}
+
+// The 320/441 polyphase stage over one block. Lane l of a batch stands for
+// input t0 + l and computes that input's row of the table whether or not the
+// input yields an output; lanes without one are dropped.
+std::size_t resample_stream::polyphase(const float* in, std::size_t n, float* out)
+{
+    constexpr std::size_t L = tables::resample_p_taps;
+    const polyphase_table& table = polyphase_rows();
+    float* x = main_stage_.samples.data();
+    std::copy_n(in, n, x + (L - 1));
+    main_stage_.position += static_cast<std::uint32_t>(n);
+
+    std::size_t produced = 0;
+    for (std::size_t t0 = 0; t0 < n; t0 += lanes) {
+        const std::size_t v = (polyphase_cycle_ + t0) % polyphase_table::cycle;
+        float sum[lanes] = {};
+        for (std::size_t k = 0; k < L; ++k) {
+            const float* c = table.coefficients[k].data() + v;
+            const float* column = x + t0 + k;
+            for (std::size_t l = 0; l < lanes; ++l)
+                sum[l] += c[l] * column[l];
+        }
+        const std::size_t batch = std::min(lanes, n - t0);
+        for (std::size_t l = 0; l < batch; ++l) {
+            if (table.emits[v + l])
+                out[produced++] = sum[l];
+        }
+    }
+    polyphase_cycle_ = static_cast<std::uint32_t>((polyphase_cycle_ + n) % polyphase_table::cycle);
+
+    std::copy_n(x + n, L - 1, x);
+    return produced;
+}
+
+void resample_stream::attach_captures(chunk_list& chunks) const
+{
+    if (capture_flags_ & flag_capture_input)
+        insert_chunk(chunks, FpChunk::make(pcm_chunk_type(input_rate_), pcm_bytes(input_capture_)));
+    if (capture_flags_ & flag_capture_resampled)
+        insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_data_format_resampled_pcm_16bit_mono_8000),
+                                           pcm_bytes(resampled_capture_)));
+}
+
+void resample_stream::empty_captures() noexcept
+{
+    if (capture_flags_ != 0) {
+        input_capture_.clear();
+        resampled_capture_.clear();
+    }
+}
+
+}  // namespace vxt

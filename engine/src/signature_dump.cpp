@@ -1,0 +1,277 @@
+#include "signature_dump.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "byte_order.h"
+#include "signature_format.h"
+
+namespace vxt {
+namespace {
+
+int print_nothing(const std::uint8_t*, std::size_t, int, std::string*) { return dump_valid; }
+
+int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* out)
+{
+    if (out && verbosity >= 1)
+        *out += "ERROR: unknown fp_data_header type\n";
+    return dump_missing_or_unknown;
+}
+
+constexpr std::string_view time_source_names[8] = {"none", "system clock", "NTP", "GPS",
+                                                   "unknown", "unknown", "unknown", "unknown"};
+constexpr std::string_view payload_type_names[4] = {"Wave", "Fat Sig (RCST)", "Sig (DCST)", "unknown"};
+
+// Frequency unit (1/64 bin) to Hz, in single precision.
+float frequency_hz(std::uint16_t frequency) { return static_cast<float>(frequency) * 0.015625f * 7.8125f; }
+
+std::string calendar_time(std::uint64_t utc_us)
+{
+    const auto seconds = static_cast<std::time_t>(static_cast<double>(utc_us) * 1e-6);
+    std::tm local{};
+    char text[64];
+    if (!localtime_r(&seconds, &local) || std::strftime(text, sizeof text, "%Y-%m-%d-%H:%M:%S", &local) == 0)
+        return "?";
+    return text;
+}
+
+void print_band_list(std::span<const BandPeak> peaks, std::string& out)
+{
+    std::string lines;
+    lines.reserve(65536);
+    lines += "\t[time  frequency amplitude]\n";
+    for (const BandPeak& peak : peaks) {
+        lines += '\t';
+        lines += std::to_string(peak.time);
+        lines += '\t';
+        lines += format_real(frequency_hz(peak.frequency));
+        lines += '\t';
+        lines += std::to_string(peak.amplitude);
+        lines += '\n';
+    }
+    out += lines;
+}
+
+constexpr std::uint32_t type_of(FpChunkType type) { return to_u32(type); }
+
+#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), #t, printer}
+constexpr printer_entry printer_table[] = {
+    VXT_ENTRY(fp_data_format_header_undefined, print_nothing),
+    VXT_ENTRY(fp_data_list_start, print_nothing),
+    VXT_ENTRY(fp_search_info, print_fp_search_info),
+    VXT_ENTRY(sig_sample_info, print_sig_sample_info),
+    VXT_ENTRY(fp_data_search_parameters, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_8000, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_11025, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_16000, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_32000, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_44100, print_nothing),
+    VXT_ENTRY(fp_data_format_pcm_16bit_mono_48000, print_nothing),
+    VXT_ENTRY(fp_data_format_resampled_pcm_16bit_mono_8000, print_nothing),
+    VXT_ENTRY(fp_data_format_resampled_pcm_16bit_mono_16000, print_nothing),
+    VXT_ENTRY(fp_data_format_external_FATPEAK_8000HZ, print_fat_peaks),
+    VXT_ENTRY(fp_data_format_external_FATPEAK_16000HZ, print_fat_peaks),
+    VXT_ENTRY(fp_data_section_header_NORMALPEAK, print_nothing),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp87_low, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp87_medium, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp87_high, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp90_low, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp90_medium, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_sp90_high, print_band_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_compact_0, print_compact_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_compact_1, print_compact_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_compact_2, print_compact_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_compact_3, print_compact_peaks),
+    VXT_ENTRY(fp_data_format_NORMALPEAK_compact_4, print_compact_peaks),
+    printer_entry{0, "unknown format", print_unknown},
+};
+#undef VXT_ENTRY
+
+}  // namespace
+
+std::string format_real(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+const printer_entry& find_printer(std::uint32_t type) noexcept
+{
+    constexpr std::size_t catch_all = std::size(printer_table) - 1;
+    for (std::size_t i = 0; i < catch_all; ++i) {
+        if (printer_table[i].type == type)
+            return printer_table[i];
+    }
+    return printer_table[catch_all];
+}
+
+int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
+                std::string* out)
+{
+    return find_printer(type).printer(payload, length, verbosity, out);
+}
+
+int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+{
+    if (!payload || length != sig_sample_info::bytes) {
+        if (out && verbosity >= 1)
+            *out += "ERROR: sig_sample_info size incorrect\n";
+        return dump_bad_sample_info_length;
+    }
+    const sig_sample_info record = sig_sample_info::load(payload);
+    int code = dump_valid;
+    if (record.magic_key() != sig_sample_info::magic) {
+        if (out && verbosity >= 1)
+            *out += "ERROR: invalid magic_key\n";
+        code = dump_bad_magic;
+    }
+    if (!out || verbosity < 2)
+        return code;
+
+    const std::int32_t rate = rate_of_code(record.raw_rate_code());
+    std::string& o = *out;
+    o += "sig_sample_info:\nmagic_key            : " + hex8(record.magic_key());
+    o += "\nCRC32                : " + hex8(record.crc32());
+    o += "\nsize                 : " + std::to_string(record.size()) + " bytes";
+    o += "\nsrc_revision         : " + version_text(record.src_revision());
+    o += "\nTrackID              : " + std::to_string(record.track_id());
+    o += "\nUTC                  : " + calendar_time(record.utc());
+    o += "\nTime source          : ";
+    o += time_source_names[record.time_source()];
+    o += "\nRaw Samples Processed: " +
+         format_real(static_cast<double>(record.raw_samples()) / static_cast<double>(rate)) + " seconds";
+    o += "\n      (cumulatively) : " + std::to_string(record.raw_samples()) + " samples";
+    o += "\nRaw Sample Rate      : " + std::to_string(rate);
+    o += "\nInternal Sample Rate : " + std::to_string((record.internal_rate_bit() + 1) * 8000);
+    o += "\nIs stream:           : ";
+    o += record.is_stream() ? "yes" : "no";
+    o += "\nStream Position ticks: " + std::to_string(record.stream_position());
+    o += "\nsig length ticks     : " + std::to_string(record.sig_length());
+    o += "\nPayload type         : ";
+    o += payload_type_names[record.payload_type()];
+    o += "\nOffset Adjustment    : ";
+    o += record.offset_adjustment() == sig_sample_info::offset_adjustment_ticks ? "15" : "0";
+    o += "\n";
+    return code;
+}
+
+int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+{
+    if (!payload || length == 0) {
+        if (out && verbosity >= 1)
+            *out += "ERROR: fp_search_info missing\n";
+        return dump_missing_or_unknown;
+    }
+    if (length != fp_search_info::bytes) {
+        if (out && verbosity >= 1)
+            *out += "ERROR: fp_search_info size incorrect\n";
+        return dump_bad_search_info_length;
+    }
+    const fp_search_info info = fp_search_info::load(payload);
+    int code = dump_valid;
+    if (info.magic_cookie != fp_search_info::magic) {
+        if (out && verbosity >= 1)
+            *out += "ERROR: invalid MAGIC_COOKIE\n";
+        code = dump_bad_magic;
+    }
+    if (!out || verbosity < 3)
+        return code;
+
+    const float sample_seconds = static_cast<float>(info.sample_length) / 8000.0f;
+    const float analysis = sample_seconds < info.analysis_length ? sample_seconds : info.analysis_length;
+    std::string& o = *out;
+    o += "\t\tmagic_cookie    : " + hex8(info.magic_cookie);
+    o += "\n\t\tsample_length     : " + format_real(static_cast<float>(info.sample_length) * 0.125f / 1000.0f) +
+         " seconds";
+    o += "\n\t\tanalysis offset   : " + format_real(info.analysis_offset) + " seconds";
+    o += "\n\t\tanalysis length   : " + format_real(analysis) + " seconds";
+    o += "\n\t\toffset adjustment : ";
+    o += info.offset_adjustment == 15 ? "15" : "0";
+    o += "  ticks";
+    o += "\n\t\tpipeline version  : " + version_text(info.pipeline_version);
+    o += "\n";
+    return code;
+}
+
+int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+{
+    if (!out || verbosity < 4)
+        return dump_valid;
+    std::string lines;
+    lines += "\t[time  frequency amplitude time_curvature freq_curvature]\n";
+    const std::size_t records = payload ? length / sizeof(FatPeak) : 0;
+    for (std::size_t i = 0; i < records; ++i) {
+        const std::uint8_t* p = payload + i * sizeof(FatPeak);
+        lines += '\t' + std::to_string(load_le32(p));
+        lines += '\t' + format_real(frequency_hz(load_le16(p + 4)));
+        lines += '\t' + std::to_string(load_le16(p + 6));
+        lines += '\t' + std::to_string(load_le16(p + 8));
+        lines += '\t' + std::to_string(load_le16(p + 10));
+        lines += '\n';
+    }
+    *out += lines;
+    return dump_valid;
+}
+
+int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+{
+    if (!out || verbosity < 4)
+        return dump_valid;
+    std::vector<BandPeak> peaks(payload ? length / sizeof(BandPeak) : 0);
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        const std::uint8_t* p = payload + i * sizeof(BandPeak);
+        peaks[i] = {load_le32(p), load_le16(p + 4), load_le16(p + 6)};
+    }
+    print_band_list(peaks, *out);
+    return dump_valid;
+}
+
+int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+{
+    if (!out || verbosity < 4)
+        return dump_valid;
+    const auto peaks = payload ? decode_compact_peaks({payload, length}) : std::vector<BandPeak>{};
+    print_band_list(peaks, *out);
+    return dump_valid;
+}
+
+int dump_signature(std::span<const std::uint8_t> bytes, int verbosity, std::string& out, std::string& error)
+{
+    const parsed_signature parsed = parse_signature(bytes);
+    int code = dump_valid;
+    const auto note = [&](int result) {
+        if (code == dump_valid)
+            code = result;
+    };
+
+    if (verbosity >= 1 && !parsed.header.empty()) {
+        if (parsed.form == signature_form::compact) {
+            const std::uint8_t* h = parsed.header.data();
+            out += "signature: compact form, " + std::to_string(bytes.size()) + " bytes\n";
+            out += "envelope:\n\tlength       : " + std::to_string(load_le32(h)) + " bytes";
+            out += "\n\tpayload type : " + std::string(payload_type_names[load_le32(h + 12) & 3]);
+            out += "\n\tchecksum     : " + hex8(parsed.stored_checksum) +
+                   (parsed.stored_checksum == parsed.computed_checksum ? " (verified)" : " (wrong)") + "\n";
+        } else {
+            out += "signature: sig_sample_info form, " + std::to_string(bytes.size()) + " bytes\n";
+        }
+    }
+    if (parsed.form == signature_form::sample_info && !parsed.header.empty())
+        note(print_sig_sample_info(parsed.header.data(), parsed.header.size(), verbosity, &out));
+
+    for (const parsed_chunk& chunk : parsed.chunks) {
+        if (verbosity >= 1)
+            out += "fp_data " + std::string(chunk_type_name(chunk.type)) + " (" + hex8(chunk.type) + "), " +
+                   std::to_string(chunk.payload.size()) + " bytes\n";
+        note(print_chunk(chunk.type, chunk.payload.data(), chunk.payload.size(), verbosity, &out));
+    }
+
+    if (!parsed.ok()) {
+        error = parsed.error;
+        return dump_bad_magic;
+    }
+    return code;
+}
+
+}  // namespace vxt
