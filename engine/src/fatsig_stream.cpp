@@ -105,12 +105,14 @@ std::int64_t fatsig_stream::advance(std::vector<FatPeak>& peaks)
 // six younger rows hold partial maxima that later frames complete.
 void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level) noexcept
 {
+    // Frequency maximum over bins i..i+2; the top two bins keep their own
+    // values. Read from the spectrum itself, so each value is the maximum of
+    // the original three whatever order the lanes run in.
     float* row = max_row(n);
-    std::copy_n(spectrum, bins, row);
-    // In place in increasing order: row[i + 1] and row[i + 2] still hold the
-    // spectrum's own values when row[i] is computed.
     for (std::uint32_t i = 0; i + 2 < bins; ++i)
-        row[i] = std::max(std::max(row[i], row[i + 1]), row[i + 2]);
+        row[i] = std::max(std::max(spectrum[i], spectrum[i + 1]), spectrum[i + 2]);
+    row[bins - 2] = spectrum[bins - 2];
+    row[bins - 1] = spectrum[bins - 1];
 
     const auto combine = [&](std::uint64_t older, std::uint64_t newer) {
         float* a = max_row(older);

@@ -31,9 +31,9 @@ class resample_stream {
 public:
     static constexpr std::int32_t internal_rate = 8000;
     // Outputs computed side by side in one batch.
-    static constexpr std::size_t lanes = 16;
+    static constexpr std::size_t lanes = 32;
     // Inputs converted per block; the stack scratch is sized for it.
-    static constexpr std::size_t block_samples = 64;
+    static constexpr std::size_t block_samples = 256;
 
     // Throws VXT_Exception -6 "Invalid sample rate" for a rate without a
     // converter.
@@ -49,6 +49,12 @@ public:
     void convert(const std::int16_t* input, std::int32_t count, std::vector<float>& output);
 
     void reset() noexcept;
+
+    // AVX kernels are used where the processor has them; they give the same
+    // bits as the portable ones. Tests switch between the two with this; it
+    // returns whether AVX is now in use. Not thread-safe: call it before any
+    // engine runs.
+    static bool use_wide_vectors(bool wanted) noexcept;
 
     // Merges chunks holding the captured audio into chunks: the input at its
     // own rate (flag 0x10000), then the resampled audio (flag 0x20000).

@@ -116,19 +116,23 @@ std::vector<float> convert_in_pieces(resample_stream& r, const std::vector<std::
 
 TEST(ResampleStream, AgreesBitForBitWithTheReferenceHoweverSplit)
 {
-    for (std::int32_t rate : rates) {
-        SCOPED_TRACE(rate);
-        const auto in = test::music_like(rate, 1.3, static_cast<std::uint32_t>(rate));
-        const auto expected = reference_resampler(rate).convert(in);
-        std::mt19937 rng(static_cast<std::uint32_t>(rate));
-        for (int max_piece : {1, 7, 353, 5000}) {
-            resample_stream r(rate, 8000, 0);
-            const auto out = convert_in_pieces(r, in, rng, max_piece);
-            ASSERT_EQ(out, expected) << "pieces up to " << max_piece;
+    for (bool wide : {true, false}) {
+        const bool avx = resample_stream::use_wide_vectors(wide);
+        for (std::int32_t rate : rates) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, AVX " << avx);
+            const auto in = test::music_like(rate, 1.3, static_cast<std::uint32_t>(rate));
+            const auto expected = reference_resampler(rate).convert(in);
+            std::mt19937 rng(static_cast<std::uint32_t>(rate));
+            for (int max_piece : {1, 7, 353, 5000}) {
+                resample_stream r(rate, 8000, 0);
+                const auto out = convert_in_pieces(r, in, rng, max_piece);
+                ASSERT_EQ(out, expected) << "pieces up to " << max_piece;
+            }
+            // About 8000 outputs per second of input.
+            EXPECT_NEAR(static_cast<double>(expected.size()), in.size() * 8000.0 / rate, 2.0);
         }
-        // About 8000 outputs per second of input.
-        EXPECT_NEAR(static_cast<double>(expected.size()), in.size() * 8000.0 / rate, 2.0);
     }
+    resample_stream::use_wide_vectors(true);
 }
 
 TEST(ResampleStream, ChunkLengthsAndOutputCounts)
