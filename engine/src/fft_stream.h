@@ -6,7 +6,7 @@
 // least 1e-10 so that later logarithms are safe.
 // Latency: none. The history starts zeroed, so the first frames see zeros
 // where no sample has arrived yet.
-// Ownership: owns its histories, its frame buffer and its FFT backend, all
+// Ownership: owns its histories, the windowed frame and its FFT backend, all
 // allocated at construction.
 //
 // checkpoint() and rewind() bracket a detour (the engine's silent flush):
@@ -40,7 +40,7 @@ public:
     void checkpoint();
     void rewind();
 
-    // Zero the history and the frame, count from 0. A checkpoint stays held.
+    // Zero the history, count from 0. A checkpoint stays held.
     void reset() noexcept;
 
     std::uint64_t sample_count() const noexcept { return sample_count_; }
@@ -51,11 +51,10 @@ private:
 
     aligned_buffer<float> history_;       // sample s at index s mod 1024
     aligned_buffer<float> history_copy_;  // the history at the checkpoint
-    aligned_buffer<float> frame_;         // oldest sample first
     std::uint64_t sample_count_ = 0;
     std::uint64_t checkpoint_ = no_checkpoint;
     std::unique_ptr<FFT_implementation> transform_;
-    aligned_buffer<float, 32> windowed_;
+    aligned_buffer<float, 32> windowed_;  // the frame in time order, windowed
 };
 
 }  // namespace vxt

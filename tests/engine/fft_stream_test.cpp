@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "fft_backend.h"
 #include "fft_stream.h"
@@ -73,6 +74,36 @@ TEST(FftStream, SilenceGivesTheFloor)
     stream.process(zeros.data(), 64, out.data());
     for (float v : out)
         ASSERT_EQ(v, 1.0000000133514320e-10f);
+}
+
+// A backend that writes fixed values, to see the floor at work.
+class fixed_fft : public FFT_implementation {
+public:
+    explicit fixed_fft(std::vector<float> values) : values_(std::move(values)) {}
+    void compute(const float*, float* output) override { std::copy(values_.begin(), values_.end(), output); }
+
+private:
+    std::vector<float> values_;
+};
+
+TEST(FftStream, FloorIsTheDoublePrecisionTest)
+{
+    // Values not greater than 1e-10 in double precision become float(1e-10).
+    std::vector<float> values(513, 5.0f);
+    values[0] = 1e-10f;                                 // above 1e-10 as a double: kept
+    values[1] = std::nextafter(1e-10f, 0.0f);           // below: raised
+    values[2] = std::numeric_limits<float>::quiet_NaN();  // not greater: raised
+    values[3] = -3.0f;
+    values[4] = 0.0f;
+    fft_stream stream(std::make_unique<fixed_fft>(values));
+    const std::array<float, 64> hop{};
+    spectrum out;
+    stream.process(hop.data(), 64, out.data());
+    for (std::size_t k = 0; k < 5; ++k) {
+        const bool greater = static_cast<double>(values[k]) > 1e-10;
+        EXPECT_EQ(out[k], greater ? values[k] : 1e-10f) << k;
+    }
+    EXPECT_EQ(out[5], 5.0f);
 }
 
 TEST(FftStream, FirstHopSeesZerosBeforeIt)

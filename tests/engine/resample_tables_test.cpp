@@ -80,7 +80,6 @@ std::vector<float> polyphase_prototype() {
 // per frequency; the accumulated rounding stays far below the stop-band level.
 std::vector<double> relative_db_grid(std::span<const float> taps, double fs,
                                      const std::vector<double>& freqs) {
-  const double centre = (static_cast<double>(taps.size()) - 1.0) / 2.0;
   const double dc = std::abs(tap_sum(taps));
   std::vector<double> out;
   out.reserve(freqs.size());
