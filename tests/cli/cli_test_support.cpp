@@ -1,0 +1,189 @@
+#include "cli_test_support.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <sndfile.h>
+
+extern char** environ;
+
+namespace vxt::cli::test {
+namespace {
+
+struct sndfile_closer {
+    void operator()(SNDFILE* file) const noexcept { sf_close(file); }
+};
+using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
+
+sndfile_ptr open_for_writing(const fs::path& path, std::int32_t rate, int channels, int format)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    sndfile_ptr file(sf_open(path.c_str(), SFM_WRITE, &info));
+    EXPECT_TRUE(file) << path << ": " << sf_strerror(nullptr);
+    return file;
+}
+
+}  // namespace
+
+std::vector<std::int16_t> pcm::channel(int index) const
+{
+    std::vector<std::int16_t> out(frames());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(index)];
+    return out;
+}
+
+pcm read_pcm(const fs::path& path)
+{
+    SF_INFO info{};
+    sndfile_ptr file(sf_open(path.c_str(), SFM_READ, &info));
+    pcm audio;
+    if (!file) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+        return audio;
+    }
+    audio.rate = info.samplerate;
+    audio.channels = info.channels;
+    audio.samples.resize(static_cast<std::size_t>(info.frames) * static_cast<std::size_t>(info.channels));
+    const sf_count_t got = sf_readf_short(file.get(), audio.samples.data(), info.frames);
+    EXPECT_EQ(got, info.frames) << path;
+    return audio;
+}
+
+void write_wav(const fs::path& path, const pcm& audio)
+{
+    const auto file = open_for_writing(path, audio.rate, audio.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    if (!file)
+        return;
+    const auto frames = static_cast<sf_count_t>(audio.frames());
+    EXPECT_EQ(sf_writef_short(file.get(), audio.samples.data(), frames), frames);
+}
+
+void write_float_wav(const fs::path& path, std::int32_t rate, int channels, std::span<const float> samples)
+{
+    const auto file = open_for_writing(path, rate, channels, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    if (!file)
+        return;
+    const auto frames = static_cast<sf_count_t>(samples.size() / static_cast<std::size_t>(channels));
+    EXPECT_EQ(sf_writef_float(file.get(), samples.data(), frames), frames);
+}
+
+std::vector<std::uint8_t> engine_signature(std::span<const std::int16_t> mono, std::int32_t rate, SignatureType type,
+                                           EngineFlags flags, double seconds, std::size_t block_samples)
+{
+    engine_handle engine = create_engine(type, rate, flags);
+    for (std::size_t at = 0; at < mono.size(); at += block_samples) {
+        const std::size_t count = std::min(block_samples, mono.size() - at);
+        EXPECT_EQ(feed_samples(engine, mono.data() + at, static_cast<std::int32_t>(count)), result_ok);
+    }
+    std::vector<std::uint8_t> bytes;
+    EXPECT_EQ(get_signature(engine, bytes, seconds), result_ok);
+    return bytes;
+}
+
+std::vector<std::uint8_t> read_bytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in) << path;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string read_text(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(out) << path;
+}
+
+run_result run_vextune(const std::vector<std::string>& args, const run_options& options)
+{
+    run_result result;
+    char out_name[] = "/tmp/vextune-test-out-XXXXXX";
+    char err_name[] = "/tmp/vextune-test-err-XXXXXX";
+    const int out_fd = mkstemp(out_name);
+    const int err_fd = mkstemp(err_name);
+    if (out_fd < 0 || err_fd < 0) {
+        ADD_FAILURE() << "mkstemp failed";
+        return result;
+    }
+
+    int master = -1;
+    int slave = -1;
+    if (options.stdout_to_terminal && openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed";
+        return result;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string in_name = options.stdin_file.empty() ? "/dev/null" : options.stdin_file.string();
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in_name.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, options.stdout_to_terminal ? slave : out_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+
+    std::vector<std::string> argv_text{vextune_path.string()};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (slave >= 0)
+        close(slave);
+    if (spawned == 0) {
+        int status = 0;
+        rusage usage{};
+        if (wait4(pid, &status, 0, &usage) == pid) {
+            result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            result.max_rss_kib = usage.ru_maxrss;
+        }
+    } else {
+        ADD_FAILURE() << "cannot start " << argv[0];
+    }
+    if (master >= 0)
+        close(master);
+    close(out_fd);
+    close(err_fd);
+    result.out = read_text(out_name);
+    result.err = read_text(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    return result;
+}
+
+void scratch_test::SetUp()
+{
+    std::string pattern = (fs::temp_directory_path() / "vextune-cli-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+}
+
+void scratch_test::TearDown()
+{
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+}  // namespace vxt::cli::test

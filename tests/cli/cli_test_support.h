@@ -1,0 +1,81 @@
+// Helpers shared by the command-line tests: audio files written and read
+// with libsndfile, engines fed directly, the built vextune run as a child
+// process, and a scratch directory per test.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vextune/vextuneAPI.h"
+
+namespace vxt::cli::test {
+
+namespace fs = std::filesystem;
+
+inline const fs::path data_dir{VXT_TEST_DATA_DIR};
+inline const fs::path vextune_path{VXT_VEXTUNE_PATH};
+
+inline const char* const clip_names[] = {
+    "rock-sectoid-metal-madness.flac",
+    "ambient-singularity-through-space.flac",
+    "electronic-torustrooper-tt1.flac",
+};
+
+inline fs::path clip_path(const std::string& name) { return data_dir / "audio" / name; }
+
+struct pcm {
+    std::int32_t rate = 0;
+    int channels = 0;
+    std::vector<std::int16_t> samples;  // interleaved
+
+    std::size_t frames() const { return channels ? samples.size() / static_cast<std::size_t>(channels) : 0; }
+    std::vector<std::int16_t> channel(int index) const;
+};
+
+// The whole file through sf_readf_short; fails the test on error.
+pcm read_pcm(const fs::path& path);
+// A 16-bit PCM WAV.
+void write_wav(const fs::path& path, const pcm& audio);
+// A 32-bit float WAV of interleaved samples.
+void write_float_wav(const fs::path& path, std::int32_t rate, int channels, std::span<const float> samples);
+
+// One engine fed every sample in blocks of block_samples, then one signature.
+std::vector<std::uint8_t> engine_signature(std::span<const std::int16_t> mono, std::int32_t rate, SignatureType type,
+                                           EngineFlags flags, double seconds, std::size_t block_samples = 1 << 20);
+
+std::vector<std::uint8_t> read_bytes(const fs::path& path);
+std::string read_text(const fs::path& path);
+void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes);
+
+struct run_result {
+    int exit_code = -1;   // -1 when killed by a signal
+    std::string out;
+    std::string err;
+    long max_rss_kib = 0;
+};
+
+struct run_options {
+    fs::path stdin_file;  // empty: /dev/null
+    bool stdout_to_terminal = false;  // a pseudo-terminal instead of a file
+};
+
+// Runs vextune with args and waits for it.
+run_result run_vextune(const std::vector<std::string>& args, const run_options& options = {});
+
+// A fresh directory per test, removed afterwards.
+class scratch_test : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    fs::path file(const std::string& name) const { return dir_ / name; }
+
+private:
+    fs::path dir_;
+};
+
+}  // namespace vxt::cli::test

@@ -1,0 +1,334 @@
+// The built vextune as a user runs it: exit codes, where the output goes,
+// messages, memory on a long file, and golden dumps.
+#include <cstdlib>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "checksum.h"
+#include "cli_test_support.h"
+#include "commands.h"
+
+namespace vxt::cli::test {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+struct usage_case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;  // part of the first stderr line
+    const char* usage;    // start of the second
+};
+
+class usage_error_test : public ::testing::TestWithParam<usage_case> {};
+
+TEST_P(usage_error_test, exits_2_with_a_message_and_one_usage_line)
+{
+    const usage_case& c = GetParam();
+    const run_result r = run_vextune(c.args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    const auto lines = lines_of(r.err);
+    ASSERT_EQ(lines.size(), 2u) << r.err;
+    EXPECT_TRUE(lines[0].starts_with("vextune: ")) << lines[0];
+    EXPECT_NE(lines[0].find(c.message), std::string::npos) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with(c.usage)) << lines[1];
+}
+
+const std::string audio = clip_path(clip_names[0]).string();
+
+INSTANTIATE_TEST_SUITE_P(
+    calls, usage_error_test,
+    ::testing::Values(
+        usage_case{"no_command", {}, "no command", "usage: vextune [--help]"},
+        usage_case{"unknown_command", {"sign", audio}, "unknown command 'sign'", "usage: vextune [--help]"},
+        usage_case{"unknown_option", {"--frobnicate"}, "frobnicate", "usage: vextune [--help]"},
+        usage_case{"type_0", {"signature", "--type", "0", audio}, "--type", "usage: vextune signature"},
+        usage_case{"type_5", {"signature", "--type", "5", audio}, "--type", "usage: vextune signature"},
+        usage_case{"type_text", {"signature", "--type", "two", audio}, "--type", "usage: vextune signature"},
+        usage_case{"flags_not_hex", {"signature", "--flags", "0x80g", audio}, "hexadecimal",
+                   "usage: vextune signature"},
+        usage_case{"flags_too_wide", {"signature", "--flags", "100000000", audio}, "hexadecimal",
+                   "usage: vextune signature"},
+        usage_case{"seconds_negative", {"signature", "--seconds", "-1", audio}, "--seconds",
+                   "usage: vextune signature"},
+        usage_case{"seconds_infinite", {"signature", "--seconds", "inf", audio}, "--seconds",
+                   "usage: vextune signature"},
+        usage_case{"no_audio", {"signature"}, "AUDIO", "usage: vextune signature"},
+        usage_case{"two_audio", {"signature", audio, audio}, "", "usage: vextune signature"},
+        usage_case{"verbosity_5", {"dump", "--verbosity", "5", "x.sig"}, "--verbosity", "usage: vextune dump"},
+        usage_case{"no_signature", {"dump", "--json"}, "SIGNATURE", "usage: vextune dump"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(process, version_and_help)
+{
+    const run_result version = run_vextune({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string(engine_version()) + "\n");
+    EXPECT_EQ(version.err, "");
+
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"signature", "--help"},
+                                                                   {"dump", "--help"}}) {
+        const run_result help = run_vextune(args);
+        EXPECT_EQ(help.exit_code, 0);
+        EXPECT_NE(help.out.find("Usage: vextune"), std::string::npos) << help.out;
+        EXPECT_EQ(help.err, "");
+    }
+    // Why the default flags are what they are.
+    EXPECT_NE(run_vextune({"signature", "--help"}).out.find("no wall-clock timestamp"), std::string::npos);
+}
+
+using process_test = scratch_test;
+
+TEST_F(process_test, signature_goes_to_output_file_or_piped_stdout_identically)
+{
+    const run_result piped = run_vextune({"signature", audio});
+    ASSERT_EQ(piped.exit_code, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    const run_result to_file = run_vextune({"signature", "--output", file("a.sig").string(), audio});
+    ASSERT_EQ(to_file.exit_code, 0) << to_file.err;
+    EXPECT_EQ(to_file.out, "");
+
+    const auto bytes = read_bytes(file("a.sig"));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), piped.out);
+    EXPECT_EQ(bytes, sign_file(audio, {}, {}));
+
+    // Options reach the engine.
+    const run_result typed =
+        run_vextune({"signature", "--type", "4", "--flags", "0x1800", "--seconds", "3", "-o", file("b.sig").string(),
+                     audio});
+    ASSERT_EQ(typed.exit_code, 0) << typed.err;
+    signature_options options;
+    options.type = 4;
+    options.flags = 0x1800;
+    options.seconds = 3;
+    EXPECT_EQ(read_bytes(file("b.sig")), sign_file(audio, options, {}));
+}
+
+TEST_F(process_test, refuses_to_write_a_signature_to_a_terminal)
+{
+    run_options options;
+    options.stdout_to_terminal = true;
+    const run_result r = run_vextune({"signature", audio}, options);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(r.err.starts_with("vextune: ")) << r.err;
+    EXPECT_NE(r.err.find("terminal"), std::string::npos) << r.err;
+    // With --output the terminal does not matter.
+    EXPECT_EQ(run_vextune({"signature", "-o", file("t.sig").string(), audio}, options).exit_code, 0);
+}
+
+TEST_F(process_test, conversion_is_noted_on_stderr_only)
+{
+    pcm tone{22050, 1, std::vector<std::int16_t>(22050)};
+    for (std::size_t i = 0; i < tone.samples.size(); ++i)
+        tone.samples[i] = static_cast<std::int16_t>((i % 50) * 600 - 15000);
+    write_wav(file("tone.wav"), tone);
+    const run_result r = run_vextune({"signature", "-o", file("tone.sig").string(), file("tone.wav").string()});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "vextune: converting 22050 Hz to 32000 Hz\n");
+    EXPECT_EQ(find_problem(read_bytes(file("tone.sig"))), "");
+}
+
+TEST_F(process_test, failures_exit_1_with_the_file_named)
+{
+    write_bytes(file("noise.wav"), std::vector<std::uint8_t>(4000, 0x5A));
+    const struct {
+        std::vector<std::string> args;
+        std::string prefix;
+    } cases[] = {
+        {{"signature", file("missing.flac").string()}, "vextune: " + file("missing.flac").string() + ": "},
+        {{"signature", file("noise.wav").string()}, "vextune: " + file("noise.wav").string() + ": "},
+        {{"signature", "-o", file("no/such/dir.sig").string(), audio}, "vextune: " + file("no/such/dir.sig").string()},
+        {{"dump", file("missing.sig").string()}, "vextune: " + file("missing.sig").string() + ": "},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run_vextune(c.args);
+        EXPECT_EQ(r.exit_code, 1) << c.args.back();
+        EXPECT_TRUE(r.err.starts_with(c.prefix)) << r.err;
+        EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(file("no/such/dir.sig")));
+}
+
+// Little-endian word access for building malformed signatures.
+void put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void fix_checksum(std::vector<std::uint8_t>& bytes)
+{
+    put32(bytes, 28, 0);
+    put32(bytes, 28, checksum(bytes));
+}
+
+TEST_F(process_test, malformed_signatures_exit_1_after_printing_what_was_read)
+{
+    const auto good = sign_file(audio, {}, {});
+    signature_options sample_info_options;
+    sample_info_options.flags = 0x1800;
+    const auto good_sample_info = sign_file(audio, sample_info_options, {});
+
+    struct malformed {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        const char* message;
+    };
+    std::vector<malformed> cases;
+    cases.push_back({"empty", {}, "too short"});
+    cases.push_back({"text", std::vector<std::uint8_t>(64, 'a'), "not a signature"});
+    cases.push_back({"truncated", std::vector<std::uint8_t>(good.begin(), good.begin() + 100), "envelope says"});
+    auto flipped = good;
+    flipped[200] ^= 1;
+    cases.push_back({"checksum", flipped, "checksum mismatch"});
+    auto huge = good;
+    put32(huge, 32 + 24 + 8, 0xFFFFFFF0);  // the first chunk's length
+    fix_checksum(huge);
+    cases.push_back({"huge_length", huge, "claims 4294967280 bytes"});
+    auto unknown = good;
+    put32(unknown, 32 + 24 + 4, 0x12345678);
+    fix_checksum(unknown);
+    cases.push_back({"unknown_type", unknown, "unknown chunk type"});
+    auto cookie = good;
+    put32(cookie, 32 + 24 + 24, 0xDEADBEEE);
+    fix_checksum(cookie);
+    cases.push_back({"bad_cookie", cookie, "bad magic"});
+    auto sized = good_sample_info;
+    put32(sized, 8, 12);
+    cases.push_back({"size_word", sized, "size word says 12"});
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = file(std::string(c.name) + ".sig");
+        write_bytes(path, c.bytes);
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args{"dump"};
+            if (json)
+                args.push_back("--json");
+            args.push_back(path.string());
+            const run_result r = run_vextune(args);
+            EXPECT_EQ(r.exit_code, 1) << r.err;
+            EXPECT_TRUE(r.err.starts_with("vextune: " + path.string() + ": ")) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+            if (json) {
+                EXPECT_FALSE(nlohmann::json::parse(r.out)["valid"].get<bool>());
+            } else {
+                EXPECT_EQ(r.out, dump_text(c.bytes, 4).text);
+            }
+        }
+    }
+}
+
+TEST_F(process_test, dump_reads_standard_input)
+{
+    write_bytes(file("a.sig"), sign_file(audio, {}, {}));
+    run_options options;
+    options.stdin_file = file("a.sig");
+    const run_result r = run_vextune({"dump", "-"}, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, run_vextune({"dump", file("a.sig").string()}).out);
+    EXPECT_NE(r.out.find("(verified)"), std::string::npos);
+
+    options.stdin_file = "/dev/null";
+    const run_result empty = run_vextune({"dump", "-"}, options);
+    EXPECT_EQ(empty.exit_code, 1);
+    EXPECT_TRUE(empty.err.starts_with("vextune: standard input: ")) << empty.err;
+}
+
+TEST_F(process_test, a_ten_minute_file_is_streamed)
+{
+    // Ten minutes at 8000 Hz is 9.6 MB of 16-bit samples: holding the file
+    // would push the peak memory more than 8 MiB above an idle run's.
+    const pcm clip = read_pcm(clip_path(clip_names[2]));
+    const fs::path path = file("long.wav");
+    {
+        pcm long_audio{8000, 1, {}};
+        long_audio.samples.reserve(8000 * 600);
+        for (std::size_t i = 0; long_audio.samples.size() < 8000 * 600; i += 5)
+            long_audio.samples.push_back(clip.samples[i % clip.samples.size()]);  // crude but loud
+        write_wav(path, long_audio);
+    }
+    const run_result idle = run_vextune({"--version"});
+    const run_result r = run_vextune({"signature", "--type", "4", "-o", file("long.sig").string(), path.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_LT(r.max_rss_kib - idle.max_rss_kib, 8 * 1024) << "peak " << r.max_rss_kib << " KiB";
+    EXPECT_EQ(find_problem(read_bytes(file("long.sig"))), "");
+}
+
+// ---- golden dumps ----
+
+struct golden_case {
+    const char* name;  // the file under tests/data/cli
+    std::vector<std::string> signature_args;
+    std::vector<std::string> dump_args;
+};
+
+class golden_test : public scratch_test, public ::testing::WithParamInterface<golden_case> {};
+
+// Compares the dump of a committed clip's signature with its golden file.
+// Run with VXT_BLESS=1 to rewrite the golden files instead, then review the
+// diff.
+TEST_P(golden_test, dump_matches)
+{
+    // The sig_sample_info dump prints its time in the local zone; the
+    // signatures carry time 0, which must read as 1970-01-01 00:00:00.
+    setenv("TZ", "UTC", 1);
+    const golden_case& c = GetParam();
+    auto signature_args = c.signature_args;
+    signature_args.insert(signature_args.begin(), "signature");
+    signature_args.push_back("-o");
+    signature_args.push_back(file("clip.sig").string());
+    signature_args.push_back(clip_path(clip_names[0]).string());
+    const run_result sign = run_vextune(signature_args);
+    ASSERT_EQ(sign.exit_code, 0) << sign.err;
+
+    auto dump_args = c.dump_args;
+    dump_args.insert(dump_args.begin(), "dump");
+    dump_args.push_back(file("clip.sig").string());
+    const run_result dump = run_vextune(dump_args);
+    ASSERT_EQ(dump.exit_code, 0) << dump.err;
+    EXPECT_EQ(dump.err, "");
+
+    const fs::path golden = data_dir / "cli" / c.name;
+    const char* bless = std::getenv("VXT_BLESS");
+    if (bless && std::string(bless) == "1") {
+        std::ofstream(golden, std::ios::binary) << dump.out;
+        std::cout << "rewrote " << golden << '\n';
+        return;
+    }
+    ASSERT_TRUE(fs::exists(golden)) << golden << " is missing; run with VXT_BLESS=1 to create it";
+    EXPECT_EQ(dump.out, read_text(golden)) << "dump differs from " << golden;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    clips, golden_test,
+    ::testing::Values(golden_case{"rock-type2-compact.txt", {}, {}},
+                      golden_case{"rock-type1-sample-info-v3.txt", {"--type", "1", "--flags", "1800"}, {"-v", "3"}},
+                      golden_case{"rock-type4-captures-v3.json",
+                                  {"--type", "4", "--flags", "31800"},
+                                  {"--json", "--verbosity", "3"}}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return name;
+    });
+
+}  // namespace
+}  // namespace vxt::cli::test
