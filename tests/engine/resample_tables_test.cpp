@@ -237,6 +237,8 @@ TEST(ResampleTables, DecimatorStopBands) {
     double min_atten_db;
   };
   const Case cases[] = {
+      // A's own stop band: what would fold below 3.7 kHz at 16000 Hz.
+      {"A", resample_a, 48000.0, 12300.0, 77.0},
       {"D", resample_d, 16000.0, 4500.0, 83.0},
       {"E", resample_e, 44100.0, 7000.0, 60.0},
       {"F", resample_f, 32000.0, 4500.0, 65.0},
@@ -268,6 +270,36 @@ TEST(ResamplePolyphase, RowReversedEqualsMirrorRow) {
     for (std::size_t k = 0; k < resample_p_taps; ++k) {
       ASSERT_EQ(resample_p[r][k], resample_p[resample_p_rows - 1 - r][resample_p_taps - 1 - k])
           << "tap " << k;
+    }
+  }
+}
+
+TEST(ResamplePolyphase, TellingRows) {
+  // Row 0 holds the phase just after an input sample (its tap 28 is the
+  // prototype's centre), row 160 the phase half-way between two inputs, and
+  // row 319 mirrors row 0.
+  struct Case {
+    std::size_t row;
+    float taps[12];  // taps 0..3, 26..29, 52..55
+  };
+  const Case cases[] = {
+      {0,
+       {0.007614843f, -0.001611414f, -0.00802394f, -0.008128826f, -0.151844f, 0.2541331f,
+        0.706502f, 0.2520078f, 0.003497815f, -0.008153775f, -0.008003986f, -0.0015981f}},
+      {160,
+       {-0.0002312549f, -0.004489211f, -0.009975356f, -0.002547739f, -0.03871759f, 0.5706323f,
+        0.56903f, -0.04007334f, -0.002588855f, -0.009973389f, -0.004467454f,
+        -0.0002266392f}},
+      {319,
+       {-0.0015981f, -0.008003986f, -0.008153775f, 0.003497815f, 0.2520078f, 0.706502f,
+        0.2541331f, -0.151844f, -0.008128826f, -0.00802394f, -0.001611414f, 0.007614843f}},
+  };
+  const std::size_t columns[12] = {0, 1, 2, 3, 26, 27, 28, 29, 52, 53, 54, 55};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(c.row));
+    for (std::size_t i = 0; i < 12; ++i) {
+      SCOPED_TRACE("tap " + std::to_string(columns[i]));
+      EXPECT_NEAR(resample_p[c.row][columns[i]], c.taps[i], 5e-7 * std::abs(c.taps[i]));
     }
   }
 }
