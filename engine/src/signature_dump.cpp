@@ -89,6 +89,10 @@ constexpr printer_entry printer_table[] = {
 
 }  // namespace
 
+std::string_view time_source_name(std::uint32_t source) noexcept { return time_source_names[source & 7]; }
+
+std::string_view payload_type_name(std::uint32_t type) noexcept { return payload_type_names[type & 3]; }
+
 std::string format_real(double value)
 {
     char text[32];
@@ -138,7 +142,7 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     o += "\nTrackID              : " + std::to_string(record.track_id());
     o += "\nUTC                  : " + calendar_time(record.utc());
     o += "\nTime source          : ";
-    o += time_source_names[record.time_source()];
+    o += time_source_name(record.time_source());
     o += "\nRaw Samples Processed: " +
          format_real(static_cast<double>(record.raw_samples()) / static_cast<double>(rate)) + " seconds";
     o += "\n      (cumulatively) : " + std::to_string(record.raw_samples()) + " samples";
@@ -149,7 +153,7 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     o += "\nStream Position ticks: " + std::to_string(record.stream_position());
     o += "\nsig length ticks     : " + std::to_string(record.sig_length());
     o += "\nPayload type         : ";
-    o += payload_type_names[record.payload_type()];
+    o += payload_type_name(record.payload_type());
     o += "\nOffset Adjustment    : ";
     o += record.offset_adjustment() == sig_sample_info::offset_adjustment_ticks ? "15" : "0";
     o += "\n";
@@ -250,9 +254,12 @@ int dump_signature(std::span<const std::uint8_t> bytes, int verbosity, std::stri
             const std::uint8_t* h = parsed.header.data();
             out += "signature: compact form, " + std::to_string(bytes.size()) + " bytes\n";
             out += "envelope:\n\tlength       : " + std::to_string(load_le32(h)) + " bytes";
-            out += "\n\tpayload type : " + std::string(payload_type_names[load_le32(h + 12) & 3]);
-            out += "\n\tchecksum     : " + hex8(parsed.stored_checksum) +
-                   (parsed.stored_checksum == parsed.computed_checksum ? " (verified)" : " (wrong)") + "\n";
+            out += "\n\tpayload type : " + std::string(payload_type_name(load_le32(h + 12)));
+            out += "\n\tchecksum     : " + hex8(load_le32(h + envelope_checksum_offset));
+            if (!parsed.checksum_checked)
+                out += " (not checked)\n";
+            else
+                out += parsed.stored_checksum == parsed.computed_checksum ? " (verified)\n" : " (wrong)\n";
         } else {
             out += "signature: sig_sample_info form, " + std::to_string(bytes.size()) + " bytes\n";
         }

@@ -45,6 +45,11 @@ int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosi
 int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
 int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
 
+// Names of the sig_sample_info record's time source (3 bits) and payload
+// type (2 bits).
+std::string_view time_source_name(std::uint32_t source) noexcept;
+std::string_view payload_type_name(std::uint32_t type) noexcept;
+
 // A real number the way a standard text stream writes a double by default:
 // 6 significant digits, no trailing zeros.
 std::string format_real(double value);

@@ -427,6 +427,7 @@ parsed_signature parse_signature(std::span<const std::uint8_t> bytes)
     // minus the stored checksum.
     result.stored_checksum = load_le32(bytes.data() + envelope_checksum_offset);
     result.computed_checksum = checksum(bytes) - result.stored_checksum;
+    result.checksum_checked = true;
     if (result.stored_checksum != result.computed_checksum)
         return fail("checksum mismatch: stored " + hex8(result.stored_checksum) + ", computed " +
                     hex8(result.computed_checksum));

@@ -201,8 +201,9 @@ struct parsed_signature {
     signature_form form = signature_form::compact;
     std::span<const std::uint8_t> header;  // the envelope or the record
     std::vector<parsed_chunk> chunks;
-    std::uint32_t stored_checksum = 0;     // compact form
-    std::uint32_t computed_checksum = 0;   // compact form
+    bool checksum_checked = false;         // compact form: the walk got that far
+    std::uint32_t stored_checksum = 0;
+    std::uint32_t computed_checksum = 0;
     std::string error;                     // empty when the walk succeeded
 
     bool ok() const noexcept { return error.empty(); }

@@ -35,7 +35,8 @@ TEST_P(flac_signature_test, equals_an_engine_fed_the_decoded_samples)
     options.flags = c.flags;
     options.seconds = c.seconds;
     std::vector<std::string> notes;
-    const auto bytes = sign_file(clip_path(c.clip).string(), options, [&](const std::string& n) { notes.push_back(n); });
+    const auto bytes =
+        sign_file(clip_path(c.clip).string(), options, [&](const std::string& n) { notes.push_back(n); });
 
     EXPECT_EQ(bytes, engine_signature(clip.samples, 44100, c.type, c.flags, c.seconds));
     EXPECT_TRUE(notes.empty()) << notes.front();

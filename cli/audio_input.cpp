@@ -1,0 +1,209 @@
+#include "audio_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <samplerate.h>
+#include <sndfile.h>
+
+namespace vxt::cli {
+namespace {
+
+constexpr std::int32_t engine_rates[] = {8000, 11025, 16000, 32000, 44100, 48000};
+
+// Interleaved samples per file read, whatever the channel count.
+constexpr std::size_t max_read_samples = 65536;
+
+struct sndfile_closer {
+    void operator()(SNDFILE* file) const noexcept { sf_close(file); }
+};
+
+struct src_deleter {
+    void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
+};
+
+}  // namespace
+
+struct audio_reader::state {
+    std::unique_ptr<SNDFILE, sndfile_closer> file;
+    std::unique_ptr<SRC_STATE, src_deleter> converter;
+    // sf_readf_short gives 0 for every sample of a floating-point file (it
+    // does not scale), so those are read as float and converted here.
+    bool float_data = false;
+    std::size_t read_frames = 0;
+    std::vector<std::int16_t> interleaved;
+    std::vector<float> interleaved_float;
+    bool file_done = false;
+
+    // Conversion: the mono input block as float, how much of it libsamplerate
+    // has taken, and its output.
+    double ratio = 1.0;
+    std::vector<std::int16_t> mono;
+    std::vector<float> in;
+    std::size_t in_used = 0;
+    std::vector<float> out;
+    bool converted_done = false;
+};
+
+std::int32_t engine_rate_for(std::int32_t file_rate) noexcept
+{
+    for (std::int32_t rate : engine_rates) {
+        if (rate >= file_rate)
+            return rate;
+    }
+    return engine_rates[std::size(engine_rates) - 1];
+}
+
+std::int16_t to_pcm16(float value) noexcept
+{
+    const float scaled = value * 32768.0f;
+    if (std::isnan(scaled))
+        return 0;
+    if (scaled <= -32768.0f)
+        return -32768;
+    if (scaled >= 32767.0f)
+        return 32767;
+    return static_cast<std::int16_t>(std::lround(scaled));
+}
+
+audio_reader::audio_reader(const std::string& path, channel_mode mode)
+    : state_(std::make_unique<state>()), path_(path), mode_(mode)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw cli_error(std::strerror(errno));
+    SF_INFO info{};
+    state_->file.reset(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
+    if (!state_->file)
+        throw cli_error(sf_strerror(nullptr));
+    if (info.samplerate <= 0 || info.channels <= 0)
+        throw cli_error("no audio (" + std::to_string(info.channels) + " channels at " +
+                        std::to_string(info.samplerate) + " Hz)");
+
+    file_rate_ = info.samplerate;
+    rate_ = engine_rate_for(file_rate_);
+    channels_ = info.channels;
+    const int subformat = info.format & SF_FORMAT_SUBMASK;
+    state_->float_data = subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE;
+    state_->read_frames = std::clamp<std::size_t>(max_read_samples / static_cast<std::size_t>(channels_), 1,
+                                                  block_frames);
+    const std::size_t samples = state_->read_frames * static_cast<std::size_t>(channels_);
+    if (state_->float_data)
+        state_->interleaved_float.resize(samples);
+    else
+        state_->interleaved.resize(samples);
+
+    if (converting()) {
+        state_->ratio = static_cast<double>(rate_) / static_cast<double>(file_rate_);
+        if (!src_is_valid_ratio(state_->ratio))
+            throw cli_error("cannot convert " + std::to_string(file_rate_) + " Hz to " + std::to_string(rate_) +
+                            " Hz");
+        int error = 0;
+        state_->converter.reset(src_new(SRC_SINC_BEST_QUALITY, 1, &error));
+        if (!state_->converter)
+            throw cli_error(std::string("sample rate converter: ") + src_strerror(error));
+        state_->mono.reserve(state_->read_frames);
+        state_->in.reserve(state_->read_frames);
+        state_->out.resize(block_frames);
+    }
+}
+
+audio_reader::~audio_reader() = default;
+
+std::size_t audio_reader::read_file(std::vector<std::int16_t>& mono)
+{
+    state& s = *state_;
+    mono.clear();
+    if (s.file_done)
+        return 0;
+
+    const auto wanted = static_cast<sf_count_t>(s.read_frames);
+    const sf_count_t got = s.float_data ? sf_readf_float(s.file.get(), s.interleaved_float.data(), wanted)
+                                        : sf_readf_short(s.file.get(), s.interleaved.data(), wanted);
+    if (got < wanted) {
+        if (sf_error(s.file.get()) != SF_ERR_NO_ERROR)
+            throw cli_error(sf_strerror(s.file.get()));
+        s.file_done = true;
+    }
+    const auto frames = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+    const auto channels = static_cast<std::size_t>(channels_);
+    mono.resize(frames);
+
+    if (s.float_data) {
+        const float* p = s.interleaved_float.data();
+        for (std::size_t i = 0; i < frames; ++i, p += channels) {
+            float value = p[0];
+            if (mode_ == channel_mode::mix) {
+                value = 0.0f;
+                for (std::size_t c = 0; c < channels; ++c)
+                    value += p[c];
+                value /= static_cast<float>(channels);
+            }
+            mono[i] = to_pcm16(value);
+        }
+    } else if (mode_ == channel_mode::first || channels == 1) {
+        const std::int16_t* p = s.interleaved.data();
+        for (std::size_t i = 0; i < frames; ++i, p += channels)
+            mono[i] = p[0];
+    } else {
+        const std::int16_t* p = s.interleaved.data();
+        for (std::size_t i = 0; i < frames; ++i, p += channels) {
+            std::int32_t sum = 0;  // at most 1024 channels: no overflow
+            for (std::size_t c = 0; c < channels; ++c)
+                sum += p[c];
+            mono[i] = static_cast<std::int16_t>(std::lround(static_cast<double>(sum) / static_cast<double>(channels)));
+        }
+    }
+    return frames;
+}
+
+bool audio_reader::read(std::vector<std::int16_t>& block)
+{
+    if (converting())
+        return read_converted(block);
+    return read_file(block) > 0;
+}
+
+bool audio_reader::read_converted(std::vector<std::int16_t>& block)
+{
+    state& s = *state_;
+    block.clear();
+    while (!s.converted_done) {
+        if (s.in_used == s.in.size() && !s.file_done) {
+            read_file(s.mono);
+            s.in.resize(s.mono.size());
+            for (std::size_t i = 0; i < s.mono.size(); ++i)
+                s.in[i] = static_cast<float>(s.mono[i]) / 32768.0f;
+            s.in_used = 0;
+        }
+
+        SRC_DATA data{};
+        data.data_in = s.in.data() + s.in_used;
+        data.input_frames = static_cast<long>(s.in.size() - s.in_used);
+        data.data_out = s.out.data();
+        data.output_frames = static_cast<long>(s.out.size());
+        data.end_of_input = s.file_done ? 1 : 0;
+        data.src_ratio = s.ratio;
+        if (const int error = src_process(s.converter.get(), &data))
+            throw cli_error(std::string("sample rate conversion: ") + src_strerror(error));
+        s.in_used += static_cast<std::size_t>(data.input_frames_used);
+
+        if (data.output_frames_gen > 0) {
+            block.resize(static_cast<std::size_t>(data.output_frames_gen));
+            for (std::size_t i = 0; i < block.size(); ++i)
+                block[i] = to_pcm16(s.out[i]);
+            return true;
+        }
+        if (s.file_done && s.in_used == s.in.size())
+            s.converted_done = true;  // flushed: nothing more will come
+        else if (data.input_frames_used == 0)
+            throw cli_error("sample rate conversion made no progress");
+    }
+    return false;
+}
+
+}  // namespace vxt::cli

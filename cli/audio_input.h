@@ -1,0 +1,71 @@
+// Audio files as a stream of 16-bit mono blocks at a rate the engine takes.
+//
+// libsndfile decodes the file (WAV, FLAC, Ogg, MP3 and whatever else it was
+// built with), one block at a time, so a long file never sits in memory.
+// Channel 0 is kept, or all channels are averaged. A file at a rate the
+// engine does not take is converted with libsamplerate to the nearest
+// supported rate above it (48000 Hz for anything above 48000 Hz).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vxt::cli {
+
+// A failure worth one line on standard error; the command exits with 1.
+class cli_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class channel_mode { first, mix };
+
+// The rate a file at file_rate is fed to the engine at: file_rate itself when
+// the engine takes it, otherwise the next supported rate above it, and 48000
+// above 48000.
+std::int32_t engine_rate_for(std::int32_t file_rate) noexcept;
+
+// Full scale 1.0 to 16 bits: value * 32768, rounded to nearest (halves away
+// from zero) and clamped to [-32768, 32767].
+std::int16_t to_pcm16(float value) noexcept;
+
+class audio_reader {
+public:
+    static constexpr std::size_t block_frames = 4096;
+
+    // Throws cli_error when the file cannot be opened or decoded, or its rate
+    // cannot be converted.
+    audio_reader(const std::string& path, channel_mode mode);
+    ~audio_reader();
+    audio_reader(const audio_reader&) = delete;
+    audio_reader& operator=(const audio_reader&) = delete;
+
+    std::int32_t file_rate() const noexcept { return file_rate_; }
+    std::int32_t rate() const noexcept { return rate_; }  // of the blocks read
+    int channels() const noexcept { return channels_; }
+    bool converting() const noexcept { return file_rate_ != rate_; }
+
+    // Replaces block with the next samples at rate(), at most block_frames of
+    // them. Returns false, with block empty, once the file is exhausted.
+    // Throws cli_error on a decoding error.
+    bool read(std::vector<std::int16_t>& block);
+
+private:
+    struct state;
+
+    std::size_t read_file(std::vector<std::int16_t>& mono);
+    bool read_converted(std::vector<std::int16_t>& block);
+
+    std::unique_ptr<state> state_;
+    std::string path_;
+    std::int32_t file_rate_ = 0;
+    std::int32_t rate_ = 0;
+    int channels_ = 0;
+    channel_mode mode_;
+};
+
+}  // namespace vxt::cli

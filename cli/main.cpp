@@ -1,0 +1,274 @@
+// vextune: makes signatures of audio files and prints signatures as text.
+//
+// Results go to standard output and diagnostics to standard error, prefixed
+// "vextune: ". Exit status: 0 success, 1 failure, 2 wrong usage.
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+namespace vxt::cli {
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+constexpr const char* program_usage = "usage: vextune [--help] [--version] {signature|dump} ...";
+constexpr const char* signature_usage =
+    "usage: vextune signature [--type 1-4] [--flags HEX] [--seconds S] [--mix] [--output FILE] AUDIO";
+constexpr const char* dump_usage = "usage: vextune dump [--verbosity 0-4] [--json] SIGNATURE";
+
+constexpr const char* flags_help = R"(Types:
+  1  the band-selected peaks of every period the engine keeps
+  2  those of the most recent --seconds (all kept periods for 0)
+  3  those of the periods completed since the last request, here the whole
+     file (always the sig_sample_info form)
+  4  every detected peak, unselected
+Flags (hexadecimal, --flags replaces the default 800):
+  800    no wall-clock timestamp: the signature's time is 0. A file has no
+         capture time, so this is the default, and with it the bytes depend
+         only on the audio and the options.
+  1000   the sig_sample_info form instead of the compact form
+  0, 100, 200, 300  period and peaks per band: 256 frames and 24 peaks,
+         128 and 14, 256 and 16, 128 and 8
+  10000  attach the input audio (all of it, held in memory until written)
+  20000  attach the audio resampled to 8000 Hz (likewise)
+Rates the engine takes: 8000, 11025, 16000, 32000, 44100, 48000 Hz. A file at
+another rate is converted to the nearest of them above its rate (48000 Hz
+above 48000 Hz). A multichannel file gives its channel 0 unless --mix.
+Without --output the signature goes to standard output, which must not be a
+terminal.)";
+
+void diagnose(const std::string& text)
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    std::cerr << "vextune: " << text << '\n';
+}
+
+std::string display_name(const std::string& path)
+{
+    return path == "-" ? "standard input" : path;
+}
+
+// "800", "0x800" or "0X800", within 32 bits.
+bool parse_hex(const std::string& text, EngineFlags& value)
+{
+    std::string_view digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits.remove_prefix(2);
+    if (digits.empty())
+        return false;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    return error == std::errc{} && end == digits.data() + digits.size();
+}
+
+// Writes everything to the stream; false on any error.
+bool write_all(std::FILE* stream, const std::vector<std::uint8_t>& bytes)
+{
+    const std::size_t written = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    return written == bytes.size() && std::fflush(stream) == 0 && !std::ferror(stream);
+}
+
+struct signature_args {
+    signature_options options;
+    std::string flags_text;
+    std::string output;
+    bool mix = false;
+    std::string audio;
+};
+
+int run_signature(signature_args& args)
+{
+    const bool to_stdout = args.output.empty() || args.output == "-";
+    if (to_stdout && ::isatty(STDOUT_FILENO)) {
+        diagnose("standard output is a terminal; give --output FILE or redirect the signature");
+        std::cerr << signature_usage << '\n';
+        return exit_usage;
+    }
+    if (!args.flags_text.empty())
+        parse_hex(args.flags_text, args.options.flags);  // checked by the parser
+    args.options.channels = args.mix ? channel_mode::mix : channel_mode::first;
+
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = sign_file(args.audio, args.options, [](const std::string& note) { diagnose(note); });
+    } catch (const cli_error& e) {
+        diagnose(args.audio + ": " + e.what());
+        return exit_failure;
+    }
+
+    if (to_stdout) {
+        if (!write_all(stdout, bytes)) {
+            diagnose(std::string("standard output: ") + std::strerror(errno));
+            return exit_failure;
+        }
+        return exit_ok;
+    }
+    std::FILE* file = std::fopen(args.output.c_str(), "wb");
+    if (!file) {
+        diagnose(args.output + ": " + std::strerror(errno));
+        return exit_failure;
+    }
+    const bool written = write_all(file, bytes);
+    const int saved_errno = errno;
+    if (std::fclose(file) != 0 || !written) {
+        diagnose(args.output + ": " + std::strerror(written ? errno : saved_errno));
+        std::remove(args.output.c_str());
+        return exit_failure;
+    }
+    return exit_ok;
+}
+
+struct dump_args {
+    int verbosity = default_verbosity;
+    bool json = false;
+    std::string signature;
+};
+
+int run_dump(const dump_args& args)
+{
+    const std::string name = display_name(args.signature);
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = read_signature_file(args.signature);
+    } catch (const cli_error& e) {
+        diagnose(name + ": " + e.what());
+        return exit_failure;
+    }
+
+    // Whatever could be printed is printed, then the problem is reported.
+    std::string problem;
+    if (args.json) {
+        const auto doc = dump_json(bytes, args.verbosity);
+        std::cout << doc.dump(2) << '\n';
+        if (doc.contains("error"))
+            problem = doc["error"].get<std::string>();
+    } else {
+        const text_dump dump = dump_text(bytes, args.verbosity);
+        std::cout << dump.text;
+        problem = dump.problem;
+    }
+    std::cout.flush();
+    if (!std::cout) {
+        diagnose(std::string("standard output: ") + std::strerror(errno));
+        return exit_failure;
+    }
+    if (!problem.empty()) {
+        diagnose(name + ": " + problem);
+        return exit_failure;
+    }
+    return exit_ok;
+}
+
+int run(int argc, char** argv)
+{
+    CLI::App app{"Makes audio signatures of audio files and prints signatures as text.", "vextune"};
+    app.set_version_flag("--version", std::string(engine_version()), "Print the engine version and exit");
+    app.require_subcommand(1);
+    app.footer("Run 'vextune COMMAND --help' for the options of a command.");
+
+    signature_args sig;
+    CLI::App* signature = app.add_subcommand("signature", "Make the signature of an audio file");
+    signature->add_option("--type", sig.options.type, "Signature type, 1 to 4 (default 2)")
+        ->check(CLI::Range(1, 4).description(""))
+        ->type_name("N");
+    signature->add_option("--flags", sig.flags_text, "Engine flags in hexadecimal (default 800, see below)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                EngineFlags value = 0;
+                return parse_hex(text, value) ? std::string{} : "not a 32-bit hexadecimal number: " + text;
+            },
+            ""))
+        ->type_name("HEX");
+    signature->add_option("--seconds", sig.options.seconds,
+                          "Cover at most about this much of the most recent audio (default 0: everything "
+                          "the engine keeps)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                double value = 0.0;
+                const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+                const bool ok = error == std::errc{} && end == text.data() + text.size() && std::isfinite(value) &&
+                                value >= 0.0;
+                return ok ? std::string{} : "not a number of seconds: " + text;
+            },
+            ""))
+        ->type_name("S");
+    signature->add_flag("--mix", sig.mix, "Average all channels instead of taking channel 0");
+    signature->add_option("-o,--output", sig.output, "Write the signature to FILE (- for standard output, the default)")
+        ->type_name("FILE");
+    signature->add_option("AUDIO", sig.audio, "Audio file (any format libsndfile reads)")
+        ->required()
+        ->type_name("");
+    signature->footer(flags_help);
+
+    dump_args dmp;
+    CLI::App* dump = app.add_subcommand("dump", "Print a signature as text");
+    dump->add_option("-v,--verbosity", dmp.verbosity,
+                     "0 nothing, 1 errors, 2 the sig_sample_info record, 3 the fp_search_info record, "
+                     "4 every peak (default)")
+        ->check(CLI::Range(0, max_verbosity).description(""))
+        ->type_name("N");
+    dump->add_flag("--json", dmp.json, "Print a JSON document instead (peak lists only at verbosity 4)");
+    dump->add_option("SIGNATURE", dmp.signature, "Signature file, or - for standard input")
+        ->required()
+        ->type_name("");
+    dump->footer("Exit status 1 when the signature is malformed, after printing what could be read.");
+
+    // Caught here, CLI11 would only say that a command is required.
+    if (argc < 2) {
+        diagnose("no command given");
+        std::cerr << program_usage << '\n';
+        return exit_usage;
+    }
+    if (const std::string first = argv[1]; !first.starts_with('-') && first != "signature" && first != "dump") {
+        diagnose("unknown command '" + first + "'");
+        std::cerr << program_usage << '\n';
+        return exit_usage;
+    } else if (first.starts_with('-') && first != "-h" && first != "--help" && first != "--version") {
+        diagnose("unknown option '" + first + "'");
+        std::cerr << program_usage << '\n';
+        return exit_usage;
+    }
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help or --version
+    } catch (const CLI::ParseError& e) {
+        const auto parsed = app.get_subcommands();
+        const char* usage = program_usage;
+        if (!parsed.empty())
+            usage = parsed.front() == signature ? signature_usage : dump_usage;
+        diagnose(e.what());
+        std::cerr << usage << '\n';
+        return exit_usage;
+    }
+
+    if (signature->parsed())
+        return run_signature(sig);
+    return run_dump(dmp);
+}
+
+}  // namespace
+}  // namespace vxt::cli
+
+int main(int argc, char** argv)
+{
+    try {
+        return vxt::cli::run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "vextune: " << e.what() << '\n';
+        return 1;
+    }
+}
