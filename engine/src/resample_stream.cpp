@@ -341,8 +341,13 @@ std::size_t resample_stream::decimate(const float (&table)[L], fir_window& windo
     constexpr std::size_t stride = phase_stride;
     float* phase = phases_.data();
     const std::size_t valid = L - 1 + n - first_output;
-    for (std::size_t i = 0; i < valid; ++i)
-        phase[(i % M) * stride + i / M] = x[first_output + i];
+    const float* from = x + first_output;
+    for (std::size_t u = 0; u < valid / M; ++u) {
+        for (std::size_t m = 0; m < M; ++m)
+            phase[m * stride + u] = from[M * u + m];
+    }
+    for (std::size_t i = valid / M * M; i < valid; ++i)
+        phase[(i % M) * stride + i / M] = from[i];
 
     for (std::size_t u0 = 0; u0 < outputs; u0 += lanes) {
         float sum[lanes];
