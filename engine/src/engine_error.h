@@ -2,17 +2,18 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 
 #include "vextune/vextuneAPI.h"
 
 namespace vxt {
 
 // Throws VXT_Exception(text, file, line, code) naming the caller's location.
-[[noreturn]] inline void raise(std::int32_t code, const char* text,
-                               std::source_location where = std::source_location::current())
+// The compiler builtins stand in for std::source_location, which not every
+// supported compiler's library provides yet.
+[[noreturn]] inline void raise(std::int32_t code, const char* text, const char* file = __builtin_FILE(),
+                               int line = __builtin_LINE())
 {
-    throw VXT_Exception(text, where.file_name(), static_cast<int>(where.line()), code);
+    throw VXT_Exception(text, file, line, code);
 }
 
 }  // namespace vxt

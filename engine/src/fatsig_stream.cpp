@@ -140,12 +140,17 @@ void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
     for (std::size_t i = 0; i < 14; ++i)
         strip[i] = max_row(t + static_cast<std::uint64_t>(strip_offsets[i]));
 
+    // The two cheap tests for every bin first, without branches: at least
+    // 1/128, and not below its own box (bins j-1..j+1 of frames t-3..t+3,
+    // v itself included). Few bins pass them.
+    std::uint8_t candidate[bins];
+    for (std::uint32_t j = first_bin; j <= last_bin; ++j)
+        candidate[j] = static_cast<std::uint8_t>(!(s[j] < min_power) & !(s[j] < box[j - 1]));
+
     for (std::uint32_t j = first_bin; j <= last_bin; ++j) {
+        if (!candidate[j])
+            continue;
         const float v = s[j];
-        if (v < min_power)
-            continue;
-        if (v < box[j - 1])  // bins j-1..j+1, v itself included
-            continue;
         // Bins j-10..j-1 and j+1..j+10 of frames t-3..t+3.
         float f = box[j - 10];
         for (std::uint32_t k : {j - 7, j - 4, j - 3, j + 1, j + 2, j + 5, j + 8})

@@ -30,7 +30,7 @@ static_assert(lanes == 32);
 // without AVX would change the calling convention.
 [[gnu::always_inline]] inline void load8(float8& v, const float* p) noexcept { std::memcpy(&v, p, sizeof v); }
 
-[[gnu::always_inline]] inline void store8(float* p, float8 v) noexcept { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void store8(float* p, const float8& v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // sum[l] = sum over k of table[k] * phase[k % M][k / M + l].
 template <std::size_t M, std::size_t L>
@@ -204,7 +204,7 @@ std::vector<std::uint8_t> pcm_bytes(std::span<const std::int16_t> samples)
 }  // namespace
 
 resample_stream::resample_stream(std::int32_t input_rate, std::int32_t output_rate, EngineFlags flags)
-    : output_rate_(output_rate), input_rate_(input_rate),
+    : input_rate_(input_rate),
       chunk_length_(chunk_length_for(input_rate, output_rate)),
       first_stage_(first_stage_taps(input_rate)), main_stage_(main_stage_taps(input_rate)),
       phases_(4 * phase_stride),

@@ -94,7 +94,6 @@ private:
     std::size_t polyphase(const float* in, std::size_t n, float* out);
 
     RateConverter converter_ = nullptr;
-    std::int32_t output_rate_;
     std::int32_t input_rate_;
     std::uint32_t chunk_length_;
     fir_window first_stage_;  // A or E, at the input rate
