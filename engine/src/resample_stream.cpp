@@ -30,7 +30,14 @@ static_assert(lanes == 32);
 // without AVX would change the calling convention.
 [[gnu::always_inline]] inline void load8(float8& v, const float* p) noexcept { std::memcpy(&v, p, sizeof v); }
 
-[[gnu::always_inline]] inline void store8(float* p, const float8& v) noexcept { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void store_lanes(float* sum, const float8& s0, const float8& s1, const float8& s2,
+                                               const float8& s3) noexcept
+{
+    std::memcpy(sum, &s0, sizeof s0);
+    std::memcpy(sum + 8, &s1, sizeof s1);
+    std::memcpy(sum + 16, &s2, sizeof s2);
+    std::memcpy(sum + 24, &s3, sizeof s3);
+}
 
 // sum[l] = sum over k of table[k] * phase[k % M][k / M + l].
 template <std::size_t M, std::size_t L>
@@ -51,10 +58,7 @@ template <std::size_t M, std::size_t L>
         s2 += c * x2;
         s3 += c * x3;
     }
-    store8(sum, s0);
-    store8(sum + 8, s1);
-    store8(sum + 16, s2);
-    store8(sum + 24, s3);
+    store_lanes(sum, s0, s1, s2, s3);
 }
 
 // sum[l] = sum over k of coefficients[k][l] * x[k + l], a row per tap.
@@ -78,10 +82,7 @@ template <std::size_t L, std::size_t Stride>
         s2 += c2 * x2;
         s3 += c3 * x3;
     }
-    store8(sum, s0);
-    store8(sum + 8, s1);
-    store8(sum + 16, s2);
-    store8(sum + 24, s3);
+    store_lanes(sum, s0, s1, s2, s3);
 }
 
 // The same kernels built for AVX, used when the processor has it. AVX
