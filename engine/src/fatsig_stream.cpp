@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "engine_error.h"
 
@@ -33,9 +34,8 @@ fatsig_stream::fatsig_stream()
 // silent frames through the stage, so that the look-ahead reaches past the
 // last real frame, and rewinds. Rows of the max-filter history are not
 // saved: the rewind rebuilds the few that the silence disturbed from the
-// spectra still held in the ring, which costs seven filter passes instead
-// of a 513 KiB copy per signature. The ring keeps its own checkpoint, so both
-// halves of the state come back together.
+// spectra still held in the ring: seven filter passes instead of a 513 KiB
+// copy per signature. The ring keeps its own checkpoint.
 // A second checkpoint without a rewind would lose the first position, so it
 // is refused and the first stays in force.
 void fatsig_stream::checkpoint()
@@ -114,20 +114,31 @@ void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level
     row[bins - 2] = spectrum[bins - 2];
     row[bins - 1] = spectrum[bins - 1];
 
-    const auto combine = [&](std::uint64_t older, std::uint64_t newer) {
-        float* a = max_row(older);
-        const float* b = max_row(newer);
-        for (std::uint32_t k = 0; k < bins; ++k)
-            a[k] = std::max(a[k], b[k]);
-    };
     // Frames before 0 wrap to rows that hold zeros (or the partial maxima of
     // frames 0..5), which is what frames before the first one should count as.
-    if (level >= 1)
-        combine(n - 1, n);
-    if (level >= 3)
-        combine(n - 3, n - 1);
-    if (level >= 6)
-        combine(n - 6, n - 3);
+    // Each bin is independent, so the three steps run in one pass per bin.
+    const float* __restrict r0 = row;
+    float* __restrict r1 = max_row(n - 1);
+    float* __restrict r3 = max_row(n - 3);
+    float* __restrict r6 = max_row(n - 6);
+    if (level >= 6) {
+        for (std::uint32_t k = 0; k < bins; ++k) {
+            const float m1 = std::max(r1[k], r0[k]);
+            const float m3 = std::max(r3[k], m1);
+            r1[k] = m1;
+            r3[k] = m3;
+            r6[k] = std::max(r6[k], m3);
+        }
+    } else if (level >= 3) {
+        for (std::uint32_t k = 0; k < bins; ++k) {
+            const float m1 = std::max(r1[k], r0[k]);
+            r1[k] = m1;
+            r3[k] = std::max(r3[k], m1);
+        }
+    } else if (level >= 1) {
+        for (std::uint32_t k = 0; k < bins; ++k)
+            r1[k] = std::max(r1[k], r0[k]);
+    }
 }
 
 void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
@@ -140,23 +151,39 @@ void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
     for (std::size_t i = 0; i < 14; ++i)
         strip[i] = max_row(t + static_cast<std::uint64_t>(strip_offsets[i]));
 
-    // The two cheap tests for every bin first, without branches: at least
-    // 1/128, and not below its own box (bins j-1..j+1 of frames t-3..t+3,
-    // v itself included). Few bins pass them.
+    // The tests in order of cost: at least 1/128; not below its own box
+    // (bins j-1..j+1 of frames t-3..t+3, v itself included); above the rest
+    // of frames t-3..t+3, bins j-10..j-1 and j+1..j+10 (8 boxes). These three
+    // run for every bin at once, without branches; the few bins that pass all
+    // of them go on to the time strip.
     std::uint8_t candidate[bins];
-    for (std::uint32_t j = first_bin; j <= last_bin; ++j)
-        candidate[j] = static_cast<std::uint8_t>(!(s[j] < min_power) & !(s[j] < box[j - 1]));
-
+    float frequency_max[bins];
     for (std::uint32_t j = first_bin; j <= last_bin; ++j) {
+        const float v = s[j];
+        float f = box[j - 10];
+        f = std::max(f, box[j - 7]);
+        f = std::max(f, box[j - 4]);
+        f = std::max(f, box[j - 3]);
+        f = std::max(f, box[j + 1]);
+        f = std::max(f, box[j + 2]);
+        f = std::max(f, box[j + 5]);
+        f = std::max(f, box[j + 8]);
+        frequency_max[j] = f;
+        candidate[j] = static_cast<std::uint8_t>(!(v < min_power) & !(v < box[j - 1]) & (v > f));
+    }
+
+    std::fill(candidate + last_bin + 1, candidate + bins, std::uint8_t{0});
+    for (std::uint32_t j = first_bin; j <= last_bin; ++j) {
+        // Skip eight bins at a time while none of them passed.
+        std::uint64_t eight;
+        while (j + 8 <= bins && (std::memcpy(&eight, candidate + j, 8), eight == 0))
+            j += 8;
+        if (j > last_bin)
+            break;
         if (!candidate[j])
             continue;
         const float v = s[j];
-        // Bins j-10..j-1 and j+1..j+10 of frames t-3..t+3.
-        float f = box[j - 10];
-        for (std::uint32_t k : {j - 7, j - 4, j - 3, j + 1, j + 2, j + 5, j + 8})
-            f = std::max(f, box[k]);
-        if (!(v > f))
-            continue;
+        const float f = frequency_max[j];
         float tmax = f;
         for (const float* row : strip)
             tmax = std::max(tmax, row[j - 1]);
