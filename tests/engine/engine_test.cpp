@@ -86,6 +86,20 @@ TEST(SignatureEngine, SignaturesDoNotDependOnHowTheAudioIsSplit)
     }
 }
 
+// A whole hop never waits past the end of a feed: at 44.1 kHz a chunk can
+// bring 65 samples to 63 waiting, and both hops must run then, or a
+// signature taken now would miss a frame that other splits include.
+TEST(SignatureEngine, NoWholeHopWaitsAfterAFeed)
+{
+    const auto pcm = test::music_like(44100, 0.2);
+    for (std::size_t first = 0; first < 800; ++first) {
+        SignatureEngine engine(2, 44100, 0x800);
+        feed_all(engine, pcm, 0, first);
+        feed_all(engine, pcm, first, first + 353 * 6);
+        ASSERT_LT(engine.pending_samples().size(), 64u) << "after " << first << " then 6 chunks";
+    }
+}
+
 TEST(SignatureEngine, RequestsLeaveNoTrace)
 {
     const auto pcm = test::music_like(16000, 9.0);
