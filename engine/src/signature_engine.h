@@ -81,6 +81,8 @@ public:
     std::uint64_t frames_processed() const noexcept { return detector_.frame_count(); }
     const sig_sample_info& header() const noexcept { return header_; }
     const PeakBandSelector& selector() const noexcept { return selector_; }
+    // The band lists of the last request of types 1 to 3.
+    const band_lists& bands() const noexcept { return bands_; }
 
     // The packed engine version, 0x31100000 for "3.1.2".
     static std::uint32_t version_word();

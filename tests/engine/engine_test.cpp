@@ -160,6 +160,33 @@ TEST(SignatureEngine, IncrementalSignaturesAddUp)
     EXPECT_EQ(joined, whole);
 }
 
+TEST(SignatureEngine, WrittenSignaturesDecodeToTheBandLists)
+{
+    const auto pcm = test::music_like(32000, 9.0);
+    for (SignatureType type : {1, 2, 3}) {
+        for (EngineFlags form : {0x800u, 0x1800u}) {
+            for (EngineFlags config : {0x000u, 0x100u, 0x200u, 0x300u}) {
+                SCOPED_TRACE(testing::Message() << "type " << type << ", flags " << std::hex << (form | config));
+                SignatureEngine engine(type, 32000, form | config | (type == 3 ? 0x1100 : 0));
+                feed_all(engine, pcm);
+                const auto bytes = signature_of(engine, type == 2 ? 3.0 : 0.0);
+                const auto parsed = parse_signature(bytes);
+                ASSERT_TRUE(parsed.ok()) << parsed.error;
+                std::size_t bands_seen = 0;
+                for (const auto& chunk : parsed.chunks) {
+                    if (chunk.type < 0x60030040 || chunk.type > 0x60030042)
+                        continue;
+                    const auto band = chunk.type - 0x60030040;
+                    EXPECT_EQ(decode_compact_peaks(chunk.payload), engine.bands()[band]) << band;
+                    ++bands_seen;
+                }
+                EXPECT_EQ(bands_seen, 3u);
+                EXPECT_FALSE(engine.bands()[1].empty());
+            }
+        }
+    }
+}
+
 TEST(SignatureEngine, ResetMatchesAFreshEngine)
 {
     const auto pcm = test::music_like(44100, 4.0);
