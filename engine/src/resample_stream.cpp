@@ -89,35 +89,27 @@ template <std::size_t L, std::size_t Stride>
 // brings 8-float vectors but no fused multiply-add, so the results are the
 // same bits.
 #if defined(__x86_64__) || defined(__i386__)
-template <std::size_t M, std::size_t L>
-__attribute__((target("avx"))) void decimator_lanes_avx(const float* table, const float* phase, std::size_t stride,
-                                                        float* sum) noexcept
-{
-    decimator_lanes<M, L>(table, phase, stride, sum);
-}
-
-template <std::size_t L, std::size_t Stride>
-__attribute__((target("avx"))) void polyphase_lanes_avx(const float* coefficients, const float* x, float* sum) noexcept
-{
-    polyphase_lanes<L, Stride>(coefficients, x, sum);
-}
-
+#define VXT_TARGET_AVX __attribute__((target("avx")))
 std::atomic<bool> use_avx{__builtin_cpu_supports("avx") != 0};
 #else
+#define VXT_TARGET_AVX
+std::atomic<bool> use_avx{false};
+#endif
+
 template <std::size_t M, std::size_t L>
-void decimator_lanes_avx(const float* table, const float* phase, std::size_t stride, float* sum) noexcept
+VXT_TARGET_AVX void decimator_lanes_avx(const float* table, const float* phase, std::size_t stride,
+                                        float* sum) noexcept
 {
     decimator_lanes<M, L>(table, phase, stride, sum);
 }
 
 template <std::size_t L, std::size_t Stride>
-void polyphase_lanes_avx(const float* coefficients, const float* x, float* sum) noexcept
+VXT_TARGET_AVX void polyphase_lanes_avx(const float* coefficients, const float* x, float* sum) noexcept
 {
     polyphase_lanes<L, Stride>(coefficients, x, sum);
 }
 
-std::atomic<bool> use_avx{false};
-#endif
+#undef VXT_TARGET_AVX
 
 // The 320/441 stage, rearranged so that a batch of consecutive inputs reads
 // its coefficients as one contiguous run per tap.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 #include "byte_order.h"
 #include "signature_format.h"
@@ -143,8 +144,10 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     o += "\nUTC                  : " + calendar_time(record.utc());
     o += "\nTime source          : ";
     o += time_source_name(record.time_source());
-    o += "\nRaw Samples Processed: " +
-         format_real(static_cast<double>(record.raw_samples()) / static_cast<double>(rate)) + " seconds";
+    // An unknown rate code stands for 0 Hz: the duration prints as inf.
+    const double seconds = rate > 0 ? static_cast<double>(record.raw_samples()) / rate
+                                    : std::numeric_limits<double>::infinity();
+    o += "\nRaw Samples Processed: " + format_real(seconds) + " seconds";
     o += "\n      (cumulatively) : " + std::to_string(record.raw_samples()) + " samples";
     o += "\nRaw Sample Rate      : " + std::to_string(rate);
     o += "\nInternal Sample Rate : " + std::to_string((record.internal_rate_bit() + 1) * 8000);
