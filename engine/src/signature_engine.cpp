@@ -112,18 +112,21 @@ void SignatureEngine::feed(const std::int16_t* samples, std::int32_t count)
     // the hops done depend only on the audio, not on how it was split into
     // calls.
     const auto chunk = static_cast<std::int32_t>(resampler_.chunk_length());
+    // The work buffer never holds more than 63 waiting plus 65 converted
+    // samples, within the capacity reserved at construction.
     work_.assign(pending_.begin(), pending_.end());
-    std::size_t consumed = 0;
     for (std::int32_t done = 0; done < count;) {
         const std::int32_t n = std::min(chunk, count - done);
         resampler_.convert(samples + done, n, work_);
+        std::size_t consumed = 0;
         while (work_.size() - consumed >= hop_samples) {
             process_hop(work_.data() + consumed);
             consumed += hop_samples;
         }
+        work_.erase(work_.begin(), work_.begin() + static_cast<std::ptrdiff_t>(consumed));
         done += n;
     }
-    pending_.assign(work_.begin() + static_cast<std::ptrdiff_t>(consumed), work_.end());
+    pending_.swap(work_);
 }
 
 void SignatureEngine::process_hop(const float* hop)
