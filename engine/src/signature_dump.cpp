@@ -55,7 +55,7 @@ void print_band_list(std::span<const BandPeak> peaks, std::string& out)
 
 constexpr std::uint32_t type_of(FpChunkType type) { return to_u32(type); }
 
-#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), #t, printer}
+#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), chunk_type_name(type_of(FpChunkType::t)), printer}
 constexpr printer_entry printer_table[] = {
     VXT_ENTRY(fp_data_format_header_undefined, print_nothing),
     VXT_ENTRY(fp_data_list_start, print_nothing),

@@ -210,8 +210,7 @@ std::int32_t SignatureEngine::make_signature(std::vector<std::uint8_t>& out, dou
         break;
     }
 
-    if (flags_ & (flag_capture_input | flag_capture_resampled))
-        resampler_.attach_captures(chunks_);
+    resampler_.attach_captures(chunks_);  // a no-op without capture flags
 
     signature_timing timing;
     const std::uint64_t start = selector_.start_frame();

@@ -11,43 +11,6 @@
 namespace vxt {
 namespace {
 
-struct type_name {
-    FpChunkType type;
-    std::string_view name;
-};
-
-#define VXT_TYPE_NAME(t) type_name{FpChunkType::t, #t}
-constexpr type_name type_names[] = {
-    VXT_TYPE_NAME(fp_data_format_header_undefined),
-    VXT_TYPE_NAME(fp_data_list_start),
-    VXT_TYPE_NAME(fp_search_info),
-    VXT_TYPE_NAME(sig_sample_info),
-    VXT_TYPE_NAME(fp_data_search_parameters),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_8000),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_11025),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_16000),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_32000),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_44100),
-    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_48000),
-    VXT_TYPE_NAME(fp_data_format_resampled_pcm_16bit_mono_8000),
-    VXT_TYPE_NAME(fp_data_format_resampled_pcm_16bit_mono_16000),
-    VXT_TYPE_NAME(fp_data_format_external_FATPEAK_8000HZ),
-    VXT_TYPE_NAME(fp_data_format_external_FATPEAK_16000HZ),
-    VXT_TYPE_NAME(fp_data_section_header_NORMALPEAK),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_low),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_medium),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_high),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_low),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_medium),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_high),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_0),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_1),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_2),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_3),
-    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_4),
-};
-#undef VXT_TYPE_NAME
-
 constexpr std::int32_t code_rates[] = {0, 8000, 11025, 16000, 32000, 44100, 48000};
 
 // Bit field access on a word.
@@ -72,15 +35,6 @@ std::string hex8(std::uint32_t value)
     char text[9];
     std::snprintf(text, sizeof text, "%08x", value);
     return text;
-}
-
-std::string_view chunk_type_name(std::uint32_t type) noexcept
-{
-    for (const auto& entry : type_names) {
-        if (to_u32(entry.type) == type)
-            return entry.name;
-    }
-    return "unknown format";
 }
 
 FpChunk FpChunk::make(std::uint32_t type, std::span<const std::uint8_t> bytes)

@@ -61,8 +61,53 @@ constexpr std::uint32_t pcm_chunk_type(std::int32_t rate) noexcept
 // Lowercase hexadecimal, zero-filled to 8 digits.
 std::string hex8(std::uint32_t value);
 
+// Every chunk type with its name in the format's vocabulary.
+struct chunk_type_entry {
+    FpChunkType type;
+    std::string_view name;
+};
+
+#define VXT_TYPE_NAME(t) chunk_type_entry{FpChunkType::t, #t}
+inline constexpr chunk_type_entry chunk_type_names[] = {
+    VXT_TYPE_NAME(fp_data_format_header_undefined),
+    VXT_TYPE_NAME(fp_data_list_start),
+    VXT_TYPE_NAME(fp_search_info),
+    VXT_TYPE_NAME(sig_sample_info),
+    VXT_TYPE_NAME(fp_data_search_parameters),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_8000),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_11025),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_16000),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_32000),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_44100),
+    VXT_TYPE_NAME(fp_data_format_pcm_16bit_mono_48000),
+    VXT_TYPE_NAME(fp_data_format_resampled_pcm_16bit_mono_8000),
+    VXT_TYPE_NAME(fp_data_format_resampled_pcm_16bit_mono_16000),
+    VXT_TYPE_NAME(fp_data_format_external_FATPEAK_8000HZ),
+    VXT_TYPE_NAME(fp_data_format_external_FATPEAK_16000HZ),
+    VXT_TYPE_NAME(fp_data_section_header_NORMALPEAK),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_low),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_medium),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp87_high),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_low),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_medium),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_sp90_high),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_0),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_1),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_2),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_3),
+    VXT_TYPE_NAME(fp_data_format_NORMALPEAK_compact_4),
+};
+#undef VXT_TYPE_NAME
+
 // The format's name for a chunk type, "unknown format" for any other value.
-std::string_view chunk_type_name(std::uint32_t type) noexcept;
+constexpr std::string_view chunk_type_name(std::uint32_t type) noexcept
+{
+    for (const auto& entry : chunk_type_names) {
+        if (to_u32(entry.type) == type)
+            return entry.name;
+    }
+    return "unknown format";
+}
 
 // An in-memory chunk: its payload is padded with zeros to a multiple of 4.
 struct FpChunk {

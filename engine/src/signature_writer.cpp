@@ -1,5 +1,7 @@
 #include "signature_writer.h"
 
+#include <algorithm>
+
 #include "byte_order.h"
 
 namespace vxt {
@@ -53,14 +55,10 @@ void write_signature(const sig_sample_info& record, chunk_list& chunks, std::uin
         return;
     }
 
-    const auto has_search_info = [&] {
-        for (const FpChunk& chunk : chunks) {
-            if (chunk.type == to_u32(FpChunkType::fp_search_info))
-                return true;
-        }
-        return false;
-    };
-    if (!has_search_info()) {
+    const bool has_search_info = std::any_of(chunks.begin(), chunks.end(), [](const FpChunk& chunk) {
+        return chunk.type == to_u32(FpChunkType::fp_search_info);
+    });
+    if (!has_search_info) {
         fp_search_info info;
         // Raw samples / rate * 8000 in this order: a reordered product
         // differs by one for some counts. The low 32 bits are kept.

@@ -6,6 +6,7 @@
 
 #include "engine_error.h"
 #include "signature_engine.h"
+#include "signature_format.h"
 
 namespace vxt {
 
@@ -17,19 +18,6 @@ VXT_Exception::VXT_Exception(const std::string& text, const char* file, int line
 void engine_deleter::operator()(SignatureEngine* engine) const noexcept { delete engine; }
 
 namespace {
-
-bool supported_rate(std::int32_t rate) noexcept
-{
-    switch (rate) {
-    case 8000:
-    case 11025:
-    case 16000:
-    case 32000:
-    case 44100:
-    case 48000: return true;
-    default: return false;
-    }
-}
 
 // Runs a working call: any exception, of any type, becomes failure_code.
 template <typename Call>
@@ -48,7 +36,7 @@ std::int32_t guarded(engine_handle& engine, std::int32_t failure_code, Call&& ca
 
 engine_handle create_engine(SignatureType type, std::int32_t sample_rate, EngineFlags flags)
 {
-    if (!supported_rate(sample_rate)) {
+    if (rate_code(sample_rate) == 0) {  // not one of the six rates
         std::fprintf(stderr, "Error: unsupported sample rate %d!\n", sample_rate);
         raise(error_unsupported_rate, "unsupported sample rate");
     }
