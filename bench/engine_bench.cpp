@@ -30,9 +30,9 @@
 #include "fatsig_stream.h"
 #include "fft_backend.h"
 #include "fft_stream.h"
-#include "peaks.h"
+#include "vextune/peaks.h"
 #include "resample_stream.h"
-#include "signature_format.h"
+#include "vextune/signature.h"
 #include "vextune/vextuneAPI.h"
 
 namespace {
@@ -150,7 +150,7 @@ void BM_Resample(benchmark::State& state)
 {
     const auto rate = static_cast<std::int32_t>(state.range(0));
     const auto& input = music(rate, bench_seconds);
-    vxt::resample_stream resampler(rate, vxt::resample_stream::internal_rate, 0);
+    vxt::resample_stream resampler(rate, vxt::resample_stream::internal_rate);
     std::vector<float> out;
     out.reserve(4 * hop);
 
@@ -173,7 +173,7 @@ void BM_Resample(benchmark::State& state)
 // Resampled audio in hops of 64 through the spectrum stream.
 class resample_fft {
 public:
-    explicit resample_fft(std::int32_t rate) : resampler_(rate, vxt::resample_stream::internal_rate, 0)
+    explicit resample_fft(std::int32_t rate) : resampler_(rate, vxt::resample_stream::internal_rate)
     {
         pending_.reserve(4 * hop);
     }
@@ -341,7 +341,7 @@ void BM_BandSeal(benchmark::State& state)
         return;
     }
 
-    vxt::PeakBandSelector selector(0);
+    vxt::PeakBandSelector selector(256, 24);
     std::vector<vxt::FatPeak> peaks;
     peaks.reserve(period.size());
     peaks = period;
@@ -387,20 +387,11 @@ std::size_t engine_signature(const std::vector<std::int16_t>& pcm, std::int32_t 
 // peaks.
 bool plausible_signature(const std::vector<std::uint8_t>& bytes)
 {
-    const vxt::parsed_signature parsed = vxt::parse_signature(bytes);
-    if (!parsed.ok())
+    const vxt::decoded_signature d = vxt::read_signature(bytes);
+    if (!d.ok())
         return false;
-    std::size_t peaks = 0;
-    int bands = 0;
-    for (const auto& chunk : parsed.chunks) {
-        if (chunk.type >= vxt::to_u32(vxt::FpChunkType::fp_data_format_NORMALPEAK_compact_0) &&
-            chunk.type <= vxt::to_u32(vxt::FpChunkType::fp_data_format_NORMALPEAK_compact_2)) {
-            ++bands;
-            peaks += vxt::decode_compact_peaks(chunk.payload).size();
-        }
-        if (chunk.type == vxt::to_u32(vxt::FpChunkType::fp_data_format_external_FATPEAK_8000HZ))
-            peaks += chunk.payload.size() / sizeof(vxt::FatPeak);
-    }
+    const std::size_t bands = d.bands.size();
+    const std::size_t peaks = d.band_peak_count() + d.fat_peak_count();
     return (bands == 3 || bands == 0) && peaks > 0;
 }
 

@@ -5,173 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "byte_order.h"
-#include "checksum.h"
-#include "peaks.h"
-#include "signature_dump.h"
-#include "signature_format.h"
-
 namespace vxt::cli {
-namespace {
-
-using json = nlohmann::ordered_json;
-
-// ---- dump ----
-
-std::string describe_code(int code)
-{
-    switch (code) {
-    case dump_bad_magic: return "bad magic value";
-    case dump_bad_sample_info_length: return "sig_sample_info record is not 48 bytes";
-    case dump_missing_or_unknown: return "missing section or unknown chunk type";
-    case dump_bad_search_info_length: return "fp_search_info record is not 24 bytes";
-    default: return "check failed with code " + std::to_string(code);
-    }
-}
-
-std::string chunk_label(std::size_t index, std::uint32_t type)
-{
-    return "chunk " + std::to_string(index) + " (" + std::string(chunk_type_name(type)) + ", " + hex8(type) + ")";
-}
-
-// "3.1.2 " without its trailing space.
-std::string version_string(std::uint32_t packed)
-{
-    std::string text = version_text(packed);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
-bool is_pcm_type(std::uint32_t type)
-{
-    const std::uint32_t family = type & 0xFFFF0000u;
-    return (family == 0x60010000u || family == 0x60810000u) && chunk_type_name(type) != "unknown format";
-}
-
-bool is_band_type(std::uint32_t type)
-{
-    return type >= to_u32(FpChunkType::fp_data_format_NORMALPEAK_sp87_low) &&
-           type <= to_u32(FpChunkType::fp_data_format_NORMALPEAK_sp90_high);
-}
-
-bool is_compact_type(std::uint32_t type)
-{
-    return type >= to_u32(FpChunkType::fp_data_format_NORMALPEAK_compact_0) &&
-           type <= to_u32(FpChunkType::fp_data_format_NORMALPEAK_compact_4);
-}
-
-bool is_fat_type(std::uint32_t type)
-{
-    return type == to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ) ||
-           type == to_u32(FpChunkType::fp_data_format_external_FATPEAK_16000HZ);
-}
-
-json sample_info_json(const sig_sample_info& record)
-{
-    const std::int32_t rate = rate_of_code(record.raw_rate_code());
-    return json{
-        {"magic_key", hex8(record.magic_key())},
-        {"crc32", hex8(record.crc32())},
-        {"size", record.size()},
-        {"src_revision", version_string(record.src_revision())},
-        {"track_id", record.track_id()},
-        {"utc_us", record.utc()},
-        {"time_source", record.time_source()},
-        {"time_source_name", vxt::time_source_name(record.time_source())},
-        {"raw_sample_rate_code", record.raw_rate_code()},
-        {"raw_sample_rate", rate},
-        {"internal_sample_rate", (record.internal_rate_bit() + 1) * 8000},
-        {"raw_samples", record.raw_samples()},
-        {"is_stream", record.is_stream()},
-        {"stream_position", record.stream_position()},
-        {"sig_length", record.sig_length()},
-        {"payload_type", record.payload_type()},
-        {"payload_type_name", vxt::payload_type_name(record.payload_type())},
-        {"offset_adjustment", record.offset_adjustment()},
-    };
-}
-
-json search_info_json(const fp_search_info& info)
-{
-    return json{
-        {"magic_cookie", hex8(info.magic_cookie)},
-        {"sample_length", info.sample_length},
-        {"analysis_offset", info.analysis_offset},
-        {"pipeline_version", version_string(info.pipeline_version)},
-        {"offset_adjustment", info.offset_adjustment},
-        {"analysis_length", info.analysis_length},
-    };
-}
-
-json band_peaks_json(const std::vector<BandPeak>& peaks, bool with_peaks)
-{
-    json content{{"count", peaks.size()}};
-    if (!with_peaks)
-        return content;
-    json list = json::array();
-    for (const BandPeak& peak : peaks)
-        list.push_back(json{{"time", peak.time},
-                            {"frequency", peak.frequency},
-                            {"frequency_hz", frequency_hz(peak.frequency)},
-                            {"amplitude", peak.amplitude}});
-    content["peaks"] = std::move(list);
-    return content;
-}
-
-json fat_peaks_json(std::span<const std::uint8_t> payload, bool with_peaks)
-{
-    const std::size_t count = payload.size() / sizeof(FatPeak);
-    json content{{"count", count}};
-    if (!with_peaks)
-        return content;
-    json list = json::array();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* p = payload.data() + i * sizeof(FatPeak);
-        const std::uint16_t frequency = load_le16(p + 4);
-        list.push_back(json{{"frame", load_le32(p)},
-                            {"frequency", frequency},
-                            {"frequency_hz", frequency_hz(frequency)},
-                            {"amplitude", load_le16(p + 6)},
-                            {"time_curvature", load_le16(p + 8)},
-                            {"freq_curvature", load_le16(p + 10)}});
-    }
-    content["peaks"] = std::move(list);
-    return content;
-}
-
-// The decoded payload of a chunk, or null for a type without one (or a
-// record of the wrong size).
-json chunk_content(std::uint32_t type, std::span<const std::uint8_t> payload, bool with_peaks)
-{
-    if (type == to_u32(FpChunkType::fp_search_info)) {
-        if (payload.size() != fp_search_info::bytes)
-            return nullptr;
-        return search_info_json(fp_search_info::load(payload.data()));
-    }
-    if (type == to_u32(FpChunkType::sig_sample_info)) {
-        if (payload.size() != sig_sample_info::bytes)
-            return nullptr;
-        return sample_info_json(sig_sample_info::load(payload.data()));
-    }
-    if (is_compact_type(type))
-        return band_peaks_json(decode_compact_peaks(payload), with_peaks);
-    if (is_band_type(type)) {
-        std::vector<BandPeak> peaks(payload.size() / sizeof(BandPeak));
-        for (std::size_t i = 0; i < peaks.size(); ++i) {
-            const std::uint8_t* p = payload.data() + i * sizeof(BandPeak);
-            peaks[i] = {load_le32(p), load_le16(p + 4), load_le16(p + 6)};
-        }
-        return band_peaks_json(peaks, with_peaks);
-    }
-    if (is_fat_type(type))
-        return fat_peaks_json(payload, with_peaks);
-    if (is_pcm_type(type))
-        return json{{"rate", type & 0xFFFFu}, {"samples", payload.size() / 2}};
-    return nullptr;
-}
-
-}  // namespace
 
 // ---- signature ----
 
@@ -190,9 +24,21 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
         throw cli_error("cannot create the engine (code " + std::to_string(e.code()) + ")");
     }
 
+    // Captured audio grows with the input: stop as soon as the signature
+    // would pass the size limit, rather than after decoding the whole file.
+    const engine_config config = engine_config::decode(options.type, options.flags);
+    const double capture_bytes_per_sample =
+        (config.capture_input ? 2.0 : 0.0) + (config.capture_resampled ? 2.0 * internal_rate / reader.rate() : 0.0);
+    double capture_bytes = 0.0;
+
     std::vector<std::int16_t> block;
     block.reserve(audio_reader::block_frames);
     while (reader.read(block)) {
+        capture_bytes += capture_bytes_per_sample * static_cast<double>(block.size());
+        if (capture_bytes > static_cast<double>(max_signature_bytes))
+            throw cli_error("the audio attached by the capture flags passes the " +
+                            std::to_string(max_signature_bytes >> 20) +
+                            " MiB limit of a signature; sign a shorter file or leave out flags 10000 and 20000");
         // A block holds at most block_frames samples: the count fits.
         if (feed_samples(engine, block.data(), static_cast<std::int32_t>(block.size())) != result_ok)
             throw cli_error("the engine failed while taking audio");
@@ -232,91 +78,6 @@ std::vector<std::uint8_t> read_signature_file(const std::string& path)
     if (std::ferror(file))
         throw cli_error(std::string("read error: ") + std::strerror(errno));
     return bytes;
-}
-
-std::string find_problem(std::span<const std::uint8_t> bytes)
-{
-    const parsed_signature parsed = parse_signature(bytes);
-    if (!parsed.ok())
-        return parsed.error;
-    if (parsed.form == signature_form::sample_info) {
-        const int code = print_sig_sample_info(parsed.header.data(), parsed.header.size(), 0, nullptr);
-        if (code != dump_valid)
-            return "sig_sample_info record: " + describe_code(code);
-    }
-    for (std::size_t i = 0; i < parsed.chunks.size(); ++i) {
-        const parsed_chunk& chunk = parsed.chunks[i];
-        const int code = print_chunk(chunk.type, chunk.payload.data(), chunk.payload.size(), 0, nullptr);
-        if (code != dump_valid)
-            return chunk_label(i, chunk.type) + ": " + describe_code(code);
-    }
-    return {};
-}
-
-text_dump dump_text(std::span<const std::uint8_t> bytes, int verbosity)
-{
-    text_dump result;
-    std::string error;
-    dump_signature(bytes, verbosity, result.text, error);
-    result.problem = find_problem(bytes);
-    return result;
-}
-
-json dump_json(std::span<const std::uint8_t> bytes, int verbosity)
-{
-    const parsed_signature parsed = parse_signature(bytes);
-    const std::string problem = find_problem(bytes);
-    const bool with_peaks = verbosity >= 4;
-
-    json doc;
-    if (parsed.header.empty())
-        doc["form"] = nullptr;
-    else
-        doc["form"] = parsed.form == signature_form::compact ? "compact" : "sig_sample_info";
-    doc["size"] = bytes.size();
-    doc["valid"] = problem.empty();
-    if (!problem.empty())
-        doc["error"] = problem;
-
-    if (!parsed.header.empty() && parsed.form == signature_form::compact) {
-        const std::uint8_t* h = parsed.header.data();
-        const std::uint32_t stored = load_le32(h + envelope_checksum_offset);
-        json sum{{"stored", hex8(stored)}};
-        if (bytes.size() % 4 == 0) {
-            const std::uint32_t computed = checksum(bytes) - stored;
-            sum["computed"] = hex8(computed);
-            sum["verified"] = computed == stored;
-        } else {
-            sum["computed"] = nullptr;
-            sum["verified"] = false;
-        }
-        doc["envelope"] = json{
-            {"length", load_le32(h)},
-            {"magic", hex8(load_le32(h + 4))},
-            {"payload_type", load_le32(h + 12) & 3},
-            {"payload_type_name", vxt::payload_type_name(load_le32(h + 12))},
-            {"checksum", std::move(sum)},
-        };
-    } else if (!parsed.header.empty()) {
-        doc["sig_sample_info"] = sample_info_json(sig_sample_info::load(parsed.header.data()));
-    }
-
-    json chunks = json::array();
-    for (const parsed_chunk& chunk : parsed.chunks) {
-        chunks.push_back(json{
-            {"type", hex8(chunk.type)},
-            {"name", chunk_type_name(chunk.type)},
-            {"length", chunk.payload.size()},
-            {"content", chunk_content(chunk.type, chunk.payload, with_peaks)},
-        });
-    }
-    doc["chunks"] = std::move(chunks);
-    return doc;
-}
-
-float frequency_hz(std::uint16_t frequency) noexcept
-{
-    return static_cast<float>(frequency) * 0.015625f * 7.8125f;
 }
 
 }  // namespace vxt::cli

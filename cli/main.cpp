@@ -15,6 +15,8 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "vextune/dump.h"
+#include "vextune/signature.h"
 
 namespace vxt::cli {
 namespace {
@@ -150,14 +152,10 @@ int run_dump(const dump_args& args)
     // Whatever could be printed is printed, then the problem is reported.
     std::string problem;
     if (args.json) {
-        const auto doc = dump_json(bytes, args.verbosity);
-        std::cout << doc.dump(2) << '\n';
-        if (doc.contains("error"))
-            problem = doc["error"].get<std::string>();
+        problem = dump_signature_json(std::cout, bytes, args.verbosity);
     } else {
-        const text_dump dump = dump_text(bytes, args.verbosity);
-        std::cout << dump.text;
-        problem = dump.problem;
+        dump_signature(std::cout, bytes, args.verbosity);
+        problem = read_signature(bytes, {.peaks = false}).error;
     }
     std::cout.flush();
     if (!std::cout) {
@@ -217,7 +215,7 @@ int run(int argc, char** argv)
     dump->add_option("-v,--verbosity", dmp.verbosity,
                      "0 nothing, 1 errors, 2 the sig_sample_info record, 3 the fp_search_info record, "
                      "4 every peak (default)")
-        ->check(CLI::Range(0, max_verbosity).description(""))
+        ->check(CLI::Range(0, max_dump_verbosity).description(""))
         ->type_name("N");
     dump->add_flag("--json", dmp.json, "Print a JSON document instead (peak lists only at verbosity 4)");
     dump->add_option("SIGNATURE", dmp.signature, "Signature file, or - for standard input")

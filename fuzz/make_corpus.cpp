@@ -17,8 +17,13 @@
 #include <vector>
 
 #include "byte_order.h"
-#include "peaks.h"
-#include "signature_format.h"
+#include "vextune/peaks.h"
+#include "chunk_list.h"
+#include "chunk_types.h"
+#include "envelope.h"
+#include "peak_codec.h"
+#include "records.h"
+#include "signature_reader.h"
 #include "vextune/vextuneAPI.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// libFuzzer target: the signature reader and the diagnostic dump on arbitrary
-// bytes.
+// libFuzzer target: the signature reader, the text dump and the JSON dump on
+// arbitrary bytes.
 //
 // Each input is read as it is and, when it looks like one of the two outer
 // forms, a second time with its derived words (length words, size words and
@@ -10,6 +10,8 @@
 // of the reader:
 //   - every parsed payload lies inside the input;
 //   - a failed walk makes dump_signature return 1 with the walk's message;
+//   - read_signature and the JSON dump report the same problem, and every
+//     decoded list belongs to a chunk of its kind;
 //   - dump and printer codes are among 0, 1, 2, 4, 6, and a printer's code
 //     depends neither on the verbosity nor on whether text is collected;
 //   - decoding n compact bytes gives at most n / 5 peaks, and a decoded list
@@ -21,13 +23,21 @@
 #include <cstdlib>
 #include <optional>
 #include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "byte_order.h"
 #include "checksum.h"
+#include "chunk_list.h"
+#include "chunk_types.h"
+#include "envelope.h"
+#include "peak_codec.h"
+#include "records.h"
 #include "signature_dump.h"
-#include "signature_format.h"
+#include "signature_reader.h"
+#include "vextune/dump.h"
+#include "vextune/signature.h"
 
 namespace {
 
@@ -41,8 +51,8 @@ void require(bool condition, const char* what)
 
 bool known_code(int code)
 {
-    return code == vxt::dump_valid || code == vxt::dump_bad_magic || code == vxt::dump_bad_sample_info_length ||
-           code == vxt::dump_missing_or_unknown || code == vxt::dump_bad_search_info_length;
+    return code == vxt::check_valid || code == vxt::check_bad_magic || code == vxt::check_bad_sample_info_length ||
+           code == vxt::check_missing || code == vxt::check_bad_search_info_length;
 }
 
 void check_chunk(const vxt::parsed_chunk& chunk)
@@ -85,15 +95,28 @@ void check_reader(std::span<const std::uint8_t> bytes)
         require(parsed.header.data() == begin && parsed.header.size() <= bytes.size(), "header outside the input");
 
     for (int verbosity : {0, 4}) {
-        std::string text;
+        std::ostringstream text;
         std::string error;
-        const int code = vxt::dump_signature(bytes, verbosity, text, error);
+        const int code = vxt::dump_signature(text, bytes, verbosity, &error);
         require(known_code(code), "dump code outside 0, 1, 2, 4, 6");
         if (!parsed.ok())
-            require(code == vxt::dump_bad_magic && error == parsed.error, "failed walk not reported by the dump");
+            require(code == vxt::check_bad_magic && error == parsed.error, "failed walk not reported by the dump");
         else
             require(error.empty(), "error text for a walk that succeeded");
     }
+
+    vxt::read_options options;
+    options.audio = true;
+    const vxt::decoded_signature decoded = vxt::read_signature(bytes, options);
+    require(decoded.ok() == (vxt::find_problem(parsed).empty()), "reader and walk disagree on validity");
+    require(decoded.chunks.size() == parsed.chunks.size(), "reader lists other chunks than the walk");
+    for (const vxt::band_list& list : decoded.bands)
+        require(list.chunk < decoded.chunks.size() && list.band < 5, "band list without its chunk");
+    for (const vxt::audio_capture& audio : decoded.audio)
+        require(audio.chunk < decoded.chunks.size() && audio.samples.size() == audio.sample_count,
+                "capture without its chunk or with other samples");
+    std::ostringstream json;
+    require(vxt::dump_signature_json(json, bytes, 4) == decoded.error, "JSON dump reports another problem");
 }
 
 // The input with its derived words recomputed, when it carries the marker of

@@ -1,23 +1,17 @@
 #include "band_selector.h"
 
 #include <algorithm>
+#include <bit>
+
+#include "engine_error.h"
 
 namespace vxt {
-namespace {
 
-struct band_config {
-    std::uint32_t period_frames;
-    std::uint32_t band_limit;
-};
-
-constexpr band_config configs[4] = {{256, 24}, {128, 14}, {256, 16}, {128, 8}};
-
-}  // namespace
-
-PeakBandSelector::PeakBandSelector(EngineFlags flags)
-    : period_(configs[(flags & flag_band_config_mask) >> 8].period_frames),
-      limit_(configs[(flags & flag_band_config_mask) >> 8].band_limit)
+PeakBandSelector::PeakBandSelector(std::uint32_t period_frames, std::uint32_t peaks_per_band)
+    : period_(period_frames), limit_(peaks_per_band)
 {
+    if (!std::has_single_bit(period_frames) || period_frames > 65536 || peaks_per_band > block_slots)
+        raise(error_invalid_configuration, "invalid configuration");
     push_block();
 }
 

@@ -11,8 +11,8 @@
 //   0: 2048..4259 (250 to about 520 Hz)   1: 4259..11878 (to about 1450 Hz)
 //   2: 11878..28672 (to 3500 Hz)          outside them nothing is kept.
 //
-// Configurations by flags & 0x300: 0x000 256 frames, 24 per band; 0x100 128,
-// 14; 0x200 256, 16; 0x300 128, 8.
+// The period and the peaks kept per band come from the engine's
+// configuration (engine_config): 256 or 128 frames, 8 to 24 peaks.
 #pragma once
 
 #include <array>
@@ -21,8 +21,7 @@
 #include <memory>
 #include <vector>
 
-#include "peaks.h"
-#include "vextune/vextuneAPI.h"
+#include "vextune/peaks.h"
 
 namespace vxt {
 
@@ -45,7 +44,9 @@ public:
         std::array<std::array<slot, block_slots>, band_count> bands{};
     };
 
-    explicit PeakBandSelector(EngineFlags flags);
+    // period_frames a power of two; peaks_per_band at most block_slots.
+    // Throws VXT_Exception -7 for anything else.
+    PeakBandSelector(std::uint32_t period_frames, std::uint32_t peaks_per_band);
     PeakBandSelector(const PeakBandSelector&) = delete;
     PeakBandSelector& operator=(const PeakBandSelector&) = delete;
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "vextune/vextuneAPI.h"
+#include "vextune/error.h"
 
 namespace vxt {
 

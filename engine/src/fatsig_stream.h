@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "aligned_buffer.h"
-#include "peaks.h"
+#include "vextune/peaks.h"
 #include "ring_buffer.h"
 
 namespace vxt {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "byte_order.h"
 #include "engine_error.h"
 #include "resample_tables.h"
 
@@ -180,35 +179,14 @@ std::uint32_t chunk_length_for(std::int32_t input_rate, std::int32_t output_rate
         std::ceil(static_cast<float>(input_rate) / static_cast<float>(output_rate) * 64.0f));
 }
 
-// Truncation toward zero, kept as the low 16 bits (no clamping).
-std::int16_t to_pcm16(float sample)
-{
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(sample)));
-}
-
-std::vector<std::uint8_t> pcm_bytes(std::span<const std::int16_t> samples)
-{
-    std::vector<std::uint8_t> bytes(samples.size() * 2);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        store_le16(bytes.data() + 2 * i, static_cast<std::uint16_t>(samples[i]));
-    return bytes;
-}
-
 }  // namespace
 
-resample_stream::resample_stream(std::int32_t input_rate, std::int32_t output_rate, EngineFlags flags)
+resample_stream::resample_stream(std::int32_t input_rate, std::int32_t output_rate)
     : input_rate_(input_rate),
       chunk_length_(chunk_length_for(input_rate, output_rate)),
       first_stage_(first_stage_taps(input_rate)), main_stage_(main_stage_taps(input_rate)),
-      phases_(4 * phase_stride),
-      capture_flags_(flags & (flag_capture_input | flag_capture_resampled))
+      phases_(4 * phase_stride)
 {
-    const auto reserve = static_cast<std::size_t>(std::max(input_rate, 0)) * 12;  // 12 s
-    if (capture_flags_ & flag_capture_input)
-        input_capture_.reserve(reserve);
-    if (capture_flags_ & flag_capture_resampled)
-        resampled_capture_.reserve(reserve);
-
     if (output_rate == 8000) {
         switch (input_rate) {
         case 8000: converter_ = &resample_stream::convert_copy; break;
@@ -245,8 +223,6 @@ void resample_stream::reset() noexcept
     }
     phase_ = 0;
     polyphase_cycle_ = 0;
-    input_capture_.clear();
-    resampled_capture_.clear();
 }
 
 void resample_stream::convert(const std::int16_t* input, std::int32_t count, std::vector<float>& output)
@@ -254,9 +230,6 @@ void resample_stream::convert(const std::int16_t* input, std::int32_t count, std
     if (count <= 0)
         return;
     const auto total = static_cast<std::size_t>(count);
-    if (capture_flags_ & flag_capture_input)
-        input_capture_.insert(input_capture_.end(), input, input + total);
-    const std::size_t produced_from = output.size();
 
     float block[block_samples];
     float converted[block_samples];
@@ -267,13 +240,6 @@ void resample_stream::convert(const std::int16_t* input, std::int32_t count, std
         const std::size_t produced = (this->*converter_)(block, n, converted);
         output.insert(output.end(), converted, converted + produced);
         done += n;
-    }
-
-    // Each resampled sample is captured exactly once: only what this call
-    // produced, not the samples that the caller still holds from earlier.
-    if (capture_flags_ & flag_capture_resampled) {
-        for (std::size_t i = produced_from; i < output.size(); ++i)
-            resampled_capture_.push_back(to_pcm16(output[i]));
     }
 }
 
@@ -386,23 +352,6 @@ std::size_t resample_stream::polyphase(const float* in, std::size_t n, float* ou
 
     std::copy_n(x + n, L - 1, x);
     return produced;
-}
-
-void resample_stream::attach_captures(chunk_list& chunks) const
-{
-    if (capture_flags_ & flag_capture_input)
-        insert_chunk(chunks, FpChunk::make(pcm_chunk_type(input_rate_), pcm_bytes(input_capture_)));
-    if (capture_flags_ & flag_capture_resampled)
-        insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_data_format_resampled_pcm_16bit_mono_8000),
-                                           pcm_bytes(resampled_capture_)));
-}
-
-void resample_stream::empty_captures() noexcept
-{
-    if (capture_flags_ != 0) {
-        input_capture_.clear();
-        resampled_capture_.clear();
-    }
 }
 
 }  // namespace vxt

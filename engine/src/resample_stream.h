@@ -5,7 +5,7 @@
 // Output: floats at 8000 Hz, appended to the caller's vector as soon as the
 // input that completes them arrives; about 64 per chunk_length() inputs.
 // Latency: the FIR stages' group delays; nothing is held back.
-// Ownership: owns its filter windows and the optional 16-bit captures.
+// Ownership: owns its filter windows.
 //
 // The stages are fixed FIR filters over constant tables: integer decimators
 // (2:1 table D, 3:1 table A, 4:1 tables E and F) and a 320/441 polyphase
@@ -22,8 +22,6 @@
 #include <vector>
 
 #include "aligned_buffer.h"
-#include "signature_format.h"
-#include "vextune/vextuneAPI.h"
 
 namespace vxt {
 
@@ -37,7 +35,7 @@ public:
 
     // Throws VXT_Exception -6 "Invalid sample rate" for a rate without a
     // converter.
-    resample_stream(std::int32_t input_rate, std::int32_t output_rate, EngineFlags flags);
+    resample_stream(std::int32_t input_rate, std::int32_t output_rate);
     resample_stream(const resample_stream&) = delete;
     resample_stream& operator=(const resample_stream&) = delete;
 
@@ -56,16 +54,7 @@ public:
     // engine runs.
     static bool use_wide_vectors(bool wanted) noexcept;
 
-    // Merges chunks holding the captured audio into chunks: the input at its
-    // own rate (flag 0x10000), then the resampled audio (flag 0x20000).
-    void attach_captures(chunk_list& chunks) const;
-
-    // Empties both captures (capacity kept).
-    void empty_captures() noexcept;
-
     std::int32_t input_rate() const noexcept { return input_rate_; }
-    std::span<const std::int16_t> input_capture() const noexcept { return input_capture_; }
-    std::span<const std::int16_t> resampled_capture() const noexcept { return resampled_capture_; }
 
 private:
     // The recent inputs of one FIR stage, oldest first: the taps - 1 inputs
@@ -101,9 +90,6 @@ private:
     std::uint32_t phase_ = 0;          // 3:1 decimation phase (48000 Hz)
     std::uint32_t polyphase_cycle_ = 0;  // input position mod 441 (11025, 44100 Hz)
     aligned_buffer<float> phases_;     // decimator inputs split by phase
-    std::vector<std::int16_t> input_capture_;
-    std::vector<std::int16_t> resampled_capture_;
-    std::uint32_t capture_flags_;
 };
 
 }  // namespace vxt

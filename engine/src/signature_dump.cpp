@@ -3,28 +3,31 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <ostream>
 
 #include "byte_order.h"
-#include "signature_format.h"
+#include "chunk_types.h"
+#include "peak_codec.h"
+#include "records.h"
+#include "signature_reader.h"
+#include "vextune/config.h"
+#include "vextune/peaks.h"
 
 namespace vxt {
 namespace {
 
-int print_nothing(const std::uint8_t*, std::size_t, int, std::string*) { return dump_valid; }
+int print_nothing(const std::uint8_t*, std::size_t, int, std::string*) { return check_valid; }
 
 int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* out)
 {
     if (out && verbosity >= 1)
         *out += "ERROR: unknown fp_data_header type\n";
-    return dump_missing_or_unknown;
+    return check_missing;
 }
 
 constexpr std::string_view time_source_names[8] = {"none", "system clock", "NTP", "GPS",
                                                    "unknown", "unknown", "unknown", "unknown"};
 constexpr std::string_view payload_type_names[4] = {"Wave", "Fat Sig (RCST)", "Sig (DCST)", "unknown"};
-
-// Frequency unit (1/64 bin) to Hz, in single precision.
-float frequency_hz(std::uint16_t frequency) { return static_cast<float>(frequency) * 0.015625f * 7.8125f; }
 
 std::string calendar_time(std::uint64_t utc_us)
 {
@@ -55,7 +58,7 @@ void print_band_list(std::span<const BandPeak> peaks, std::string& out)
 
 constexpr std::uint32_t type_of(FpChunkType type) { return to_u32(type); }
 
-#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), chunk_type_name(type_of(FpChunkType::t)), printer}
+#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), printer}
 constexpr printer_entry printer_table[] = {
     VXT_ENTRY(fp_data_format_header_undefined, print_nothing),
     VXT_ENTRY(fp_data_list_start, print_nothing),
@@ -84,7 +87,7 @@ constexpr printer_entry printer_table[] = {
     VXT_ENTRY(fp_data_format_NORMALPEAK_compact_2, print_compact_peaks),
     VXT_ENTRY(fp_data_format_NORMALPEAK_compact_3, print_compact_peaks),
     VXT_ENTRY(fp_data_format_NORMALPEAK_compact_4, print_compact_peaks),
-    printer_entry{0, "unknown format", print_unknown},
+    printer_entry{0, print_unknown},
 };
 #undef VXT_ENTRY
 
@@ -119,18 +122,15 @@ int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t len
 
 int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
 {
-    if (!payload || length != sig_sample_info::bytes) {
+    const int code = payload ? check_sample_info({payload, length}) : check_bad_sample_info_length;
+    if (code == check_bad_sample_info_length) {
         if (out && verbosity >= 1)
             *out += "ERROR: sig_sample_info size incorrect\n";
-        return dump_bad_sample_info_length;
+        return code;
     }
     const sig_sample_info record = sig_sample_info::load(payload);
-    int code = dump_valid;
-    if (record.magic_key() != sig_sample_info::magic) {
-        if (out && verbosity >= 1)
-            *out += "ERROR: invalid magic_key\n";
-        code = dump_bad_magic;
-    }
+    if (code == check_bad_magic && out && verbosity >= 1)
+        *out += "ERROR: invalid magic_key\n";
     if (!out || verbosity < 2)
         return code;
 
@@ -158,30 +158,27 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     o += "\nPayload type         : ";
     o += payload_type_name(record.payload_type());
     o += "\nOffset Adjustment    : ";
-    o += record.offset_adjustment() == sig_sample_info::offset_adjustment_ticks ? "15" : "0";
+    o += record.offset_adjustment() == offset_adjustment_frames ? "15" : "0";
     o += "\n";
     return code;
 }
 
 int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
 {
-    if (!payload || length == 0) {
+    const int code = payload ? check_search_info({payload, length}) : check_missing;
+    if (code == check_missing) {
         if (out && verbosity >= 1)
             *out += "ERROR: fp_search_info missing\n";
-        return dump_missing_or_unknown;
+        return code;
     }
-    if (length != fp_search_info::bytes) {
+    if (code == check_bad_search_info_length) {
         if (out && verbosity >= 1)
             *out += "ERROR: fp_search_info size incorrect\n";
-        return dump_bad_search_info_length;
+        return code;
     }
     const fp_search_info info = fp_search_info::load(payload);
-    int code = dump_valid;
-    if (info.magic_cookie != fp_search_info::magic) {
-        if (out && verbosity >= 1)
-            *out += "ERROR: invalid MAGIC_COOKIE\n";
-        code = dump_bad_magic;
-    }
+    if (code == check_bad_magic && out && verbosity >= 1)
+        *out += "ERROR: invalid MAGIC_COOKIE\n";
     if (!out || verbosity < 3)
         return code;
 
@@ -194,7 +191,7 @@ int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int ve
     o += "\n\t\tanalysis offset   : " + format_real(info.analysis_offset) + " seconds";
     o += "\n\t\tanalysis length   : " + format_real(analysis) + " seconds";
     o += "\n\t\toffset adjustment : ";
-    o += info.offset_adjustment == 15 ? "15" : "0";
+    o += info.offset_adjustment == offset_adjustment_frames ? "15" : "0";
     o += "  ticks";
     o += "\n\t\tpipeline version  : " + version_text(info.pipeline_version);
     o += "\n";
@@ -204,82 +201,85 @@ int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int ve
 int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
 {
     if (!out || verbosity < 4)
-        return dump_valid;
+        return check_valid;
+    const auto peaks = payload ? decode_fat_peaks({payload, length}) : std::vector<FatPeak>{};
     std::string lines;
     lines += "\t[time  frequency amplitude time_curvature freq_curvature]\n";
-    const std::size_t records = payload ? length / sizeof(FatPeak) : 0;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* p = payload + i * sizeof(FatPeak);
-        lines += '\t' + std::to_string(load_le32(p));
-        lines += '\t' + format_real(frequency_hz(load_le16(p + 4)));
-        lines += '\t' + std::to_string(load_le16(p + 6));
-        lines += '\t' + std::to_string(load_le16(p + 8));
-        lines += '\t' + std::to_string(load_le16(p + 10));
+    for (const FatPeak& peak : peaks) {
+        lines += '\t' + std::to_string(peak.frame);
+        lines += '\t' + format_real(frequency_hz(peak.frequency));
+        lines += '\t' + std::to_string(peak.amplitude);
+        lines += '\t' + std::to_string(peak.time_curvature);
+        lines += '\t' + std::to_string(peak.freq_curvature);
         lines += '\n';
     }
     *out += lines;
-    return dump_valid;
+    return check_valid;
 }
 
 int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
 {
     if (!out || verbosity < 4)
-        return dump_valid;
-    std::vector<BandPeak> peaks(payload ? length / sizeof(BandPeak) : 0);
-    for (std::size_t i = 0; i < peaks.size(); ++i) {
-        const std::uint8_t* p = payload + i * sizeof(BandPeak);
-        peaks[i] = {load_le32(p), load_le16(p + 4), load_le16(p + 6)};
-    }
-    print_band_list(peaks, *out);
-    return dump_valid;
+        return check_valid;
+    print_band_list(payload ? decode_band_peaks({payload, length}) : std::vector<BandPeak>{}, *out);
+    return check_valid;
 }
 
 int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
 {
     if (!out || verbosity < 4)
-        return dump_valid;
-    const auto peaks = payload ? decode_compact_peaks({payload, length}) : std::vector<BandPeak>{};
-    print_band_list(peaks, *out);
-    return dump_valid;
+        return check_valid;
+    print_band_list(payload ? decode_compact_peaks({payload, length}) : std::vector<BandPeak>{}, *out);
+    return check_valid;
 }
 
-int dump_signature(std::span<const std::uint8_t> bytes, int verbosity, std::string& out, std::string& error)
+// Each section's text goes to the stream as soon as it is made, so that at
+// most one chunk's text is held at a time.
+int dump_signature(std::ostream& stream, std::span<const std::uint8_t> bytes, int verbosity, std::string* error)
 {
     const parsed_signature parsed = parse_signature(bytes);
-    int code = dump_valid;
+    int code = check_valid;
     const auto note = [&](int result) {
-        if (code == dump_valid)
+        if (code == check_valid)
             code = result;
+    };
+    std::string out;
+    const auto flush = [&] {
+        stream << out;
+        out.clear();
     };
 
     if (verbosity >= 1 && !parsed.header.empty()) {
         if (parsed.form == signature_form::compact) {
-            const std::uint8_t* h = parsed.header.data();
+            const signature_envelope e = envelope_fields(parsed);
             out += "signature: compact form, " + std::to_string(bytes.size()) + " bytes\n";
-            out += "envelope:\n\tlength       : " + std::to_string(load_le32(h)) + " bytes";
-            out += "\n\tpayload type : " + std::string(payload_type_name(load_le32(h + 12)));
-            out += "\n\tchecksum     : " + hex8(load_le32(h + envelope_checksum_offset));
-            if (!parsed.checksum_checked)
+            out += "envelope:\n\tlength       : " + std::to_string(e.length) + " bytes";
+            out += "\n\tpayload type : " + std::string(payload_type_name(e.payload_type));
+            out += "\n\tchecksum     : " + hex8(e.stored_checksum);
+            if (!e.checksum_checked)
                 out += " (not checked)\n";
             else
-                out += parsed.stored_checksum == parsed.computed_checksum ? " (verified)\n" : " (wrong)\n";
+                out += e.checksum_ok() ? " (verified)\n" : " (wrong)\n";
         } else {
             out += "signature: sig_sample_info form, " + std::to_string(bytes.size()) + " bytes\n";
         }
     }
     if (parsed.form == signature_form::sample_info && !parsed.header.empty())
         note(print_sig_sample_info(parsed.header.data(), parsed.header.size(), verbosity, &out));
+    flush();
 
     for (const parsed_chunk& chunk : parsed.chunks) {
         if (verbosity >= 1)
-            out += "fp_data " + std::string(chunk_type_name(chunk.type)) + " (" + hex8(chunk.type) + "), " +
+            out += "fp_data " + std::string(type_name_of(chunk.type)) + " (" + hex8(chunk.type) + "), " +
                    std::to_string(chunk.payload.size()) + " bytes\n";
         note(print_chunk(chunk.type, chunk.payload.data(), chunk.payload.size(), verbosity, &out));
+        flush();
     }
 
     if (!parsed.ok()) {
-        error = parsed.error;
-        return dump_bad_magic;
+        if (error)
+            *error = parsed.error;
+        return check_bad_magic;
     }
     return code;
 }

@@ -1,10 +1,11 @@
-// Diagnostic text dump of signature bytes.
+// Diagnostic text dump of signature bytes: the printers behind
+// vxt::dump_signature (vextune/dump.h).
 //
-// One printer per chunk type, reached through a table that maps a type to its
-// name and printer. A printer checks its section, appends text to out (when
-// out is given; it never clears it) and returns a result code:
-//   0 valid, 1 bad magic, 2 sig_sample_info length not 48,
-//   4 section missing or unknown type, 6 fp_search_info length not 24.
+// One printer per chunk type, reached through a table that maps a type to
+// its printer. A printer checks its section, appends text to out (when out
+// is given; it never clears it) and returns a check code of
+// vextune/signature.h: 0 valid, 1 bad magic, 2 sig_sample_info length not
+// 48, 4 section missing or unknown type, 6 fp_search_info length not 24.
 // Verbosity: 1 error lines, 2 the sig_sample_info fields, 3 the
 // fp_search_info fields, 4 every peak. Printers never throw on bad input and
 // never read past length.
@@ -12,28 +13,23 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
-namespace vxt {
+#include "vextune/dump.h"
+#include "vextune/signature.h"
 
-inline constexpr int dump_valid = 0;
-inline constexpr int dump_bad_magic = 1;
-inline constexpr int dump_bad_sample_info_length = 2;
-inline constexpr int dump_missing_or_unknown = 4;
-inline constexpr int dump_bad_search_info_length = 6;
+namespace vxt {
 
 using chunk_printer = int (*)(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
 
 struct printer_entry {
     std::uint32_t type;
-    std::string_view name;
     chunk_printer printer;
 };
 
 // The entry for a type; a type not in the table gets the catch-all entry
-// (type 0, "unknown format").
+// (type 0, printing "unknown fp_data_header type").
 const printer_entry& find_printer(std::uint32_t type) noexcept;
 
 int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
@@ -53,11 +49,5 @@ std::string_view payload_type_name(std::uint32_t type) noexcept;
 // A real number the way a standard text stream writes a double by default:
 // 6 significant digits, no trailing zeros.
 std::string format_real(double value);
-
-// Checks and prints a whole signature: the outer record or envelope, then
-// every chunk with its printer. Returns 0 when the walk and every printer
-// found the signature valid; otherwise the walk's error (code 1, with its
-// message in error) or the first printer code that was not 0.
-int dump_signature(std::span<const std::uint8_t> bytes, int verbosity, std::string& out, std::string& error);
 
 }  // namespace vxt

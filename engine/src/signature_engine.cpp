@@ -5,7 +5,9 @@
 #include <cmath>
 #include <limits>
 
+#include "chunk_types.h"
 #include "engine_error.h"
+#include "peak_codec.h"
 #include "signature_writer.h"
 
 namespace vxt {
@@ -36,6 +38,16 @@ std::int32_t periods_for(double seconds, std::uint32_t period_frames) noexcept
     return static_cast<std::int32_t>(std::clamp(periods, -2147483648.0, 2147483647.0));
 }
 
+// A resampled sample as kept by the capture: truncated toward zero, and
+// only the low 16 bits of that kept (no clamping).
+std::int16_t truncate_to_pcm16(float sample) noexcept
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(sample)));
+}
+
+// Audio captures are reserved for this long up front.
+constexpr std::size_t capture_reserve_seconds = 12;
+
 }  // namespace
 
 void ClockFit::add(double x, double y) noexcept
@@ -61,26 +73,28 @@ void ClockFit::solve(double& a, double& b) const noexcept
 
 std::uint32_t SignatureEngine::version_word() { return pack_version(engine_version_text); }
 
-SignatureEngine::SignatureEngine(SignatureType type, std::int32_t input_rate, EngineFlags flags)
-    : selector_(flags), resampler_(input_rate, internal_rate, flags), input_rate_(input_rate), type_(type),
-      flags_(flags), clock_(system_clock_us)
+SignatureEngine::SignatureEngine(const engine_config& config, std::int32_t input_rate)
+    : config_(config), selector_(config.period_frames, config.peaks_per_band), resampler_(input_rate, internal_rate),
+      input_rate_(input_rate), clock_(system_clock_us)
 {
-    if (flags & flag_no_timestamp)
-        clock_fit_on_ = false;
     detector_.reset();
     initialise_header();
-    // At most 64 waiting plus 65 converted per chunk: the buffers never grow
+    // At most 63 waiting plus 65 converted per chunk: the buffers never grow
     // during a feed.
     pending_.reserve(3 * hop_samples);
     work_.reserve(3 * hop_samples);
-    peaks_.reserve(type == 4 ? fat_peak_reserve : peak_reserve);
+    peaks_.reserve(config_.type == 4 ? fat_peak_reserve : peak_reserve);
+    if (config_.capture_input)
+        input_capture_.reserve(static_cast<std::size_t>(input_rate) * capture_reserve_seconds);
+    if (config_.capture_resampled)
+        resampled_capture_.reserve(std::size_t{internal_rate} * capture_reserve_seconds);
 }
 
 void SignatureEngine::initialise_header()
 {
     header_.initialise(input_rate_, internal_rate, version_word());
-    header_.set_is_stream(type_ == 3);
-    header_.set_payload_type(type_ == 4 ? 1 : 2);
+    header_.set_is_stream(config_.type == 3);
+    header_.set_payload_type(config_.type == 4 ? 1 : 2);
 }
 
 void SignatureEngine::update_clock(std::int32_t count)
@@ -88,7 +102,7 @@ void SignatureEngine::update_clock(std::int32_t count)
     if (total_input_ == 0)
         clock_fit_.restart();
     total_input_ += static_cast<std::uint64_t>(static_cast<std::int64_t>(count));
-    if (!clock_fit_on_ || count == 0)
+    if (!config_.timestamp || count == 0)
         return;
     const double y = clock_();
     const double received = static_cast<double>(total_input_);
@@ -115,9 +129,11 @@ void SignatureEngine::feed(const std::int16_t* samples, std::int32_t count)
     // The work buffer never holds more than 63 waiting plus 65 converted
     // samples, within the capacity reserved at construction.
     work_.assign(pending_.begin(), pending_.end());
+    if (config_.capture_input)
+        input_capture_.insert(input_capture_.end(), samples, samples + count);
     for (std::int32_t done = 0; done < count;) {
         const std::int32_t n = std::min(chunk, count - done);
-        resampler_.convert(samples + done, n, work_);
+        convert(samples + done, n);
         std::size_t consumed = 0;
         while (work_.size() - consumed >= hop_samples) {
             process_hop(work_.data() + consumed);
@@ -129,12 +145,24 @@ void SignatureEngine::feed(const std::int16_t* samples, std::int32_t count)
     pending_.swap(work_);
 }
 
+// Converts into the work buffer; with the resampled capture on, each
+// converted sample is kept exactly once, as it comes out.
+void SignatureEngine::convert(const std::int16_t* samples, std::int32_t count)
+{
+    const std::size_t from = work_.size();
+    resampler_.convert(samples, count, work_);
+    if (config_.capture_resampled) {
+        for (std::size_t i = from; i < work_.size(); ++i)
+            resampled_capture_.push_back(truncate_to_pcm16(work_[i]));
+    }
+}
+
 void SignatureEngine::process_hop(const float* hop)
 {
     fft_.process(hop, static_cast<std::int32_t>(hop_samples), detector_.next_slot());
     const std::int64_t r = detector_.advance(peaks_);
     const std::int64_t period = selector_.period_frames();
-    if (type_ != 4 && r > 0 && r % period == 0) {
+    if (config_.type != 4 && r > 0 && r % period == 0) {
         selector_.seal(peaks_, true);
         peaks_.clear();
     }
@@ -178,7 +206,7 @@ std::int32_t SignatureEngine::make_signature(std::vector<std::uint8_t>& out, dou
     // vector is cut back afterwards, so that a request leaves no trace in
     // later signatures (the real frames yield their own peaks later on).
     const std::size_t held = peaks_.size();
-    switch (type_) {
+    switch (config_.type) {
     case 1:
         flush(peaks_);
         selector_.seal(peaks_, false);
@@ -210,13 +238,14 @@ std::int32_t SignatureEngine::make_signature(std::vector<std::uint8_t>& out, dou
         break;
     }
 
-    resampler_.attach_captures(chunks_);  // a no-op without capture flags
+    attach_captures();
 
     signature_timing timing;
     const std::uint64_t start = selector_.start_frame();
     timing.start_frame = start;
     timing.length_frames = static_cast<std::uint32_t>(last_incremental_count_ * period - start);
-    if (clock_fit_on_) {
+    timing.input_rate = input_rate_;
+    if (config_.timestamp) {
         double a = 0.0;
         double b = 0.0;
         clock_fit_.solve(a, b);
@@ -225,21 +254,39 @@ std::int32_t SignatureEngine::make_signature(std::vector<std::uint8_t>& out, dou
     }
     const double rate = input_rate_;
     timing.sample_count = total_input_ - to_u64(static_cast<double>(start) * 0.008 * rate) + to_u64(rate * 0.24);
-    store_timing(header_, timing);
 
-    const auto layout = (flags_ & flag_sample_info_form) ? signature_layout::sample_info : signature_layout::compact;
-    write_signature(header_, chunks_, version_word(), layout, out);
+    write_signature(header_, timing, chunks_, version_word(), config_.form, out);
 
     chunks_.clear();
-    if (type_ == 3)
-        resampler_.empty_captures();
+    if (config_.type == 3) {  // captures, like peaks, go out once in a stream
+        input_capture_.clear();
+        resampled_capture_.clear();
+    }
     return 0;
+}
+
+// Merges chunks holding the captured audio into the request's chunks: the
+// input at its own rate, then the resampled audio. A capture that would
+// pass the signature size limit is refused before any chunk is built.
+void SignatureEngine::attach_captures()
+{
+    const std::size_t bytes = 2 * (input_capture_.size() + resampled_capture_.size());
+    if (bytes > max_signature_bytes)
+        raise(error_invalid_configuration, "signature too large: the attached audio passes the 256 MiB limit");
+    if (config_.capture_input)
+        insert_chunk(chunks_, FpChunk::make(pcm_chunk_type(input_rate_), encode_pcm(input_capture_)));
+    if (config_.capture_resampled)
+        insert_chunk(chunks_, FpChunk::make(to_u32(FpChunkType::fp_data_format_resampled_pcm_16bit_mono_8000),
+                                            encode_pcm(resampled_capture_)));
 }
 
 void SignatureEngine::reset()
 {
     total_input_ = 0;
     last_incremental_count_ = 0;
+    kept_periods_ = initial_kept_periods;
+    input_capture_.clear();
+    resampled_capture_.clear();
     pending_.clear();
     peaks_.clear();
     resampler_.reset();

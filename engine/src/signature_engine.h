@@ -9,7 +9,9 @@
 // On request the pipeline is drained with silence without disturbing it, the
 // selector assembles the requested periods and the writer serialises them.
 // Time inside the engine is counted in frames of 8 ms. A running fit between
-// wall-clock time and received audio (ClockFit) dates every signature.
+// wall-clock time and received audio (ClockFit) dates every signature. With
+// the capture flags the engine also keeps the audio itself, as fed and as
+// resampled, and attaches it to every signature.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +20,13 @@
 #include <vector>
 
 #include "band_selector.h"
+#include "chunk_list.h"
 #include "fatsig_stream.h"
 #include "fft_stream.h"
-#include "peaks.h"
+#include "records.h"
 #include "resample_stream.h"
-#include "signature_format.h"
+#include "vextune/config.h"
+#include "vextune/peaks.h"
 #include "vextune/vextuneAPI.h"
 
 namespace vxt {
@@ -48,7 +52,6 @@ struct ClockFit {
 
 class SignatureEngine {
 public:
-    static constexpr std::int32_t internal_rate = resample_stream::internal_rate;
     static constexpr std::size_t hop_samples = 64;
     static constexpr int flush_hops = 61;  // 488 ms: past the detector's look-ahead
     static constexpr std::size_t peak_reserve = 699050;  // about 8 MiB of peaks
@@ -58,7 +61,13 @@ public:
     // Microseconds since 1970-01-01 UTC.
     using clock_source = std::function<double()>;
 
-    SignatureEngine(SignatureType type, std::int32_t input_rate, EngineFlags flags);
+    // The configuration's type is taken as valid; the rate must have a
+    // converter (else VXT_Exception -6).
+    SignatureEngine(const engine_config& config, std::int32_t input_rate);
+    SignatureEngine(SignatureType type, std::int32_t input_rate, EngineFlags flags)
+        : SignatureEngine(engine_config::decode(type, flags), input_rate)
+    {
+    }
     SignatureEngine(const SignatureEngine&) = delete;
     SignatureEngine& operator=(const SignatureEngine&) = delete;
 
@@ -71,15 +80,19 @@ public:
     // Replaces the FFT backend (tests drive failures and comparisons with it).
     void set_fft_backend(std::unique_ptr<FFT_implementation> backend) { fft_.set_transform(std::move(backend)); }
 
-    SignatureType type() const noexcept { return type_; }
-    EngineFlags flags() const noexcept { return flags_; }
+    SignatureType type() const noexcept { return config_.type; }
+    EngineFlags flags() const noexcept { return config_.flags; }
+    const engine_config& config() const noexcept { return config_; }
     std::int32_t input_rate() const noexcept { return input_rate_; }
     std::uint64_t total_input() const noexcept { return total_input_; }
     std::span<const float> pending_samples() const noexcept { return pending_; }
     std::span<const FatPeak> peaks() const noexcept { return peaks_; }
     std::int32_t kept_periods() const noexcept { return kept_periods_; }
     std::uint64_t frames_processed() const noexcept { return detector_.frame_count(); }
-    const sig_sample_info& header() const noexcept { return header_; }
+    // The audio kept by the capture flags: as fed, and resampled to 8000 Hz
+    // (each sample truncated toward zero to 16 bits).
+    std::span<const std::int16_t> input_capture() const noexcept { return input_capture_; }
+    std::span<const std::int16_t> resampled_capture() const noexcept { return resampled_capture_; }
     const PeakBandSelector& selector() const noexcept { return selector_; }
     // The band lists of the last request of types 1 to 3.
     const band_lists& bands() const noexcept { return bands_; }
@@ -92,6 +105,8 @@ private:
     void flush(std::vector<FatPeak>& peaks);
     void initialise_header();
     void update_clock(std::int32_t count);
+    void convert(const std::int16_t* samples, std::int32_t count);
+    void attach_captures();
 
     chunk_list chunks_;
     band_lists bands_;
@@ -102,16 +117,16 @@ private:
     std::vector<FatPeak> peaks_;
     std::int32_t kept_periods_ = initial_kept_periods;
     std::uint64_t last_incremental_count_ = 0;
+    engine_config config_;
     PeakBandSelector selector_;
     fatsig_stream detector_;
     resample_stream resampler_;
     std::int32_t input_rate_;
-    bool clock_fit_on_ = true;
     ClockFit clock_fit_;
-    SignatureType type_;
-    EngineFlags flags_;
     std::uint64_t total_input_ = 0;
     clock_source clock_;
+    std::vector<std::int16_t> input_capture_;
+    std::vector<std::int16_t> resampled_capture_;
 };
 
 }  // namespace vxt

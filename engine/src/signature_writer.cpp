@@ -1,8 +1,9 @@
 #include "signature_writer.h"
 
-#include <algorithm>
-
-#include "byte_order.h"
+#include "chunk_types.h"
+#include "engine_error.h"
+#include "envelope.h"
+#include "peak_codec.h"
 
 namespace vxt {
 
@@ -19,61 +20,50 @@ chunk_list build_compact_chunks(const band_lists& lists)
 
 chunk_list build_fat_peak_chunks(std::span<const FatPeak> peaks)
 {
-    std::vector<std::uint8_t> bytes(peaks.size() * sizeof(FatPeak));
-    std::uint8_t* p = bytes.data();
-    for (const FatPeak& peak : peaks) {
-        store_le32(p, peak.frame);
-        store_le16(p + 4, peak.frequency);
-        store_le16(p + 6, peak.amplitude);
-        store_le16(p + 8, peak.time_curvature);
-        store_le16(p + 10, peak.freq_curvature);
-        p += sizeof(FatPeak);
-    }
     chunk_list chunks;
-    chunks.push_back(FpChunk::make(to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ), bytes));
+    chunks.push_back(FpChunk::make(to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ), encode_fat_peaks(peaks)));
     return chunks;
 }
 
-void store_timing(sig_sample_info& record, const signature_timing& timing) noexcept
+void write_signature(const sig_sample_info& record, const signature_timing& timing, chunk_list& chunks,
+                     std::uint32_t version, signature_form form, std::vector<std::uint8_t>& out)
 {
-    record.set_stream_position(timing.start_frame);
-    record.set_sig_length(timing.length_frames);
-    record.set_utc(timing.timestamp_us);
-    record.set_time_source(timing.clock_state);
-    record.set_raw_samples(timing.sample_count);
-}
+    sig_sample_info header = record;
+    header.set_stream_position(timing.start_frame);
+    header.set_sig_length(timing.length_frames);
+    header.set_utc(timing.timestamp_us);
+    header.set_time_source(timing.clock_state);
+    header.set_raw_samples(timing.sample_count);
 
-void write_signature(const sig_sample_info& record, chunk_list& chunks, std::uint32_t version,
-                     signature_layout layout, std::vector<std::uint8_t>& out)
-{
-    if (layout == signature_layout::sample_info) {
+    if (form == signature_form::sample_info) {
         remove_chunks(chunks, to_u32(FpChunkType::fp_search_info));
-        sig_sample_info header = record;
+        if (sig_sample_info::bytes + narrow_list_length(chunks) > max_signature_bytes)
+            raise(error_invalid_configuration, "signature too large: it would pass the 256 MiB limit");
         header.set_src_revision(version);
         header.words[1] = sig_sample_info::crc_placeholder;
         write_sample_info_form(header, chunks, out);
         return;
     }
 
-    const bool has_search_info = std::any_of(chunks.begin(), chunks.end(), [](const FpChunk& chunk) {
-        return chunk.type == to_u32(FpChunkType::fp_search_info);
-    });
-    if (!has_search_info) {
+    if (!has_chunk(chunks, to_u32(FpChunkType::fp_search_info))) {
         fp_search_info info;
         // Raw samples / rate * 8000 in this order: a reordered product
         // differs by one for some counts. The low 32 bits are kept.
-        const std::int32_t rate = rate_of_code(record.raw_rate_code());
-        const double samples_at_8k =
-            rate > 0 ? static_cast<double>(record.raw_samples()) / rate * 8000.0 : 0.0;
+        // The count as the record holds it, in 48 bits.
+        const double samples_at_8k = timing.input_rate > 0
+                                         ? static_cast<double>(header.raw_samples()) / timing.input_rate * 8000.0
+                                         : 0.0;
         info.sample_length = static_cast<std::uint32_t>(static_cast<std::uint64_t>(samples_at_8k));
         info.pipeline_version = version;
-        info.offset_adjustment = record.offset_adjustment();
+        info.offset_adjustment = header.offset_adjustment();
         std::uint8_t bytes[fp_search_info::bytes];
         info.store(bytes);
         insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_search_info), bytes));
     }
     remove_chunks(chunks, to_u32(FpChunkType::sig_sample_info));
-    write_compact_form(chunks, record.payload_type(), out);
+    if (envelope_bytes + wide_list_length(chunks) > max_signature_bytes)
+        raise(error_invalid_configuration, "signature too large: it would pass the 256 MiB limit");
+    write_compact_form(chunks, header.payload_type(), out);
 }
 
 }  // namespace vxt

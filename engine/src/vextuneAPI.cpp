@@ -6,13 +6,25 @@
 
 #include "engine_error.h"
 #include "signature_engine.h"
-#include "signature_format.h"
 
 namespace vxt {
 
 VXT_Exception::VXT_Exception(const std::string& text, const char* file, int line, std::int32_t code)
     : code_(code), message_(std::string(file) + "(" + std::to_string(line) + "): " + text)
 {
+}
+
+const char* error_name(std::int32_t code) noexcept
+{
+    switch (static_cast<error_code>(code)) {
+    case error_code::ok: return "success";
+    case error_code::unsupported_rate: return "unsupported sample rate";
+    case error_code::invalid_configuration: return "invalid configuration";
+    case error_code::failed: return "feed or signature failed";
+    case error_code::no_engine: return "no engine resulted";
+    case error_code::misuse: return "misuse or reset failed";
+    }
+    return "unknown code";
 }
 
 void engine_deleter::operator()(SignatureEngine* engine) const noexcept { delete engine; }
@@ -36,15 +48,13 @@ std::int32_t guarded(engine_handle& engine, std::int32_t failure_code, Call&& ca
 
 engine_handle create_engine(SignatureType type, std::int32_t sample_rate, EngineFlags flags)
 {
-    if (rate_code(sample_rate) == 0) {  // not one of the six rates
+    if (!is_supported_rate(sample_rate)) {
         std::fprintf(stderr, "Error: unsupported sample rate %d!\n", sample_rate);
         raise(error_unsupported_rate, "unsupported sample rate");
     }
-    if (type < 1 || type > 4)
+    if (!is_valid_type(type))
         raise(error_invalid_configuration, "invalid configuration");
-    if (type == 3)
-        flags |= 0x1100;
-    engine_handle engine(new SignatureEngine(type, sample_rate, flags));
+    engine_handle engine(new SignatureEngine(engine_config::decode(type, flags), sample_rate));
     if (!engine)
         raise(error_no_engine, "unkonwn error");
     return engine;

@@ -12,8 +12,12 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 
 #include <sndfile.h>
+
+#include "vextune/dump.h"
+#include "vextune/signature.h"
 
 extern char** environ;
 
@@ -92,6 +96,35 @@ std::vector<std::uint8_t> engine_signature(std::span<const std::int16_t> mono, s
     std::vector<std::uint8_t> bytes;
     EXPECT_EQ(get_signature(engine, bytes, seconds), result_ok);
     return bytes;
+}
+
+text_dump dump_text(std::span<const std::uint8_t> bytes, int verbosity)
+{
+    std::ostringstream out;
+    vxt::dump_signature(out, bytes, verbosity);
+    return {out.str(), find_problem(bytes)};
+}
+
+nlohmann::ordered_json dump_json(std::span<const std::uint8_t> bytes, int verbosity)
+{
+    std::ostringstream out;
+    vxt::dump_signature_json(out, bytes, verbosity);
+    return nlohmann::ordered_json::parse(out.str());
+}
+
+std::string find_problem(std::span<const std::uint8_t> bytes) { return vxt::read_signature(bytes).error; }
+
+void fix_checksum(std::vector<std::uint8_t>& bytes)
+{
+    const auto word = [&](std::size_t at) {
+        return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 | std::uint32_t{bytes[at + 2]} << 16 |
+               std::uint32_t{bytes[at + 3]} << 24;
+    };
+    std::uint32_t sum = 0;
+    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4)
+        sum += at == 28 ? 0 : word(at);
+    for (int i = 0; i < 4; ++i)
+        bytes[28 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sum >> (8 * i));
 }
 
 std::vector<std::uint8_t> read_bytes(const fs::path& path)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "vextune/vextuneAPI.h"
 
@@ -47,6 +48,18 @@ void write_float_wav(const fs::path& path, std::int32_t rate, int channels, std:
 // One engine fed every sample in blocks of block_samples, then one signature.
 std::vector<std::uint8_t> engine_signature(std::span<const std::int16_t> mono, std::int32_t rate, SignatureType type,
                                            EngineFlags flags, double seconds, std::size_t block_samples = 1 << 20);
+
+// The engine's dumps of signature bytes, as the dump command prints them.
+struct text_dump {
+    std::string text;     // everything printed
+    std::string problem;  // as find_problem
+};
+text_dump dump_text(std::span<const std::uint8_t> bytes, int verbosity);
+nlohmann::ordered_json dump_json(std::span<const std::uint8_t> bytes, int verbosity);
+// The reader's first problem with the bytes; empty for a valid signature.
+std::string find_problem(std::span<const std::uint8_t> bytes);
+// Recomputes the compact form's checksum word (offset 28) after an edit.
+void fix_checksum(std::vector<std::uint8_t>& bytes);
 
 std::vector<std::uint8_t> read_bytes(const fs::path& path);
 std::string read_text(const fs::path& path);

@@ -1,16 +1,13 @@
-// The dump command: the JSON document agrees with the engine's text dump,
-// decodes hand-made records exactly, and no byte string crashes either.
+// The dumps as the dump command prints them: the JSON document agrees with
+// the text dump on real signatures, and no byte string crashes either.
 #include <map>
 #include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
-#include "checksum.h"
 #include "cli_test_support.h"
 #include "commands.h"
-#include "signature_dump.h"
-#include "signature_format.h"
 
 namespace vxt::cli::test {
 namespace {
@@ -67,6 +64,14 @@ parsed_text parse_text(const std::string& text)
     return parsed;
 }
 
+// A real as the text dump prints it: %g.
+std::string shortest_g(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 // The rows the text dump prints for the peaks of a JSON chunk.
 std::vector<std::vector<std::string>> rows_of(const json& content)
 {
@@ -74,7 +79,7 @@ std::vector<std::vector<std::string>> rows_of(const json& content)
     for (const json& peak : content["peaks"]) {
         const bool fat = peak.contains("frame");
         std::vector<std::string> row{std::to_string(peak[fat ? "frame" : "time"].get<std::uint32_t>()),
-                                     format_real(peak["frequency_hz"].get<double>()),
+                                     shortest_g(peak["frequency_hz"].get<double>()),
                                      std::to_string(peak["amplitude"].get<int>())};
         if (fat) {
             row.push_back(std::to_string(peak["time_curvature"].get<int>()));
@@ -137,7 +142,7 @@ TEST_P(dump_agreement_test, json_and_text_dumps_agree)
         EXPECT_EQ(chunks[0]["name"], "fp_search_info");
         EXPECT_EQ(f.at("magic_cookie"), search["magic_cookie"]);
         EXPECT_EQ(f.at("pipeline version"), search["pipeline_version"]);
-        EXPECT_EQ(f.at("analysis offset"), format_real(search["analysis_offset"].get<double>()) + " seconds");
+        EXPECT_EQ(f.at("analysis offset"), shortest_g(search["analysis_offset"].get<double>()) + " seconds");
     } else {
         ASSERT_EQ(doc["form"], "sig_sample_info");
         const json& h = doc["sig_sample_info"];
@@ -180,59 +185,6 @@ INSTANTIATE_TEST_SUITE_P(forms, dump_agreement_test,
                                            form_case{"type4_sample_info", 4, 0x1800},
                                            form_case{"captured_audio", 2, 0x30800}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(dump_json, decodes_records_the_engine_never_writes)
-{
-    // Band-peak (8-byte) and fat-peak records and PCM, in both forms.
-    std::vector<std::uint8_t> band(16);
-    const auto put32 = [](std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
-        for (int i = 0; i < 4; ++i)
-            v[at + i] = static_cast<std::uint8_t>(x >> (8 * i));
-    };
-    put32(band, 0, 5);
-    put32(band, 4, 1000u << 16 | 2048);  // amplitude 1000, 250 Hz
-    put32(band, 8, 70000);
-    put32(band, 12, 7u << 16 | 28672);  // amplitude 7, 3500 Hz
-    std::vector<std::uint8_t> fat(12);
-    put32(fat, 0, 123456);
-    put32(fat, 4, 500u << 16 | 4096);  // amplitude 500, 500 Hz
-    put32(fat, 8, 65535u << 16 | 42);  // curvatures 42 and 65535
-    const std::vector<std::uint8_t> pcm_bytes(6, 0x11);
-    std::vector<std::uint8_t> search(fp_search_info::bytes);
-    fp_search_info{}.store(search.data());
-
-    chunk_list chunks;
-    insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_search_info), search));
-    insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_data_format_NORMALPEAK_sp90_high), band));
-    insert_chunk(chunks, FpChunk::make(to_u32(FpChunkType::fp_data_format_external_FATPEAK_16000HZ), fat));
-    insert_chunk(chunks, FpChunk::make(pcm_chunk_type(11025), pcm_bytes));
-
-    std::vector<std::uint8_t> compact;
-    write_compact_form(chunks, 1, compact);
-    sig_sample_info record;
-    record.initialise(11025, 8000, 0x31100000);
-    std::vector<std::uint8_t> sample_info;
-    write_sample_info_form(record, chunks, sample_info);
-
-    for (const auto* bytes : {&compact, &sample_info}) {
-        const json doc = dump_json(*bytes, 4);
-        ASSERT_TRUE(doc["valid"].get<bool>()) << doc.dump();
-        std::map<std::string, json> by_type;
-        for (const json& chunk : doc["chunks"])
-            by_type[chunk["type"]] = chunk["content"];
-
-        EXPECT_EQ(by_type.at("60030006"), json::parse(R"({"count": 2, "peaks": [
-            {"time": 5, "frequency": 2048, "frequency_hz": 250.0, "amplitude": 1000},
-            {"time": 70000, "frequency": 28672, "frequency_hz": 3500.0, "amplitude": 7}]})"));
-        EXPECT_EQ(by_type.at("60023e80"), json::parse(R"({"count": 1, "peaks": [
-            {"frame": 123456, "frequency": 4096, "frequency_hz": 500.0, "amplitude": 500,
-             "time_curvature": 42, "freq_curvature": 65535}]})"));
-        // Stored lengths are padded to 4 bytes, so 3 samples read as 4.
-        EXPECT_EQ(by_type.at("60012b11"), json::parse(R"({"rate": 11025, "samples": 4})"));
-    }
-    EXPECT_EQ(dump_json(compact, 4)["envelope"]["payload_type_name"], "Fat Sig (RCST)");
-    EXPECT_EQ(dump_json(sample_info, 4)["sig_sample_info"]["raw_sample_rate"], 11025);
-}
 
 // Must not crash (the sanitizer builds check reads), and both dumps must
 // agree on whether the bytes are a valid signature.
@@ -283,9 +235,7 @@ TEST(dump_robustness, corrupted_bytes_never_crash)
         for (std::size_t w = 0; w < 8; ++w)
             for (int i = 0; i < 4; ++i)
                 bytes[4 * w + i] = static_cast<std::uint8_t>(words[w] >> (8 * i));
-        const std::uint32_t sum = checksum(bytes);
-        for (int i = 0; i < 4; ++i)
-            bytes[28 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+        fix_checksum(bytes);
         ASSERT_NO_FATAL_FAILURE(expect_consistent(bytes)) << "round " << round;
     }
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "checksum.h"
 #include "cli_test_support.h"
 #include "commands.h"
 
@@ -170,11 +169,6 @@ void put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value
         bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-void fix_checksum(std::vector<std::uint8_t>& bytes)
-{
-    put32(bytes, 28, 0);
-    put32(bytes, 28, checksum(bytes));
-}
 
 TEST_F(process_test, malformed_signatures_exit_1_after_printing_what_was_read)
 {

@@ -8,7 +8,7 @@
 
 #include "cli_test_support.h"
 #include "commands.h"
-#include "signature_format.h"
+#include "vextune/signature.h"
 
 namespace vxt::cli::test {
 namespace {
@@ -40,7 +40,7 @@ TEST_P(flac_signature_test, equals_an_engine_fed_the_decoded_samples)
 
     EXPECT_EQ(bytes, engine_signature(clip.samples, 44100, c.type, c.flags, c.seconds));
     EXPECT_TRUE(notes.empty()) << notes.front();
-    EXPECT_TRUE(parse_signature(bytes).ok());
+    EXPECT_TRUE(read_signature(bytes).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,10 +94,8 @@ TEST_F(signature_file_test, channel_0_by_default_and_the_mean_with_mix)
 std::vector<std::vector<BandPeak>> band_peaks(std::span<const std::uint8_t> bytes)
 {
     std::vector<std::vector<BandPeak>> bands;
-    for (const parsed_chunk& chunk : parse_signature(bytes).chunks) {
-        if (chunk.type >= 0x60030040 && chunk.type <= 0x60030044)
-            bands.push_back(decode_compact_peaks(chunk.payload));
-    }
+    for (band_list& list : read_signature(bytes).bands)
+        bands.push_back(std::move(list.peaks));
     return bands;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "band_selector.h"
+#include "vextune/config.h"
 
 namespace vxt {
 namespace {
@@ -26,7 +27,8 @@ TEST(PeakBandSelector, ConfigurationsFollowTheFlags)
     const std::tuple<EngineFlags, std::uint32_t, std::uint32_t> configs[] = {
         {0x000, 256, 24}, {0x100, 128, 14}, {0x200, 256, 16}, {0x300, 128, 8}, {0x1900, 128, 14}};
     for (auto [flags, period, limit] : configs) {
-        PeakBandSelector s(flags);
+        const engine_config config = engine_config::decode(2, flags);
+        PeakBandSelector s(config.period_frames, config.peaks_per_band);
         EXPECT_EQ(s.period_frames(), period) << flags;
         EXPECT_EQ(s.band_limit(), limit) << flags;
     }
@@ -34,7 +36,7 @@ TEST(PeakBandSelector, ConfigurationsFollowTheFlags)
 
 TEST(PeakBandSelector, SealKeepsTheStrongestPerBandInTimeOrder)
 {
-    PeakBandSelector s(0x300);  // 128 frames, 8 per band
+    PeakBandSelector s(128, 8);  // 128 frames, 8 per band
     std::vector<FatPeak> peaks;
     // Band edges: 2047 and 28672 are outside; 4259 is band 1, 11878 band 2.
     peaks.push_back(peak(1, 2047, 9000));
@@ -81,7 +83,7 @@ TEST(PeakBandSelector, SealKeepsTheStrongestPerBandInTimeOrder)
 
 TEST(PeakBandSelector, AZeroAmplitudeEndsTheBandList)
 {
-    PeakBandSelector s(0);
+    PeakBandSelector s(256, 24);
     std::vector<FatPeak> peaks = {peak(1, 3000, 500), peak(2, 3001, 0), peak(3, 3002, 400)};
     s.seal(peaks, false);
     // Time order puts the zero-amplitude peak between the two others.
@@ -99,7 +101,7 @@ void fill(PeakBandSelector& s, std::uint32_t count)
 
 TEST(PeakBandSelector, BuildsFromTheRequestedBlocks)
 {
-    PeakBandSelector s(0);
+    PeakBandSelector s(256, 24);
     fill(s, 5);  // blocks 0..4 sealed, block 5 empty and newest
     band_lists lists;
 
@@ -127,7 +129,7 @@ TEST(PeakBandSelector, BuildsFromTheRequestedBlocks)
 
 TEST(PeakBandSelector, TrimRetiresOldBlocksAndReusesThem)
 {
-    PeakBandSelector s(0);
+    PeakBandSelector s(256, 24);
     fill(s, 10);
     s.trim(4);
     EXPECT_EQ(s.block_count(), 4u);

@@ -4,7 +4,12 @@
 
 #include "byte_order.h"
 #include "signature_engine.h"
-#include "signature_format.h"
+#include "chunk_list.h"
+#include "chunk_types.h"
+#include "envelope.h"
+#include "peak_codec.h"
+#include "records.h"
+#include "signature_reader.h"
 #include "engine/test_signals.h"
 
 namespace vxt {
@@ -351,6 +356,33 @@ TEST(SignatureEngine, CapturesTravelWithTheSignature)
     ASSERT_EQ(last.payload.size(), 2 * pcm.size());
     for (std::size_t i = 0; i < pcm.size(); ++i)
         ASSERT_EQ(static_cast<std::int16_t>(load_le16(last.payload.data() + 2 * i)), pcm[i]);
+}
+
+TEST(SignatureEngine, CapturesHoldEverySampleOnce)
+{
+    const auto in = test::music_like(44100, 0.5);
+    SignatureEngine engine(2, 44100, 0x30800);
+    feed_in_pieces(engine, in, 5, 500);
+    // The engine holds back fewer than 64 resampled samples between feeds;
+    // they must be captured once, as they come out of the resampler.
+    resample_stream reference(44100, 8000);
+    std::vector<float> all;
+    reference.convert(in.data(), static_cast<std::int32_t>(in.size()), all);
+
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), engine.input_capture().begin(), engine.input_capture().end()));
+    ASSERT_EQ(engine.resampled_capture().size(), all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(engine.resampled_capture()[i], static_cast<std::int16_t>(static_cast<std::int32_t>(all[i]))) << i;
+
+    const auto parsed = parse_signature(signature_of(engine));
+    ASSERT_TRUE(parsed.ok());
+    ASSERT_EQ(parsed.chunks[1].type, 0x6001AC44u);
+    EXPECT_EQ(parsed.chunks[1].payload.size(), 2 * in.size());
+    EXPECT_EQ(parsed.chunks.back().type, 0x60811F40u);
+
+    engine.reset();
+    EXPECT_TRUE(engine.input_capture().empty());
+    EXPECT_TRUE(engine.resampled_capture().empty());
 }
 
 TEST(SignatureEngine, VersionWord) { EXPECT_EQ(SignatureEngine::version_word(), 0x31100000u); }

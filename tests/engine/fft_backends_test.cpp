@@ -56,7 +56,7 @@ TEST(FftBackends, GiveTheSamePeaksOnMusic)
         const auto pcm = read_clip(std::string(VXT_TEST_DATA_DIR) + "/audio/" + name, rate);
         if (pcm.empty())
             GTEST_SKIP() << "missing clip " << name;
-        resample_stream resampler(rate, 8000, 0);
+        resample_stream resampler(rate, 8000);
         std::vector<float> audio;
         resampler.convert(pcm.data(), static_cast<std::int32_t>(pcm.size()), audio);
 

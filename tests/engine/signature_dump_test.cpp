@@ -4,7 +4,12 @@
 
 #include "byte_order.h"
 #include "signature_dump.h"
-#include "signature_format.h"
+#include "chunk_list.h"
+#include "chunk_types.h"
+#include "envelope.h"
+#include "peak_codec.h"
+#include "records.h"
+#include "signature_reader.h"
 
 namespace vxt {
 namespace {
@@ -147,8 +152,8 @@ TEST_F(SignatureDump, UnknownTypes)
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(print_chunk(0x12345678, nullptr, 0, 1, &out), 4);
     EXPECT_EQ(out, "ERROR: unknown fp_data_header type\n");
-    EXPECT_EQ(find_printer(0x12345678).name, "unknown format");
-    EXPECT_EQ(find_printer(0x50000002).name, "sig_sample_info");
+    EXPECT_EQ(find_printer(0x12345678).type, 0u);
+    EXPECT_EQ(find_printer(0x50000002).printer, &print_sig_sample_info);
 }
 
 TEST_F(SignatureDump, RealNumbersLikeATextStream)

@@ -4,7 +4,12 @@
 
 #include "byte_order.h"
 #include "checksum.h"
-#include "signature_format.h"
+#include "chunk_list.h"
+#include "chunk_types.h"
+#include "envelope.h"
+#include "peak_codec.h"
+#include "records.h"
+#include "signature_reader.h"
 #include "vextune/vextuneAPI.h"
 
 namespace vxt {
@@ -78,9 +83,9 @@ TEST(SignatureFormat, VersionWordsAndNames)
     EXPECT_EQ(pack_version("3.1.2 (4a8e984)"), 0x31100000u);
     EXPECT_EQ(version_text(0x31100000u), "3.1.2 ");
     EXPECT_EQ(pack_version("15.15.31"), 0xFFF80000u);
-    EXPECT_EQ(chunk_type_name(0x6001AC44), "fp_data_format_pcm_16bit_mono_44100");
-    EXPECT_EQ(chunk_type_name(0x60030042), "fp_data_format_NORMALPEAK_compact_2");
-    EXPECT_EQ(chunk_type_name(0x12345678), "unknown format");
+    EXPECT_EQ(type_name_of(0x6001AC44), "fp_data_format_pcm_16bit_mono_44100");
+    EXPECT_EQ(type_name_of(0x60030042), "fp_data_format_NORMALPEAK_compact_2");
+    EXPECT_EQ(type_name_of(0x12345678), "unknown format");
     EXPECT_EQ(rate_of_code(rate_code(11025)), 11025);
     EXPECT_EQ(rate_code(22050), 0u);
     EXPECT_EQ(rate_of_code(12), 0);
@@ -128,8 +133,8 @@ TEST(SignatureFormat, ChunksArePaddedAndOrderedByType)
     EXPECT_EQ(chunk.payload[15], 0);
 
     chunk_list chunks;
-    insert_chunk(chunks, FpChunk::make(0x60030041, {}));
-    insert_chunk(chunks, FpChunk::make(0x50000001, {}));
+    insert_chunk(chunks, FpChunk::make(0x60030041, std::span<const std::uint8_t>{}));
+    insert_chunk(chunks, FpChunk::make(0x50000001, std::span<const std::uint8_t>{}));
     insert_chunk(chunks, FpChunk::make(0x60030041, fifteen));  // after its equal
     insert_chunk(chunks, FpChunk::make(0x60030000, fifteen));  // writes nothing
     ASSERT_EQ(chunks.size(), 4u);
