@@ -224,6 +224,16 @@ decoded_signature read_signature(std::span<const std::uint8_t> bytes, const read
         default: break;
         }
     }
+
+    if (d.sample_info) {
+        const signature_sample_info& r = *d.sample_info;
+        d.timing.start_frame = r.stream_position;
+        d.timing.length_frames = r.sig_length;
+        d.timing.timestamp_us = r.utc_us;
+        d.timing.audio_seconds = r.raw_rate > 0 ? static_cast<double>(r.raw_samples) / r.raw_rate : 0.0;
+    } else if (d.search_info) {
+        d.timing.audio_seconds = static_cast<double>(d.search_info->sample_length) / internal_rate;
+    }
     return d;
 }
 

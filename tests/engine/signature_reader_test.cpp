@@ -79,6 +79,7 @@ TEST(SignatureReader, DecodesWhatTheEngineWrote)
         EXPECT_TRUE(d.audio[1].resampled);
         EXPECT_TRUE(std::equal(d.audio[1].samples.begin(), d.audio[1].samples.end(),
                                engine.resampled_capture().begin(), engine.resampled_capture().end()));
+        EXPECT_NEAR(d.timing.audio_seconds, 6.24, 1e-3);
         if (d.sample_info) {
             EXPECT_EQ(d.sample_info->raw_rate, 16000);
             EXPECT_EQ(d.sample_info->src_revision, SignatureEngine::version_word());

@@ -98,6 +98,15 @@ struct audio_capture {
     std::vector<std::int16_t> samples;  // empty unless read_options::audio
 };
 
+// When and how much: taken from the sig_sample_info record, or in the
+// compact form from the search record (which has no start or clock).
+struct signature_timing {
+    std::uint64_t start_frame = 0;    // 8 ms frames since the engine's start or reset
+    std::uint32_t length_frames = 0;  // frames covered, for streams
+    std::uint64_t timestamp_us = 0;   // capture time of the start frame, microseconds since 1970 UTC; 0 unknown
+    double audio_seconds = 0.0;       // input covered, plus the 0.24 s the engine adds
+};
+
 struct read_options {
     bool peaks = true;   // decode band lists and fat peaks (their chunks are always listed)
     bool audio = false;  // copy out captured samples (their counts are always given)
@@ -109,6 +118,7 @@ struct decoded_signature {
     std::optional<signature_envelope> envelope;         // compact form
     std::optional<signature_sample_info> sample_info;   // sig_sample_info form
     std::optional<signature_search_info> search_info;   // the fp_search_info chunk, if any
+    signature_timing timing;
     std::vector<signature_chunk> chunks;                // in stored order
     std::vector<band_list> bands;
     std::vector<fat_peak_list> fat_peaks;
