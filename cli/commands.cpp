@@ -171,6 +171,52 @@ json chunk_content(std::uint32_t type, std::span<const std::uint8_t> payload, bo
     return nullptr;
 }
 
+// ---- signature ----
+
+std::uint32_t le32_at(std::span<const std::uint8_t> bytes, std::size_t at)
+{
+    return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<std::uint32_t>(bytes[at + 2]) << 16 | static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+// The peaks of a signature fresh from get_signature, counted from its bytes.
+// The compact form is a 32-byte envelope, then a 24-byte list header and
+// chunks with 24-byte headers (type at 4, padded payload length at 8); the
+// sig_sample_info form (first word 0xCAFE2580) is a 48-byte record, then an
+// 8-byte list header and chunks with 8-byte headers (type, padded length).
+// Peak chunks: compact band lists 0x60030040 to 0x60030044 (5-byte records,
+// those starting with 255 being time escapes), plain band lists 0x60030001 to
+// 0x60030006 (8 bytes a peak) and fat peaks 0x60021F40 and 0x60023E80 (12
+// bytes a peak). A walk that runs off the end stops there.
+std::size_t count_peaks(std::span<const std::uint8_t> bytes)
+{
+    if (bytes.size() < 8)
+        return 0;
+    const bool sample_info_form = le32_at(bytes, 0) == 0xCAFE2580u;
+    const std::size_t header = sample_info_form ? 8 : 24;
+    const std::size_t type_at = sample_info_form ? 0 : 4;
+    std::size_t at = sample_info_form ? 48 + 8 : 32 + 24;
+    std::size_t peaks = 0;
+    while (at + header <= bytes.size()) {
+        const std::uint32_t type = le32_at(bytes, at + type_at);
+        const std::size_t length = le32_at(bytes, at + type_at + 4);
+        at += header;
+        if (length > bytes.size() - at)
+            break;
+        const auto payload = bytes.subspan(at, length);
+        if (type >= 0x60030040u && type <= 0x60030044u) {
+            for (std::size_t record = 0; record + 5 <= payload.size(); record += 5)
+                peaks += payload[record] != 255;
+        } else if (type >= 0x60030001u && type <= 0x60030006u) {
+            peaks += payload.size() / 8;
+        } else if (type == 0x60021F40u || type == 0x60023E80u) {
+            peaks += payload.size() / 12;
+        }
+        at += length;
+    }
+    return peaks;
+}
+
 }  // namespace
 
 // ---- signature ----
@@ -192,7 +238,9 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
 
     std::vector<std::int16_t> block;
     block.reserve(audio_reader::block_frames);
+    std::uint64_t samples = 0;
     while (reader.read(block)) {
+        samples += block.size();
         // A block holds at most block_frames samples: the count fits.
         if (feed_samples(engine, block.data(), static_cast<std::int32_t>(block.size())) != result_ok)
             throw cli_error("the engine failed while taking audio");
@@ -201,6 +249,11 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
     std::vector<std::uint8_t> bytes;
     if (get_signature(engine, bytes, options.seconds) != result_ok)
         throw cli_error("the engine failed to make a signature");
+    // A signature of nothing is valid, but rarely what was meant.
+    if (note && samples == 0)
+        note("the file held no audio: the signature is empty");
+    else if (note && count_peaks(bytes) == 0)
+        note("the audio held no peaks: the signature is empty");
     return bytes;
 }
 
