@@ -3,17 +3,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <samplerate.h>
 #include <sndfile.h>
 
+#include "vextune/config.h"
+
 namespace vxt::cli {
 namespace {
 
-constexpr std::int32_t engine_rates[] = {8000, 11025, 16000, 32000, 44100, 48000};
 
 // Interleaved samples per file read, whatever the channel count.
 constexpr std::size_t max_read_samples = 65536;
@@ -26,7 +31,106 @@ struct src_deleter {
     void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
 };
 
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) noexcept : fd_(fd) {}
+    ~unique_fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept
+    {
+        unique_fd old(std::exchange(fd_, other.release()));
+        return *this;
+    }
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+std::string error_text(int error) { return std::strerror(error); }
+
+// An unnamed file in $TMPDIR (or /tmp) that disappears when closed.
+unique_fd anonymous_temporary()
+{
+    const char* env = std::getenv("TMPDIR");
+    const std::string dir = env && *env ? env : "/tmp";
+    unique_fd file(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (file.get() < 0) {  // a file system without O_TMPFILE
+        std::string name = dir + "/vextune-input-XXXXXX";
+        file = unique_fd(::mkostemp(name.data(), O_CLOEXEC));
+        if (file.get() >= 0)
+            ::unlink(name.c_str());
+    }
+    if (file.get() < 0)
+        throw cli_error("cannot make a temporary file in " + dir + ": " + error_text(errno));
+    return file;
+}
+
+// Copies a stream to its end into an unnamed temporary file, rewound. Only
+// WAV-like formats decode from a stream that cannot seek: FLAC and Ogg look
+// back, and libsndfile reads some headers twice. A copy on disk keeps the
+// memory flat however long the stream.
+unique_fd spool(int stream)
+{
+    unique_fd copy = anonymous_temporary();
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(stream, buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw cli_error("read error: " + error_text(errno));
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(copy.get(), buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw cli_error("cannot keep a copy of the stream: " + error_text(errno));
+            }
+            done += put;
+        }
+    }
+    if (::lseek(copy.get(), 0, SEEK_SET) != 0)
+        throw cli_error("cannot rewind the copy of the stream: " + error_text(errno));
+    return copy;
+}
+
+// The audio to decode: path, or standard input for "-". Pipes and sockets
+// are copied first (see spool); files, block and character devices are read
+// where they are.
+unique_fd open_input(const std::string& path)
+{
+    const bool standard_input = path == "-";
+    unique_fd input(standard_input ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                   : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (input.get() < 0)
+        throw cli_error(error_text(errno));
+    struct stat status{};
+    if (::fstat(input.get(), &status) != 0)
+        throw cli_error(error_text(errno));
+    if (S_ISDIR(status.st_mode))
+        throw cli_error(error_text(EISDIR));
+    if (standard_input && ::isatty(input.get()))
+        throw cli_error("a terminal; pipe or redirect the audio into the command");
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))
+        return spool(input.get());
+    return input;
+}
+
 }  // namespace
+
+int converter_for(std::int32_t file_rate, std::int32_t engine_rate) noexcept
+{
+    return engine_rate > file_rate ? SRC_LINEAR : SRC_SINC_FASTEST;
+}
 
 struct audio_reader::state {
     std::unique_ptr<SNDFILE, sndfile_closer> file;
@@ -51,11 +155,11 @@ struct audio_reader::state {
 
 std::int32_t engine_rate_for(std::int32_t file_rate) noexcept
 {
-    for (std::int32_t rate : engine_rates) {
+    for (std::int32_t rate : supported_rates) {
         if (rate >= file_rate)
             return rate;
     }
-    return engine_rates[std::size(engine_rates) - 1];
+    return supported_rates.back();
 }
 
 std::int16_t to_pcm16(float value) noexcept
@@ -73,13 +177,13 @@ std::int16_t to_pcm16(float value) noexcept
 audio_reader::audio_reader(const std::string& path, channel_mode mode)
     : state_(std::make_unique<state>()), path_(path), mode_(mode)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw cli_error(std::strerror(errno));
+    unique_fd input = open_input(path);
     SF_INFO info{};
-    state_->file.reset(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
+    // With SF_TRUE the descriptor is libsndfile's once the file is open.
+    state_->file.reset(sf_open_fd(input.get(), SFM_READ, &info, SF_TRUE));
     if (!state_->file)
         throw cli_error(sf_strerror(nullptr));
+    input.release();
     if (info.samplerate <= 0 || info.channels <= 0)
         throw cli_error("no audio (" + std::to_string(info.channels) + " channels at " +
                         std::to_string(info.samplerate) + " Hz)");
@@ -103,7 +207,7 @@ audio_reader::audio_reader(const std::string& path, channel_mode mode)
             throw cli_error("cannot convert " + std::to_string(file_rate_) + " Hz to " + std::to_string(rate_) +
                             " Hz");
         int error = 0;
-        state_->converter.reset(src_new(SRC_SINC_BEST_QUALITY, 1, &error));
+        state_->converter.reset(src_new(converter_for(file_rate_, rate_), 1, &error));
         if (!state_->converter)
             throw cli_error(std::string("sample rate converter: ") + src_strerror(error));
         state_->mono.reserve(state_->read_frames);

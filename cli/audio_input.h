@@ -4,7 +4,9 @@
 // built with), one block at a time, so a long file never sits in memory.
 // Channel 0 is kept, or all channels are averaged. A file at a rate the
 // engine does not take is converted with libsamplerate to the nearest
-// supported rate above it (48000 Hz for anything above 48000 Hz).
+// supported rate above it (48000 Hz for anything above 48000 Hz). "-" reads
+// standard input; a pipe is first copied to an unnamed temporary file, since
+// most formats need to seek while decoding.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,14 @@ enum class channel_mode { first, mix };
 // above 48000.
 std::int32_t engine_rate_for(std::int32_t file_rate) noexcept;
 
+// The libsamplerate converter for file_rate to engine_rate. The engine keeps
+// only what lies below 4 kHz, far inside the pass band of any converter, so
+// the cheapest one that leaves that band alone serves: linear interpolation
+// going up (its images land above 4 kHz, where the engine's own filter
+// removes them), the fastest windowed sinc going down, where content near
+// the new rate would otherwise fold into the kept band.
+int converter_for(std::int32_t file_rate, std::int32_t engine_rate) noexcept;
+
 // Full scale 1.0 to 16 bits: value * 32768, rounded to nearest (halves away
 // from zero) and clamped to [-32768, 32767].
 std::int16_t to_pcm16(float value) noexcept;
@@ -37,8 +47,8 @@ class audio_reader {
 public:
     static constexpr std::size_t block_frames = 4096;
 
-    // Throws cli_error when the file cannot be opened or decoded, or its rate
-    // cannot be converted.
+    // path "-" is standard input. Throws cli_error when the file cannot be
+    // opened or decoded, or its rate cannot be converted.
     audio_reader(const std::string& path, channel_mode mode);
     ~audio_reader();
     audio_reader(const audio_reader&) = delete;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "vextune/signature.h"
+
 namespace vxt::cli {
 
 // ---- signature ----
@@ -33,7 +35,9 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
 
     std::vector<std::int16_t> block;
     block.reserve(audio_reader::block_frames);
+    std::uint64_t samples = 0;
     while (reader.read(block)) {
+        samples += block.size();
         capture_bytes += capture_bytes_per_sample * static_cast<double>(block.size());
         if (capture_bytes > static_cast<double>(max_signature_bytes))
             throw cli_error("the audio attached by the capture flags passes the " +
@@ -47,6 +51,11 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
     std::vector<std::uint8_t> bytes;
     if (get_signature(engine, bytes, options.seconds) != result_ok)
         throw cli_error("the engine failed to make a signature");
+    // A signature of nothing is valid, but rarely what was meant.
+    if (note && samples == 0)
+        note("the file held no audio: the signature is empty");
+    else if (const decoded_signature d = read_signature(bytes); note && d.band_peak_count() + d.fat_peak_count() == 0)
+        note("the audio held no peaks: the signature is empty");
     return bytes;
 }
 

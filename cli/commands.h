@@ -29,8 +29,11 @@ struct signature_options {
 // Receives one line of information for the user, without a line end.
 using note_sink = std::function<void(const std::string&)>;
 
-// Decodes the audio file at path block by block into one engine and returns
-// the signature taken once the whole file has been fed. Throws cli_error.
+// Decodes the audio file at path ("-": standard input) block by block into
+// one engine and returns the signature taken once the whole file has been
+// fed. Notes a conversion, and a signature without peaks: from a file without
+// a sample, or from audio without a peak (silence, or too short). Throws
+// cli_error.
 std::vector<std::uint8_t> sign_file(const std::string& path, const signature_options& options,
                                     const note_sink& note);
 

@@ -10,6 +10,9 @@
 #include <exception>
 #include <iostream>
 #include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -28,7 +31,7 @@ constexpr int exit_usage = 2;
 constexpr const char* program_usage = "usage: vextune [--help] [--version] {signature|dump} ...";
 constexpr const char* signature_usage =
     "usage: vextune signature [--type 1-4] [--flags HEX] [--seconds S] [--mix] [--output FILE] AUDIO";
-constexpr const char* dump_usage = "usage: vextune dump [--verbosity 0-4] [--json] SIGNATURE";
+constexpr const char* dump_usage = "usage: vextune dump [--verbosity 0-4] [--json] [SIGNATURE]";
 
 constexpr const char* flags_help = R"(Types:
   1  the band-selected peaks of every period the engine keeps
@@ -48,8 +51,11 @@ Flags (hexadecimal, --flags replaces the default 800):
 Rates the engine takes: 8000, 11025, 16000, 32000, 44100, 48000 Hz. A file at
 another rate is converted to the nearest of them above its rate (48000 Hz
 above 48000 Hz). A multichannel file gives its channel 0 unless --mix.
-Without --output the signature goes to standard output, which must not be a
-terminal.)";
+AUDIO - reads standard input, which may be a pipe, in any format. Without
+--output the signature goes to standard output, which must not be a terminal.
+--output FILE replaces FILE only once the whole signature is written (a
+symbolic link stays and its file is replaced); a device or FIFO is written
+into.)";
 
 void diagnose(const std::string& text)
 {
@@ -82,6 +88,114 @@ bool write_all(std::FILE* stream, const std::vector<std::uint8_t>& bytes)
     return written == bytes.size() && std::fflush(stream) == 0 && !std::ferror(stream);
 }
 
+// Writes everything to the descriptor; false, with errno set, on any error.
+bool write_all(int fd, const std::vector<std::uint8_t>& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+std::string errno_text(int error) { return std::strerror(error); }
+
+// What path names once every symbolic link on its last component is followed;
+// a path that does not exist (yet) stands for itself.
+std::string follow_links(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat status{};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::string link(4096, '\0');
+        const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= link.size())
+            return path;  // the open or the rename reports the problem
+        link.resize(static_cast<std::size_t>(length));
+        if (link.front() != '/') {
+            const auto slash = path.rfind('/');
+            link = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
+        }
+        path = std::move(link);
+    }
+    throw cli_error(errno_text(ELOOP));
+}
+
+// Writes the signature to path without ever losing what was there: a
+// regular file (new or old) is written as a temporary file beside it, created
+// exclusively, and renamed over it only once complete, so a failed write
+// leaves the old file as it was and removes only the temporary file. A
+// symbolic link is followed, and the file it names replaced, so the link
+// stays. Anything else that exists (a character device, a FIFO, a socket) is
+// written straight into and never removed or replaced. Throws cli_error.
+void write_output(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    const std::string target = follow_links(path);
+    struct stat status{};
+    const bool exists = ::stat(target.c_str(), &status) == 0;
+    if (!exists && errno != ENOENT)
+        throw cli_error(errno_text(errno));
+    if (exists && S_ISDIR(status.st_mode))
+        throw cli_error(errno_text(EISDIR));
+
+    if (exists && !S_ISREG(status.st_mode)) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw cli_error(errno_text(errno));
+        const bool written = write_all(fd, bytes);
+        const int write_error = errno;
+        if (::close(fd) != 0 && written)
+            throw cli_error(errno_text(errno));
+        if (!written)
+            throw cli_error(errno_text(write_error));
+        return;
+    }
+
+    // The rename would replace a file its owner made read-only; refuse as
+    // writing into it would.
+    if (exists && ::access(target.c_str(), W_OK) != 0)
+        throw cli_error(errno_text(errno));
+    const auto slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string temporary = target + ".vextune-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw cli_error("cannot create a temporary file in " + directory + ": " + errno_text(errno));
+
+    // The new file gets the old one's permissions, or those a plain create
+    // would give.
+    mode_t mode = 0;
+    if (exists) {
+        mode = status.st_mode & 07777;
+        if (::fchown(fd, status.st_uid, status.st_gid) != 0) {
+            // Only the owner's group or root may keep them; the rest is ours.
+        }
+    } else {
+        mode = ::umask(0);
+        ::umask(mode);
+        mode = 0666 & ~mode;
+    }
+    const bool written = ::fchmod(fd, mode) == 0 && write_all(fd, bytes) && ::fsync(fd) == 0;
+    const int write_error = errno;
+    const bool closed = ::close(fd) == 0;
+    const int close_error = errno;
+    if (!written || !closed) {
+        ::unlink(temporary.c_str());
+        throw cli_error(errno_text(written ? close_error : write_error));
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int rename_error = errno;
+        ::unlink(temporary.c_str());
+        throw cli_error(errno_text(rename_error));
+    }
+}
+
 struct signature_args {
     signature_options options;
     std::string flags_text;
@@ -106,7 +220,7 @@ int run_signature(signature_args& args)
     try {
         bytes = sign_file(args.audio, args.options, [](const std::string& note) { diagnose(note); });
     } catch (const cli_error& e) {
-        diagnose(args.audio + ": " + e.what());
+        diagnose(display_name(args.audio) + ": " + e.what());
         return exit_failure;
     }
 
@@ -117,16 +231,10 @@ int run_signature(signature_args& args)
         }
         return exit_ok;
     }
-    std::FILE* file = std::fopen(args.output.c_str(), "wb");
-    if (!file) {
-        diagnose(args.output + ": " + std::strerror(errno));
-        return exit_failure;
-    }
-    const bool written = write_all(file, bytes);
-    const int saved_errno = errno;
-    if (std::fclose(file) != 0 || !written) {
-        diagnose(args.output + ": " + std::strerror(written ? errno : saved_errno));
-        std::remove(args.output.c_str());
+    try {
+        write_output(args.output, bytes);
+    } catch (const cli_error& e) {
+        diagnose(args.output + ": " + e.what());
         return exit_failure;
     }
     return exit_ok;
@@ -205,7 +313,7 @@ int run(int argc, char** argv)
     signature->add_flag("--mix", sig.mix, "Average all channels instead of taking channel 0");
     signature->add_option("-o,--output", sig.output, "Write the signature to FILE (- for standard output, the default)")
         ->type_name("FILE");
-    signature->add_option("AUDIO", sig.audio, "Audio file (any format libsndfile reads)")
+    signature->add_option("AUDIO", sig.audio, "Audio file (any format libsndfile reads), or - for standard input")
         ->required()
         ->type_name("");
     signature->footer(flags_help);
@@ -218,8 +326,8 @@ int run(int argc, char** argv)
         ->check(CLI::Range(0, max_dump_verbosity).description(""))
         ->type_name("N");
     dump->add_flag("--json", dmp.json, "Print a JSON document instead (peak lists only at verbosity 4)");
-    dump->add_option("SIGNATURE", dmp.signature, "Signature file, or - for standard input")
-        ->required()
+    dump->add_option("SIGNATURE", dmp.signature, "Signature file, or - for standard input (the default)")
+        ->default_val("-")
         ->type_name("");
     dump->footer("Exit status 1 when the signature is malformed, after printing what could be read.");
 

@@ -149,8 +149,23 @@ TEST_P(audio_conversion_test, keeps_duration_pitch_and_level)
     EXPECT_NEAR(static_cast<double>(samples.size()), seconds * engine_rate, 2.0);
     EXPECT_NEAR(sine_frequency(samples, engine_rate), tone, 0.5);
     const auto middle = std::span(samples).subspan(samples.size() / 4, samples.size() / 2);
-    const auto peak = *std::max_element(middle.begin(), middle.end());
-    EXPECT_NEAR(peak, level * 32768, 50);
+    if (engine_rate < file_rate) {
+        const auto peak = *std::max_element(middle.begin(), middle.end());
+        EXPECT_NEAR(peak, level * 32768, 50);
+    } else {
+        // Linear interpolation reaches no further than the samples it joins,
+        // which need not hit the crest, and damps the tone by sinc(f / rate)
+        // squared (a 1 kHz tone at 6000 Hz by 9 %): the level is checked on
+        // the RMS.
+        double power = 0.0;
+        for (const std::int16_t s : middle)
+            power += static_cast<double>(s) * s;
+        const double rms = std::sqrt(power / static_cast<double>(middle.size()));
+        const double x = std::numbers::pi * tone / file_rate;
+        const double response = std::pow(std::sin(x) / x, 2);
+        EXPECT_GE(rms, level * 32768 / std::numbers::sqrt2 * response - 50);
+        EXPECT_LE(rms, level * 32768 / std::numbers::sqrt2 + 50);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(rates, audio_conversion_test,

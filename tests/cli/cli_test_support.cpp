@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -169,11 +170,21 @@ run_result run_vextune(const std::vector<std::string>& args, const run_options& 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string in_name = options.stdin_file.empty() ? "/dev/null" : options.stdin_file.string();
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in_name.c_str(), O_RDONLY, 0);
+    int in_pipe[2] = {-1, -1};
+    if (options.stdin_through_pipe) {
+        if (pipe2(in_pipe, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return result;
+        }
+        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in_name.c_str(), O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, options.stdout_to_terminal ? slave : out_fd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
 
-    std::vector<std::string> argv_text{vextune_path.string()};
+    std::vector<std::string> argv_text = options.wrapper;
+    argv_text.push_back(vextune_path.string());
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_text)
@@ -181,10 +192,23 @@ run_result run_vextune(const std::vector<std::string>& args, const run_options& 
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (slave >= 0)
         close(slave);
+    if (in_pipe[0] >= 0) {
+        close(in_pipe[0]);
+        // The child may stop reading early: a write error then is no failure.
+        std::signal(SIGPIPE, SIG_IGN);
+        const auto bytes = read_bytes(options.stdin_file);
+        for (std::size_t done = 0; spawned == 0 && done < bytes.size();) {
+            const ssize_t put = write(in_pipe[1], bytes.data() + done, bytes.size() - done);
+            if (put <= 0)
+                break;
+            done += static_cast<std::size_t>(put);
+        }
+        close(in_pipe[1]);
+    }
     if (spawned == 0) {
         int status = 0;
         rusage usage{};

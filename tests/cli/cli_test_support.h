@@ -74,7 +74,11 @@ struct run_result {
 
 struct run_options {
     fs::path stdin_file;  // empty: /dev/null
+    bool stdin_through_pipe = false;  // stdin_file's bytes through a pipe
     bool stdout_to_terminal = false;  // a pseudo-terminal instead of a file
+    // Runs these words before vextune's path and arguments, e.g. a shell that
+    // sets a limit, then execs "$0" "$@"; the first word is looked up in PATH.
+    std::vector<std::string> wrapper;
 };
 
 // Runs vextune with args and waits for it.

@@ -69,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"no_audio", {"signature"}, "AUDIO", "usage: vextune signature"},
         usage_case{"two_audio", {"signature", audio, audio}, "", "usage: vextune signature"},
         usage_case{"verbosity_5", {"dump", "--verbosity", "5", "x.sig"}, "--verbosity", "usage: vextune dump"},
-        usage_case{"no_signature", {"dump", "--json"}, "SIGNATURE", "usage: vextune dump"}),
+        // Without SIGNATURE, dump reads standard input (tested below).
+        usage_case{"two_signatures", {"dump", "--json", "a.sig", "b.sig"}, "", "usage: vextune dump"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(process, version_and_help)
