@@ -19,7 +19,6 @@
 namespace vxt::cli {
 namespace {
 
-
 // Interleaved samples per file read, whatever the channel count.
 constexpr std::size_t max_read_samples = 65536;
 
