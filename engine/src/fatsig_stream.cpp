@@ -100,17 +100,27 @@ std::int64_t fatsig_stream::advance(std::vector<FatPeak>& peaks)
     return static_cast<std::int64_t>(frame_counter_) - look_ahead_frames;
 }
 
-// Max filter of frame n at level 0..6. After level 6, row n - 6 is final:
-// R[n-6][k] is the maximum over frames n-6..n and bins k..k+2 (k <= 510); the
-// six younger rows hold partial maxima that later frames complete.
-void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level) noexcept
+namespace {
+
+// The max filter's loops, built for AVX too: every value is a maximum of the
+// same operands whatever the vector width, so both builds give the same bits.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target_clones("avx", "default")))
+#endif
+void max_filter_rows(const float* __restrict spectrum, float* __restrict row, float* __restrict r1,
+                     float* __restrict r3, float* __restrict r6, int level) noexcept
 {
+    constexpr std::size_t bins = fatsig_stream::bins;
     // Frequency maximum over bins i..i+2; the top two bins keep their own
     // values. Read from the spectrum itself, so each value is the maximum of
     // the original three whatever order the lanes run in.
-    float* row = max_row(n);
-    for (std::uint32_t i = 0; i + 2 < bins; ++i)
-        row[i] = std::max(std::max(spectrum[i], spectrum[i + 1]), spectrum[i + 2]);
+    for (std::size_t i = 0; i + 2 < bins; ++i) {
+        const float a = spectrum[i];
+        const float b = spectrum[i + 1];
+        const float c = spectrum[i + 2];
+        const float ab = a < b ? b : a;  // std::max, spelled out so that it vectorises
+        row[i] = ab < c ? c : ab;
+    }
     row[bins - 2] = spectrum[bins - 2];
     row[bins - 1] = spectrum[bins - 1];
 
@@ -118,11 +128,8 @@ void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level
     // frames 0..5), which is what frames before the first one should count as.
     // Each bin is independent, so the three steps run in one pass per bin.
     const float* __restrict r0 = row;
-    float* __restrict r1 = max_row(n - 1);
-    float* __restrict r3 = max_row(n - 3);
-    float* __restrict r6 = max_row(n - 6);
     if (level >= 6) {
-        for (std::uint32_t k = 0; k < bins; ++k) {
+        for (std::size_t k = 0; k < bins; ++k) {
             const float m1 = std::max(r1[k], r0[k]);
             const float m3 = std::max(r3[k], m1);
             r1[k] = m1;
@@ -130,15 +137,49 @@ void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level
             r6[k] = std::max(r6[k], m3);
         }
     } else if (level >= 3) {
-        for (std::uint32_t k = 0; k < bins; ++k) {
+        for (std::size_t k = 0; k < bins; ++k) {
             const float m1 = std::max(r1[k], r0[k]);
             r1[k] = m1;
             r3[k] = std::max(r3[k], m1);
         }
     } else if (level >= 1) {
-        for (std::uint32_t k = 0; k < bins; ++k)
+        for (std::size_t k = 0; k < bins; ++k)
             r1[k] = std::max(r1[k], r0[k]);
     }
+}
+
+// The branch-free tests of the peak search for the searched bins, built for
+// AVX too (maxima and compares only, so the same bits either way).
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target_clones("avx", "default")))
+#endif
+void mark_candidates(const float* __restrict s, const float* __restrict box, float* __restrict frequency_max,
+                     std::uint8_t* __restrict candidate) noexcept
+{
+    constexpr float floor = fatsig_stream::min_power;
+    for (std::size_t j = fatsig_stream::first_bin; j <= fatsig_stream::last_bin; ++j) {
+        const float v = s[j];
+        float f = box[j - 10];
+        f = std::max(f, box[j - 7]);
+        f = std::max(f, box[j - 4]);
+        f = std::max(f, box[j - 3]);
+        f = std::max(f, box[j + 1]);
+        f = std::max(f, box[j + 2]);
+        f = std::max(f, box[j + 5]);
+        f = std::max(f, box[j + 8]);
+        frequency_max[j] = f;
+        candidate[j] = static_cast<std::uint8_t>(!(v < floor) & !(v < box[j - 1]) & (v > f));
+    }
+}
+
+}  // namespace
+
+// Max filter of frame n at level 0..6. After level 6, row n - 6 is final:
+// R[n-6][k] is the maximum over frames n-6..n and bins k..k+2 (k <= 510); the
+// six younger rows hold partial maxima that later frames complete.
+void fatsig_stream::max_filter(const float* spectrum, std::uint64_t n, int level) noexcept
+{
+    max_filter_rows(spectrum, max_row(n), max_row(n - 1), max_row(n - 3), max_row(n - 6), level);
 }
 
 void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
@@ -158,19 +199,7 @@ void fatsig_stream::search(std::uint64_t t, std::vector<FatPeak>& peaks)
     // of them go on to the time strip.
     std::uint8_t candidate[bins];
     float frequency_max[bins];
-    for (std::uint32_t j = first_bin; j <= last_bin; ++j) {
-        const float v = s[j];
-        float f = box[j - 10];
-        f = std::max(f, box[j - 7]);
-        f = std::max(f, box[j - 4]);
-        f = std::max(f, box[j - 3]);
-        f = std::max(f, box[j + 1]);
-        f = std::max(f, box[j + 2]);
-        f = std::max(f, box[j + 5]);
-        f = std::max(f, box[j + 8]);
-        frequency_max[j] = f;
-        candidate[j] = static_cast<std::uint8_t>(!(v < min_power) & !(v < box[j - 1]) & (v > f));
-    }
+    mark_candidates(s, box, frequency_max, candidate);
 
     std::fill(candidate + last_bin + 1, candidate + bins, std::uint8_t{0});
     for (std::uint32_t j = first_bin; j <= last_bin; ++j) {

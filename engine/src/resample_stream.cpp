@@ -342,10 +342,13 @@ std::size_t resample_stream::polyphase(const float* in, std::size_t n, float* ou
             polyphase_lanes_avx<L, polyphase_table::columns>(c, x + t0, sum);
         else
             polyphase_lanes<L, polyphase_table::columns>(c, x + t0, sum);
+        // Branch-free compaction: every lane is written at the next output
+        // slot and only an emitting one moves it on (the slot after the
+        // last output is scratch within the caller's block).
         const std::size_t batch = std::min(lanes, n - t0);
         for (std::size_t l = 0; l < batch; ++l) {
-            if (table.emits[v + l])
-                out[produced++] = sum[l];
+            out[produced] = sum[l];
+            produced += table.emits[v + l];
         }
     }
     polyphase_cycle_ = static_cast<std::uint32_t>((polyphase_cycle_ + n) % polyphase_table::cycle);

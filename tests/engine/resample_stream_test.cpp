@@ -136,6 +136,45 @@ TEST(ResampleStream, AgreesBitForBitWithTheReferenceHoweverSplit)
     resample_stream::use_wide_vectors(true);
 }
 
+// The polyphase stage's batches start wherever a call leaves the 441-input
+// cycle, and only some lanes of a batch emit. Every start position of the
+// cycle, followed by calls of the engine's chunk length, must give the
+// reference's outputs, with and without AVX.
+TEST(ResampleStream, PolyphaseAgreesFromEveryPlaceInTheCycle)
+{
+    struct polyphase_case {
+        std::int32_t rate;
+        std::size_t first_call_step;  // first-call lengths 0, step, 2 * step, ...
+        std::size_t first_call_limit;  // ... below this: one whole cycle at this rate
+        std::size_t later_call;
+    };
+    const polyphase_case cases[] = {
+        {11025, 1, 441, 89},     // every cycle position
+        {11025, 1, 441, 32},     // calls of exactly one batch
+        {44100, 4, 1764, 353},   // every cycle position of the second stage
+        {44100, 5, 1764, 353},   // and every first-stage phase with them
+    };
+    for (bool wide : {true, false}) {
+        const bool avx = resample_stream::use_wide_vectors(wide);
+        for (const polyphase_case& c : cases) {
+            const auto in = test::music_like(c.rate, 0.06 + static_cast<double>(c.first_call_limit) / c.rate, 11);
+            const auto expected = reference_resampler(c.rate).convert(in);
+            for (std::size_t first = 0; first < c.first_call_limit; first += c.first_call_step) {
+                resample_stream r(c.rate, 8000, 0);
+                std::vector<float> out;
+                r.convert(in.data(), static_cast<std::int32_t>(first), out);
+                for (std::size_t done = first; done < in.size(); done += c.later_call) {
+                    const auto n = std::min(c.later_call, in.size() - done);
+                    r.convert(in.data() + done, static_cast<std::int32_t>(n), out);
+                }
+                ASSERT_EQ(out, expected) << c.rate << " Hz, AVX " << avx << ", first call of " << first
+                                         << ", then " << c.later_call;
+            }
+        }
+    }
+    resample_stream::use_wide_vectors(true);
+}
+
 TEST(ResampleStream, ChunkLengthsAndOutputCounts)
 {
     const std::pair<std::int32_t, std::uint32_t> chunks[] = {{8000, 64},   {11025, 89}, {16000, 128},
