@@ -160,7 +160,7 @@ TEST(ResampleStream, PolyphaseAgreesFromEveryPlaceInTheCycle)
             const auto in = test::music_like(c.rate, 0.06 + static_cast<double>(c.first_call_limit) / c.rate, 11);
             const auto expected = reference_resampler(c.rate).convert(in);
             for (std::size_t first = 0; first < c.first_call_limit; first += c.first_call_step) {
-                resample_stream r(c.rate, 8000, 0);
+                resample_stream r(c.rate, 8000);
                 std::vector<float> out;
                 r.convert(in.data(), static_cast<std::int32_t>(first), out);
                 for (std::size_t done = first; done < in.size(); done += c.later_call) {
