@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine_error.h"
+#include "engine_version.h"
 #include "signature_writer.h"
 
 namespace vxt {
@@ -59,7 +60,7 @@ void ClockFit::solve(double& a, double& b) const noexcept
     b = (s_1 * s_xy - s_x * s_y) / d;
 }
 
-std::uint32_t SignatureEngine::version_word() { return pack_version(engine_version_text); }
+std::uint32_t SignatureEngine::version_word() { return pack_version(engine_release); }
 
 SignatureEngine::SignatureEngine(SignatureType type, std::int32_t input_rate, EngineFlags flags)
     : selector_(flags), resampler_(input_rate, internal_rate, flags), input_rate_(input_rate), type_(type),

@@ -92,7 +92,8 @@ std::int32_t get_signature(engine_handle& engine, std::vector<std::uint8_t>& out
 // or -9999 on any failure.
 std::int32_t reset_engine(engine_handle& engine);
 
-// "3.1.2 (4a8e984)"
+// The engine version: the release, then the git revision the engine was built
+// from when known, e.g. "3.1.2 (13ea430)". Signatures carry the release only.
 const char* engine_version() noexcept;
 
 }  // namespace vxt
