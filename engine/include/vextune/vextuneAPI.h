@@ -21,7 +21,8 @@
 namespace vxt {
 
 // The engine's one exception type. what() is "FILE(LINE): TEXT", naming the
-// source file and line of the throw site; the code is kept apart.
+// source file (relative to the source tree, e.g. "engine/src/checksum.cpp")
+// and line of the throw site; the code is kept apart.
 class VXT_Exception : public std::exception {
 public:
     VXT_Exception(const std::string& text, const char* file, int line, std::int32_t code);
