@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "vextune/export.h"
+
 namespace vxt {
 
 // The engine's one exception type. what() is "FILE(LINE): TEXT", naming the
 // source file (relative to the source tree, e.g. "engine/src/checksum.cpp")
 // and line of the throw site; the code is kept apart.
-class VXT_Exception : public std::exception {
+class VXT_API VXT_Exception : public std::exception {
 public:
     VXT_Exception(const std::string& text, const char* file, int line, std::int32_t code);
 
@@ -65,7 +67,7 @@ inline constexpr EngineFlags flag_capture_resampled = 0x20000;  // attach the 8 
 
 class SignatureEngine;
 
-struct engine_deleter {
+struct VXT_API engine_deleter {
     void operator()(SignatureEngine* engine) const noexcept;
 };
 
@@ -75,26 +77,26 @@ using engine_handle = std::unique_ptr<SignatureEngine, engine_deleter>;
 // Makes an engine. Throws VXT_Exception -6 "unsupported sample rate" (after
 // writing one line to standard error) or -7 "invalid configuration". The rate
 // is checked first.
-engine_handle create_engine(SignatureType type, std::int32_t sample_rate, EngineFlags flags);
+VXT_API engine_handle create_engine(SignatureType type, std::int32_t sample_rate, EngineFlags flags);
 
 // Destroys the engine and empties the handle; an empty handle is left alone.
-void destroy_engine(engine_handle& engine);
+VXT_API void destroy_engine(engine_handle& engine);
 
 // Feeds count samples at the engine's rate. Returns 0, or -13 on any failure
 // (an empty handle, a null pointer with a positive count, a negative count).
-std::int32_t feed_samples(engine_handle& engine, const std::int16_t* samples, std::int32_t count);
+VXT_API std::int32_t feed_samples(engine_handle& engine, const std::int16_t* samples, std::int32_t count);
 
 // Replaces out with a signature of what the engine holds: everything for
 // seconds == 0.0, at most about that much recent audio otherwise. Returns 0,
 // or -13 on any failure (out then holds what was written before it).
-std::int32_t get_signature(engine_handle& engine, std::vector<std::uint8_t>& out, double seconds);
+VXT_API std::int32_t get_signature(engine_handle& engine, std::vector<std::uint8_t>& out, double seconds);
 
 // Forgets all audio; the next signature equals a fresh engine's. Returns 0,
 // or -9999 on any failure.
-std::int32_t reset_engine(engine_handle& engine);
+VXT_API std::int32_t reset_engine(engine_handle& engine);
 
 // The engine version: the release, then the git revision the engine was built
 // from when known, e.g. "3.1.2 (13ea430)". Signatures carry the release only.
-const char* engine_version() noexcept;
+VXT_API const char* engine_version() noexcept;
 
 }  // namespace vxt
