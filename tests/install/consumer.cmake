@@ -1,6 +1,6 @@
 # One step of the installed-package test, run as
 #   cmake -DSTEP=install|cmake|pkgconfig -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=...
-#         -DCXX=... -DLIBDIR=lib -P consumer.cmake
+#         -DCXX=... -DLIBDIR=lib -DSHARED=ON|OFF -P consumer.cmake
 #
 #   install    installs BUILD_DIR into WORK_DIR/prefix, afresh
 #   cmake      configures and builds CONSUMER_DIR with find_package(vextune)
@@ -37,9 +37,14 @@ elseif(STEP STREQUAL "cmake")
 
 elseif(STEP STREQUAL "pkgconfig")
   find_program(PKG_CONFIG pkg-config REQUIRED)
+  # A static engine needs its private dependencies on the link line too.
+  set(static "")
+  if(NOT SHARED)
+    set(static --static)
+  endif()
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig
-            ${PKG_CONFIG} --cflags --libs vextune-engine
+            ${PKG_CONFIG} --cflags --libs ${static} vextune-engine
     OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "pkg-config does not know vextune-engine in ${prefix}")
