@@ -262,7 +262,9 @@ void fft_transform(benchmark::State& state, std::unique_ptr<vxt::FFT_implementat
     state.SetItemsProcessed(state.iterations());
 }
 
+#ifdef VXT_BENCH_HAVE_KISS
 void BM_FftTransformKiss(benchmark::State& state) { fft_transform(state, vxt::make_kiss_fft()); }
+#endif
 #ifdef VXT_BENCH_HAVE_FFTW
 void BM_FftTransformFftw(benchmark::State& state) { fft_transform(state, vxt::make_fftw_fft()); }
 #endif
@@ -513,7 +515,9 @@ void rate_args(benchmark::internal::Benchmark* b)
 
 BENCHMARK(BM_Resample)->Apply(rate_args)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ResampleFft)->Apply(rate_args)->Unit(benchmark::kMillisecond);
+#ifdef VXT_BENCH_HAVE_KISS
 BENCHMARK(BM_FftTransformKiss);
+#endif
 #ifdef VXT_BENCH_HAVE_FFTW
 BENCHMARK(BM_FftTransformFftw);
 #endif

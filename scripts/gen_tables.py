@@ -23,11 +23,12 @@ extreme and each sum is 1 plus or minus the pass-band ripple.
   P     17920    3528000       3700       4300     600          320 x 0.97158
                  (= 320 x 11025; pass-band gain 320, so a row sums to ~1)
 
-With these parameters the tables reproduce the resampler's established
-coefficient values to float rounding (the first, centre and sampled P taps
-agree to a few parts in 1e7, the precision they are known to), which is what
-bit-exact signatures need. E's weight is the one non-round parameter: it was
-fitted to those values (68.9082 +/- 0.0001 matches; 68.9 or 69 do not).
+These parameters are part of the signature format: the taps shape the 8 kHz
+audio every peak is found in, and signatures are bit-exact only while the
+taps are, so they must not move by more than float rounding. E's weight is
+carried to eight digits for that reason: a change in its fourth decimal
+already moves the taps by more than that (68.9 or 69 would give other
+signatures). Change a parameter only together with the signature format.
 
 A, D, E and F come from scipy.signal.remez. P is too long for it (see
 remez_even below) and is designed by this script's own exchange routine,

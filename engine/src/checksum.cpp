@@ -1,5 +1,4 @@
-// The word-sum checksum of the compact signature form. The throw below stays
-// on line 13 of this file: stored error messages name it.
+// The word-sum checksum of the compact signature form.
 #include "checksum.h"
 
 #include "byte_order.h"

@@ -1,6 +1,4 @@
-// Spectral peak detection. checkpoint() raises its error on line 44 and
-// rewind() on line 54 of this file; stored error messages name those lines,
-// so keep the code above them as it is.
+// Spectral peak detection.
 #include "fatsig_stream.h"
 
 #include <algorithm>

@@ -32,8 +32,9 @@ public:
 std::unique_ptr<FFT_implementation> make_fft_implementation();
 const char* fft_implementation_name() noexcept;
 
-// The implementations themselves; make_fftw_fft exists only in builds that
-// link FFTW.
+// The implementations themselves. The engine builds only its own backend:
+// make_kiss_fft exists only where kiss FFT is linked, make_fftw_fft only where
+// FFTW is (the backend comparison test and the benchmarks add the other one).
 std::unique_ptr<FFT_implementation> make_kiss_fft();
 std::unique_ptr<FFT_implementation> make_fftw_fft();
 

@@ -7,6 +7,7 @@
 
 #include "chunk_types.h"
 #include "engine_error.h"
+#include "engine_version.h"
 #include "peak_codec.h"
 #include "signature_writer.h"
 
@@ -71,7 +72,7 @@ void ClockFit::solve(double& a, double& b) const noexcept
     b = (s_1 * s_xy - s_x * s_y) / d;
 }
 
-std::uint32_t SignatureEngine::version_word() { return pack_version(engine_version_text); }
+std::uint32_t SignatureEngine::version_word() { return pack_version(engine_release); }
 
 SignatureEngine::SignatureEngine(const engine_config& config, std::int32_t input_rate)
     : config_(config), selector_(config.period_frames, config.peaks_per_band), resampler_(input_rate, internal_rate),

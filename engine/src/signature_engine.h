@@ -31,8 +31,6 @@
 
 namespace vxt {
 
-inline constexpr const char* engine_version_text = "3.1.2 (4a8e984)";
-
 // Weighted least-squares fit of wall-clock microseconds against frames, with
 // old points forgotten by a factor of 0.998 per point.
 struct ClockFit {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine_error.h"
+#include "engine_version.h"
 #include "signature_engine.h"
 
 namespace vxt {

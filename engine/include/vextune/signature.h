@@ -112,7 +112,7 @@ struct read_options {
     bool audio = false;  // copy out captured samples (their counts are always given)
 };
 
-struct decoded_signature {
+struct VXT_API decoded_signature {
     std::optional<signature_form> form;  // none when neither form is recognised
     std::size_t size = 0;                // bytes in all
     std::optional<signature_envelope> envelope;         // compact form
