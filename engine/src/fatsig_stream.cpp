@@ -38,9 +38,8 @@ fatsig_stream::fatsig_stream()
 // is refused and the first stays in force.
 void fatsig_stream::checkpoint()
 {
-    if (checkpoint_ != no_checkpoint)
-        raise(error_misuse, "Can't checkpoint a fatsig stream that has already been checkpointed. Must call rewind() before.");
-    checkpoint_ = frame_counter_;
+    checkpoint_.save(frame_counter_,
+                     "Can't checkpoint a fatsig stream that has already been checkpointed. Must call rewind() before.");
     spectra_.checkpoint();
 }
 
@@ -48,30 +47,29 @@ void fatsig_stream::checkpoint()
 // youngest rows by replaying their spectra at the levels they had reached.
 void fatsig_stream::rewind()
 {
-    if (checkpoint_ == no_checkpoint)
-        raise(error_misuse, "Can't rewind() a fatsig stream that hasn't been checkpointed. Must call checkpoint() before.");
+    const std::uint64_t checkpoint =
+        checkpoint_.take("Can't rewind() a fatsig stream that hasn't been checkpointed. Must call checkpoint() before.");
     spectra_.rewind();
-    if (checkpoint_ < replay_frames) {
+    if (checkpoint < replay_frames) {
         // Early in the stream the rows before frame 0 took part too: start
         // them from zero again and redo the frames so far as they first ran.
         for (std::uint64_t r = history_frames - replay_frames; r < history_frames; ++r)
             std::fill_n(max_row(r), bins, 0.0f);
         frame_counter_ = 0;
-        for (std::uint64_t n = 0; n < checkpoint_; ++n) {
-            max_filter(spectra_.read(static_cast<std::int32_t>(n) - static_cast<std::int32_t>(checkpoint_) + 1), n, 6);
+        for (std::uint64_t n = 0; n < checkpoint; ++n) {
+            max_filter(spectra_.read(static_cast<std::int32_t>(n) - static_cast<std::int32_t>(checkpoint) + 1), n, 6);
             ++frame_counter_;
         }
     } else {
         // Older rows were final at the checkpoint and stay untouched as long
         // as at most 256 - 90 = 166 frames ran in between; the flush runs 61.
-        frame_counter_ = checkpoint_ - replay_frames;
+        frame_counter_ = checkpoint - replay_frames;
         for (std::uint32_t i = 0; i < replay_frames; ++i) {
             const auto offset = static_cast<std::int32_t>(i) - static_cast<std::int32_t>(replay_frames) + 1;
             max_filter(spectra_.read(offset), frame_counter_, static_cast<int>(i));
             ++frame_counter_;
         }
     }
-    checkpoint_ = no_checkpoint;
 }
 
 void fatsig_stream::reset() noexcept

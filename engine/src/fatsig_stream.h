@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "aligned_buffer.h"
+#include "checkpoint.h"
 #include "vextune/peaks.h"
 #include "ring_buffer.h"
 
@@ -62,8 +63,6 @@ public:
     static float log_power(float power) noexcept;
 
 private:
-    static constexpr std::uint64_t no_checkpoint = ~std::uint64_t{0};
-
     float* max_row(std::uint64_t frame) noexcept
     {
         return max_history_.data() + (frame % history_frames) * bins;
@@ -73,7 +72,7 @@ private:
 
     aligned_buffer<float> max_history_;  // row r mod 256 belongs to frame r
     std::uint64_t frame_counter_ = 0;
-    std::uint64_t checkpoint_ = no_checkpoint;
+    checkpoint_slot<std::uint64_t> checkpoint_;
     ring_buffer<float> spectra_;
 };
 

@@ -63,23 +63,18 @@ void fft_stream::process(const float* samples, std::int32_t n, float* output)
 
 void fft_stream::checkpoint()
 {
-    if (checkpoint_ != no_checkpoint)
-        raise(error_misuse,
-              "Can't checkpoint a fft_stream that has already been checkpointed. "
-              "Must call rewind() before.");
-    checkpoint_ = sample_count_;
+    checkpoint_.save(sample_count_,
+                     "Can't checkpoint a fft_stream that has already been checkpointed. "
+                     "Must call rewind() before.");
     std::copy_n(history_.data(), frame_samples, history_copy_.data());
 }
 
 void fft_stream::rewind()
 {
-    if (checkpoint_ == no_checkpoint)
-        raise(error_misuse,
-              "Can't rewind a fft_stream that hasn't been checkpointed. "
-              "Must call checkpoint() before.");
-    sample_count_ = checkpoint_;
+    sample_count_ = checkpoint_.take(
+        "Can't rewind a fft_stream that hasn't been checkpointed. "
+        "Must call checkpoint() before.");
     std::copy_n(history_copy_.data(), frame_samples, history_.data());
-    checkpoint_ = no_checkpoint;
     history_copy_.zero();
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "aligned_buffer.h"
+#include "checkpoint.h"
 #include "fft_backend.h"
 
 namespace vxt {
@@ -47,12 +48,10 @@ public:
     void set_transform(std::unique_ptr<FFT_implementation> transform) noexcept { transform_ = std::move(transform); }
 
 private:
-    static constexpr std::uint64_t no_checkpoint = ~std::uint64_t{0};
-
     aligned_buffer<float> history_;       // sample s at index s mod 1024
     aligned_buffer<float> history_copy_;  // the history at the checkpoint
     std::uint64_t sample_count_ = 0;
-    std::uint64_t checkpoint_ = no_checkpoint;
+    checkpoint_slot<std::uint64_t> checkpoint_;
     std::unique_ptr<FFT_implementation> transform_;
     aligned_buffer<float, 32> windowed_;  // the frame in time order, windowed
 };

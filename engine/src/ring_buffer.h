@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "aligned_buffer.h"
+#include "checkpoint.h"
 #include "engine_error.h"
 
 namespace vxt {
@@ -51,34 +52,27 @@ public:
 
     void checkpoint()
     {
-        if (checkpoint_ != no_checkpoint)
-            raise(error_misuse,
-                  "Can't checkpoint a ring_buffer that has already been checkpointed. "
-                  "Must call rewind() before.");
-        checkpoint_ = write_count_;
+        checkpoint_.save(write_count_,
+                         "Can't checkpoint a ring_buffer that has already been checkpointed. "
+                         "Must call rewind() before.");
     }
 
     void rewind()
     {
-        if (checkpoint_ == no_checkpoint)
-            raise(error_misuse,
-                  "Can't rewind a ring_buffer that hasn't been checkpointed. "
-                  "Must call checkpoint() first.");
-        write_count_ = checkpoint_;
-        checkpoint_ = no_checkpoint;
+        write_count_ = checkpoint_.take(
+            "Can't rewind a ring_buffer that hasn't been checkpointed. "
+            "Must call checkpoint() first.");
     }
 
     // Zero every row; the write count and the checkpoint stay as they are.
     void clear() noexcept { rows_.zero(); }
 
     std::int64_t write_count() const noexcept { return write_count_; }
-    bool checkpointed() const noexcept { return checkpoint_ != no_checkpoint; }
+    bool checkpointed() const noexcept { return checkpoint_.held(); }
     std::uint32_t row_length() const noexcept { return row_length_; }
     std::uint32_t row_count() const noexcept { return row_mask_ + 1; }
 
 private:
-    static constexpr std::int64_t no_checkpoint = -1;
-
     // Element offset of the row for a given write count.
     std::size_t offset_of(std::int64_t count) const noexcept
     {
@@ -89,7 +83,7 @@ private:
     std::uint32_t row_mask_;
     aligned_buffer<T> rows_;
     std::int64_t write_count_ = 0;
-    std::int64_t checkpoint_ = no_checkpoint;
+    checkpoint_slot<std::int64_t> checkpoint_;
 };
 
 }  // namespace vxt
