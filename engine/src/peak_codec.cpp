@@ -37,28 +37,16 @@ std::vector<std::uint8_t> encode_compact_peaks(std::span<const BandPeak> peaks)
 std::vector<BandPeak> decode_compact_peaks(std::span<const std::uint8_t> bytes)
 {
     std::vector<BandPeak> peaks;
-    const std::size_t records = bytes.size() / compact_peak_bytes;
-    peaks.reserve(records);
-    std::uint32_t running = 0;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* p = bytes.data() + i * compact_peak_bytes;
-        if (p[0] == compact_escape) {
-            running = load_le32(p + 1);
-            continue;
-        }
-        running += p[0];
-        peaks.push_back({running, load_le16(p + 3), load_le16(p + 1)});
-    }
+    peaks.reserve(bytes.size() / compact_peak_bytes);
+    for_each_compact_peak(bytes, [&](const BandPeak& peak) { peaks.push_back(peak); });
     return peaks;
 }
 
 std::vector<BandPeak> decode_band_peaks(std::span<const std::uint8_t> bytes)
 {
-    std::vector<BandPeak> peaks(bytes.size() / band_peak_bytes);
-    for (std::size_t i = 0; i < peaks.size(); ++i) {
-        const std::uint8_t* p = bytes.data() + i * band_peak_bytes;
-        peaks[i] = {load_le32(p), load_le16(p + 4), load_le16(p + 6)};
-    }
+    std::vector<BandPeak> peaks;
+    peaks.reserve(bytes.size() / band_peak_bytes);
+    for_each_band_peak(bytes, [&](const BandPeak& peak) { peaks.push_back(peak); });
     return peaks;
 }
 
@@ -79,11 +67,9 @@ std::vector<std::uint8_t> encode_fat_peaks(std::span<const FatPeak> peaks)
 
 std::vector<FatPeak> decode_fat_peaks(std::span<const std::uint8_t> bytes)
 {
-    std::vector<FatPeak> peaks(bytes.size() / fat_peak_bytes);
-    for (std::size_t i = 0; i < peaks.size(); ++i) {
-        const std::uint8_t* p = bytes.data() + i * fat_peak_bytes;
-        peaks[i] = {load_le32(p), load_le16(p + 4), load_le16(p + 6), load_le16(p + 8), load_le16(p + 10)};
-    }
+    std::vector<FatPeak> peaks;
+    peaks.reserve(bytes.size() / fat_peak_bytes);
+    for_each_fat_peak(bytes, [&](const FatPeak& peak) { peaks.push_back(peak); });
     return peaks;
 }
 

@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "byte_order.h"
 #include "vextune/peaks.h"
 
 namespace vxt {
@@ -28,6 +29,15 @@ inline constexpr std::size_t band_peak_bytes = 8;
 inline constexpr std::size_t fat_peak_bytes = 12;
 
 std::vector<std::uint8_t> encode_compact_peaks(std::span<const BandPeak> peaks);
+
+// Calls visit(BandPeak) for each peak in order, escapes applied.
+template <typename Visit>
+void for_each_compact_peak(std::span<const std::uint8_t> bytes, Visit&& visit);
+// Calls visit(BandPeak) or visit(FatPeak) for each whole record.
+template <typename Visit>
+void for_each_band_peak(std::span<const std::uint8_t> bytes, Visit&& visit);
+template <typename Visit>
+void for_each_fat_peak(std::span<const std::uint8_t> bytes, Visit&& visit);
 // Escapes set the running time and yield no peak.
 std::vector<BandPeak> decode_compact_peaks(std::span<const std::uint8_t> bytes);
 std::vector<BandPeak> decode_band_peaks(std::span<const std::uint8_t> bytes);
@@ -37,5 +47,39 @@ std::vector<FatPeak> decode_fat_peaks(std::span<const std::uint8_t> bytes);
 
 std::vector<std::uint8_t> encode_pcm(std::span<const std::int16_t> samples);
 std::vector<std::int16_t> decode_pcm(std::span<const std::uint8_t> bytes);
+
+template <typename Visit>
+void for_each_compact_peak(std::span<const std::uint8_t> bytes, Visit&& visit)
+{
+    const std::size_t records = bytes.size() / compact_peak_bytes;
+    std::uint32_t running = 0;
+    for (std::size_t i = 0; i < records; ++i) {
+        const std::uint8_t* p = bytes.data() + i * compact_peak_bytes;
+        if (p[0] == compact_escape) {
+            running = load_le32(p + 1);
+            continue;
+        }
+        running += p[0];
+        visit(BandPeak{running, load_le16(p + 3), load_le16(p + 1)});
+    }
+}
+
+template <typename Visit>
+void for_each_band_peak(std::span<const std::uint8_t> bytes, Visit&& visit)
+{
+    for (std::size_t at = 0; at + band_peak_bytes <= bytes.size(); at += band_peak_bytes) {
+        const std::uint8_t* p = bytes.data() + at;
+        visit(BandPeak{load_le32(p), load_le16(p + 4), load_le16(p + 6)});
+    }
+}
+
+template <typename Visit>
+void for_each_fat_peak(std::span<const std::uint8_t> bytes, Visit&& visit)
+{
+    for (std::size_t at = 0; at + fat_peak_bytes <= bytes.size(); at += fat_peak_bytes) {
+        const std::uint8_t* p = bytes.data() + at;
+        visit(FatPeak{load_le32(p), load_le16(p + 4), load_le16(p + 6), load_le16(p + 8), load_le16(p + 10)});
+    }
+}
 
 }  // namespace vxt

@@ -16,9 +16,9 @@
 namespace vxt {
 namespace {
 
-int print_nothing(const std::uint8_t*, std::size_t, int, std::string*) { return check_valid; }
+int print_nothing(const std::uint8_t*, std::size_t, int, std::string*, std::ostream*) { return check_valid; }
 
-int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* out)
+int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* out, std::ostream*)
 {
     if (out && verbosity >= 1)
         *out += "ERROR: unknown fp_data_header type\n";
@@ -39,21 +39,24 @@ std::string calendar_time(std::uint64_t utc_us)
     return text;
 }
 
-void print_band_list(std::span<const BandPeak> peaks, std::string& out)
+// Moves the text to the spill stream, if any, once it passes 64 KiB.
+void spill_if_long(std::string& out, std::ostream* spill)
 {
-    std::string lines;
-    lines.reserve(65536);
-    lines += "\t[time  frequency amplitude]\n";
-    for (const BandPeak& peak : peaks) {
-        lines += '\t';
-        lines += std::to_string(peak.time);
-        lines += '\t';
-        lines += format_real(frequency_hz(peak.frequency));
-        lines += '\t';
-        lines += std::to_string(peak.amplitude);
-        lines += '\n';
+    if (spill && out.size() > 65536) {
+        *spill << out;
+        out.clear();
     }
-    out += lines;
+}
+
+void print_band_row(const BandPeak& peak, std::string& out)
+{
+    out += '\t';
+    out += std::to_string(peak.time);
+    out += '\t';
+    out += format_real(frequency_hz(peak.frequency));
+    out += '\t';
+    out += std::to_string(peak.amplitude);
+    out += '\n';
 }
 
 constexpr std::uint32_t type_of(FpChunkType type) { return to_u32(type); }
@@ -115,12 +118,13 @@ const printer_entry& find_printer(std::uint32_t type) noexcept
 }
 
 int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
-                std::string* out)
+                std::string* out, std::ostream* spill)
 {
-    return find_printer(type).printer(payload, length, verbosity, out);
+    return find_printer(type).printer(payload, length, verbosity, out, spill);
 }
 
-int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                          std::ostream*)
 {
     const int code = payload ? check_sample_info({payload, length}) : check_bad_sample_info_length;
     if (code == check_bad_sample_info_length) {
@@ -163,7 +167,8 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     return code;
 }
 
-int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                         std::ostream*)
 {
     const int code = payload ? check_search_info({payload, length}) : check_missing;
     if (code == check_missing) {
@@ -198,43 +203,59 @@ int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int ve
     return code;
 }
 
-int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                    std::ostream* spill)
 {
     if (!out || verbosity < 4)
         return check_valid;
-    const auto peaks = payload ? decode_fat_peaks({payload, length}) : std::vector<FatPeak>{};
-    std::string lines;
-    lines += "\t[time  frequency amplitude time_curvature freq_curvature]\n";
-    for (const FatPeak& peak : peaks) {
-        lines += '\t' + std::to_string(peak.frame);
-        lines += '\t' + format_real(frequency_hz(peak.frequency));
-        lines += '\t' + std::to_string(peak.amplitude);
-        lines += '\t' + std::to_string(peak.time_curvature);
-        lines += '\t' + std::to_string(peak.freq_curvature);
-        lines += '\n';
+    *out += "\t[time  frequency amplitude time_curvature freq_curvature]\n";
+    if (payload) {
+        for_each_fat_peak({payload, length}, [&](const FatPeak& peak) {
+            *out += '\t' + std::to_string(peak.frame);
+            *out += '\t' + format_real(frequency_hz(peak.frequency));
+            *out += '\t' + std::to_string(peak.amplitude);
+            *out += '\t' + std::to_string(peak.time_curvature);
+            *out += '\t' + std::to_string(peak.freq_curvature);
+            *out += '\n';
+            spill_if_long(*out, spill);
+        });
     }
-    *out += lines;
     return check_valid;
 }
 
-int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                     std::ostream* spill)
 {
     if (!out || verbosity < 4)
         return check_valid;
-    print_band_list(payload ? decode_band_peaks({payload, length}) : std::vector<BandPeak>{}, *out);
+    *out += "\t[time  frequency amplitude]\n";
+    if (payload) {
+        for_each_band_peak({payload, length}, [&](const BandPeak& peak) {
+            print_band_row(peak, *out);
+            spill_if_long(*out, spill);
+        });
+    }
     return check_valid;
 }
 
-int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out)
+int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                        std::ostream* spill)
 {
     if (!out || verbosity < 4)
         return check_valid;
-    print_band_list(payload ? decode_compact_peaks({payload, length}) : std::vector<BandPeak>{}, *out);
+    *out += "\t[time  frequency amplitude]\n";
+    if (payload) {
+        for_each_compact_peak({payload, length}, [&](const BandPeak& peak) {
+            print_band_row(peak, *out);
+            spill_if_long(*out, spill);
+        });
+    }
     return check_valid;
 }
 
-// Each section's text goes to the stream as soon as it is made, so that at
-// most one chunk's text is held at a time.
+// Each section's text goes to the stream as soon as it is made, and long
+// peak lists in slices of about 64 KiB, so that the text is never held
+// whole.
 int dump_signature(std::ostream& stream, std::span<const std::uint8_t> bytes, int verbosity, std::string* error)
 {
     const parsed_signature parsed = parse_signature(bytes);
@@ -272,7 +293,7 @@ int dump_signature(std::ostream& stream, std::span<const std::uint8_t> bytes, in
         if (verbosity >= 1)
             out += "fp_data " + std::string(type_name_of(chunk.type)) + " (" + hex8(chunk.type) + "), " +
                    std::to_string(chunk.payload.size()) + " bytes\n";
-        note(print_chunk(chunk.type, chunk.payload.data(), chunk.payload.size(), verbosity, &out));
+        note(print_chunk(chunk.type, chunk.payload.data(), chunk.payload.size(), verbosity, &out, &stream));
         flush();
     }
 

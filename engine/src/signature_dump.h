@@ -3,7 +3,9 @@
 //
 // One printer per chunk type, reached through a table that maps a type to
 // its printer. A printer checks its section, appends text to out (when out
-// is given; it never clears it) and returns a check code of
+// is given; it never clears it; with a spill stream, out is moved to the
+// stream whenever it passes a few KiB, so that a long peak list is never
+// held whole) and returns a check code of
 // vextune/signature.h: 0 valid, 1 bad magic, 2 sig_sample_info length not
 // 48, 4 section missing or unknown type, 6 fp_search_info length not 24.
 // Verbosity: 1 error lines, 2 the sig_sample_info fields, 3 the
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -21,7 +24,8 @@
 
 namespace vxt {
 
-using chunk_printer = int (*)(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
+using chunk_printer = int (*)(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                              std::ostream* spill);
 
 struct printer_entry {
     std::uint32_t type;
@@ -33,13 +37,18 @@ struct printer_entry {
 const printer_entry& find_printer(std::uint32_t type) noexcept;
 
 int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
-                std::string* out);
+                std::string* out, std::ostream* spill = nullptr);
 
-int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
-int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
-int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
-int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
-int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out);
+int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                          std::ostream* spill = nullptr);
+int print_fp_search_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                         std::ostream* spill = nullptr);
+int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                    std::ostream* spill = nullptr);
+int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                     std::ostream* spill = nullptr);
+int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                        std::ostream* spill = nullptr);
 
 // Names of the sig_sample_info record's time source (3 bits) and payload
 // type (2 bits).

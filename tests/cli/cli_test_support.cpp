@@ -180,7 +180,11 @@ run_result run_vextune(const std::vector<std::string>& args, const run_options& 
     } else {
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in_name.c_str(), O_RDONLY, 0);
     }
-    posix_spawn_file_actions_adddup2(&actions, options.stdout_to_terminal ? slave : out_fd, STDOUT_FILENO);
+    if (!options.stdout_file.empty())
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdout_file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else
+        posix_spawn_file_actions_adddup2(&actions, options.stdout_to_terminal ? slave : out_fd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
 
     std::vector<std::string> argv_text = options.wrapper;

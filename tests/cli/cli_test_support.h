@@ -76,6 +76,10 @@ struct run_options {
     fs::path stdin_file;  // empty: /dev/null
     bool stdin_through_pipe = false;  // stdin_file's bytes through a pipe
     bool stdout_to_terminal = false;  // a pseudo-terminal instead of a file
+    // Standard output into this file, left out of run_result::out. A large
+    // output read back into the test would raise the peak memory that the
+    // next child reports (a spawned child starts from its parent's peak).
+    fs::path stdout_file;
     // Runs these words before vextune's path and arguments, e.g. a shell that
     // sets a limit, then execs "$0" "$@"; the first word is looked up in PATH.
     std::vector<std::string> wrapper;

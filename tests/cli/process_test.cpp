@@ -279,6 +279,54 @@ TEST_F(process_test, a_ten_minute_file_is_streamed)
     EXPECT_EQ(find_problem(read_bytes(file("long.sig"))), "");
 }
 
+// A compact signature of one fat-peak chunk holding n records of varied
+// values, built byte by byte.
+std::vector<std::uint8_t> fat_peak_signature(std::size_t n)
+{
+    const std::size_t payload = 12 * n;
+    const auto list = static_cast<std::uint32_t>(24 + 24 + payload);
+    std::vector<std::uint8_t> bytes(32 + list, 0);
+    const std::uint32_t envelope[] = {list, 0x789ABC05, 0xFFFFFFFF, 0x30000001, 16, list, list ^ 0x789ABC13, 0};
+    for (std::size_t w = 0; w < 8; ++w)
+        put32(bytes, 4 * w, envelope[w]);
+    put32(bytes, 36, 0x40000000);
+    put32(bytes, 40, list);
+    put32(bytes, 60, 0x60021F40);
+    put32(bytes, 64, static_cast<std::uint32_t>(payload));
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<std::uint32_t>(i * 2654435761u);
+        put32(bytes, 80 + 12 * i, static_cast<std::uint32_t>(i));
+        put32(bytes, 84 + 12 * i, x);
+        put32(bytes, 88 + 12 * i, x >> 7);
+    }
+    fix_checksum(bytes);
+    return bytes;
+}
+
+TEST_F(process_test, dumps_of_a_large_signature_are_streamed)
+{
+    if (sanitized)
+        GTEST_SKIP() << "the address sanitizer's shadow memory swamps the measure";
+    // 8 MiB of peaks print as about 170 MB of JSON and 25 MB of text; a
+    // dump that held its output would need that much memory.
+    const auto bytes = fat_peak_signature((8u << 20) / 12);
+    write_bytes(file("large.sig"), bytes);
+    ASSERT_EQ(find_problem(bytes), "");
+    const run_result idle = run_vextune({"--version"});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"dump", "--json", file("large.sig").string()},
+          std::vector<std::string>{"dump", file("large.sig").string()}}) {
+        run_options to_file;
+        to_file.stdout_file = file("large.out");
+        const run_result r = run_vextune(args, to_file);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_GT(fs::file_size(file("large.out")), bytes.size()) << args[1];
+        // The signature (read into a vector that may double), its decoded
+        // peaks, and a little more.
+        EXPECT_LT(r.max_rss_kib - idle.max_rss_kib, 4 * 8 * 1024) << args[1] << ": peak " << r.max_rss_kib << " KiB";
+    }
+}
+
 // ---- golden dumps ----
 
 struct golden_case {
