@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "signature_engine.h"
 #include "vextune/vextuneAPI.h"
@@ -26,7 +25,7 @@ TEST(EngineFront, CreationValidatesRateThenType)
     std::string what;
     EXPECT_EQ(code_of(5, 44100, 0, &what), -7);
     // The throw site is named relative to the source tree.
-    EXPECT_TRUE(std::regex_match(what, std::regex(R"(engine/src/vextuneAPI\.cpp\(\d+\): invalid configuration)"))) << what;
+    EXPECT_TRUE(test::is_engine_message(what, "engine/src/vextuneAPI.cpp", "invalid configuration")) << what;
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(code_of(0, 22050, 0, &what), -6);  // wrong in both: the rate wins
@@ -62,7 +61,9 @@ TEST(EngineFront, VersionIsTheReleaseThenTheRevision)
     // "3.1.2", or "3.1.2 (REV)" from a git checkout; the packed word in the
     // signatures is the release's whatever the revision.
     const std::string version = engine_version();
-    EXPECT_TRUE(std::regex_match(version, std::regex(R"(3\.1\.2( \([0-9A-Za-z._-]+\))?)"))) << version;
+    const bool revision = version.size() > 8 && version.starts_with("3.1.2 (") && version.ends_with(")") &&
+                          version.find_first_of(" ()", 7) == version.size() - 1;
+    EXPECT_TRUE(version == "3.1.2" || revision) << version;
     EXPECT_EQ(pack_version(version), SignatureEngine::version_word());
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 
 #include "byte_order.h"
 #include "checksum.h"
@@ -11,6 +10,7 @@
 #include "peak_codec.h"
 #include "records.h"
 #include "signature_reader.h"
+#include "engine/test_signals.h"
 #include "vextune/vextuneAPI.h"
 
 namespace vxt {
@@ -75,7 +75,7 @@ TEST(Checksum, SumsLittleEndianWordsAndRefusesPartialWords)
         FAIL();
     } catch (const VXT_Exception& e) {
         EXPECT_EQ(e.code(), -9999);
-        EXPECT_TRUE(std::regex_match(e.what(), std::regex(R"(engine/src/checksum\.cpp\(\d+\): Checksum Alignment Error)")))
+        EXPECT_TRUE(test::is_engine_message(e.what(), "engine/src/checksum.cpp", "Checksum Alignment Error"))
             << e.what();
     }
 }

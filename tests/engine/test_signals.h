@@ -1,10 +1,12 @@
 // Deterministic signals and small oracles shared by the engine tests.
 #pragma once
 
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <random>
+#include <string_view>
 #include <vector>
 
 namespace vxt::test {
@@ -46,6 +48,20 @@ inline std::vector<double> naive_power(const float* frame)
         power[static_cast<std::size_t>(k)] = std::norm(sum) * std::ldexp(1.0, -17);
     }
     return power;
+}
+
+// Whether what() reads "FILE(LINE): TEXT" for this file, relative to the
+// source tree, and any line.
+inline bool is_engine_message(std::string_view what, std::string_view file, std::string_view text)
+{
+    if (!what.starts_with(file) || what.size() < file.size() + 1 || what[file.size()] != '(')
+        return false;
+    std::size_t at = file.size() + 1;
+    const std::size_t digits_from = at;
+    while (at < what.size() && std::isdigit(static_cast<unsigned char>(what[at])))
+        ++at;
+    const std::string_view rest = what.substr(at);
+    return at > digits_from && rest.starts_with("): ") && rest.substr(3) == text;
 }
 
 }  // namespace vxt::test
