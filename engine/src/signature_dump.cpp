@@ -223,34 +223,38 @@ int print_fat_peaks(const std::uint8_t* payload, std::size_t length, int verbosi
     return check_valid;
 }
 
-int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
-                     std::ostream* spill)
+namespace {
+
+// The rows of a band list of 8-byte records, or of compact ones.
+int print_band_rows(bool compact, const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                    std::ostream* spill)
 {
     if (!out || verbosity < 4)
         return check_valid;
     *out += "\t[time  frequency amplitude]\n";
-    if (payload) {
-        for_each_band_peak({payload, length}, [&](const BandPeak& peak) {
-            print_band_row(peak, *out);
-            spill_if_long(*out, spill);
-        });
-    }
+    const auto row = [&](const BandPeak& peak) {
+        print_band_row(peak, *out);
+        spill_if_long(*out, spill);
+    };
+    if (payload && compact)
+        for_each_compact_peak({payload, length}, row);
+    else if (payload)
+        for_each_band_peak({payload, length}, row);
     return check_valid;
+}
+
+}  // namespace
+
+int print_band_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                     std::ostream* spill)
+{
+    return print_band_rows(false, payload, length, verbosity, out, spill);
 }
 
 int print_compact_peaks(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
                         std::ostream* spill)
 {
-    if (!out || verbosity < 4)
-        return check_valid;
-    *out += "\t[time  frequency amplitude]\n";
-    if (payload) {
-        for_each_compact_peak({payload, length}, [&](const BandPeak& peak) {
-            print_band_row(peak, *out);
-            spill_if_long(*out, spill);
-        });
-    }
-    return check_valid;
+    return print_band_rows(true, payload, length, verbosity, out, spill);
 }
 
 // Each section's text goes to the stream as soon as it is made, and long

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "chunk_types.h"
+#include "records.h"
 #include "signature_dump.h"
 #include "signature_reader.h"
 #include "vextune/dump.h"
@@ -327,23 +328,21 @@ std::string dump_signature_json(std::ostream& stream, std::span<const std::uint8
         w.number("length", std::uint64_t{chunk.payload.size()});
         switch (content_of(chunk.type)) {
         case chunk_content::search_info:
-            if (chunk.payload.size() == 24) {
-                w.begin_object("content");
+        case chunk_content::sample_info: {
+            // A record of the wrong size has no fields to show.
+            const bool search = content_of(chunk.type) == chunk_content::search_info;
+            if (chunk.payload.size() != (search ? fp_search_info::bytes : sig_sample_info::bytes)) {
+                w.null("content");
+                break;
+            }
+            w.begin_object("content");
+            if (search)
                 write_search_info(w, search_info_fields(chunk.payload));
-                w.end_object();
-            } else {
-                w.null("content");
-            }
-            break;
-        case chunk_content::sample_info:
-            if (chunk.payload.size() == 48) {
-                w.begin_object("content");
+            else
                 write_sample_info(w, sample_info_fields(chunk.payload));
-                w.end_object();
-            } else {
-                w.null("content");
-            }
+            w.end_object();
             break;
+        }
         case chunk_content::band_peaks:
         case chunk_content::compact_peaks: write_band_peaks(w, d.bands[band++].peaks, with_peaks); break;
         case chunk_content::fat_peaks:
