@@ -27,7 +27,6 @@
 #include "resample_stream.h"
 #include "vextune/config.h"
 #include "vextune/peaks.h"
-#include "vextune/vextuneAPI.h"
 
 namespace vxt {
 
