@@ -37,7 +37,6 @@
 
 namespace {
 
-constexpr std::array<std::int32_t, 6> input_rates = {8000, 11025, 16000, 32000, 44100, 48000};
 constexpr double bench_seconds = 10.0;     // audio per timed iteration
 constexpr double held_seconds = 12.0;      // audio held by the signature benchmarks
 constexpr std::size_t hop = 64;            // resampled samples per spectrum
@@ -507,7 +506,7 @@ void BM_Signature(benchmark::State& state)
 void rate_args(benchmark::internal::Benchmark* b)
 {
     b->ArgName("rate");
-    for (std::int32_t rate : input_rates)
+    for (std::int32_t rate : vxt::supported_rates)
         b->Arg(rate);
 }
 
