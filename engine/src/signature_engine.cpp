@@ -91,6 +91,11 @@ SignatureEngine::SignatureEngine(const engine_config& config, std::int32_t input
         resampled_capture_.reserve(std::size_t{internal_rate} * capture_reserve_seconds);
 }
 
+void SignatureEngine::set_clock(clock_source clock)
+{
+    clock_ = clock ? std::move(clock) : clock_source(system_clock_us);
+}
+
 void SignatureEngine::initialise_header()
 {
     header_.initialise(input_rate_, internal_rate, version_word());

@@ -72,8 +72,9 @@ public:
     std::int32_t make_signature(std::vector<std::uint8_t>& out, double seconds);
     void reset();
 
-    // The wall clock read by feed; the system clock unless replaced.
-    void set_clock(clock_source clock) { clock_ = std::move(clock); }
+    // The wall clock read by feed; the system clock unless replaced (an
+    // empty function restores it).
+    void set_clock(clock_source clock);
     // Replaces the FFT backend (tests drive failures and comparisons with it).
     void set_fft_backend(std::unique_ptr<FFT_implementation> backend) { fft_.set_transform(std::move(backend)); }
 

@@ -3,6 +3,7 @@
 #include "vextune/vextuneAPI.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "engine_error.h"
 #include "engine_version.h"
@@ -81,6 +82,14 @@ std::int32_t reset_engine(engine_handle& engine)
 {
     return guarded(engine, result_reset_failed, [](SignatureEngine& e) {
         e.reset();
+        return result_ok;
+    });
+}
+
+std::int32_t set_wall_clock(engine_handle& engine, std::function<double()> clock_us)
+{
+    return guarded(engine, result_failed, [&](SignatureEngine& e) {
+        e.set_clock(std::move(clock_us));
         return result_ok;
     });
 }

@@ -294,6 +294,25 @@ TEST(SignatureEngine, ResetForgetsTheKeptPeriods)
     EXPECT_EQ(run(true), run(false));
 }
 
+// Signatures are dated by the caller's clock when it gives one.
+TEST(EngineFront, SignaturesAreDatedByTheGivenWallClock)
+{
+    const auto pcm = test::music_like(8000, 3.0);
+    auto engine = create_engine(2, 8000, flag_sample_info_form);
+    double now_us = 1.7e15;
+    ASSERT_EQ(set_wall_clock(engine, [&] { return now_us += 100000.0; }), result_ok);
+    for (std::size_t at = 0; at < pcm.size(); at += 800)
+        feed_samples(engine, pcm.data() + at, 800);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_EQ(get_signature(engine, bytes, 0.0), result_ok);
+    const decoded_signature d = read_signature(bytes);
+    ASSERT_TRUE(d.ok()) << d.error;
+    // The first feed ended 100 ms of audio after the clock's first reading.
+    EXPECT_NEAR(static_cast<double>(d.timing.timestamp_us), 1.7e15, 2000.0);
+    engine_handle none;
+    EXPECT_EQ(set_wall_clock(none, {}), result_failed);
+}
+
 TEST(EngineFront, EveryCodeHasAName)
 {
     for (std::int32_t code : {0, -6, -7, -13, -30, -9999})

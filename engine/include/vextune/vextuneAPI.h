@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -59,6 +60,12 @@ VXT_API std::int32_t get_signature(engine_handle& engine, std::vector<std::uint8
 // Forgets all audio; every later signature equals a fresh engine's. Returns
 // 0, or -9999 on any failure.
 VXT_API std::int32_t reset_engine(engine_handle& engine);
+
+// Replaces the wall clock that dates the engine's signatures (microseconds
+// since 1970-01-01 UTC, read once per feed); an empty function restores the
+// system clock. For callers that run on a clock of their own, simulated
+// time included. Returns 0, or -13 for an empty handle.
+VXT_API std::int32_t set_wall_clock(engine_handle& engine, std::function<double()> clock_us);
 
 // The engine's version, "MAJOR.MINOR.PATCH (commit)"; static text.
 VXT_API const char* engine_version() noexcept;
