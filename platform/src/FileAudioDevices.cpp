@@ -263,9 +263,9 @@ private:
             const std::size_t count = static_cast<std::size_t>(got) * channels_;
             Detail::QueuedPacket packet;
             packet.bytes.resize(static_cast<std::size_t>(got) * block);
-            if (as_float) {
+            if (as_float && count != 0) {
                 std::memcpy(packet.bytes.data(), samples.data(), packet.bytes.size());
-            } else {
+            } else if (!as_float) {
                 for (std::size_t i = 0; i < count; ++i) {
                     const std::int16_t value = to_pcm16(samples[i]);
                     std::memcpy(packet.bytes.data() + 2 * i, &value, 2);
