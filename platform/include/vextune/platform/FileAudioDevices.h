@@ -1,0 +1,88 @@
+// An audio file played as the system's one capture device (any format
+// libsndfile reads).
+//
+// The device's mix format is 32-bit float (plain, not extensible) with the
+// file's channels and rate; a client is initialized in shared mode with
+// 16-bit PCM or 32-bit float, plain or extensible, of those channels and
+// rate (anything else: E_UNSUPPORTED_FORMAT). Each activation plays the
+// file from its start.
+//
+// After Start a producer thread reads the file in 20 ms packets and sets the
+// event once per packet. Packets wait in the client until taken; the queue
+// holds ring_ms of them.
+//   - Real time (no clock given): each packet is delivered once its 20 ms
+//     have passed on std::chrono::steady_clock since Start. When the consumer
+//     falls a whole queue behind, the oldest packet is dropped and the one
+//     after the gap carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
+//   - Simulated (a SimulatedClock given): the clock is advanced by each
+//     packet's duration and the next packet comes only once the previous one
+//     was released, so a run goes as fast as the consumer and the clock
+//     moves by exactly the file's duration.
+// At the end of the file the stream ends: GetNextPacketSize gives 0 from
+// then on, and on_end runs once, on the producer thread, after the last
+// packet was released (a command stops its capture there; calling Stop from
+// on_end is allowed).
+//
+// Stop joins the producer and keeps the packets not taken; Start after Stop
+// goes on where the file stopped. Start of a running stream is
+// E_INVALID_STATE, Stop of a stopped one S_OK. The raw-processing lookup
+// answers false.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vextune/platform/AudioDevices.h"
+#include "vextune/platform/Clock.h"
+
+namespace VextuneCore::Platform {
+
+struct FileDeviceOptions {
+    // Simulated pacing when set; real time otherwise.
+    std::shared_ptr<SimulatedClock> clock;
+    // Runs once per client when its stream has ended.
+    std::function<void()> on_end;
+    // How much audio the client holds before dropping (at least two packets).
+    std::uint32_t ring_ms = 400;
+};
+
+class FileAudioDevices final : public AudioDevices {
+public:
+    // Opens path; throws PlatformException with E_DEVICE_NOT_FOUND when it
+    // cannot be read as audio, E_UNSUPPORTED_FORMAT when its channels or
+    // rate cannot make a stream format.
+    explicit FileAudioDevices(std::string path, FileDeviceOptions options = {});
+    ~FileAudioDevices() override;
+    FileAudioDevices(const FileAudioDevices&) = delete;
+    FileAudioDevices& operator=(const FileAudioDevices&) = delete;
+
+    HRESULT GetDefaultAudioCaptureId(std::string* id) override;
+    HRESULT ActivateAudioInterfaceAsync(const std::string& id,
+                                        std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion) override;
+    void LookupRawProcessingAsync(const std::string& id, std::function<void(bool supported)> completion) override;
+    HRESULT ListCaptureDevices(std::vector<CaptureDeviceInfo>* devices) override;
+
+    // The device id ("file:" and the path), the file's channels, rate and
+    // length in frames.
+    const std::string& Id() const { return id_; }
+    std::uint16_t Channels() const { return channels_; }
+    std::uint32_t Rate() const { return rate_; }
+    std::uint64_t Frames() const { return frames_; }
+
+private:
+    std::string path_;
+    std::string id_;
+    FileDeviceOptions options_;
+    std::uint16_t channels_ = 0;
+    std::uint32_t rate_ = 0;
+    std::uint64_t frames_ = 0;
+    std::mutex threads_lock_;
+    std::vector<std::thread> threads_;  // activations and lookups
+};
+
+}  // namespace VextuneCore::Platform
