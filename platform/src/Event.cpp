@@ -24,8 +24,10 @@ void Event::Set()
                 fire.push_back(std::move(f));
             watches_.clear();
         }
+        // Under the lock: a waiter let through may destroy the event as soon
+        // as the lock is free.
+        changed_.notify_all();
     }
-    changed_.notify_all();
     for (auto& f : fire)
         f();
 }
