@@ -451,4 +451,10 @@ std::uint64_t WASAPICapture::SignaturesMade()
     return signatures_made_;
 }
 
+bool WASAPICapture::WaitArmed()
+{
+    std::lock_guard hold(lock_);
+    return waiting_;
+}
+
 }  // namespace VextuneCore

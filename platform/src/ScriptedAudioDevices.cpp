@@ -169,6 +169,7 @@ public:
     std::optional<InitializeArguments> initialized;
     std::vector<std::uint32_t> released;
     std::vector<AudioClientProperties> properties;
+    std::vector<AudioClientProperties> properties_asked;
     std::size_t next_packet = 0;
     std::weak_ptr<ScriptedClient> current;
     std::vector<std::thread::id> setters;  // threads inside Event::Set for a delivery
@@ -281,6 +282,7 @@ public:
     HRESULT SetClientProperties(const AudioClientProperties& properties) override
     {
         std::lock_guard hold(core_->lock);
+        core_->properties_asked.push_back(properties);
         const HRESULT hr = core_->Record(DeviceCall::SetClientProperties);
         if (Failed(hr))
             return hr;
@@ -560,6 +562,12 @@ std::vector<AudioClientProperties> ScriptedAudioDevices::PropertiesSet() const
 {
     std::lock_guard hold(core_->lock);
     return core_->properties;
+}
+
+std::vector<AudioClientProperties> ScriptedAudioDevices::PropertiesAsked() const
+{
+    std::lock_guard hold(core_->lock);
+    return core_->properties_asked;
 }
 
 bool ScriptedAudioDevices::Running() const

@@ -118,6 +118,8 @@ public:
     Platform::WaveFormat Format();
     // The number of signatures the bridge has made.
     std::uint64_t SignaturesMade();
+    // Whether a recognition waits for a signature now.
+    bool WaitArmed();
 
 private:
     WASAPICapture(std::shared_ptr<Platform::AudioDevices> devices, std::shared_ptr<Platform::Clock> clock);

@@ -153,6 +153,9 @@ public:
     // The frame count of every successful ReleaseBuffer, in order.
     std::vector<std::uint32_t> ReleasedFrames() const;
     std::vector<AudioClientProperties> PropertiesSet() const;
+    // Every SetClientProperties argument, accepted or not (a client refuses
+    // them once initialized, as the lookup may come late).
+    std::vector<AudioClientProperties> PropertiesAsked() const;
     // Whether the client activated last is running.
     bool Running() const;
     // Packets delivered and not yet released.
