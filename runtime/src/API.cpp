@@ -15,6 +15,8 @@ API::API(ApiOptions options) : options_(std::move(options))
         throw PlatformException(E_INVALIDARG, "the API needs audio devices");
     if (!options_.clock)
         options_.clock = SystemClock();
+    if (!options_.memory_limit)
+        options_.memory_limit = [] { return AppMemoryUsageLimit(); };
     if (const HRESULT hr = Startup(); Failed(hr))
         throw PlatformException(hr, "cannot start the platform");
     started_ = true;
@@ -91,7 +93,7 @@ void API::StopCapture()
 
 bool API::IsLowMemoryDevice()
 {
-    const auto limit = AppMemoryUsageLimit();
+    const auto limit = options_.memory_limit();
     return limit && *limit < low_memory_limit_bytes;
 }
 

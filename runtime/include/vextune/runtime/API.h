@@ -14,8 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "vextune/capture/WASAPICapture.h"
 #include "vextune/platform/AudioDevices.h"
@@ -37,6 +39,9 @@ struct ApiOptions {
     // The tick and wall clock of captures and recognitions; the machine's
     // clocks when empty.
     std::shared_ptr<Platform::Clock> clock;
+    // The process's memory limit in bytes; Platform::AppMemoryUsageLimit
+    // when empty.
+    std::function<std::optional<std::uint64_t>()> memory_limit;
 };
 
 class API {
