@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine_error.h"
+#include "target_clones.h"
 
 namespace vxt {
 namespace {
@@ -100,9 +101,7 @@ namespace {
 
 // The max filter's loops, built for AVX too: every value is a maximum of the
 // same operands whatever the vector width, so both builds give the same bits.
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target_clones("avx", "default")))
-#endif
+VXT_CLONES
 void max_filter_rows(const float* __restrict spectrum, float* __restrict row, float* __restrict r1,
                      float* __restrict r3, float* __restrict r6, int level) noexcept
 {
@@ -146,9 +145,7 @@ void max_filter_rows(const float* __restrict spectrum, float* __restrict row, fl
 
 // The branch-free tests of the peak search for the searched bins, built for
 // AVX too (maxima and compares only, so the same bits either way).
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target_clones("avx", "default")))
-#endif
+VXT_CLONES
 void mark_candidates(const float* __restrict s, const float* __restrict box, float* __restrict frequency_max,
                      std::uint8_t* __restrict candidate) noexcept
 {

@@ -7,15 +7,14 @@
 #include <kiss_fftr.h>
 
 #include "fft_backend.h"
+#include "target_clones.h"
 
 namespace vxt {
 namespace {
 
 // Re^2 + im^2, scaled, per bin; built for AVX too, which gives the same
 // bits (each value is the same three multiplies and one add).
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target_clones("avx", "default")))
-#endif
+VXT_CLONES
 void scaled_power(const kiss_fft_cpx* __restrict bins, float* __restrict output) noexcept
 {
     for (std::size_t k = 0; k < fft_bins; ++k)

@@ -4,18 +4,12 @@
 
 #include "engine_error.h"
 #include "fft_window.h"
+#include "target_clones.h"
 
 namespace vxt {
 namespace {
 
-// The elementwise loops of a hop, built twice: for AVX where the processor
-// has it, and for the baseline. Each value is one multiply or one compare,
-// so the vector width does not change a bit.
-#if defined(__x86_64__) || defined(__i386__)
-#define VXT_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#define VXT_CLONES
-#endif
+// The elementwise loops of a hop, built for AVX too (target_clones.h).
 
 VXT_CLONES void window_frame(const float* __restrict window, const float* __restrict history, std::size_t oldest,
                              std::size_t length, float* __restrict windowed) noexcept
@@ -35,7 +29,6 @@ VXT_CLONES void raise_to_floor(float* power, std::size_t bins, float floor) noex
         power[k] = power[k] >= floor ? power[k] : floor;
 }
 
-#undef VXT_CLONES
 }  // namespace
 
 static_assert(tables::fft_window_length == fft_stream::frame_samples);
