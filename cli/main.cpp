@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "listen.h"
 #include "vextune/dump.h"
 #include "vextune/signature.h"
 
@@ -28,7 +29,9 @@ constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-constexpr const char* program_usage = "usage: vextune [--help] [--version] {signature|dump} ...";
+constexpr const char* program_usage = "usage: vextune [--help] [--version] {signature|dump|listen|devices} ...";
+constexpr const char* listen_usage =
+    "usage: vextune listen [--device NAME | --input AUDIO] [--seconds S] [--output FILE]";
 constexpr const char* signature_usage =
     "usage: vextune signature [--type 1-4] [--flags HEX] [--seconds S] [--mix] [--output FILE] AUDIO";
 constexpr const char* dump_usage = "usage: vextune dump [--verbosity 0-4] [--json] [SIGNATURE]";
@@ -240,6 +243,53 @@ int run_signature(signature_args& args)
     return exit_ok;
 }
 
+struct listen_args {
+    listen_options options;
+    std::string output;
+};
+
+int run_listen(const listen_args& args)
+{
+    const bool to_stdout = args.output.empty() || args.output == "-";
+    if (to_stdout && ::isatty(STDOUT_FILENO)) {
+        diagnose("standard output is a terminal; give --output FILE or redirect the signature");
+        std::cerr << listen_usage << '\n';
+        return exit_usage;
+    }
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = listen(args.options, [](const std::string& note) { diagnose(note); });
+    } catch (const cli_error& e) {
+        diagnose((args.options.input.empty() ? std::string("capture") : args.options.input) + ": " + e.what());
+        return exit_failure;
+    }
+    try {
+        if (to_stdout) {
+            if (!write_all(stdout, bytes))
+                throw cli_error(std::strerror(errno));
+        } else {
+            write_output(args.output, bytes);
+        }
+    } catch (const cli_error& e) {
+        diagnose((to_stdout ? std::string("standard output") : args.output) + ": " + e.what());
+        return exit_failure;
+    }
+    return exit_ok;
+}
+
+int run_devices()
+{
+    try {
+        for (const std::string& line : list_devices())
+            std::cout << line << '\n';
+    } catch (const cli_error& e) {
+        diagnose(e.what());
+        return exit_failure;
+    }
+    std::cout.flush();
+    return std::cout ? exit_ok : exit_failure;
+}
+
 struct dump_args {
     int verbosity = default_verbosity;
     bool json = false;
@@ -331,13 +381,35 @@ int run(int argc, char** argv)
         ->type_name("");
     dump->footer("Exit status 1 when the signature is malformed, after printing what could be read.");
 
+    listen_args lst;
+    CLI::App* listen_command =
+        app.add_subcommand("listen", "Capture from a microphone (or a recording) and write the signature made");
+    auto* device_option =
+        listen_command->add_option("--device", lst.options.device, "Capture source by name (default: the default one)")
+            ->type_name("NAME");
+    listen_command
+        ->add_option("--input", lst.options.input,
+                     "Play this audio file as the microphone, on simulated time (as fast as it goes)")
+        ->type_name("AUDIO")
+        ->excludes(device_option);
+    listen_command->add_option("--seconds", lst.options.seconds, "Sample time to sign (default 12, at most the recording)")
+        ->check(CLI::PositiveNumber.description(""))
+        ->type_name("S");
+    listen_command->add_option("-o,--output", lst.output, "Write the signature to FILE (- for standard output, the default)")
+        ->type_name("FILE");
+    listen_command->footer("The capture runs its whole path: device, 16-bit mono at the device's rate, three-second "
+                           "pre-roll, engine, signature schedule. Diagnostics go to standard error.");
+
+    CLI::App* devices_command = app.add_subcommand("devices", "List the capture sources");
+
     // Caught here, CLI11 would only say that a command is required.
     if (argc < 2) {
         diagnose("no command given");
         std::cerr << program_usage << '\n';
         return exit_usage;
     }
-    if (const std::string first = argv[1]; !first.starts_with('-') && first != "signature" && first != "dump") {
+    if (const std::string first = argv[1];
+        !first.starts_with('-') && first != "signature" && first != "dump" && first != "listen" && first != "devices") {
         diagnose("unknown command '" + first + "'");
         std::cerr << program_usage << '\n';
         return exit_usage;
@@ -355,7 +427,10 @@ int run(int argc, char** argv)
         const auto parsed = app.get_subcommands();
         const char* usage = program_usage;
         if (!parsed.empty())
-            usage = parsed.front() == signature ? signature_usage : dump_usage;
+            usage = parsed.front() == signature        ? signature_usage
+                    : parsed.front() == listen_command ? listen_usage
+                    : parsed.front() == devices_command ? "usage: vextune devices"
+                                                        : dump_usage;
         diagnose(e.what());
         std::cerr << usage << '\n';
         return exit_usage;
@@ -363,6 +438,10 @@ int run(int argc, char** argv)
 
     if (signature->parsed())
         return run_signature(sig);
+    if (listen_command->parsed())
+        return run_listen(lst);
+    if (devices_command->parsed())
+        return run_devices();
     return run_dump(dmp);
 }
 

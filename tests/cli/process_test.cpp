@@ -327,6 +327,38 @@ TEST_F(process_test, dumps_of_a_large_signature_are_streamed)
     }
 }
 
+// ---- listen ----
+
+// A recording played as the microphone runs on simulated time: the same
+// file gives the same bytes, and the signature covers the time asked for.
+TEST_F(process_test, listen_signs_a_recording_through_the_capture)
+{
+    const std::string clip = clip_path(clip_names[0]).string();
+    const run_result first = run_vextune({"listen", "--input", clip, "--seconds", "6", "-o", file("a.sig").string()});
+    ASSERT_EQ(first.exit_code, 0) << first.err;
+    EXPECT_NE(first.err.find("signed 6.0"), std::string::npos) << first.err;
+    const run_result again = run_vextune({"listen", "--input", clip, "--seconds", "6", "-o", file("b.sig").string()});
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    const auto bytes = read_bytes(file("a.sig"));
+    EXPECT_EQ(bytes, read_bytes(file("b.sig")));
+    const auto doc = dump_json(bytes, 3);
+    ASSERT_TRUE(doc["valid"].get<bool>());
+    // The pre-roll replay and 20 ms packets: a little over 6 s, plus the
+    // 0.24 s the engine adds.
+    const auto seconds = doc["chunks"][0]["content"]["sample_length"].get<double>() / 8000.0;
+    EXPECT_GT(seconds, 6.2);
+    EXPECT_LT(seconds, 6.4);
+
+    // Asked for more than the recording holds, it signs all of it.
+    const run_result all = run_vextune({"listen", "--input", clip, "--seconds", "100", "-o", file("c.sig").string()});
+    ASSERT_EQ(all.exit_code, 0) << all.err;
+    EXPECT_NE(all.err.find("signing all of it"), std::string::npos) << all.err;
+
+    const run_result missing = run_vextune({"listen", "--input", file("none.wav").string(), "-o", file("d.sig").string()});
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_FALSE(fs::exists(file("d.sig")));
+}
+
 // ---- golden dumps ----
 
 struct golden_case {

@@ -1,0 +1,168 @@
+#include "listen.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+
+#include "vextune/capture/WASAPICapture.h"
+#include "vextune/platform/FileAudioDevices.h"
+#ifdef VXT_HAVE_PULSE
+#include "vextune/platform/PulseAudioDevices.h"
+#endif
+#include "vextune/platform/WorkQueues.h"
+
+namespace vxt::cli {
+namespace {
+
+using namespace VextuneCore;
+using namespace VextuneCore::Platform;
+
+// The platform's start count, held for one command.
+class platform_session {
+public:
+    platform_session()
+    {
+        if (Failed(Startup()))
+            throw cli_error("cannot start the work queues");
+    }
+    ~platform_session() { Shutdown(); }
+    platform_session(const platform_session&) = delete;
+    platform_session& operator=(const platform_session&) = delete;
+};
+
+// The state changes of one capture, waited for by the command.
+class state_watch {
+public:
+    explicit state_watch(const DeviceStateChangedEvent& event)
+    {
+        token_ = DeviceStateChangedEvent::AddStateChanged(
+            [this, sender = &event](const DeviceStateChangedEvent& from, const DeviceStateChangedEventArgs& args) {
+                if (&from != sender)
+                    return;
+                std::lock_guard hold(lock_);
+                seen_.push_back(args.State());
+                if (args.State() == DeviceState::InError)
+                    error_ = args.Result();
+                changed_.notify_all();
+            });
+    }
+    ~state_watch() { DeviceStateChangedEvent::RemoveStateChanged(token_); }
+    state_watch(const state_watch&) = delete;
+    state_watch& operator=(const state_watch&) = delete;
+
+    // Waits for state; throws when the capture fails instead.
+    void wait_for(DeviceState state, const std::string& doing)
+    {
+        std::unique_lock hold(lock_);
+        changed_.wait(hold, [&] {
+            return error_ != S_OK || std::find(seen_.begin(), seen_.end(), state) != seen_.end();
+        });
+        if (error_ != S_OK)
+            throw cli_error(doing + " failed: " + ResultName(error_));
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<DeviceState> seen_;
+    HRESULT error_ = S_OK;
+    EventRegistrationToken token_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> listen(const listen_options& options, const note_sink& note)
+{
+    platform_session session;
+    std::shared_ptr<AudioDevices> devices;
+    std::shared_ptr<Clock> clock;
+    double due_ms = options.seconds * 1000.0;
+    std::shared_ptr<WASAPICapture> capture;
+    try {
+        if (!options.input.empty()) {
+            // A recording runs on simulated time, as fast as the capture
+            // takes its packets; the last packet ends its sample time.
+            auto simulated = std::make_shared<SimulatedClock>();
+            FileDeviceOptions file_options;
+            file_options.clock = simulated;
+            auto file = std::make_shared<FileAudioDevices>(options.input, file_options);
+            const double length_ms = static_cast<double>(file->Frames()) * 1000.0 / file->Rate();
+            if (due_ms >= length_ms - 20.0) {
+                due_ms = length_ms - 40.0;
+                if (note)
+                    note("the recording is " + std::to_string(length_ms / 1000.0) + " s long; signing all of it");
+            }
+            if (due_ms <= 0.0)
+                throw cli_error("the recording is too short to sign");
+            devices = file;
+            clock = simulated;
+        } else {
+#ifdef VXT_HAVE_PULSE
+            devices = std::make_shared<PulseAudioDevices>(options.device);
+            clock = SystemClock();
+#else
+            throw cli_error("this build has no microphone support (built without PulseAudio); give --input AUDIO");
+#endif
+        }
+        capture = WASAPICapture::Create(devices, clock);
+    } catch (const PlatformException& e) {
+        throw cli_error(e.what());
+    }
+
+    state_watch states(capture->StateEvent());
+    capture->InitializeAudioDevice();
+    states.wait_for(DeviceState::Initialized, "opening the device");
+
+    // The recognition begins and its wait is armed before the first packet,
+    // so the signature comes with the first packet past the due time.
+    capture->BeginRecognition(due_ms, due_ms);
+    std::stop_source stop;
+    auto signature = std::async(std::launch::async, [&] { return capture->WaitForSignature(std::nullopt, stop.get_token()); });
+    while (!capture->WaitArmed() && signature.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+    }
+    if (const HRESULT hr = capture->StartCaptureAsync(); Failed(hr)) {
+        stop.request_stop();
+        throw cli_error("starting the capture failed: " + ResultName(hr));
+    }
+    try {
+        states.wait_for(DeviceState::Capturing, "starting the capture");
+    } catch (...) {
+        stop.request_stop();
+        throw;
+    }
+    auto got = signature.get();
+    capture->StopAndDrain();
+    if (!got)
+        throw cli_error("the capture ended before a signature was made");
+    if (got->bytes.empty())
+        throw cli_error("the engine failed to make a signature");
+    if (note)
+        note("signed " + std::to_string(got->sample_ms / 1000.0) + " s of audio");
+    return std::move(got->bytes);
+}
+
+std::vector<std::string> list_devices()
+{
+    platform_session session;
+    std::vector<CaptureDeviceInfo> found;
+#ifdef VXT_HAVE_PULSE
+    try {
+        PulseAudioDevices devices;
+        if (const HRESULT hr = devices.ListCaptureDevices(&found); Failed(hr))
+            throw cli_error("listing the capture sources failed: " + ResultName(hr));
+    } catch (const PlatformException& e) {
+        throw cli_error(e.what());
+    }
+#else
+    throw cli_error("this build has no microphone support (built without PulseAudio)");
+#endif
+    std::vector<std::string> lines;
+    for (const CaptureDeviceInfo& d : found)
+        lines.push_back((d.is_default ? "* " : "  ") + d.id + "\t" + d.description);
+    return lines;
+}
+
+}  // namespace vxt::cli

@@ -1,0 +1,28 @@
+// vextune listen and vextune devices: the capture path by hand. The capture
+// opens a device (a microphone, or an audio file played as one), runs its
+// bridge until the requested sample time has passed and hands over the
+// signature it made.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace vxt::cli {
+
+struct listen_options {
+    std::string device;  // a capture source by name; empty: the default one
+    std::string input;   // an audio file played as the device (simulated time, as fast as it goes)
+    double seconds = 12.0;
+};
+
+// Captures until seconds of sample time have passed (for a file, at most
+// its length) and returns the capture's signature. Throws cli_error.
+std::vector<std::uint8_t> listen(const listen_options& options, const note_sink& note);
+
+// One line per capture source: "NAME\tDESCRIPTION", the default marked "*".
+std::vector<std::string> list_devices();
+
+}  // namespace vxt::cli
