@@ -71,6 +71,13 @@ public:
         });
     }
 
+    // Waits until n changes have been raised (a safety timeout only).
+    bool WaitForChanges(std::size_t n)
+    {
+        std::unique_lock hold(lock_);
+        return changed_.wait_for(hold, std::chrono::seconds(10), [&] { return changes_.size() >= n; });
+    }
+
     std::vector<StateChange> Changes()
     {
         std::lock_guard hold(lock_);

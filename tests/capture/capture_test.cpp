@@ -90,6 +90,11 @@ TEST(CaptureActivation, FailuresEndInErrorWithTheirCode)
         EXPECT_EQ(h.capture->StopCaptureAsync(), S_OK);
         ASSERT_TRUE(h.WaitForState(State::Stopped));
         EXPECT_EQ(h.devices->CallCount(DeviceCall::Stop), 0u);
+        // With no device left, a later start fails into InError.
+        EXPECT_EQ(h.capture->StartCaptureAsync(), S_OK);
+        ASSERT_TRUE(h.WaitForChanges(6));
+        EXPECT_EQ(h.Changes().back(), (StateChange{State::InError, E_NOT_INITIALIZED}));
+        EXPECT_EQ(h.devices->CallCount(DeviceCall::Start), 0u);
     }
 }
 
