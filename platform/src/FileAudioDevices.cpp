@@ -35,20 +35,6 @@ bool accepted(const WaveFormat& format, std::uint16_t channels, std::uint32_t ra
            (!extensible || format.wValidBitsPerSample == 0 || format.wValidBitsPerSample == bits);
 }
 
-// A float sample as 16-bit PCM: scaled by 32768 (exact for samples read
-// from 16-bit files), rounded and clipped; NaN is 0.
-std::int16_t to_pcm16(float value)
-{
-    const float scaled = value * 32768.0f;
-    if (std::isnan(scaled))
-        return 0;
-    if (scaled <= -32768.0f)
-        return -32768;
-    if (scaled >= 32767.0f)
-        return 32767;
-    return static_cast<std::int16_t>(std::lround(scaled));
-}
-
 std::uint64_t ms_of(std::uint64_t frames, std::uint32_t rate)
 {
     return frames * 1000 / rate;
@@ -267,7 +253,7 @@ private:
                 std::memcpy(packet.bytes.data(), samples.data(), packet.bytes.size());
             } else if (!as_float) {
                 for (std::size_t i = 0; i < count; ++i) {
-                    const std::int16_t value = to_pcm16(samples[i]);
+                    const std::int16_t value = FloatToPcm16(samples[i]);
                     std::memcpy(packet.bytes.data() + 2 * i, &value, 2);
                 }
             }
@@ -329,21 +315,6 @@ private:
     Detail::PacketQueue queue_;
 };
 
-class FileCaptureClient final : public AudioCaptureClient {
-public:
-    explicit FileCaptureClient(std::shared_ptr<FileClient> client) : client_(std::move(client)) {}
-
-    HRESULT GetNextPacketSize(std::uint32_t* frames) override { return client_->NextPacketSize(frames); }
-    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags, std::uint64_t* device_position,
-                      std::uint64_t* qpc_position) override
-    {
-        return client_->Buffer(data, frames, flags, device_position, qpc_position);
-    }
-    HRESULT ReleaseBuffer(std::uint32_t frames) override { return client_->Release(frames); }
-
-private:
-    std::shared_ptr<FileClient> client_;
-};
 
 HRESULT FileClient::GetService(std::shared_ptr<AudioCaptureClient>* capture_client)
 {
@@ -352,7 +323,7 @@ HRESULT FileClient::GetService(std::shared_ptr<AudioCaptureClient>* capture_clie
         return E_INVALIDARG;
     if (!format_)
         return E_NOT_INITIALIZED;
-    *capture_client = std::make_shared<FileCaptureClient>(shared_from_this());
+    *capture_client = std::make_shared<Detail::ForwardingCaptureClient<FileClient>>(shared_from_this());
     return S_OK;
 }
 

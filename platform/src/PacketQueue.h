@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "vextune/platform/AudioDevices.h"
 #include "vextune/platform/Result.h"
 
 namespace VextuneCore::Platform::Detail {
@@ -62,6 +64,25 @@ private:
     std::optional<QueuedPacket> taken_;
     std::uint64_t dropped_ = 0;
     std::uint8_t empty_byte_ = 0;  // what *data points at for a packet of no bytes
+};
+
+// The capture client of a device client that does the work itself (its
+// NextPacketSize, Buffer and Release), sharing it with the AudioClient.
+template <typename Client>
+class ForwardingCaptureClient final : public AudioCaptureClient {
+public:
+    explicit ForwardingCaptureClient(std::shared_ptr<Client> client) : client_(std::move(client)) {}
+
+    HRESULT GetNextPacketSize(std::uint32_t* frames) override { return client_->NextPacketSize(frames); }
+    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags, std::uint64_t* device_position,
+                      std::uint64_t* qpc_position) override
+    {
+        return client_->Buffer(data, frames, flags, device_position, qpc_position);
+    }
+    HRESULT ReleaseBuffer(std::uint32_t frames) override { return client_->Release(frames); }
+
+private:
+    std::shared_ptr<Client> client_;
 };
 
 }  // namespace VextuneCore::Platform::Detail

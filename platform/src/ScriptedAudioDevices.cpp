@@ -372,21 +372,6 @@ private:
     Detail::PacketQueue queue_;
 };
 
-class ScriptedCaptureClient final : public AudioCaptureClient {
-public:
-    explicit ScriptedCaptureClient(std::shared_ptr<ScriptedClient> client) : client_(std::move(client)) {}
-
-    HRESULT GetNextPacketSize(std::uint32_t* frames) override { return client_->NextPacketSize(frames); }
-    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags, std::uint64_t* device_position,
-                      std::uint64_t* qpc_position) override
-    {
-        return client_->Buffer(data, frames, flags, device_position, qpc_position);
-    }
-    HRESULT ReleaseBuffer(std::uint32_t frames) override { return client_->Release(frames); }
-
-private:
-    std::shared_ptr<ScriptedClient> client_;
-};
 
 HRESULT ScriptedClient::GetService(std::shared_ptr<AudioCaptureClient>* capture_client)
 {
@@ -398,7 +383,7 @@ HRESULT ScriptedClient::GetService(std::shared_ptr<AudioCaptureClient>* capture_
         return E_INVALIDARG;
     if (!format_)
         return E_NOT_INITIALIZED;
-    *capture_client = std::make_shared<ScriptedCaptureClient>(shared_from_this());
+    *capture_client = std::make_shared<Detail::ForwardingCaptureClient<ScriptedClient>>(shared_from_this());
     return S_OK;
 }
 

@@ -1,5 +1,7 @@
 #include "vextune/platform/AudioDevices.h"
 
+#include <cmath>
+
 namespace VextuneCore::Platform {
 
 WaveFormat PcmFormat(std::uint16_t channels, std::uint32_t rate)
@@ -30,6 +32,18 @@ WaveFormat FloatFormat(std::uint16_t channels, std::uint32_t rate, bool extensib
         f.subFormat = SubFormat::IeeeFloat;
     }
     return f;
+}
+
+std::int16_t FloatToPcm16(float value) noexcept
+{
+    const float scaled = value * 32768.0f;
+    if (std::isnan(scaled))
+        return 0;
+    if (scaled <= -32768.0f)
+        return -32768;
+    if (scaled >= 32767.0f)
+        return 32767;
+    return static_cast<std::int16_t>(std::lround(scaled));
 }
 
 }  // namespace VextuneCore::Platform

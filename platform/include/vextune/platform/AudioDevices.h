@@ -55,6 +55,11 @@ struct WaveFormat {
 WaveFormat PcmFormat(std::uint16_t channels, std::uint32_t rate);
 WaveFormat FloatFormat(std::uint16_t channels, std::uint32_t rate, bool extensible = false);
 
+// A float sample (full scale 1.0) as 16-bit PCM: scaled by 32768, rounded
+// to nearest (halves away from zero) and clipped to [-32768, 32767]; NaN is
+// 0. Exact for samples that came from 16-bit PCM.
+std::int16_t FloatToPcm16(float value) noexcept;
+
 // Packet flags of GetBuffer.
 inline constexpr std::uint32_t AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY = 0x1;
 inline constexpr std::uint32_t AUDCLNT_BUFFERFLAGS_SILENT = 0x2;
