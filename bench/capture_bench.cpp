@@ -68,8 +68,9 @@ void BM_CapturePackets(benchmark::State& state)
         while (capture->GetState() != DeviceState::Capturing) {
         }
         // A recognition that waits for longer than the audio lasts.
-        capture->BeginRecognition(1e9, 1e9);
-        auto wait = std::async(std::launch::async, [&] { return capture->WaitForSignature(std::nullopt, {}); });
+        const auto recognition = capture->BeginRecognition(1e9, 1e9);
+        auto wait = std::async(std::launch::async,
+                               [&] { return capture->WaitForSignature(recognition, std::nullopt, {}); });
         while (!capture->WaitArmed()) {
         }
         state.ResumeTiming();

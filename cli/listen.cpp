@@ -118,9 +118,10 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
 
     // The recognition begins and its wait is armed before the first packet,
     // so the signature comes with the first packet past the due time.
-    capture->BeginRecognition(due_ms, due_ms);
+    const std::uint64_t recognition = capture->BeginRecognition(due_ms, due_ms);
     std::stop_source stop;
-    auto signature = std::async(std::launch::async, [&] { return capture->WaitForSignature(std::nullopt, stop.get_token()); });
+    auto signature = std::async(std::launch::async,
+                                [&] { return capture->WaitForSignature(recognition, std::nullopt, stop.get_token()); });
     while (!capture->WaitArmed() && signature.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
     }
     if (const HRESULT hr = capture->StartCaptureAsync(); Failed(hr)) {

@@ -379,32 +379,47 @@ void WASAPICapture::StopAndDrain()
     }
 }
 
-void WASAPICapture::BeginRecognition(double min_sample_ms, double max_sample_ms)
+std::uint64_t WASAPICapture::BeginRecognition(double min_sample_ms, double max_sample_ms)
 {
     std::lock_guard hold(lock_);
+    ++recognition_;
+    signature_made_.notify_all();  // a replaced recognition's wait ends
     max_sample_ms_ = max_sample_ms;
     next_signature_ms_ = min_sample_ms;
     start_tick_ = clock_->TickMs();
     waiting_ = false;
     replay_preroll_.exchange(1);
     recognition_active_.exchange(1);
+    return recognition_;
 }
 
-std::optional<CapturedSignature> WASAPICapture::WaitForSignature(std::optional<double> due_ms, std::stop_token stop)
+std::optional<CapturedSignature> WASAPICapture::WaitForSignature(std::uint64_t recognition,
+                                                                 std::optional<double> due_ms, std::stop_token stop)
 {
     std::unique_lock hold(lock_);
-    if (recognition_active_.load() == 0 || stop.stop_requested())
+    const auto current = [&] { return recognition_ == recognition && recognition_active_.load() != 0; };
+    if (!current() || stop.stop_requested())
         return std::nullopt;
     if (due_ms)
         next_signature_ms_ = *due_ms;
     const std::uint64_t before = signatures_made_;
     waiting_ = true;
-    signature_made_.wait(hold, stop,
-                         [&] { return signatures_made_ != before || recognition_active_.load() == 0; });
-    waiting_ = false;
-    if (signatures_made_ == before || recognition_active_.load() == 0)
+    signature_made_.wait(hold, stop, [&] { return signatures_made_ != before || !current(); });
+    if (recognition_ == recognition)
+        waiting_ = false;
+    if (signatures_made_ == before || !current())
         return std::nullopt;
     return signature_;
+}
+
+void WASAPICapture::EndRecognition(std::uint64_t recognition)
+{
+    std::lock_guard hold(lock_);
+    if (recognition != recognition_)
+        return;
+    recognition_active_.exchange(0);
+    waiting_ = false;
+    signature_made_.notify_all();
 }
 
 void WASAPICapture::EndRecognition()

@@ -256,9 +256,9 @@ TEST(CaptureBridge, SignaturesFollowTheSchedule)
     h.Initialize();
     h.Start();
     h.Deliver(500);  // 10 s of capture before the recognition
-    h.capture->BeginRecognition(5000.0, 12000.0);
+    const auto recognition = h.capture->BeginRecognition(5000.0, 12000.0);
 
-    auto first = h.ArmWait();
+    auto first = h.ArmWait(recognition);
     // The first packet replays 3 s (150 chunks of 960): the origin moves
     // back 3000 ms, so 2000 ms of live audio are due.
     EXPECT_EQ(h.DeliverUntilSignature(), 101u);  // more than 5000 ms: 3000 + 101 x 20
@@ -274,7 +274,7 @@ TEST(CaptureBridge, SignaturesFollowTheSchedule)
     EXPECT_EQ(h.capture->SignaturesMade(), 1u);
 
     // Now armed, past the maximum: the next packet makes one.
-    auto second = h.ArmWait();
+    auto second = h.ArmWait(recognition);
     EXPECT_EQ(h.DeliverUntilSignature(), 1u);
     ASSERT_TRUE(second.get());
     EXPECT_EQ(h.capture->SignaturesMade(), 2u);
@@ -285,19 +285,30 @@ TEST(CaptureBridge, EndingOrCancellingWakesTheWaitWithNothing)
     CaptureHarness h(StereoScript(10));
     h.Initialize();
     h.Start();
-    EXPECT_FALSE(h.capture->WaitForSignature(1000.0, {}));  // no recognition
-    h.capture->BeginRecognition(60000.0, 60000.0);
-    auto ended = h.ArmWait();
+    EXPECT_FALSE(h.capture->WaitForSignature(0, 1000.0, {}));  // no recognition
+    const auto first = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto ended = h.ArmWait(first);
     h.Deliver(2);
-    h.capture->EndRecognition();
+    h.capture->EndRecognition(first);
     EXPECT_FALSE(ended.get());
 
-    h.capture->BeginRecognition(60000.0, 60000.0);
+    const auto second = h.capture->BeginRecognition(60000.0, 60000.0);
     std::stop_source stop;
-    auto cancelled = h.ArmWait(std::nullopt, stop.get_token());
+    auto cancelled = h.ArmWait(second, std::nullopt, stop.get_token());
     h.Deliver(2);
     stop.request_stop();
     EXPECT_FALSE(cancelled.get());
+
+    // A replaced recognition's wait ends, and its end touches the new one.
+    const auto third = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto replaced = h.ArmWait(third);
+    const auto fourth = h.capture->BeginRecognition(60000.0, 60000.0);
+    EXPECT_FALSE(replaced.get());
+    h.capture->EndRecognition(third);
+    EXPECT_TRUE(h.capture->RecognitionActive());
+    EXPECT_FALSE(h.capture->WaitForSignature(third, std::nullopt, {}));
+    h.capture->EndRecognition(fourth);
+    EXPECT_FALSE(h.capture->RecognitionActive());
 }
 
 // Only channel 0 reaches the engine: the capture's peaks are those of an
@@ -323,8 +334,8 @@ TEST(CaptureBridge, OnlyChannelZeroIsFed)
     CaptureHarness h(script);
     h.Initialize();
     h.Start();
-    h.capture->BeginRecognition(5900.0, 60000.0);
-    auto signature = h.ArmWait();
+    const auto recognition = h.capture->BeginRecognition(5900.0, 60000.0);
+    auto signature = h.ArmWait(recognition);
     const std::size_t fed = h.DeliverUntilSignature() * 960;
     const auto got = signature.get();
     ASSERT_TRUE(got);

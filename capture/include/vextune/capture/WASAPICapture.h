@@ -100,13 +100,19 @@ public:
     // Starts a recognition: the schedule (the first signature due after
     // min_sample_ms, none waits longer than max_sample_ms) and its time
     // origin, then the pre-roll replay, then the flag that feeds the engine.
-    void BeginRecognition(double min_sample_ms, double max_sample_ms);
-    // Waits for the next signature. due_ms, when given, is the sample time
-    // after which it is due (else the maximum). A signature is made only
-    // while a wait is armed. Returns nothing at once when no recognition is
-    // active or stop is requested, and when the recognition ends meanwhile.
-    std::optional<CapturedSignature> WaitForSignature(std::optional<double> due_ms, std::stop_token stop);
-    // Ends the recognition and wakes its waiter with nothing.
+    // Returns the recognition's id; a newer recognition replaces it.
+    std::uint64_t BeginRecognition(double min_sample_ms, double max_sample_ms);
+    // Waits for the next signature of the recognition. due_ms, when given,
+    // is the sample time after which it is due (else the maximum). A
+    // signature is made only while a wait is armed. Returns nothing at once
+    // when that recognition is not the active one or stop is requested, and
+    // when it ends meanwhile.
+    std::optional<CapturedSignature> WaitForSignature(std::uint64_t recognition, std::optional<double> due_ms,
+                                                      std::stop_token stop);
+    // Ends the recognition, if it is still the active one, and wakes its
+    // waiter with nothing; a replaced recognition's end touches nothing.
+    void EndRecognition(std::uint64_t recognition);
+    // Ends whatever recognition is active.
     void EndRecognition();
     bool RecognitionActive() const noexcept { return recognition_active_.load() != 0; }
     double MaxSampleMs();
@@ -166,6 +172,7 @@ private:
     double last_sample_ms_ = initial_last_sample_ms;
     std::uint64_t start_tick_ = 0;
     bool waiting_ = false;                 // a wait is armed
+    std::uint64_t recognition_ = 0;        // id of the latest recognition
     std::uint64_t signatures_made_ = 0;
     CapturedSignature signature_;
     std::atomic<std::uint32_t> recognition_active_{0};
