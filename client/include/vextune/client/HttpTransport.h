@@ -6,6 +6,7 @@
 // a TLS failure, a time-out) and cancellation are told apart.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@ namespace VextuneCore {
 struct HttpOptions {
     std::int64_t connect_timeout_ms = 10000;  // to establish the connection
     std::int64_t total_timeout_ms = 30000;    // for the whole exchange
+    std::size_t max_answer_bytes = std::size_t{64} << 20;  // a longer answer fails the exchange
 };
 
 struct HttpResult {
@@ -31,8 +33,10 @@ class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
     // Posts body (UTF-8) to uri with Accept "application/json" and Content-Type
-    // "application/json; charset=utf-8". on_started runs right after the
-    // request has been started (before any answer). A stop requested through
+    // "application/json; charset=utf-8". on_started runs once the URI has
+    // been accepted, right before the request is sent (so before any
+    // answer); it does not run when the exchange fails or is cancelled
+    // before that. Both time-outs must be positive. A stop requested through
     // stop aborts the transfer: Cancelled. Thread-safe: every call is its own
     // exchange.
     virtual HttpResult Post(const std::string& uri, const std::string& body, std::stop_token stop,
