@@ -17,6 +17,8 @@ API::API(ApiOptions options) : options_(std::move(options))
         options_.clock = SystemClock();
     if (!options_.memory_limit)
         options_.memory_limit = [] { return AppMemoryUsageLimit(); };
+    if (!options_.http)
+        options_.http = MakeCurlTransport(options_.http_options);
     if (const HRESULT hr = Startup(); Failed(hr))
         throw PlatformException(hr, "cannot start the platform");
     started_ = true;
@@ -28,9 +30,20 @@ API::~API()
         Shutdown();
 }
 
+std::shared_ptr<RecognitionOperation> API::RecognizeAsync(const std::string& request)
+{
+    RecognitionServices services;
+    services.http = options_.http;
+    services.clock = options_.clock;
+    services.network_kind = options_.network_kind;
+    auto operation = RecognitionOperation::Start(request, Capture(), std::move(services));
+    SetCurrentRecognition(operation);
+    return operation;
+}
+
 bool API::CancelRecognition()
 {
-    std::shared_ptr<RecognitionOperation> operation;
+    std::shared_ptr<AsyncOperation> operation;
     std::shared_ptr<WASAPICapture> capture;
     {
         std::lock_guard hold(lock_);
@@ -103,9 +116,9 @@ std::shared_ptr<WASAPICapture> API::Capture() const
     return capture_;
 }
 
-void API::SetCurrentRecognition(std::shared_ptr<RecognitionOperation> operation)
+void API::SetCurrentRecognition(std::shared_ptr<AsyncOperation> operation)
 {
-    std::shared_ptr<RecognitionOperation> previous;
+    std::shared_ptr<AsyncOperation> previous;
     {
         std::lock_guard hold(lock_);
         previous = std::exchange(current_, std::move(operation));
@@ -120,7 +133,7 @@ void API::SetCurrentRecognition(std::shared_ptr<RecognitionOperation> operation)
 void API::ReleaseCapture()
 {
     std::shared_ptr<WASAPICapture> old;
-    std::shared_ptr<RecognitionOperation> operation;
+    std::shared_ptr<AsyncOperation> operation;
     {
         std::lock_guard hold(lock_);
         old = std::exchange(capture_, nullptr);

@@ -62,9 +62,10 @@ private:
     EventRegistrationToken token_ = 0;
 };
 
-struct CountingOperation : RecognitionOperation {
+struct CountingOperation : AsyncOperation {
     std::atomic<int> cancels{0};
     void Cancel() override { ++cancels; }
+    AsyncStatus Status() const override { return cancels ? AsyncStatus::Canceled : AsyncStatus::Started; }
 };
 
 std::shared_ptr<ScriptedAudioDevices> Devices(std::shared_ptr<SimulatedClock> clock, std::size_t packets = 0)
@@ -76,12 +77,22 @@ std::shared_ptr<ScriptedAudioDevices> Devices(std::shared_ptr<SimulatedClock> cl
     return std::make_shared<ScriptedAudioDevices>(script);
 }
 
+ApiOptions Options(std::shared_ptr<AudioDevices> devices, std::shared_ptr<Clock> clock,
+                   std::function<std::optional<std::uint64_t>()> memory_limit = {})
+{
+    ApiOptions options;
+    options.devices = std::move(devices);
+    options.clock = std::move(clock);
+    options.memory_limit = std::move(memory_limit);
+    return options;
+}
+
 TEST(Api, WithoutACaptureNothingHappens)
 {
     auto clock = std::make_shared<SimulatedClock>();
     auto devices = Devices(clock);
     StateLog log;
-    API api({devices, clock, {}});
+    API api(Options(devices, clock));
     EXPECT_TRUE(api.CancelRecognition());
     api.StartCapture();
     api.StopCapture();
@@ -101,7 +112,7 @@ TEST(ApiConcurrency, InitializeTwiceReplacesTheCapture)
     auto clock = std::make_shared<SimulatedClock>();
     auto devices = Devices(clock, 5);
     StateLog log;
-    API api({devices, clock, {}});
+    API api(Options(devices, clock));
     ASSERT_TRUE(api.InitializeCapture());
     auto first = api.Capture();
     ASSERT_TRUE(log.WaitFor(&first->StateEvent(), State::Initialized));
@@ -126,7 +137,7 @@ TEST(ApiConcurrency, ShutdownStopsTheCaptureAndEndsThePlatform)
     StateLog log;
     const int started = StartCount();
     {
-        API api({devices, clock, {}});
+        API api(Options(devices, clock));
         EXPECT_EQ(StartCount(), started + 1);
         api.InitializeCapture();
         auto capture = api.Capture();
@@ -148,7 +159,7 @@ TEST(ApiConcurrency, StopCaptureCancelsTheRecognition)
     auto clock = std::make_shared<SimulatedClock>();
     auto devices = Devices(clock, 5);
     StateLog log;
-    API api({devices, clock, {}});
+    API api(Options(devices, clock));
     api.InitializeCapture();
     auto capture = api.Capture();
     ASSERT_TRUE(log.WaitFor(&capture->StateEvent(), State::Initialized));
@@ -174,7 +185,7 @@ TEST(ApiConcurrency, NoDeviceReachesTheApplication)
     DeviceScript none;
     none.default_id.reset();
     StateLog log;
-    API api({std::make_shared<ScriptedAudioDevices>(none), clock, {}});
+    API api(Options(std::make_shared<ScriptedAudioDevices>(none), clock));
     EXPECT_TRUE(api.InitializeCapture());
     EXPECT_TRUE(log.WaitFor(nullptr, State::InError));
 }
@@ -188,7 +199,7 @@ TEST(Api, LowMemoryBelow200MillionBytes)
     };
     for (const limit_case c : {limit_case{199999999, true}, limit_case{200000000, false},
                                limit_case{std::uint64_t{8} << 30, false}, limit_case{std::nullopt, false}}) {
-        API api({Devices(clock), clock, [&] { return c.limit; }});
+        API api(Options(Devices(clock), clock, [&] { return c.limit; }));
         EXPECT_EQ(api.IsLowMemoryDevice(), c.low) << c.limit.value_or(0);
     }
 }

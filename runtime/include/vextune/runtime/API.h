@@ -20,18 +20,12 @@
 #include <optional>
 
 #include "vextune/capture/WASAPICapture.h"
+#include "vextune/client/HttpTransport.h"
+#include "vextune/client/Recognition.h"
 #include "vextune/platform/AudioDevices.h"
 #include "vextune/platform/Clock.h"
 
 namespace VextuneCore {
-
-// A running recognition as the API holds it.
-class RecognitionOperation {
-public:
-    virtual ~RecognitionOperation() = default;
-    // Ends the operation as cancelled; a finished operation stays as it is.
-    virtual void Cancel() = 0;
-};
 
 struct ApiOptions {
     // Where captures find their device; required.
@@ -42,6 +36,12 @@ struct ApiOptions {
     // The process's memory limit in bytes; Platform::AppMemoryUsageLimit
     // when empty.
     std::function<std::optional<std::uint64_t>()> memory_limit;
+    // The recognitions' HTTP exchanges; libcurl with http_options when
+    // empty.
+    std::shared_ptr<HttpTransport> http;
+    HttpOptions http_options;
+    // The network kind recorded with each result; NetworkKind when empty.
+    std::function<std::string()> network_kind;
 };
 
 class API {
@@ -55,6 +55,10 @@ public:
     API(const API&) = delete;
     API& operator=(const API&) = delete;
 
+    // Starts a recognition of request (a JSON request description) over the
+    // current capture, cancelling the one before it. Without a capture the
+    // operation fails with RecognitionError::Kind::NoCapture.
+    std::shared_ptr<RecognitionOperation> RecognizeAsync(const std::string& request);
     // Cancels the current recognition, if any, and wakes its waiter; the
     // capture is touched only when there is one.
     bool CancelRecognition();
@@ -78,7 +82,7 @@ public:
     std::shared_ptr<WASAPICapture> Capture() const;
     // Stores the operation of a new recognition, cancelling the previous
     // one (the recognition client builds the operation).
-    void SetCurrentRecognition(std::shared_ptr<RecognitionOperation> operation);
+    void SetCurrentRecognition(std::shared_ptr<AsyncOperation> operation);
 
 private:
     void ReleaseCapture();
@@ -86,7 +90,7 @@ private:
     ApiOptions options_;
     mutable std::mutex lock_;  // guards capture_ and current_
     std::shared_ptr<WASAPICapture> capture_;
-    std::shared_ptr<RecognitionOperation> current_;
+    std::shared_ptr<AsyncOperation> current_;
     bool started_ = false;
 };
 

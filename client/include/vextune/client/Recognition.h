@@ -1,0 +1,107 @@
+// The recognition operation: one request description in, one result
+// document out, asynchronously.
+//
+// The request description names the service ("tag": {"href", "maxsamplems",
+// "minsamplems"}), a label ("tagid") and the request template ("data",
+// with "{sigdata}" and "\"{samplems}\"" placeholders). The operation asks
+// the capture for signatures, posts each in the template to the service,
+// follows the service's "retryms" for a longer sample (10 attempts at the
+// most), and ends with either the service's last answer
+//   {"tag": {"response": ANSWER, "info": INFO}}
+// or, when an attempt failed, everything needed to submit the request later
+//   {"pendingTag": {"request": {"data": "REQUEST TEXT", "href": "URI"}, "info": INFO}}
+// INFO holds the measurements of the recognition (network kind, sizes,
+// sample timing, request and response times).
+//
+// The body runs on a thread of its own, so attempts that block never starve
+// other work. Cancel reports the operation cancelled at once; the body stops
+// at its next blocking step (the signature wait or the HTTP exchange, both
+// of which watch the stop token) and touches nothing of a recognition that
+// replaced it. All state of a recognition is the operation's own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "vextune/capture/WASAPICapture.h"
+#include "vextune/client/HttpTransport.h"
+#include "vextune/platform/Clock.h"
+
+namespace VextuneCore {
+
+enum class AsyncStatus { Started, Completed, Canceled, Error };
+
+// What the API holds of a running operation.
+class AsyncOperation {
+public:
+    virtual ~AsyncOperation() = default;
+    virtual void Cancel() = 0;
+    virtual AsyncStatus Status() const = 0;
+};
+
+// How an operation failed. Json: the request description, or a "retryms"
+// of the service, is not what it must be; NoCapture: there is no capture to
+// take signatures from.
+class RecognitionError : public std::runtime_error {
+public:
+    enum class Kind { Json, NoCapture };
+    RecognitionError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+    Kind ErrorKind() const noexcept { return kind_; }
+
+private:
+    Kind kind_;
+};
+
+class RecognitionCanceled : public std::runtime_error {
+public:
+    RecognitionCanceled() : std::runtime_error("the recognition was cancelled") {}
+};
+
+struct RecognitionServices {
+    std::shared_ptr<HttpTransport> http;     // required
+    std::shared_ptr<Platform::Clock> clock;  // required
+    // "wifi" or "3g"; NetworkKind() when empty.
+    std::function<std::string()> network_kind;
+};
+
+class RecognitionOperation final : public AsyncOperation {
+public:
+    static constexpr int attempt_limit = 10;
+
+    // Starts the operation's body; the capture may be empty (the operation
+    // then fails once the request has been read).
+    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<WASAPICapture> capture,
+                                                       RecognitionServices services);
+    // Cancels the body and waits for it.
+    ~RecognitionOperation() override;
+    RecognitionOperation(const RecognitionOperation&) = delete;
+    RecognitionOperation& operator=(const RecognitionOperation&) = delete;
+
+    void Cancel() override;
+    AsyncStatus Status() const override;
+    // Blocks until the operation has ended. Returns the result document;
+    // throws RecognitionCanceled or RecognitionError.
+    std::string Get();
+    // Runs callback(status) once, when the operation ends (at once when it
+    // has), on the thread that ended it. Callbacks must not call Get or the
+    // destructor of this operation.
+    void OnCompleted(std::function<void(AsyncStatus)> callback);
+    // Attempts made so far (the body's view).
+    int Attempts() const;
+
+    struct Shared;
+
+private:
+    RecognitionOperation() = default;
+
+    std::shared_ptr<Shared> shared_;
+    std::jthread body_;
+};
+
+}  // namespace VextuneCore

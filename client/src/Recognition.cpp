@@ -1,0 +1,328 @@
+#include "vextune/client/Recognition.h"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "vextune/client/RequestText.h"
+
+namespace VextuneCore {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// A number of the service or of the request description as whole
+// milliseconds: truncated toward zero and saturated to 32 bits.
+std::int32_t WholeMs(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    const double t = std::trunc(value);
+    if (t >= 2147483647.0)
+        return std::numeric_limits<std::int32_t>::max();
+    if (t <= -2147483648.0)
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(t);
+}
+
+// A measurement: whole values as integers, others as reals.
+json Number(double value)
+{
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9007199254740992.0)
+        return static_cast<std::int64_t>(value);
+    return value;
+}
+
+json Number(std::uint64_t value) { return value; }
+
+}  // namespace
+
+struct RecognitionOperation::Shared {
+    mutable std::mutex lock;
+    std::condition_variable ended;
+    AsyncStatus status = AsyncStatus::Started;
+    std::string result;
+    std::optional<RecognitionError> error;
+    std::vector<std::function<void(AsyncStatus)>> callbacks;
+    int attempts = 0;
+
+    // Ends the operation once; later endings change nothing.
+    void End(AsyncStatus new_status, std::string text = {}, std::optional<RecognitionError> failure = {})
+    {
+        std::vector<std::function<void(AsyncStatus)>> run;
+        {
+            std::lock_guard hold(lock);
+            if (status != AsyncStatus::Started)
+                return;
+            status = new_status;
+            result = std::move(text);
+            error = std::move(failure);
+            run.swap(callbacks);
+        }
+        ended.notify_all();
+        for (auto& callback : run)
+            callback(new_status);
+    }
+};
+
+namespace {
+
+using Shared = RecognitionOperation::Shared;
+
+// The body of one recognition. Everything it writes is its own; of the
+// capture it uses only its own recognition (by id).
+class Body {
+public:
+    Body(std::string request, std::shared_ptr<WASAPICapture> capture, RecognitionServices services,
+         std::shared_ptr<Shared> shared)
+        : request_(std::move(request)), capture_(std::move(capture)), services_(std::move(services)),
+          shared_(std::move(shared))
+    {
+    }
+
+    void Run(std::stop_token stop)
+    {
+        try {
+            RunAttempts(stop);
+        } catch (const RecognitionError& e) {
+            EndRecognition();
+            shared_->End(AsyncStatus::Error, {}, e);
+        } catch (const std::exception& e) {
+            EndRecognition();
+            shared_->End(AsyncStatus::Error, {}, RecognitionError(RecognitionError::Kind::Json, e.what()));
+        }
+    }
+
+private:
+    std::uint64_t Tick() { return services_.clock->TickMs(); }
+
+    void EndRecognition()
+    {
+        if (capture_ && recognition_)
+            capture_->EndRecognition(*recognition_);
+    }
+
+    void Canceled()
+    {
+        EndRecognition();
+        shared_->End(AsyncStatus::Canceled);
+    }
+
+    // The request description: "tag" and "data" objects, "tagid" a string,
+    // the two sample lengths numbers. Nothing of the capture is touched
+    // before it has been read whole.
+    void ReadRequest()
+    {
+        json input;
+        try {
+            input = json::parse(request_);
+        } catch (const json::parse_error& e) {
+            throw RecognitionError(RecognitionError::Kind::Json, std::string("the request is not JSON: ") + e.what());
+        }
+        const auto require = [](bool ok, const char* what) {
+            if (!ok)
+                throw RecognitionError(RecognitionError::Kind::Json, std::string("the request needs ") + what);
+        };
+        require(input.is_object(), "to be a JSON object");
+        require(input.contains("tag") && input["tag"].is_object(), "a \"tag\" object");
+        tag_ = input["tag"];
+        require(input.contains("tagid") && input["tagid"].is_string(), "a \"tagid\" string");
+        tagid_ = input["tagid"].get<std::string>();
+        require(input.contains("data") && input["data"].is_object(), "a \"data\" object");
+        template_ = input["data"].dump();
+        require(tag_.contains("maxsamplems") && tag_["maxsamplems"].is_number(), "a number \"tag\".\"maxsamplems\"");
+        max_ms_ = WholeMs(tag_["maxsamplems"].get<double>());
+        require(tag_.contains("minsamplems") && tag_["minsamplems"].is_number(), "a number \"tag\".\"minsamplems\"");
+        min_ms_ = WholeMs(tag_["minsamplems"].get<double>());
+    }
+
+    void RunAttempts(std::stop_token stop)
+    {
+        const std::uint64_t operation_start = Tick();
+        ReadRequest();
+        if (!capture_)
+            throw RecognitionError(RecognitionError::Kind::NoCapture,
+                                   "no capture: call InitializeCapture before RecognizeAsync");
+
+        info_ = json::object();
+        info_["network"] = services_.network_kind ? services_.network_kind() : NetworkKind();
+        info_["rectype"] = "network";
+        info_["unsubmitted"] = false;
+        info_["tagid"] = tagid_;
+        recognition_ = capture_->BeginRecognition(min_ms_, max_ms_);
+
+        bool retry = true;
+        bool failed = false;
+        json answer;
+        std::optional<double> due;  // the capture's own schedule for the first
+        int attempts = 0;
+        while (retry && attempts < RecognitionOperation::attempt_limit) {
+            ++attempts;
+            {
+                std::lock_guard hold(shared_->lock);
+                shared_->attempts = attempts;
+            }
+            const auto signature = capture_->WaitForSignature(*recognition_, due, stop);
+            if (!signature || stop.stop_requested())
+                return Canceled();
+            due.reset();
+            std::optional<json> reply;
+            if (!Attempt(*signature, stop, reply))
+                failed = true;
+            if (stop.stop_requested())
+                return Canceled();
+
+            if (failed) {
+                // Once an attempt has failed the result is unsubmitted; the
+                // attempts go on while the sample can still grow.
+                retry = signature->sample_ms < max_ms_;
+                if (retry)
+                    due = max_ms_ * 0.5;
+                continue;
+            }
+            answer = std::move(*reply);
+            retry = answer.contains("retryms");
+            if (retry) {
+                if (!answer["retryms"].is_number())
+                    throw RecognitionError(RecognitionError::Kind::Json, "the service's \"retryms\" is not a number");
+                due = WholeMs(answer["retryms"].get<double>());
+            }
+        }
+
+        EndRecognition();
+        info_["recordtime"] = Number(Tick() - operation_start);
+        if (info_.contains("sigsize") && info_["sigsize"].get<double>() < 1.0)
+            info_["code"] = "invalidsignature";
+        json document;
+        if (failed) {
+            info_["unsubmitted"] = true;
+            const json href = tag_.contains("href") ? tag_["href"] : json();
+            document["pendingTag"] = {{"request", {{"data", request_body_}, {"href", href}}}, {"info", info_}};
+        } else {
+            document["tag"] = {{"response", answer}, {"info", info_}};
+        }
+        shared_->End(AsyncStatus::Completed, document.dump());
+    }
+
+    // One attempt: the signature in the template, posted to the service.
+    // True with reply set to the answer object; false for a failed attempt.
+    bool Attempt(const CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
+    {
+        const std::string signature_text = Base64(signature.bytes);
+        if (!tag_.contains("href") || !tag_["href"].is_string())
+            return false;
+        const std::string href = tag_["href"].get<std::string>();
+
+        request_body_ = FillTemplate(template_, signature_text, SampleText(signature.sample_ms));
+        info_["requestsize"] = Number(static_cast<double>(Utf16Length(request_body_)));
+        info_["samplelength"] = Number(signature.sample_ms);
+        info_["sigsize"] = Number(static_cast<double>(signature.bytes.size()));
+        const auto wall_ms = static_cast<std::int64_t>(services_.clock->WallClockUs()) / 1000;
+        info_["samplestartms"] = Number(static_cast<double>(wall_ms - static_cast<std::int64_t>(signature.sample_ms)));
+
+        const std::uint64_t request_start = Tick();
+        const HttpResult result = services_.http->Post(href, request_body_, stop, [&] {
+            info_["requesttime"] = Number(Tick() - request_start);
+        });
+        if (result.outcome != HttpResult::Outcome::Answered)
+            return false;
+
+        const std::uint64_t response_tick = Tick();
+        const std::uint64_t read_tick = Tick();
+        info_["responsetime"] = Number(read_tick - response_tick);
+        info_["latency"] = Number(Tick() - request_start);
+        info_["responsesize"] = Number(static_cast<double>(Utf16Length(result.body)));
+        try {
+            json parsed = json::parse(result.body);
+            if (!parsed.is_object())
+                return false;
+            reply = std::move(parsed);
+            return true;
+        } catch (const json::parse_error&) {
+            return false;
+        }
+    }
+
+    std::string request_;
+    std::shared_ptr<WASAPICapture> capture_;
+    RecognitionServices services_;
+    std::shared_ptr<Shared> shared_;
+    std::optional<std::uint64_t> recognition_;
+    json tag_;
+    std::string tagid_;
+    std::string template_;
+    std::string request_body_;  // per recognition: nothing of an earlier one
+    double max_ms_ = 0;
+    double min_ms_ = 0;
+    json info_;
+};
+
+}  // namespace
+
+std::shared_ptr<RecognitionOperation> RecognitionOperation::Start(std::string request,
+                                                                  std::shared_ptr<WASAPICapture> capture,
+                                                                  RecognitionServices services)
+{
+    if (!services.http || !services.clock)
+        throw std::invalid_argument("a recognition needs an HTTP transport and a clock");
+    std::shared_ptr<RecognitionOperation> operation(new RecognitionOperation);
+    operation->shared_ = std::make_shared<Shared>();
+    auto body = std::make_shared<Body>(std::move(request), std::move(capture), std::move(services), operation->shared_);
+    operation->body_ = std::jthread([body](std::stop_token stop) { body->Run(stop); });
+    return operation;
+}
+
+RecognitionOperation::~RecognitionOperation()
+{
+    if (body_.joinable()) {
+        body_.request_stop();
+        body_.join();
+    }
+}
+
+void RecognitionOperation::Cancel()
+{
+    body_.request_stop();
+    shared_->End(AsyncStatus::Canceled);
+}
+
+AsyncStatus RecognitionOperation::Status() const
+{
+    std::lock_guard hold(shared_->lock);
+    return shared_->status;
+}
+
+std::string RecognitionOperation::Get()
+{
+    std::unique_lock hold(shared_->lock);
+    shared_->ended.wait(hold, [&] { return shared_->status != AsyncStatus::Started; });
+    switch (shared_->status) {
+    case AsyncStatus::Completed: return shared_->result;
+    case AsyncStatus::Canceled: throw RecognitionCanceled();
+    default: throw *shared_->error;
+    }
+}
+
+void RecognitionOperation::OnCompleted(std::function<void(AsyncStatus)> callback)
+{
+    std::unique_lock hold(shared_->lock);
+    if (shared_->status == AsyncStatus::Started) {
+        shared_->callbacks.push_back(std::move(callback));
+        return;
+    }
+    const AsyncStatus status = shared_->status;
+    hold.unlock();
+    callback(status);
+}
+
+int RecognitionOperation::Attempts() const
+{
+    std::lock_guard hold(shared_->lock);
+    return shared_->attempts;
+}
+
+}  // namespace VextuneCore

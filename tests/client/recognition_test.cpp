@@ -1,0 +1,324 @@
+// The recognition operation over a capture on a scripted device and
+// simulated time, with the service played by a transport that answers from
+// a script: the attempt loop, "retryms", failures, the result documents,
+// the "info" record, cancellation and replacement.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "capture_harness.h"
+#include "vextune/client/Recognition.h"
+
+namespace VextuneCore::test {
+namespace {
+
+using json = nlohmann::json;
+
+// The service: answers from a script, then with its fallback.
+class ScriptedService final : public HttpTransport {
+public:
+    HttpResult Post(const std::string& uri, const std::string& body, std::stop_token stop,
+                    const std::function<void()>& on_started) override
+    {
+        on_started();
+        std::lock_guard hold(lock_);
+        uris.push_back(uri);
+        bodies.push_back(body);
+        if (stop.stop_requested())
+            return {HttpResult::Outcome::Cancelled, 0, {}, "cancelled"};
+        if (answers.empty())
+            return fallback;
+        HttpResult next = answers.front();
+        answers.pop_front();
+        return next;
+    }
+
+    void Answer(const std::string& body, long status = 200)
+    {
+        std::lock_guard hold(lock_);
+        answers.push_back({HttpResult::Outcome::Answered, status, body, {}});
+    }
+    void Fail()
+    {
+        std::lock_guard hold(lock_);
+        answers.push_back({HttpResult::Outcome::Failed, 0, {}, "connection refused"});
+    }
+    std::vector<std::string> Bodies()
+    {
+        std::lock_guard hold(lock_);
+        return bodies;
+    }
+
+    HttpResult fallback{HttpResult::Outcome::Answered, 200, R"({"match": "none"})", {}};
+
+private:
+    std::mutex lock_;
+    std::deque<HttpResult> answers;
+    std::vector<std::string> uris;
+    std::vector<std::string> bodies;
+};
+
+std::string Request(double min_ms = 3000, double max_ms = 12000, const std::string& href = "\"http://127.0.0.1:9/id\"")
+{
+    return R"({"tag": {"href": )" + href + R"(, "maxsamplems": )" + std::to_string(max_ms) +
+           R"(, "minsamplems": )" + std::to_string(min_ms) +
+           R"(}, "tagid": "T-1", "data": {"sig": "{sigdata}", "ms": "{samplems}", "x": 1}, "extra": true})";
+}
+
+class Recognizing : public ::testing::Test {
+protected:
+    Recognizing() : h(Script())
+    {
+        h.Initialize();
+        h.Start();
+        h.Deliver(100);  // two seconds of pre-roll
+    }
+
+    static DeviceScript Script()
+    {
+        DeviceScript script;
+        script.packets = StereoPackets(3000);  // a minute
+        return script;
+    }
+
+    std::shared_ptr<RecognitionOperation> Start(const std::string& request,
+                                                 std::shared_ptr<WASAPICapture> capture = {})
+    {
+        RecognitionServices services;
+        services.http = service;
+        services.clock = h.clock;
+        services.network_kind = [] { return std::string("3g"); };
+        return RecognitionOperation::Start(request, capture ? capture : h.capture, services);
+    }
+
+    // Delivers packets while the operation waits for a signature, until it
+    // ends: the signatures come at exact sample times.
+    void Drive(RecognitionOperation& operation)
+    {
+        while (operation.Status() == AsyncStatus::Started) {
+            if (h.capture->WaitArmed())
+                h.Deliver(1);
+            else
+                std::this_thread::yield();
+        }
+    }
+
+    json Run(const std::string& request)
+    {
+        auto operation = Start(request);
+        Drive(*operation);
+        return json::parse(operation->Get());
+    }
+
+    CaptureHarness h;
+    std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
+};
+
+TEST_F(Recognizing, AnAnswerWithoutRetryEndsAfterOneRequest)
+{
+    service->Answer(R"({"match": {"title": "X"}, "unknown": [1, 2]})");
+    const json result = Run(Request());
+    ASSERT_EQ(service->Bodies().size(), 1u);
+    EXPECT_EQ(result["tag"]["response"], json::parse(R"({"match": {"title": "X"}, "unknown": [1, 2]})"));
+    const json& info = result["tag"]["info"];
+    EXPECT_EQ(info["network"], "3g");
+    EXPECT_EQ(info["rectype"], "network");
+    EXPECT_EQ(info["unsubmitted"], false);
+    EXPECT_EQ(info["tagid"], "T-1");
+    for (const char* key : {"requestsize", "samplelength", "sigsize", "samplestartms", "requesttime", "responsetime",
+                            "latency", "responsesize", "recordtime"})
+        EXPECT_TRUE(info.contains(key) && info[key].is_number()) << key;
+    EXPECT_FALSE(info.contains("code"));
+    // Two seconds of pre-roll: the minimum of 3000 ms is passed by the
+    // first packet after one more second.
+    EXPECT_EQ(info["samplelength"], 3020);
+
+    // The body: the template with the signature and the sample length.
+    const json body = json::parse(service->Bodies()[0]);
+    EXPECT_EQ(body["ms"], 3020.0);
+    EXPECT_NE(service->Bodies()[0].find("\"ms\":3020.0000"), std::string::npos) << service->Bodies()[0];
+    EXPECT_GT(body["sig"].get<std::string>().size(), 100u);
+    EXPECT_EQ(info["requestsize"], service->Bodies()[0].size());
+    EXPECT_FALSE(h.capture->RecognitionActive());
+}
+
+TEST_F(Recognizing, RetryAsksForALongerSample)
+{
+    service->Answer(R"({"retryms": 6500.9})");
+    service->Answer(R"({"match": 1})");
+    const json result = Run(Request());
+    const auto bodies = service->Bodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    // 6500.9 is 6500 whole milliseconds: the first packet after it.
+    EXPECT_EQ(json::parse(bodies[1])["ms"], 6520.0);
+    EXPECT_EQ(result["tag"]["response"]["match"], 1);
+}
+
+TEST_F(Recognizing, TenRetriesEndWithTheTenth)
+{
+    for (int i = 1; i <= 10; ++i)
+        service->Answer(R"({"retryms": )" + std::to_string(3000 + 200 * i) + R"(, "n": )" + std::to_string(i) + "}");
+    const json result = Run(Request());
+    EXPECT_EQ(service->Bodies().size(), 10u);
+    EXPECT_EQ(result["tag"]["response"]["n"], 10);
+    EXPECT_EQ(result["tag"]["response"]["retryms"], 5000);
+}
+
+// After a failed attempt the result is unsubmitted whatever comes later,
+// and the attempts go on at half the maximum while the sample can grow.
+TEST_F(Recognizing, AFailureMakesTheResultUnsubmitted)
+{
+    service->Fail();
+    service->Answer(R"({"match": 1})");
+    const json result = Run(Request(3000, 12000));
+    // Half of 12000, then the next packet; then, the failure standing, one
+    // attempt per packet while the sample is below the maximum: ten in all.
+    const auto bodies = service->Bodies();
+    ASSERT_EQ(bodies.size(), 10u);
+    EXPECT_EQ(json::parse(bodies[1])["ms"], 6020.0);
+    EXPECT_EQ(json::parse(bodies[2])["ms"], 6040.0);
+    ASSERT_TRUE(result.contains("pendingTag")) << result.dump();
+    const json& pending = result["pendingTag"];
+    ASSERT_TRUE(pending["request"]["data"].is_string());
+    EXPECT_EQ(pending["request"]["data"], bodies.back());  // the request text of the last attempt
+    EXPECT_EQ(pending["request"]["href"], "http://127.0.0.1:9/id");
+    EXPECT_EQ(pending["info"]["unsubmitted"], true);
+    // The last attempt answered: its response keys are there.
+    EXPECT_TRUE(pending["info"].contains("latency"));
+}
+
+TEST_F(Recognizing, AFailureAtTheMaximumEndsAtOnce)
+{
+    service->fallback = {HttpResult::Outcome::Failed, 0, {}, "refused"};
+    const json result = Run(Request(3000, 3000));
+    EXPECT_EQ(service->Bodies().size(), 1u);
+    ASSERT_TRUE(result.contains("pendingTag"));
+    EXPECT_FALSE(result["pendingTag"]["info"].contains("latency"));  // no answer ever came
+    EXPECT_TRUE(result["pendingTag"]["info"].contains("requesttime"));
+}
+
+TEST_F(Recognizing, AnswersThatAreNotObjectsAreFailures)
+{
+    service->Answer("<html>busy</html>", 503);
+    service->Answer("");
+    service->Answer(R"({"match": 1})", 404);  // a status is not examined, but the flag stays
+    const json result = Run(Request(3000, 60000));
+    // Once failed, attempts go on while the sample is below the maximum:
+    // all ten are made.
+    EXPECT_EQ(service->Bodies().size(), 10u);
+    EXPECT_TRUE(result.contains("pendingTag"));
+}
+
+TEST_F(Recognizing, ANotANumberRetryFailsAndEndsTheRecognition)
+{
+    service->Answer(R"({"retryms": "soon"})");
+    auto operation = Start(Request());
+    Drive(*operation);
+    EXPECT_EQ(operation->Status(), AsyncStatus::Error);
+    try {
+        operation->Get();
+        FAIL();
+    } catch (const RecognitionError& e) {
+        EXPECT_EQ(e.ErrorKind(), RecognitionError::Kind::Json);
+    }
+    EXPECT_FALSE(h.capture->RecognitionActive());
+}
+
+TEST_F(Recognizing, BadRequestsFailBeforeTheCaptureIsTouched)
+{
+    for (const std::string& request :
+         {std::string("not json"), std::string("[1]"), std::string(R"({"tagid": "x", "data": {}})"),
+          std::string(R"({"tag": {"maxsamplems": 1, "minsamplems": 1}, "data": {}})"),
+          std::string(R"({"tag": {"maxsamplems": "1", "minsamplems": 1}, "tagid": "x", "data": {}})"),
+          std::string(R"({"tag": {"maxsamplems": 1, "minsamplems": 1}, "tagid": 5, "data": {}})")}) {
+        SCOPED_TRACE(request);
+        auto operation = Start(request);
+        EXPECT_THROW(operation->Get(), RecognitionError);
+        EXPECT_FALSE(h.capture->RecognitionActive());
+    }
+    EXPECT_TRUE(service->Bodies().empty());
+}
+
+TEST_F(Recognizing, OutOfRangeNumbersSaturate)
+{
+    service->Answer(R"({"retryms": 1e300})");
+    auto operation = Start(Request(3000, 1e20));
+    // The retry asks for more than any recording: cancel once it waits.
+    while (service->Bodies().empty()) {
+        if (h.capture->WaitArmed())
+            h.Deliver(1);
+        else
+            std::this_thread::yield();
+    }
+    while (!h.capture->WaitArmed())
+        std::this_thread::yield();
+    operation->Cancel();
+    EXPECT_EQ(operation->Status(), AsyncStatus::Canceled);
+}
+
+TEST_F(Recognizing, CancelWhileWaitingReportsAtOnce)
+{
+    auto operation = Start(Request(60000, 60000));
+    while (!h.capture->WaitArmed())
+        std::this_thread::yield();
+    std::atomic<int> callbacks{0};
+    operation->OnCompleted([&](AsyncStatus status) {
+        EXPECT_EQ(status, AsyncStatus::Canceled);
+        ++callbacks;
+    });
+    operation->Cancel();
+    EXPECT_EQ(operation->Status(), AsyncStatus::Canceled);
+    EXPECT_THROW(operation->Get(), RecognitionCanceled);
+    EXPECT_EQ(callbacks.load(), 1);
+    operation.reset();  // joins the body, which stopped at its wait
+    EXPECT_FALSE(h.capture->RecognitionActive());
+    EXPECT_TRUE(service->Bodies().empty());
+}
+
+// A recognition that replaced another runs undisturbed by it.
+TEST_F(Recognizing, ANewRecognitionReplacesTheOld)
+{
+    auto old = Start(Request(60000, 60000));
+    while (!h.capture->WaitArmed())
+        std::this_thread::yield();
+    old->Cancel();
+    auto current = Start(Request());
+    Drive(*current);
+    EXPECT_NO_THROW(current->Get());
+    old.reset();
+    EXPECT_EQ(service->Bodies().size(), 1u);
+}
+
+// Each recognition starts with no request text: one whose only attempt
+// fails before its body is built hands out none of the one before.
+TEST_F(Recognizing, TheRequestTextIsNotCarriedOver)
+{
+    Run(Request());
+    const json result = Run(Request(3000, 3000, "42"));  // "href" not a string
+    ASSERT_TRUE(result.contains("pendingTag"));
+    EXPECT_EQ(result["pendingTag"]["request"]["data"], "");
+    EXPECT_EQ(service->Bodies().size(), 1u);
+}
+
+TEST(Recognition, WithoutACaptureItFails)
+{
+    RecognitionServices services;
+    services.http = std::make_shared<ScriptedService>();
+    services.clock = std::make_shared<SimulatedClock>();
+    auto operation = RecognitionOperation::Start(Request(), nullptr, services);
+    try {
+        operation->Get();
+        FAIL();
+    } catch (const RecognitionError& e) {
+        EXPECT_EQ(e.ErrorKind(), RecognitionError::Kind::NoCapture);
+    }
+}
+
+}  // namespace
+}  // namespace VextuneCore::test
