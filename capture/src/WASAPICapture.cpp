@@ -206,6 +206,7 @@ void WASAPICapture::OnStartCapture()
             vxt::reset_engine(engine_);
         preroll_.clear();
         preroll_samples_ = 0;
+        stream_finished_ = false;
     }
     if (Failed(hr))
         return EnterError(hr);
@@ -310,19 +311,32 @@ HRESULT WASAPICapture::OnSampleReady(bool& discontinuity)
         }
         const auto elapsed = static_cast<double>(clock_->TickMs() - start_tick_);
         const bool due = elapsed > next_signature_ms_ || elapsed > max_sample_ms_;
-        if (due && waiting_) {
-            if (vxt::get_signature(engine_, signature_.bytes, 0.0) != vxt::result_ok)
-                signature_.bytes.clear();  // never partial bytes
-            signature_.sample_ms = elapsed;
-            last_sample_ms_ = elapsed;
-            next_signature_ms_ = max_sample_ms_;
-            waiting_ = false;
-            ++signatures_made_;
-            signature_made_.notify_all();
-        }
+        if (due && waiting_)
+            MakeSignature(elapsed, false);
     }
 
     return capture_client_->ReleaseBuffer(frames);
+}
+
+void WASAPICapture::MakeSignature(double elapsed_ms, bool final)
+{
+    if (!engine_ || vxt::get_signature(engine_, signature_.bytes, 0.0) != vxt::result_ok)
+        signature_.bytes.clear();  // never partial bytes
+    signature_.sample_ms = elapsed_ms;
+    signature_.final = final;
+    last_sample_ms_ = elapsed_ms;
+    next_signature_ms_ = max_sample_ms_;
+    waiting_ = false;
+    ++signatures_made_;
+    signature_made_.notify_all();
+}
+
+void WASAPICapture::FinishStream()
+{
+    std::lock_guard hold(lock_);
+    stream_finished_ = true;
+    if (waiting_ && recognition_active_.load() != 0)
+        MakeSignature(static_cast<double>(clock_->TickMs() - start_tick_), true);
 }
 
 void WASAPICapture::OnStopCapture()
@@ -404,6 +418,8 @@ std::optional<CapturedSignature> WASAPICapture::WaitForSignature(std::uint64_t r
         next_signature_ms_ = *due_ms;
     const std::uint64_t before = signatures_made_;
     waiting_ = true;
+    if (stream_finished_)  // nothing more will come: all there is, now
+        MakeSignature(static_cast<double>(clock_->TickMs() - start_tick_), true);
     signature_made_.wait(hold, stop, [&] { return signatures_made_ != before || !current(); });
     if (recognition_ == recognition)
         waiting_ = false;

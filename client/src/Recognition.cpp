@@ -179,7 +179,7 @@ private:
             if (failed) {
                 // Once an attempt has failed the result is unsubmitted; the
                 // attempts go on while the sample can still grow.
-                retry = signature->sample_ms < max_ms_;
+                retry = signature->sample_ms < max_ms_ && !signature->final;
                 if (retry)
                     due = max_ms_ * 0.5;
                 continue;
@@ -191,6 +191,10 @@ private:
                     throw RecognitionError(RecognitionError::Kind::Json, "the service's \"retryms\" is not a number");
                 due = WholeMs(answer["retryms"].get<double>());
             }
+            // A recording that has ended has nothing longer to offer: its
+            // last signature's answer is the result.
+            if (signature->final)
+                retry = false;
         }
 
         EndRecognition();

@@ -311,6 +311,29 @@ TEST(CaptureBridge, EndingOrCancellingWakesTheWaitWithNothing)
     EXPECT_FALSE(h.capture->RecognitionActive());
 }
 
+// When the stream ends (a recording played to its end), a waiting
+// recognition gets a signature of all that was captured, marked final, and
+// so does every later wait.
+TEST(CaptureBridge, TheEndOfTheStreamHandsOverWhatThereIs)
+{
+    CaptureHarness h(StereoScript(100));
+    h.Initialize();
+    h.Start();
+    const auto recognition = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto wait = h.ArmWait(recognition);
+    h.Deliver(100);  // 2 s, far from due
+    h.capture->FinishStream();
+    const auto got = wait.get();
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(got->final);
+    EXPECT_DOUBLE_EQ(got->sample_ms, 2000.0);
+    EXPECT_FALSE(got->bytes.empty());
+    const auto again = h.capture->WaitForSignature(recognition, std::nullopt, {});
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->final);
+    EXPECT_EQ(again->bytes, got->bytes);
+}
+
 // Only channel 0 reaches the engine: the capture's peaks are those of an
 // engine fed the left channel alone.
 TEST(CaptureBridge, OnlyChannelZeroIsFed)

@@ -306,6 +306,29 @@ TEST_F(Recognizing, TheRequestTextIsNotCarriedOver)
     EXPECT_EQ(service->Bodies().size(), 1u);
 }
 
+// A recording that ends while the service still asks for more: the attempt
+// waiting then gets all there is, and its answer is the result.
+TEST_F(Recognizing, TheEndOfARecordingEndsTheAttempts)
+{
+    service->Answer(R"({"retryms": 40000})");
+    service->Answer(R"({"retryms": 50000, "best": "so far"})");
+    auto operation = Start(Request(3000, 60000));
+    while (service->Bodies().empty()) {
+        if (h.capture->WaitArmed())
+            h.Deliver(1);
+        else
+            std::this_thread::yield();
+    }
+    while (!h.capture->WaitArmed())
+        std::this_thread::yield();
+    h.Deliver(50);
+    h.capture->FinishStream();
+    const json result = json::parse(operation->Get());
+    EXPECT_EQ(service->Bodies().size(), 2u);
+    EXPECT_EQ(result["tag"]["response"]["best"], "so far");
+    EXPECT_EQ(result["tag"]["info"]["samplelength"], 4020);
+}
+
 TEST(Recognition, WithoutACaptureItFails)
 {
     RecognitionServices services;

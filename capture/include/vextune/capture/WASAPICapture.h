@@ -61,6 +61,7 @@ using Platform::HRESULT;
 struct CapturedSignature {
     std::vector<std::uint8_t> bytes;  // empty when the engine failed to make one
     double sample_ms = 0.0;           // elapsed sample time when it was taken
+    bool final = false;               // the stream has ended: no later signature can be longer
 };
 
 class WASAPICapture : public std::enable_shared_from_this<WASAPICapture> {
@@ -114,6 +115,10 @@ public:
     void EndRecognition(std::uint64_t recognition);
     // Ends whatever recognition is active.
     void EndRecognition();
+    // The device will deliver nothing more (a recording has ended). A wait
+    // armed now, or later, gets at once a signature of all the audio held,
+    // marked final. A start clears it.
+    void FinishStream();
     bool RecognitionActive() const noexcept { return recognition_active_.load() != 0; }
     double MaxSampleMs();
     double LastSampleMs();
@@ -141,6 +146,8 @@ private:
     HRESULT ArmSampleReady();
     void QueueOrFail(void (WASAPICapture::*body)());
     void EnterError(HRESULT result);
+    // Takes the signature due now and hands it to the armed wait; under lock_.
+    void MakeSignature(double elapsed_ms, bool final);
 
     struct AudioChunk {
         std::vector<std::int16_t> samples;
@@ -173,6 +180,7 @@ private:
     std::uint64_t start_tick_ = 0;
     bool waiting_ = false;                 // a wait is armed
     std::uint64_t recognition_ = 0;        // id of the latest recognition
+    bool stream_finished_ = false;
     std::uint64_t signatures_made_ = 0;
     CapturedSignature signature_;
     std::atomic<std::uint32_t> recognition_active_{0};
