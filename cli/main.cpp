@@ -19,6 +19,7 @@
 
 #include "commands.h"
 #include "listen.h"
+#include "recognize.h"
 #include "vextune/dump.h"
 #include "vextune/signature.h"
 
@@ -29,7 +30,10 @@ constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-constexpr const char* program_usage = "usage: vextune [--help] [--version] {signature|dump|listen|devices} ...";
+constexpr const char* program_usage =
+    "usage: vextune [--help] [--version] {signature|dump|listen|devices|recognize} ...";
+constexpr const char* recognize_usage =
+    "usage: vextune recognize --request FILE [--device NAME | --input AUDIO] [--realtime]";
 constexpr const char* listen_usage =
     "usage: vextune listen [--device NAME | --input AUDIO] [--seconds S] [--output FILE]";
 constexpr const char* signature_usage =
@@ -290,6 +294,32 @@ int run_devices()
     return std::cout ? exit_ok : exit_failure;
 }
 
+struct recognize_args {
+    recognize_options options;
+    std::string request_file;
+};
+
+int run_recognize(recognize_args& args)
+{
+    try {
+        const auto bytes = read_signature_file(args.request_file);  // any small file; "-" is standard input
+        args.options.request.assign(bytes.begin(), bytes.end());
+    } catch (const cli_error& e) {
+        diagnose(display_name(args.request_file) + ": " + e.what());
+        return exit_failure;
+    }
+    std::string result;
+    try {
+        result = recognize(args.options, [](const std::string& note) { diagnose(note); });
+    } catch (const cli_error& e) {
+        diagnose(std::string("recognize: ") + e.what());
+        return exit_failure;
+    }
+    std::cout << result << '\n';
+    std::cout.flush();
+    return std::cout ? exit_ok : exit_failure;
+}
+
 struct dump_args {
     int verbosity = default_verbosity;
     bool json = false;
@@ -402,6 +432,26 @@ int run(int argc, char** argv)
 
     CLI::App* devices_command = app.add_subcommand("devices", "List the capture sources");
 
+    recognize_args rec;
+    CLI::App* recognize_command = app.add_subcommand(
+        "recognize", "Recognize what a microphone (or a recording) hears, through the service a request names");
+    recognize_command->add_option("--request", rec.request_file, "The request description (JSON), or - for standard input")
+        ->required()
+        ->type_name("FILE");
+    auto* recognize_device =
+        recognize_command->add_option("--device", rec.options.device, "Capture source by name (default: the default one)")
+            ->type_name("NAME");
+    auto* recognize_input =
+        recognize_command
+            ->add_option("--input", rec.options.input, "Play this audio file as the microphone (simulated time, fast)")
+            ->type_name("AUDIO")
+            ->excludes(recognize_device);
+    recognize_command->add_flag("--realtime", rec.options.realtime, "Play the --input recording at its own pace")
+        ->needs(recognize_input);
+    recognize_command->footer("Prints the result document: {\"tag\": {\"response\", \"info\"}} with the service's "
+                              "answer, or {\"pendingTag\": {\"request\", \"info\"}} to submit later when the "
+                              "service could not be reached. See README.");
+
     // Caught here, CLI11 would only say that a command is required.
     if (argc < 2) {
         diagnose("no command given");
@@ -409,7 +459,8 @@ int run(int argc, char** argv)
         return exit_usage;
     }
     if (const std::string first = argv[1];
-        !first.starts_with('-') && first != "signature" && first != "dump" && first != "listen" && first != "devices") {
+        !first.starts_with('-') && first != "signature" && first != "dump" && first != "listen" && first != "devices" &&
+        first != "recognize") {
         diagnose("unknown command '" + first + "'");
         std::cerr << program_usage << '\n';
         return exit_usage;
@@ -430,6 +481,7 @@ int run(int argc, char** argv)
             usage = parsed.front() == signature        ? signature_usage
                     : parsed.front() == listen_command ? listen_usage
                     : parsed.front() == devices_command ? "usage: vextune devices"
+                    : parsed.front() == recognize_command ? recognize_usage
                                                         : dump_usage;
         diagnose(e.what());
         std::cerr << usage << '\n';
@@ -442,6 +494,8 @@ int run(int argc, char** argv)
         return run_listen(lst);
     if (devices_command->parsed())
         return run_devices();
+    if (recognize_command->parsed())
+        return run_recognize(rec);
     return run_dump(dmp);
 }
 

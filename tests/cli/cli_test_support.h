@@ -64,6 +64,7 @@ void fix_checksum(std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> read_bytes(const fs::path& path);
 std::string read_text(const fs::path& path);
 void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes);
+inline std::vector<std::uint8_t> as_bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 struct run_result {
     int exit_code = -1;   // -1 when killed by a signal

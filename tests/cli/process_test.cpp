@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_test_support.h"
+#include "test_server.h"
 #include "commands.h"
 
 namespace vxt::cli::test {
@@ -357,6 +358,53 @@ TEST_F(process_test, listen_signs_a_recording_through_the_capture)
     const run_result missing = run_vextune({"listen", "--input", file("none.wav").string(), "-o", file("d.sig").string()});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_FALSE(fs::exists(file("d.sig")));
+}
+
+// ---- recognize ----
+
+std::string RecognizeRequest(const std::string& href, int max_ms)
+{
+    return R"({"tag": {"href": ")" + href + R"(", "maxsamplems": )" + std::to_string(max_ms) +
+           R"(, "minsamplems": 3000}, "tagid": "cli", "data": {"sig": "{sigdata}", "ms": "{samplems}"}})";
+}
+
+// A recording through the whole path: capture, signatures, the service on
+// 127.0.0.1, the result document on standard output.
+TEST_F(process_test, recognize_a_recording_against_a_local_service)
+{
+    VextuneTest::TestHttpServer service;
+    int requests = 0;
+    service.Handle("/id", [&](const VextuneTest::ReceivedRequest&) {
+        ++requests;
+        return VextuneTest::Reply{200, requests == 1 ? R"({"retryms": 9000})" : R"({"id": "rock"})", "application/json", {}};
+    });
+    write_bytes(file("request.json"), as_bytes(RecognizeRequest(service.Uri("/id"), 12000)));
+    const std::string clip = clip_path(clip_names[0]).string();
+    const run_result r = run_vextune({"recognize", "--request", file("request.json").string(), "--input", clip});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto result = nlohmann::json::parse(r.out);
+    EXPECT_EQ(result["tag"]["response"]["id"], "rock");
+    EXPECT_EQ(result["tag"]["info"]["samplelength"], 9020);
+    EXPECT_EQ(service.Requests().size(), 2u);
+
+    // Unreachable: the request to submit later.
+    VextuneTest::RefusingPort refusing;
+    write_bytes(file("refused.json"), as_bytes(RecognizeRequest(refusing.Uri("/id"), 3000)));
+    const run_result p = run_vextune({"recognize", "--request", file("refused.json").string(), "--input", clip});
+    ASSERT_EQ(p.exit_code, 0) << p.err;
+    EXPECT_TRUE(nlohmann::json::parse(p.out).contains("pendingTag"));
+
+    // Asked for more than the recording holds: its end gives the last answer.
+    service.Handle("/long", [](const VextuneTest::ReceivedRequest&) {
+        return VextuneTest::Reply{200, R"({"retryms": 50000, "best": 1})", "application/json", {}};
+    });
+    write_bytes(file("long.json"), as_bytes(RecognizeRequest(service.Uri("/long"), 60000)));
+    const run_result l = run_vextune({"recognize", "--request", file("long.json").string(), "--input", clip});
+    ASSERT_EQ(l.exit_code, 0) << l.err;
+    EXPECT_EQ(nlohmann::json::parse(l.out)["tag"]["response"]["best"], 1);
+
+    write_bytes(file("bad.json"), as_bytes("{\"tag\": 1}"));
+    EXPECT_EQ(run_vextune({"recognize", "--request", file("bad.json").string(), "--input", clip}).exit_code, 1);
 }
 
 // ---- golden dumps ----

@@ -1,0 +1,114 @@
+#include "recognize.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "vextune/platform/FileAudioDevices.h"
+#include "vextune/runtime/API.h"
+#ifdef VXT_HAVE_PULSE
+#include "vextune/platform/PulseAudioDevices.h"
+#endif
+
+namespace vxt::cli {
+namespace {
+
+using namespace VextuneCore;
+using namespace VextuneCore::Platform;
+
+// Waits until the capture is in state, or fails as it fails.
+void wait_for(const std::shared_ptr<WASAPICapture>& capture, DeviceState state, const std::string& doing)
+{
+    std::shared_ptr<std::atomic<HRESULT>> error = std::make_shared<std::atomic<HRESULT>>(S_OK);
+    const DeviceStateChangedEvent* mine = &capture->StateEvent();
+    const auto token = DeviceStateChangedEvent::AddStateChanged(
+        [error, mine](const DeviceStateChangedEvent& sender, const DeviceStateChangedEventArgs& args) {
+            if (&sender == mine && args.State() == DeviceState::InError)
+                error->store(args.Result());
+        });
+    while (capture->GetState() != state && capture->GetState() != DeviceState::InError)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    DeviceStateChangedEvent::RemoveStateChanged(token);
+    if (capture->GetState() == DeviceState::InError)
+        throw cli_error(doing + " failed: " + ResultName(error->load()));
+}
+
+}  // namespace
+
+std::string recognize(const recognize_options& options, const note_sink& note)
+{
+    ApiOptions api_options;
+    API* api_for_end = nullptr;
+    const bool recording = !options.input.empty();
+    try {
+        if (recording) {
+            // A recording runs on simulated time unless asked for its own
+            // pace; its end hands the waiting attempt all there is.
+            FileDeviceOptions file_options;
+            std::shared_ptr<SimulatedClock> simulated;
+            if (!options.realtime) {
+                simulated = std::make_shared<SimulatedClock>();
+                file_options.clock = simulated;
+            }
+            file_options.on_end = [&api_for_end] {
+                if (api_for_end)
+                    if (auto capture = api_for_end->Capture())
+                        capture->FinishStream();
+            };
+            api_options.devices = std::make_shared<FileAudioDevices>(options.input, file_options);
+            if (simulated)
+                api_options.clock = simulated;
+        } else {
+#ifdef VXT_HAVE_PULSE
+            api_options.devices = std::make_shared<PulseAudioDevices>(options.device);
+#else
+            throw cli_error("this build has no microphone support (built without PulseAudio); give --input AUDIO");
+#endif
+        }
+    } catch (const PlatformException& e) {
+        throw cli_error(e.what());
+    }
+
+    API api(api_options);
+    api_for_end = &api;
+    api.InitializeCapture();
+    auto capture = api.Capture();
+    if (!capture)
+        throw cli_error("no capture could be made");
+    wait_for(capture, DeviceState::Initialized, "opening the device");
+
+    std::shared_ptr<RecognitionOperation> operation;
+    if (recording) {
+        // The recognition waits before the first packet, so that a
+        // recording is heard from its start.
+        operation = api.RecognizeAsync(options.request);
+        while (!capture->WaitArmed() && operation->Status() == AsyncStatus::Started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        api.StartCapture();
+    } else {
+        api.StartCapture();
+        wait_for(capture, DeviceState::Capturing, "starting the capture");
+        if (note)
+            note("listening");
+        operation = api.RecognizeAsync(options.request);
+    }
+
+    std::string result;
+    try {
+        result = operation->Get();
+    } catch (const RecognitionCanceled&) {
+        api_for_end = nullptr;
+        api.Shutdown();
+        throw cli_error("the recognition was cancelled (the capture stopped delivering)");
+    } catch (const RecognitionError& e) {
+        api_for_end = nullptr;
+        api.Shutdown();
+        throw cli_error(e.what());
+    }
+    api_for_end = nullptr;
+    api.Shutdown();
+    return result;
+}
+
+}  // namespace vxt::cli
