@@ -313,18 +313,16 @@ TEST_F(Recognizing, TheEndOfARecordingEndsTheAttempts)
     service->Answer(R"({"retryms": 40000})");
     service->Answer(R"({"retryms": 50000, "best": "so far"})");
     auto operation = Start(Request(3000, 60000));
-    while (service->Bodies().empty()) {
-        if (h.capture->WaitArmed())
-            h.Deliver(1);
-        else
-            std::this_thread::yield();
-    }
     while (!h.capture->WaitArmed())
         std::this_thread::yield();
+    h.DeliverUntilSignature();  // the first attempt's
+    while (!h.capture->WaitArmed())
+        std::this_thread::yield();  // the second attempt waits
     h.Deliver(50);
     h.capture->FinishStream();
     const json result = json::parse(operation->Get());
-    EXPECT_EQ(service->Bodies().size(), 2u);
+    ASSERT_EQ(service->Bodies().size(), 2u);
+    EXPECT_EQ(json::parse(service->Bodies()[0])["ms"], 3020.0);
     EXPECT_EQ(result["tag"]["response"]["best"], "so far");
     EXPECT_EQ(result["tag"]["info"]["samplelength"], 4020);
 }
