@@ -39,7 +39,64 @@ json Number(double value)
 
 json Number(std::uint64_t value) { return value; }
 
+// The "retryms" of an answer object, if any, in whole milliseconds; one
+// that is not a number fails the operation.
+std::optional<std::int32_t> RetryMs(const json& answer)
+{
+    if (!answer.contains("retryms"))
+        return std::nullopt;
+    if (!answer["retryms"].is_number())
+        throw RecognitionError(RecognitionError::Kind::Json, "the service's \"retryms\" is not a number");
+    return WholeMs(answer["retryms"].get<double>());
+}
+
 }  // namespace
+
+RequestDescription ReadRequestDescription(std::string_view text)
+{
+    json input;
+    try {
+        input = json::parse(text);
+    } catch (const json::parse_error& e) {
+        throw RecognitionError(RecognitionError::Kind::Json, std::string("the request is not JSON: ") + e.what());
+    }
+    const auto require = [](bool ok, const char* what) {
+        if (!ok)
+            throw RecognitionError(RecognitionError::Kind::Json, std::string("the request needs ") + what);
+    };
+    require(input.is_object(), "to be a JSON object");
+    require(input.contains("tag") && input["tag"].is_object(), "a \"tag\" object");
+    const json& tag = input["tag"];
+    require(input.contains("tagid") && input["tagid"].is_string(), "a \"tagid\" string");
+    require(input.contains("data") && input["data"].is_object(), "a \"data\" object");
+    require(tag.contains("maxsamplems") && tag["maxsamplems"].is_number(), "a number \"tag\".\"maxsamplems\"");
+    require(tag.contains("minsamplems") && tag["minsamplems"].is_number(), "a number \"tag\".\"minsamplems\"");
+    RequestDescription d;
+    d.tag_json = tag.dump();
+    d.href_is_string = tag.contains("href") && tag["href"].is_string();
+    if (d.href_is_string)
+        d.href = tag["href"].get<std::string>();
+    d.tagid = input["tagid"].get<std::string>();
+    d.request_template = input["data"].dump();
+    d.max_sample_ms = WholeMs(tag["maxsamplems"].get<double>());
+    d.min_sample_ms = WholeMs(tag["minsamplems"].get<double>());
+    return d;
+}
+
+std::optional<std::string> ReadAnswer(std::string_view text, std::optional<std::int32_t>* retry_ms)
+{
+    json answer;
+    try {
+        answer = json::parse(text);
+    } catch (const json::parse_error&) {
+        return std::nullopt;
+    }
+    if (!answer.is_object())
+        return std::nullopt;
+    if (retry_ms)
+        *retry_ms = RetryMs(answer);
+    return answer.dump();
+}
 
 struct RecognitionOperation::Shared {
     mutable std::mutex lock;
@@ -117,27 +174,12 @@ private:
     // before it has been read whole.
     void ReadRequest()
     {
-        json input;
-        try {
-            input = json::parse(request_);
-        } catch (const json::parse_error& e) {
-            throw RecognitionError(RecognitionError::Kind::Json, std::string("the request is not JSON: ") + e.what());
-        }
-        const auto require = [](bool ok, const char* what) {
-            if (!ok)
-                throw RecognitionError(RecognitionError::Kind::Json, std::string("the request needs ") + what);
-        };
-        require(input.is_object(), "to be a JSON object");
-        require(input.contains("tag") && input["tag"].is_object(), "a \"tag\" object");
-        tag_ = input["tag"];
-        require(input.contains("tagid") && input["tagid"].is_string(), "a \"tagid\" string");
-        tagid_ = input["tagid"].get<std::string>();
-        require(input.contains("data") && input["data"].is_object(), "a \"data\" object");
-        template_ = input["data"].dump();
-        require(tag_.contains("maxsamplems") && tag_["maxsamplems"].is_number(), "a number \"tag\".\"maxsamplems\"");
-        max_ms_ = WholeMs(tag_["maxsamplems"].get<double>());
-        require(tag_.contains("minsamplems") && tag_["minsamplems"].is_number(), "a number \"tag\".\"minsamplems\"");
-        min_ms_ = WholeMs(tag_["minsamplems"].get<double>());
+        const RequestDescription d = ReadRequestDescription(request_);
+        tag_ = json::parse(d.tag_json);
+        tagid_ = d.tagid;
+        template_ = d.request_template;
+        max_ms_ = d.max_sample_ms;
+        min_ms_ = d.min_sample_ms;
     }
 
     void RunAttempts(std::stop_token stop)
@@ -185,12 +227,10 @@ private:
                 continue;
             }
             answer = std::move(*reply);
-            retry = answer.contains("retryms");
-            if (retry) {
-                if (!answer["retryms"].is_number())
-                    throw RecognitionError(RecognitionError::Kind::Json, "the service's \"retryms\" is not a number");
-                due = WholeMs(answer["retryms"].get<double>());
-            }
+            const std::optional<std::int32_t> retry_ms = RetryMs(answer);
+            retry = retry_ms.has_value();
+            if (retry)
+                due = *retry_ms;
             // A recording that has ended has nothing longer to offer: its
             // last signature's answer is the result.
             if (signature->final)

@@ -113,8 +113,11 @@ protected:
     {
         auto operation = Start(request);
         Drive(*operation);
-        return json::parse(operation->Get());
+        last_text = operation->Get();
+        return json::parse(last_text);
     }
+
+    std::string last_text;  // the latest result document as written
 
     CaptureHarness h;
     std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
@@ -135,6 +138,15 @@ TEST_F(Recognizing, AnAnswerWithoutRetryEndsAfterOneRequest)
                             "latency", "responsesize", "recordtime"})
         EXPECT_TRUE(info.contains(key) && info[key].is_number()) << key;
     EXPECT_FALSE(info.contains("code"));
+    // Written in this order (the order of the document's members means
+    // nothing to its readers, but shows when each was taken).
+    std::vector<std::string> keys;
+    const auto written = nlohmann::ordered_json::parse(last_text);
+    for (const auto& item : written["tag"]["info"].items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"network", "rectype", "unsubmitted", "tagid", "requestsize",
+                                              "samplelength", "sigsize", "samplestartms", "requesttime",
+                                              "responsetime", "latency", "responsesize", "recordtime"}));
     // Two seconds of pre-roll: the minimum of 3000 ms is passed by the
     // first packet after one more second.
     EXPECT_EQ(info["samplelength"], 3020);

@@ -25,8 +25,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "vextune/capture/WASAPICapture.h"
@@ -62,6 +64,27 @@ class RecognitionCanceled : public std::runtime_error {
 public:
     RecognitionCanceled() : std::runtime_error("the recognition was cancelled") {}
 };
+
+// A request description, read: "tag" (with "href" kept as given, checked per
+// attempt), "tagid", the template ("data" as compact JSON text) and the two
+// sample lengths as whole milliseconds, saturated to 32 bits. Throws
+// RecognitionError (Json) naming what is missing or of the wrong type.
+struct RequestDescription {
+    std::string tag_json;   // the "tag" object, compact
+    std::string href;       // "tag"."href" when it is a string, else empty
+    bool href_is_string = false;
+    std::string tagid;
+    std::string request_template;
+    std::int32_t max_sample_ms = 0;
+    std::int32_t min_sample_ms = 0;
+};
+RequestDescription ReadRequestDescription(std::string_view text);
+
+// A service's answer: the JSON object it holds, or nothing when the text is
+// not a JSON object. Throws RecognitionError (Json) when the object's
+// "retryms" is there but not a number; *retry_ms gets it (whole
+// milliseconds, saturated) when it is.
+std::optional<std::string> ReadAnswer(std::string_view text, std::optional<std::int32_t>* retry_ms);
 
 struct RecognitionServices {
     std::shared_ptr<HttpTransport> http;     // required

@@ -1,0 +1,64 @@
+// libFuzzer target: the readers of the recognition client's untrusted text,
+// the request description an application gives and the answers a service
+// sends, and the request text built from them.
+//
+// Beyond what the sanitizers catch, it stops on a broken promise:
+//   - a request description is either read or refused with the client's
+//     own error, never another exception;
+//   - an answer read back is a JSON object whose text reads again;
+//   - the UTF-16 length of any text is at most its byte length;
+//   - the sample length text is a JSON number.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "vextune/client/Recognition.h"
+#include "vextune/client/RequestText.h"
+
+namespace {
+
+void require(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "request_fuzz: broken promise: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    try {
+        const VextuneCore::RequestDescription d = VextuneCore::ReadRequestDescription(text);
+        const std::string body = VextuneCore::FillTemplate(d.request_template, VextuneCore::Base64({data, size}),
+                                                           VextuneCore::SampleText(d.max_sample_ms));
+        require(VextuneCore::Utf16Length(body) <= body.size(), "UTF-16 length above the byte length");
+    } catch (const VextuneCore::RecognitionError&) {
+    }
+
+    try {
+        std::optional<std::int32_t> retry;
+        if (const auto answer = VextuneCore::ReadAnswer(text, &retry))
+            require(nlohmann::json::parse(*answer).is_object(), "an answer that is not an object");
+    } catch (const VextuneCore::RecognitionError&) {
+    }
+
+    require(VextuneCore::Utf16Length(text) <= size, "UTF-16 length above the byte length");
+    if (size >= sizeof(double)) {
+        double value;
+        std::memcpy(&value, data, sizeof value);
+        const std::string sample = VextuneCore::SampleText(value);
+        require(nlohmann::json::parse(sample, nullptr, false).is_number(), "a sample length that is not a number");
+    }
+    return 0;
+}
