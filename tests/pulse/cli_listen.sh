@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# vextune devices and vextune listen against the private server of
+# vextune devices, listen and recognize against the private server of
 # scripts/pulse-session: the null sink's monitor is listed as the default
 # source, and a tone played into the sink is captured and signed.
 #   tests/pulse/cli_listen.sh VEXTUNE
@@ -38,3 +38,41 @@ if [ "$peaks" -lt 3 ]; then
   exit 1
 fi
 echo "listen: captured and signed the notes ($peaks peaks)"
+
+# recognize from the microphone: a small JSON service on 127.0.0.1 answers,
+# the result document carries its answer.
+cat > "$work/service.py" <<'PY'
+import http.server, json, sys
+class Service(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        request = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+        body = json.dumps({"heard_ms": request["ms"], "sig_chars": len(request["sig"])}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Service)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+PY
+python3 "$work/service.py" > "$work/port" &
+service=$!
+trap 'kill "${player:-}" "${service:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(cat "$work/port")
+printf '{"tag": {"href": "http://127.0.0.1:%s/id", "maxsamplems": 2000, "minsamplems": 1500}, "tagid": "mic", "data": {"sig": "{sigdata}", "ms": "{samplems}"}}' "$port" > "$work/request.json"
+paplay --device=vxt_sink "$tone" &
+player=$!
+"$vextune" recognize --request "$work/request.json" > "$work/result.json"
+python3 - "$work/result.json" <<'PY'
+import json, sys
+result = json.load(open(sys.argv[1]))
+response = result["tag"]["response"]
+assert response["heard_ms"] >= 1500, response
+assert response["sig_chars"] > 100, response
+assert result["tag"]["info"]["tagid"] == "mic"
+PY
+echo "recognize: the service answered a recognition from the microphone"
