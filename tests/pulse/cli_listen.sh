@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # vextune devices, listen and recognize against the private server of
 # scripts/pulse-session: the null sink's monitor is listed as the default
-# source, and a tone played into the sink is captured and signed.
+# source, notes played into the sink are captured and signed, and a
+# recognition from the microphone is answered by a small JSON service on
+# 127.0.0.1.
 #   tests/pulse/cli_listen.sh VEXTUNE
 set -euo pipefail
 vextune=$1
