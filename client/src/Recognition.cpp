@@ -57,7 +57,7 @@ RequestDescription ReadRequestDescription(std::string_view text)
     json input;
     try {
         input = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // a syntax error, or a number out of range
         throw RecognitionError(RecognitionError::Kind::Json, std::string("the request is not JSON: ") + e.what());
     }
     const auto require = [](bool ok, const char* what) {
@@ -88,7 +88,7 @@ std::optional<std::string> ReadAnswer(std::string_view text, std::optional<std::
     json answer;
     try {
         answer = json::parse(text);
-    } catch (const json::parse_error&) {
+    } catch (const json::exception&) {  // a syntax error, or a number out of range
         return std::nullopt;
     }
     if (!answer.is_object())
@@ -286,7 +286,7 @@ private:
                 return false;
             reply = std::move(parsed);
             return true;
-        } catch (const json::parse_error&) {
+        } catch (const json::exception&) {  // a syntax error, or a number out of range
             return false;
         }
     }

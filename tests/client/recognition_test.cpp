@@ -219,6 +219,7 @@ TEST_F(Recognizing, AnswersThatAreNotObjectsAreFailures)
 {
     service->Answer("<html>busy</html>", 503);
     service->Answer("");
+    service->Answer(R"({"match": 1e99999})");  // a number no double holds
     service->Answer(R"({"match": 1})", 404);  // a status is not examined, but the flag stays
     const json result = Run(Request(3000, 60000));
     // Once failed, attempts go on while the sample is below the maximum:
@@ -248,7 +249,8 @@ TEST_F(Recognizing, BadRequestsFailBeforeTheCaptureIsTouched)
          {std::string("not json"), std::string("[1]"), std::string(R"({"tagid": "x", "data": {}})"),
           std::string(R"({"tag": {"maxsamplems": 1, "minsamplems": 1}, "data": {}})"),
           std::string(R"({"tag": {"maxsamplems": "1", "minsamplems": 1}, "tagid": "x", "data": {}})"),
-          std::string(R"({"tag": {"maxsamplems": 1, "minsamplems": 1}, "tagid": 5, "data": {}})")}) {
+          std::string(R"({"tag": {"maxsamplems": 1, "minsamplems": 1}, "tagid": 5, "data": {}})"),
+          std::string(R"({"tag": {"maxsamplems": 1e99999, "minsamplems": 1}, "tagid": "x", "data": {}})")}) {
         SCOPED_TRACE(request);
         auto operation = Start(request);
         EXPECT_THROW(operation->Get(), RecognitionError);
