@@ -1,0 +1,45 @@
+// Landmarks: hashes made from pairs of peaks, the unit of matching.
+//
+// Every peak of a signature (all bands merged, in time order) anchors pairs
+// with the next few peaks in a target zone after it: 1 to 63 frames later
+// and at most 32 bins (250 Hz) away in frequency. A pair's hash packs the
+// anchor's bin (9 bits), the frequency step in bins (6 bits, -32..+31 as
+// 0..63) and the time step in frames (6 bits): pairs that look alike in two
+// recordings of the same music get the same hash whatever their absolute
+// time, and the anchor's time tells where in the track they are.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vextune/peaks.h"
+
+namespace vxt::matcher {
+
+struct Peak {
+    std::uint32_t frame;      // absolute, in 8 ms frames
+    std::uint16_t frequency;  // 1/64 bin
+};
+
+struct Landmark {
+    std::uint32_t hash;
+    std::uint32_t frame;  // the anchor's
+
+    friend bool operator==(const Landmark&, const Landmark&) = default;
+};
+
+struct LandmarkOptions {
+    std::uint32_t fan_out = 5;          // pairs per anchor at most
+    std::uint32_t max_frame_step = 63;  // frames
+    std::int32_t max_bin_step = 32;     // bins either way (the hash holds -32..31)
+};
+
+// The peaks of a signature's band lists, all bands merged, in time order
+// (then frequency), timed from start_frame.
+std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::uint32_t start_frame = 0);
+
+// The landmarks of time-ordered peaks, in anchor order.
+std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options = {});
+
+}  // namespace vxt::matcher

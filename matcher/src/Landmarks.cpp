@@ -1,0 +1,47 @@
+#include "vextune/matcher/Landmarks.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vxt::matcher {
+
+std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::uint32_t start_frame)
+{
+    std::vector<Peak> peaks;
+    for (const auto& band : bands) {
+        for (const BandPeak& p : band)
+            peaks.push_back({start_frame + p.time, p.frequency});
+    }
+    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
+        return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
+    });
+    return peaks;
+}
+
+std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
+{
+    std::vector<Landmark> landmarks;
+    landmarks.reserve(peaks.size() * options.fan_out);
+    for (std::size_t a = 0; a < peaks.size(); ++a) {
+        const Peak& anchor = peaks[a];
+        const std::int32_t anchor_bin = anchor.frequency >> 6;
+        std::uint32_t made = 0;
+        for (std::size_t t = a + 1; t < peaks.size() && made < options.fan_out; ++t) {
+            const std::uint32_t dt = peaks[t].frame - anchor.frame;
+            if (dt == 0)
+                continue;
+            if (dt > options.max_frame_step)
+                break;
+            const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - anchor_bin;
+            if (db < -options.max_bin_step || db >= options.max_bin_step)
+                continue;
+            const auto hash = static_cast<std::uint32_t>(anchor_bin) << 12 |
+                              static_cast<std::uint32_t>(db + options.max_bin_step) << 6 | dt;
+            landmarks.push_back({hash, anchor.frame});
+            ++made;
+        }
+    }
+    return landmarks;
+}
+
+}  // namespace vxt::matcher

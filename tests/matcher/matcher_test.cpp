@@ -1,0 +1,150 @@
+// Landmarks and matching on synthetic catalogues: a slice of a track, with
+// peaks lost and moved, is found at its offset; music that is not in the
+// catalogue is never claimed, however large the catalogue.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "vextune/matcher/Matcher.h"
+#include "vextune/signature.h"
+#include "vextune/vextuneAPI.h"
+
+namespace vxt::matcher {
+namespace {
+
+// Peaks of a music-like track: about 36 a second over the kept bands.
+std::vector<Peak> RandomTrack(std::uint32_t seed, std::uint32_t frames)
+{
+    std::mt19937 random(seed);
+    std::vector<Peak> peaks;
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        if (random() % 100 < 29)
+            peaks.push_back({f, static_cast<std::uint16_t>(2048 + random() % (28672 - 2048))});
+    }
+    return peaks;
+}
+
+// A query: frames [from, from + length) of a track, each peak kept with
+// probability keep and moved by a frame now and then, timed from 0.
+std::vector<Peak> Slice(const std::vector<Peak>& track, std::uint32_t from, std::uint32_t length, double keep,
+                        std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<Peak> out;
+    for (const Peak& p : track) {
+        if (p.frame < from || p.frame >= from + length || u(random) > keep)
+            continue;
+        const std::uint32_t jitter = u(random) < 0.1 ? 1 : 0;
+        out.push_back({p.frame - from + jitter, p.frequency});
+    }
+    std::sort(out.begin(), out.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+    return out;
+}
+
+struct Catalogue {
+    MemoryIndex index;
+    std::vector<std::vector<Peak>> tracks;
+
+    Catalogue(std::uint32_t count, std::uint32_t frames)
+    {
+        for (std::uint32_t t = 0; t < count; ++t) {
+            tracks.push_back(RandomTrack(1000 + t, frames));
+            index.Add(t, MakeLandmarks(tracks.back()), frames);
+        }
+    }
+};
+
+TEST(Landmarks, PairsWithinTheTargetZone)
+{
+    const std::vector<Peak> peaks = {{10, 64 * 100}, {12, 64 * 110}, {12, 64 * 140}, {80, 64 * 100}};
+    const auto landmarks = MakeLandmarks(peaks);
+    // 10 pairs with 12 (10 bins up) only: 140 is 40 bins away, 80 is 70 frames later.
+    ASSERT_EQ(landmarks.size(), 1u);
+    EXPECT_EQ(landmarks[0].frame, 10u);
+    EXPECT_EQ(landmarks[0].hash, 100u << 12 | (10u + 32u) << 6 | 2u);
+    // The hash does not depend on absolute time.
+    std::vector<Peak> later = peaks;
+    for (Peak& p : later)
+        p.frame += 5000;
+    EXPECT_EQ(MakeLandmarks(later)[0].hash, landmarks[0].hash);
+}
+
+TEST(Landmarks, MergedBandsOfASignature)
+{
+    std::vector<std::int16_t> pcm(8000 * 6);
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        const double t = static_cast<double>(i) / 8000;
+        pcm[i] = static_cast<std::int16_t>(6000 * std::sin(2 * 3.14159265 * (400 + 150 * std::floor(t * 4)) * t));
+    }
+    auto engine = create_engine(1, 8000, 0x800);
+    feed_samples(engine, pcm.data(), static_cast<std::int32_t>(pcm.size()));
+    std::vector<std::uint8_t> bytes;
+    ASSERT_EQ(get_signature(engine, bytes, 0.0), 0);
+    const decoded_signature d = read_signature(bytes);
+    std::vector<std::vector<BandPeak>> bands;
+    for (const band_list& b : d.bands)
+        bands.push_back(b.peaks);
+    const auto peaks = MergeBands(bands);
+    EXPECT_EQ(peaks.size(), d.band_peak_count());
+    EXPECT_TRUE(std::is_sorted(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; }));
+    EXPECT_FALSE(MakeLandmarks(peaks).empty());
+}
+
+TEST(Matching, ASliceIsFoundAtItsOffset)
+{
+    const Catalogue c(200, 125 * 60);
+    struct slice_case {
+        std::uint32_t track, from, length;
+        double keep;
+    };
+    for (const slice_case s : {slice_case{17, 1000, 125 * 10, 1.0}, slice_case{3, 5000, 125 * 10, 0.6},
+                               slice_case{199, 40, 125 * 5, 0.7}}) {
+        SCOPED_TRACE(s.track);
+        const auto query = MakeLandmarks(Slice(c.tracks[s.track], s.from, s.length, s.keep, s.track));
+        const MatchResult r = Match(c.index, query);
+        EXPECT_EQ(r.verdict, Verdict::Match) << r.score << " of " << r.threshold;
+        EXPECT_EQ(r.track, s.track);
+        EXPECT_NEAR(static_cast<double>(r.offset_frames), s.from, 1.0);
+        EXPECT_LT(r.chance, 1e-6);
+    }
+}
+
+// Music that is not in the catalogue is never claimed: queries from other
+// tracks, against catalogues of growing size.
+TEST(Matching, MusicNotInTheCatalogueIsNeverClaimed)
+{
+    for (const std::uint32_t size : {50u, 400u}) {
+        SCOPED_TRACE(size);
+        const Catalogue c(size, 125 * 60);
+        std::uint32_t claimed = 0;
+        std::uint32_t threshold = 0;
+        for (std::uint32_t q = 0; q < 100; ++q) {
+            const auto stranger = RandomTrack(900000 + q, 125 * 15);
+            const MatchResult r = Match(c.index, MakeLandmarks(stranger));
+            claimed += r.verdict == Verdict::Match;
+            threshold = r.threshold;
+        }
+        EXPECT_EQ(claimed, 0u);
+        EXPECT_GE(threshold, 6u);
+    }
+}
+
+TEST(Matching, ThinEvidenceAsksForMore)
+{
+    const Catalogue c(100, 125 * 60);
+    // A quarter of a second with most peaks lost: some votes, not enough.
+    const auto query = MakeLandmarks(Slice(c.tracks[5], 2000, 40, 0.5, 7));
+    const MatchResult r = Match(c.index, query);
+    EXPECT_NE(r.verdict, Verdict::Match);
+}
+
+TEST(Matching, TheThresholdGrowsWithTheCatalogue)
+{
+    // The same hit density over more cells needs a higher score.
+    EXPECT_LT(PoissonThreshold(0.01, 1e5, 1e-6), PoissonThreshold(0.01, 1e9, 1e-6));
+    EXPECT_EQ(PoissonThreshold(0.0, 1e9, 1e-6), 1u);
+}
+
+}  // namespace
+}  // namespace vxt::matcher
