@@ -1,12 +1,10 @@
 #include "listen.h"
 
-#include <algorithm>
-#include <condition_variable>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <stop_token>
 
+#include "capture_states.h"
 #include "vextune/capture/WASAPICapture.h"
 #include "vextune/platform/FileAudioDevices.h"
 #ifdef VXT_HAVE_PULSE
@@ -31,45 +29,6 @@ public:
     ~platform_session() { Shutdown(); }
     platform_session(const platform_session&) = delete;
     platform_session& operator=(const platform_session&) = delete;
-};
-
-// The state changes of one capture, waited for by the command.
-class state_watch {
-public:
-    explicit state_watch(const DeviceStateChangedEvent& event)
-    {
-        token_ = DeviceStateChangedEvent::AddStateChanged(
-            [this, sender = &event](const DeviceStateChangedEvent& from, const DeviceStateChangedEventArgs& args) {
-                if (&from != sender)
-                    return;
-                std::lock_guard hold(lock_);
-                seen_.push_back(args.State());
-                if (args.State() == DeviceState::InError)
-                    error_ = args.Result();
-                changed_.notify_all();
-            });
-    }
-    ~state_watch() { DeviceStateChangedEvent::RemoveStateChanged(token_); }
-    state_watch(const state_watch&) = delete;
-    state_watch& operator=(const state_watch&) = delete;
-
-    // Waits for state; throws when the capture fails instead.
-    void wait_for(DeviceState state, const std::string& doing)
-    {
-        std::unique_lock hold(lock_);
-        changed_.wait(hold, [&] {
-            return error_ != S_OK || std::find(seen_.begin(), seen_.end(), state) != seen_.end();
-        });
-        if (error_ != S_OK)
-            throw cli_error(doing + " failed: " + ResultName(error_));
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<DeviceState> seen_;
-    HRESULT error_ = S_OK;
-    EventRegistrationToken token_ = 0;
 };
 
 }  // namespace

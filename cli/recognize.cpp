@@ -1,10 +1,10 @@
 #include "recognize.h"
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 
+#include "capture_states.h"
 #include "vextune/platform/FileAudioDevices.h"
 #include "vextune/runtime/API.h"
 #ifdef VXT_HAVE_PULSE
@@ -16,23 +16,6 @@ namespace {
 
 using namespace VextuneCore;
 using namespace VextuneCore::Platform;
-
-// Waits until the capture is in state, or fails as it fails.
-void wait_for(const std::shared_ptr<WASAPICapture>& capture, DeviceState state, const std::string& doing)
-{
-    std::shared_ptr<std::atomic<HRESULT>> error = std::make_shared<std::atomic<HRESULT>>(S_OK);
-    const DeviceStateChangedEvent* mine = &capture->StateEvent();
-    const auto token = DeviceStateChangedEvent::AddStateChanged(
-        [error, mine](const DeviceStateChangedEvent& sender, const DeviceStateChangedEventArgs& args) {
-            if (&sender == mine && args.State() == DeviceState::InError)
-                error->store(args.Result());
-        });
-    while (capture->GetState() != state && capture->GetState() != DeviceState::InError)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    DeviceStateChangedEvent::RemoveStateChanged(token);
-    if (capture->GetState() == DeviceState::InError)
-        throw cli_error(doing + " failed: " + ResultName(error->load()));
-}
 
 }  // namespace
 
@@ -76,7 +59,8 @@ std::string recognize(const recognize_options& options, const note_sink& note)
     auto capture = api.Capture();
     if (!capture)
         throw cli_error("no capture could be made");
-    wait_for(capture, DeviceState::Initialized, "opening the device");
+    state_watch states(capture->StateEvent());
+    states.wait_for(DeviceState::Initialized, "opening the device");
 
     std::shared_ptr<RecognitionOperation> operation;
     if (recording) {
@@ -88,7 +72,7 @@ std::string recognize(const recognize_options& options, const note_sink& note)
         api.StartCapture();
     } else {
         api.StartCapture();
-        wait_for(capture, DeviceState::Capturing, "starting the capture");
+        states.wait_for(DeviceState::Capturing, "starting the capture");
         if (note)
             note("listening");
         operation = api.RecognizeAsync(options.request);

@@ -72,7 +72,7 @@ RequestDescription ReadRequestDescription(std::string_view text)
     require(tag.contains("maxsamplems") && tag["maxsamplems"].is_number(), "a number \"tag\".\"maxsamplems\"");
     require(tag.contains("minsamplems") && tag["minsamplems"].is_number(), "a number \"tag\".\"minsamplems\"");
     RequestDescription d;
-    d.tag_json = tag.dump();
+    d.href_json = tag.contains("href") ? tag["href"].dump() : "null";
     d.href_is_string = tag.contains("href") && tag["href"].is_string();
     if (d.href_is_string)
         d.href = tag["href"].get<std::string>();
@@ -174,12 +174,7 @@ private:
     // before it has been read whole.
     void ReadRequest()
     {
-        const RequestDescription d = ReadRequestDescription(request_);
-        tag_ = json::parse(d.tag_json);
-        tagid_ = d.tagid;
-        template_ = d.request_template;
-        max_ms_ = d.max_sample_ms;
-        min_ms_ = d.min_sample_ms;
+        description_ = ReadRequestDescription(request_);
     }
 
     void RunAttempts(std::stop_token stop)
@@ -194,8 +189,8 @@ private:
         info_["network"] = services_.network_kind ? services_.network_kind() : NetworkKind();
         info_["rectype"] = "network";
         info_["unsubmitted"] = false;
-        info_["tagid"] = tagid_;
-        recognition_ = capture_->BeginRecognition(min_ms_, max_ms_);
+        info_["tagid"] = description_.tagid;
+        recognition_ = capture_->BeginRecognition(description_.min_sample_ms, description_.max_sample_ms);
 
         bool retry = true;
         bool failed = false;
@@ -221,9 +216,9 @@ private:
             if (failed) {
                 // Once an attempt has failed the result is unsubmitted; the
                 // attempts go on while the sample can still grow.
-                retry = signature->sample_ms < max_ms_ && !signature->final;
+                retry = signature->sample_ms < description_.max_sample_ms && !signature->final;
                 if (retry)
-                    due = max_ms_ * 0.5;
+                    due = description_.max_sample_ms * 0.5;
                 continue;
             }
             answer = std::move(*reply);
@@ -244,8 +239,8 @@ private:
         json document;
         if (failed) {
             info_["unsubmitted"] = true;
-            const json href = tag_.contains("href") ? tag_["href"] : json();
-            document["pendingTag"] = {{"request", {{"data", request_body_}, {"href", href}}}, {"info", info_}};
+            document["pendingTag"] = {{"request", {{"data", request_body_}, {"href", json::parse(description_.href_json)}}},
+                                      {"info", info_}};
         } else {
             document["tag"] = {{"response", answer}, {"info", info_}};
         }
@@ -257,11 +252,10 @@ private:
     bool Attempt(const CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
     {
         const std::string signature_text = Base64(signature.bytes);
-        if (!tag_.contains("href") || !tag_["href"].is_string())
+        if (!description_.href_is_string)
             return false;
-        const std::string href = tag_["href"].get<std::string>();
 
-        request_body_ = FillTemplate(template_, signature_text, SampleText(signature.sample_ms));
+        request_body_ = FillTemplate(description_.request_template, signature_text, SampleText(signature.sample_ms));
         info_["requestsize"] = Number(static_cast<double>(Utf16Length(request_body_)));
         info_["samplelength"] = Number(signature.sample_ms);
         info_["sigsize"] = Number(static_cast<double>(signature.bytes.size()));
@@ -269,7 +263,7 @@ private:
         info_["samplestartms"] = Number(static_cast<double>(wall_ms - static_cast<std::int64_t>(signature.sample_ms)));
 
         const std::uint64_t request_start = Tick();
-        const HttpResult result = services_.http->Post(href, request_body_, stop, [&] {
+        const HttpResult result = services_.http->Post(description_.href, request_body_, stop, [&] {
             info_["requesttime"] = Number(Tick() - request_start);
         });
         if (result.outcome != HttpResult::Outcome::Answered)
@@ -296,12 +290,8 @@ private:
     RecognitionServices services_;
     std::shared_ptr<Shared> shared_;
     std::optional<std::uint64_t> recognition_;
-    json tag_;
-    std::string tagid_;
-    std::string template_;
+    RequestDescription description_;
     std::string request_body_;  // per recognition: nothing of an earlier one
-    double max_ms_ = 0;
-    double min_ms_ = 0;
     json info_;
 };
 

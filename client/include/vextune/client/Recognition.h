@@ -70,8 +70,8 @@ public:
 // sample lengths as whole milliseconds, saturated to 32 bits. Throws
 // RecognitionError (Json) naming what is missing or of the wrong type.
 struct RequestDescription {
-    std::string tag_json;   // the "tag" object, compact
-    std::string href;       // "tag"."href" when it is a string, else empty
+    std::string href_json;  // "tag"."href" as given, compact ("null" when absent)
+    std::string href;       // the same when it is a string, else empty
     bool href_is_string = false;
     std::string tagid;
     std::string request_template;
