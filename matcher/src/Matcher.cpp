@@ -23,10 +23,14 @@ double PoissonTail(double lambda, std::uint32_t k)
     return std::min(1.0, tail);
 }
 
-std::uint64_t Key(std::uint32_t track, std::int64_t offset)
+// A vote's cell: the track, and the offset biased so that the keys of one
+// track sort by offset, negative offsets first.
+std::uint64_t Cell(std::uint32_t track, std::int64_t offset)
 {
-    return static_cast<std::uint64_t>(track) << 32 | static_cast<std::uint32_t>(static_cast<std::int32_t>(offset));
+    return static_cast<std::uint64_t>(track) << 32 | static_cast<std::uint32_t>(offset + 0x80000000LL);
 }
+std::uint32_t CellTrack(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
+std::int64_t CellOffset(std::uint64_t cell) { return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL; }
 
 }  // namespace
 
@@ -45,6 +49,15 @@ std::span<const Posting> MemoryIndex::Lookup(std::uint32_t hash) const
     return found == table_.end() ? std::span<const Posting>{} : std::span<const Posting>(found->second);
 }
 
+void MemoryIndex::Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const
+{
+    for (const std::uint32_t hash : hashes) {
+        const std::span<const Posting> postings = Lookup(hash);
+        if (!postings.empty())
+            visit(hash, postings);
+    }
+}
+
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 {
     std::uint32_t k = 1;
@@ -53,42 +66,72 @@ std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
     return k;
 }
 
-MatchResult Match(const MemoryIndex& index, std::span<const Landmark> query, const MatchOptions& options)
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options)
 {
-    std::unordered_map<std::uint64_t, std::uint32_t> votes;
-    std::uint64_t hits = 0;
-    for (const Landmark& l : query) {
-        for (const Posting& p : index.Lookup(l.hash)) {
-            ++votes[Key(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l.frame))];
-            ++hits;
+    // The query's landmarks by hash, and its distinct hashes, looked up at once.
+    std::vector<Landmark> sorted(query.begin(), query.end());
+    std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+    });
+    std::vector<std::uint32_t> hashes;
+    for (const Landmark& l : sorted) {
+        if (hashes.empty() || hashes.back() != l.hash)
+            hashes.push_back(l.hash);
+    }
+
+    // Every hit votes for its cell.
+    std::vector<std::uint64_t> votes;
+    auto next = sorted.begin();
+    index.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        while (next != sorted.end() && next->hash < hash)
+            ++next;
+        for (auto l = next; l != sorted.end() && l->hash == hash; ++l) {
+            for (const Posting& p : postings)
+                votes.push_back(Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame)));
         }
+    });
+    const std::uint64_t hits = votes.size();
+    std::sort(votes.begin(), votes.end());
+
+    // Cells with their counts, in key order, then each cell's score: its
+    // votes and its neighbours' a frame either way.
+    struct Count {
+        std::uint64_t cell;
+        std::uint32_t votes;
+    };
+    std::vector<Count> counts;
+    for (const std::uint64_t v : votes) {
+        if (counts.empty() || counts.back().cell != v)
+            counts.push_back({v, 0});
+        ++counts.back().votes;
     }
 
     MatchResult result;
-    // Scores within a frame: a cell and its two neighbours.
-    const auto score_at = [&](std::uint32_t track, std::int64_t offset) {
-        std::uint32_t s = 0;
-        for (std::int64_t d = -1; d <= 1; ++d) {
-            const auto found = votes.find(Key(track, offset + d));
-            if (found != votes.end())
-                s += found->second;
-        }
-        return s;
-    };
-    std::unordered_map<std::uint32_t, std::uint32_t> best_by_track;
-    for (const auto& [key, count] : votes) {
-        const auto track = static_cast<std::uint32_t>(key >> 32);
-        const std::int64_t offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(key));
-        const std::uint32_t s = score_at(track, offset);
-        auto& best = best_by_track[track];
-        best = std::max(best, s);
-        if (s > result.score || (s == result.score && (track < result.track || offset < result.offset_frames))) {
-            result.score = s;
-            result.track = track;
-            result.offset_frames = offset;
+    std::uint32_t best_cell_score = 0;
+    std::uint64_t best_cell = 0;
+    // The best score of each track, to find the best other track afterwards.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> track_best;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        std::uint32_t s = counts[i].votes;
+        if (i > 0 && counts[i - 1].cell + 1 == counts[i].cell)
+            s += counts[i - 1].votes;
+        if (i + 1 < counts.size() && counts[i + 1].cell == counts[i].cell + 1)
+            s += counts[i + 1].votes;
+        const std::uint32_t track = CellTrack(counts[i].cell);
+        if (track_best.empty() || track_best.back().first != track)
+            track_best.push_back({track, 0});
+        track_best.back().second = std::max(track_best.back().second, s);
+        if (s > best_cell_score) {  // ties keep the first: lowest track, then lowest offset
+            best_cell_score = s;
+            best_cell = counts[i].cell;
         }
     }
-    for (const auto& [track, s] : best_by_track) {
+    if (best_cell_score > 0) {
+        result.score = best_cell_score;
+        result.track = CellTrack(best_cell);
+        result.offset_frames = CellOffset(best_cell);
+    }
+    for (const auto& [track, s] : track_best) {
         if (track != result.track)
             result.runner_up = std::max(result.runner_up, s);
     }

@@ -18,22 +18,21 @@
 #include <vector>
 
 #include "vextune/matcher/Landmarks.h"
+#include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
 
-struct Posting {
-    std::uint32_t track;
-    std::uint32_t frame;
-};
-
-class MemoryIndex {
+// An index of synthetic catalogues, for tests and benchmarks: no titles, no
+// removal, postings kept as added.
+class MemoryIndex final : public LandmarkIndex {
 public:
     // Adds a track's landmarks; frames_long is the track's length in frames.
     void Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long);
     std::span<const Posting> Lookup(std::uint32_t hash) const;
+    void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override;
 
     std::uint64_t Postings() const noexcept { return postings_; }
-    std::uint64_t IndexedFrames() const noexcept { return frames_; }
+    std::uint64_t IndexedFrames() const override { return frames_; }
     std::size_t Tracks() const noexcept { return tracks_; }
 
 private:
@@ -61,7 +60,7 @@ struct MatchResult {
     double chance = 1.0;            // expected number of wrong cells reaching the score
 };
 
-MatchResult Match(const MemoryIndex& index, std::span<const Landmark> query, const MatchOptions& options = {});
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options = {});
 
 // The smallest k with cells * P(Poisson(lambda) >= k) <= rate.
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate);

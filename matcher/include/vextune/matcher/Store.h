@@ -1,0 +1,110 @@
+// Where the catalogue lives: its tracks and the landmark index over them.
+//
+// A store holds tracks (id, title, artist, where they came from, a hash of
+// their audio, length) and the postings of their landmarks. Three stores
+// share this interface: one in memory (tests, offline matching), LMDB (one
+// folder, embedded, the default) and PostgreSQL (one catalogue shared by
+// several service instances). They answer alike: the same test suite runs
+// against each.
+//
+// Threads: the const members may be called from many threads at once; Add
+// and Remove from one thread at a time, while others read. A reader sees a
+// track wholly or not at all.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vextune/matcher/Landmarks.h"
+
+namespace vxt::matcher {
+
+struct Posting {
+    std::uint32_t track;
+    std::uint32_t frame;  // the landmark's anchor, in the track
+
+    friend bool operator==(const Posting&, const Posting&) = default;
+    friend auto operator<=>(const Posting&, const Posting&) = default;
+};
+
+// Called once for each hash that has postings: the hash and its postings in
+// (track, frame) order. The span is valid only during the call.
+using PostingVisitor = std::function<void(std::uint32_t hash, std::span<const Posting> postings)>;
+
+// What matching needs of an index.
+class LandmarkIndex {
+public:
+    virtual ~LandmarkIndex() = default;
+
+    // Visits the postings of the given hashes (ascending, no repeats) in
+    // ascending hash order; hashes without postings are skipped. A store
+    // fetches them all at once (one read transaction, one round trip).
+    virtual void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const = 0;
+
+    // Frames indexed over all tracks: the number of (track, offset) cells a
+    // wrong answer could come from. May lag a moment behind the writers.
+    virtual std::uint64_t IndexedFrames() const = 0;
+};
+
+struct TrackInfo {
+    std::uint32_t id = 0;  // given by the store, from 1
+    std::string title;
+    std::string artist;
+    std::string source;         // the file it was added from
+    std::string content;        // hash of its audio, hex
+    std::uint32_t frames = 0;   // length, 8 ms frames
+    std::uint64_t postings = 0;  // postings stored (a landmark repeated at one frame counts once)
+
+    friend bool operator==(const TrackInfo&, const TrackInfo&) = default;
+};
+
+struct StoreTotals {
+    std::uint64_t tracks = 0;
+    std::uint64_t postings = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t bytes = 0;  // of the index and catalogue as stored; 0 in memory
+};
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Store : public LandmarkIndex {
+public:
+    struct Added {
+        std::uint32_t id = 0;
+        bool added = false;  // false: a track of the same content was there, and nothing changed
+    };
+
+    // Adds a track (info.id and info.postings are the store's to set) with
+    // its landmarks, wholly or not at all, across a crash too.
+    virtual Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) = 0;
+    // Removes a track and its postings; false when there is no such track.
+    virtual bool Remove(std::uint32_t id) = 0;
+
+    virtual std::optional<TrackInfo> Track(std::uint32_t id) const = 0;
+    virtual std::optional<TrackInfo> TrackWithContent(std::string_view content) const = 0;
+    virtual std::vector<TrackInfo> Tracks() const = 0;  // in id order
+    virtual StoreTotals Totals() const = 0;
+};
+
+enum class OpenMode { ReadOnly, ReadWrite };
+
+// The store at where: a postgresql:// (or postgres://) URI, ":memory:" for
+// an empty store in memory, or else an LMDB folder, made when opened
+// ReadWrite. Throws StoreError when it cannot be opened.
+std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode);
+
+std::unique_ptr<Store> MakeMemoryStore();
+std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode);
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode);
+
+}  // namespace vxt::matcher

@@ -1,0 +1,135 @@
+// The store in memory: the catalogue of offline matching and the reference
+// the other stores' tests are read against. One lock: readers share it, a
+// writer holds it alone, so a reader sees a track wholly or not at all.
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "vextune/matcher/Store.h"
+
+namespace vxt::matcher {
+namespace {
+
+class MemoryStore final : public Store {
+public:
+    void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
+    {
+        std::shared_lock lock(mutex_);
+        for (const std::uint32_t hash : hashes) {
+            const auto found = postings_.find(hash);
+            if (found != postings_.end() && !found->second.empty())
+                visit(hash, found->second);
+        }
+    }
+
+    std::uint64_t IndexedFrames() const override
+    {
+        std::shared_lock lock(mutex_);
+        return totals_.frames;
+    }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    {
+        std::unique_lock lock(mutex_);
+        for (const auto& [id, track] : tracks_) {
+            if (track.content == info.content)
+                return {id, false};
+        }
+        TrackInfo track = info;
+        track.id = next_id_++;  // never reused: an old answer never names another track
+
+        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
+        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        for (const Landmark& l : sorted) {
+            auto& list = postings_[l.hash];
+            const Posting p{track.id, l.frame};
+            list.insert(std::upper_bound(list.begin(), list.end(), p), p);
+        }
+        track.postings = sorted.size();
+        totals_.tracks += 1;
+        totals_.postings += track.postings;
+        totals_.frames += track.frames;
+        const std::uint32_t id = track.id;
+        tracks_.emplace(id, std::move(track));
+        return {id, true};
+    }
+
+    bool Remove(std::uint32_t id) override
+    {
+        std::unique_lock lock(mutex_);
+        const auto found = tracks_.find(id);
+        if (found == tracks_.end())
+            return false;
+        for (auto& [hash, list] : postings_)
+            std::erase_if(list, [id](const Posting& p) { return p.track == id; });
+        totals_.tracks -= 1;
+        totals_.postings -= found->second.postings;
+        totals_.frames -= found->second.frames;
+        tracks_.erase(found);
+        return true;
+    }
+
+    std::optional<TrackInfo> Track(std::uint32_t id) const override
+    {
+        std::shared_lock lock(mutex_);
+        const auto found = tracks_.find(id);
+        return found == tracks_.end() ? std::nullopt : std::optional<TrackInfo>(found->second);
+    }
+
+    std::optional<TrackInfo> TrackWithContent(std::string_view content) const override
+    {
+        std::shared_lock lock(mutex_);
+        for (const auto& [id, track] : tracks_) {
+            if (track.content == content)
+                return track;
+        }
+        return std::nullopt;
+    }
+
+    std::vector<TrackInfo> Tracks() const override
+    {
+        std::shared_lock lock(mutex_);
+        std::vector<TrackInfo> all;
+        for (const auto& [id, track] : tracks_)
+            all.push_back(track);
+        return all;
+    }
+
+    StoreTotals Totals() const override
+    {
+        std::shared_lock lock(mutex_);
+        return totals_;
+    }
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::map<std::uint32_t, TrackInfo> tracks_;
+    std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;
+    StoreTotals totals_;
+    std::uint32_t next_id_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> MakeMemoryStore()
+{
+    return std::make_unique<MemoryStore>();
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode)
+{
+    if (where == ":memory:")
+        return MakeMemoryStore();
+    if (where.starts_with("postgresql://") || where.starts_with("postgres://"))
+        return OpenPostgresStore(where, mode);
+    if (where.empty())
+        throw StoreError("no catalogue named");
+    return OpenLmdbStore(where, mode);
+}
+
+}  // namespace vxt::matcher

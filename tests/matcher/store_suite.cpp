@@ -1,0 +1,267 @@
+// What every store must do alike: keep a track and its postings whole,
+// never twice, in order; forget them wholly; survive being reopened; and
+// lead matching to the same answer as the index in memory.
+#include "store_suite.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "vextune/matcher/Matcher.h"
+
+namespace vxt::matcher::testing {
+namespace {
+
+// "t12": names that differ by a number.
+std::string Numbered(const char* prefix, std::uint32_t n)
+{
+    std::string name = prefix;
+    name += std::to_string(n);
+    return name;
+}
+
+TrackInfo Info(std::string title, std::string content, std::uint32_t frames = 1000)
+{
+    TrackInfo info;
+    info.title = std::move(title);
+    info.artist = "Ünïcode \"quoted\" artist";
+    info.source = "/music/" + info.title + ".ogg";
+    info.content = std::move(content);
+    info.frames = frames;
+    return info;
+}
+
+// Landmarks of a synthetic track: count of them over a small hash range, so
+// that tracks share hashes.
+std::vector<Landmark> Landmarks(std::uint32_t seed, std::size_t count, std::uint32_t frames = 1000)
+{
+    std::mt19937 random(seed);
+    std::vector<Landmark> out;
+    for (std::size_t i = 0; i < count; ++i)
+        out.push_back({static_cast<std::uint32_t>(random() % 512), static_cast<std::uint32_t>(random() % frames)});
+    return out;
+}
+
+// Every posting of the store under the hashes 0..max_hash, by hash.
+std::map<std::uint32_t, std::vector<Posting>> Everything(const Store& store, std::uint32_t max_hash = 1 << 21)
+{
+    std::vector<std::uint32_t> hashes(max_hash);
+    for (std::uint32_t h = 0; h < max_hash; ++h)
+        hashes[h] = h;
+    std::map<std::uint32_t, std::vector<Posting>> all;
+    store.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        EXPECT_FALSE(all.contains(hash)) << "hash " << hash << " visited twice";
+        EXPECT_FALSE(postings.empty());
+        all[hash].assign(postings.begin(), postings.end());
+    });
+    return all;
+}
+
+// What the store should hold: the landmarks of each track as postings, one
+// each per (hash, track, frame), in (track, frame) order.
+std::map<std::uint32_t, std::vector<Posting>> Expected(
+    const std::vector<std::pair<std::uint32_t, std::vector<Landmark>>>& tracks)
+{
+    std::map<std::uint32_t, std::vector<Posting>> all;
+    for (const auto& [id, landmarks] : tracks) {
+        for (const Landmark& l : landmarks)
+            all[l.hash].push_back({id, l.frame});
+    }
+    for (auto& [hash, list] : all) {
+        std::sort(list.begin(), list.end());
+        list.erase(std::unique(list.begin(), list.end()), list.end());
+    }
+    return all;
+}
+
+TEST_P(StoreSuite, AnEmptyStoreHoldsNothing)
+{
+    EXPECT_TRUE(store->Tracks().empty());
+    EXPECT_EQ(store->Totals().tracks, 0u);
+    EXPECT_EQ(store->Totals().postings, 0u);
+    EXPECT_EQ(store->IndexedFrames(), 0u);
+    EXPECT_FALSE(store->Track(1));
+    EXPECT_FALSE(store->TrackWithContent("00"));
+    EXPECT_TRUE(Everything(*store, 1024).empty());
+    EXPECT_FALSE(store->Remove(1));
+}
+
+TEST_P(StoreSuite, KeepsTracksAndTheirPostingsInOrder)
+{
+    std::vector<Landmark> first = Landmarks(1, 3000);
+    first.push_back(first.front());  // the same landmark twice is one posting
+    const std::vector<Landmark> second = Landmarks(2, 2000, 500);
+
+    const Store::Added a = store->Add(Info("first", "aa01", 1000), first);
+    const Store::Added b = store->Add(Info("second", "bb02", 500), second);
+    ASSERT_TRUE(a.added && b.added);
+    EXPECT_EQ(a.id, 1u);
+    EXPECT_EQ(b.id, 2u);
+
+    const auto expected = Expected({{a.id, first}, {b.id, second}});
+    EXPECT_EQ(Everything(*store, 1024), expected);
+    // A lookup of some hashes visits only those, in order.
+    std::vector<std::uint32_t> some = {3, 77, 200, 511, 600000};
+    std::vector<std::uint32_t> visited;
+    store->Lookup(some, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        visited.push_back(hash);
+        EXPECT_EQ(std::vector<Posting>(postings.begin(), postings.end()), expected.at(hash));
+    });
+    std::vector<std::uint32_t> present;
+    for (const std::uint32_t h : some) {
+        if (expected.contains(h))
+            present.push_back(h);
+    }
+    EXPECT_EQ(visited, present);
+
+    std::uint64_t postings = 0;
+    for (const auto& [hash, list] : expected)
+        postings += list.size();
+    const std::optional<TrackInfo> got = store->Track(a.id);
+    ASSERT_TRUE(got);
+    TrackInfo want = Info("first", "aa01", 1000);
+    want.id = a.id;
+    for (const auto& [hash, list] : Expected({{a.id, first}}))
+        want.postings += list.size();
+    EXPECT_EQ(*got, want);
+    EXPECT_EQ(store->TrackWithContent("bb02")->id, b.id);
+    EXPECT_EQ(store->Tracks().size(), 2u);
+    EXPECT_EQ(store->Tracks()[0], want);
+
+    const StoreTotals totals = store->Totals();
+    EXPECT_EQ(totals.tracks, 2u);
+    EXPECT_EQ(totals.postings, postings);
+    EXPECT_EQ(totals.frames, 1500u);
+    EXPECT_EQ(store->IndexedFrames(), 1500u);
+}
+
+TEST_P(StoreSuite, TheSameContentIsAddedOnce)
+{
+    const Store::Added a = store->Add(Info("song", "c0ffee"), Landmarks(3, 500));
+    const auto before = Everything(*store, 1024);
+    const Store::Added again = store->Add(Info("song under another name", "c0ffee"), Landmarks(4, 500));
+    EXPECT_FALSE(again.added);
+    EXPECT_EQ(again.id, a.id);
+    EXPECT_EQ(Everything(*store, 1024), before);
+    EXPECT_EQ(store->Tracks().size(), 1u);
+    EXPECT_EQ(store->Track(a.id)->title, "song");
+}
+
+TEST_P(StoreSuite, RemovingATrackLeavesTheOthersWhole)
+{
+    const std::vector<Landmark> first = Landmarks(5, 2000);
+    const std::vector<Landmark> second = Landmarks(6, 2000);
+    const std::uint32_t a = store->Add(Info("first", "01"), first).id;
+    const std::uint32_t b = store->Add(Info("second", "02"), second).id;
+
+    EXPECT_TRUE(store->Remove(a));
+    EXPECT_FALSE(store->Remove(a));
+    EXPECT_FALSE(store->Track(a));
+    EXPECT_FALSE(store->TrackWithContent("01"));
+    EXPECT_EQ(Everything(*store, 1024), Expected({{b, second}}));
+    EXPECT_EQ(store->Totals().tracks, 1u);
+    EXPECT_EQ(store->IndexedFrames(), 1000u);
+
+    // Ids are never reused, and the removed content may come back.
+    const Store::Added back = store->Add(Info("first again", "01"), first);
+    EXPECT_TRUE(back.added);
+    EXPECT_GT(back.id, b);
+    EXPECT_EQ(Everything(*store, 1024), Expected({{b, second}, {back.id, first}}));
+}
+
+TEST_P(StoreSuite, OutlivesItsHandle)
+{
+    if (!GetParam().reopen)
+        GTEST_SKIP() << "lives in memory only";
+    const std::vector<Landmark> landmarks = Landmarks(7, 4000);
+    const std::uint32_t id = store->Add(Info("kept", "0a"), landmarks).id;
+    const auto before = Everything(*store, 1024);
+    const std::vector<TrackInfo> tracks = store->Tracks();
+
+    Reopen(OpenMode::ReadOnly);
+    EXPECT_EQ(Everything(*store, 1024), before);
+    EXPECT_EQ(store->Tracks(), tracks);
+    EXPECT_EQ(store->IndexedFrames(), 1000u);
+    // A read-only store refuses to change.
+    EXPECT_THROW(store->Add(Info("new", "0b"), landmarks), StoreError);
+    EXPECT_THROW(store->Remove(id), StoreError);
+
+    Reopen(OpenMode::ReadWrite);
+    EXPECT_GT(store->Add(Info("new", "0b"), landmarks).id, id);
+}
+
+// Matching through a store gives what matching through the index in memory
+// gives: the store keeps every posting that counts.
+TEST_P(StoreSuite, MatchesAsTheIndexInMemory)
+{
+    MemoryIndex reference;
+    std::vector<std::vector<Landmark>> tracks;
+    for (std::uint32_t t = 0; t < 20; ++t) {
+        std::mt19937 random(100 + t);
+        std::vector<Landmark> landmarks;
+        for (std::uint32_t i = 0; i < 6000; ++i)
+            landmarks.push_back({static_cast<std::uint32_t>(random() % (1 << 21)), static_cast<std::uint32_t>(random() % 3750)});
+        const std::uint32_t id = store->Add(Info(Numbered("t", t), Numbered("c", t), 3750), landmarks).id;
+        std::sort(landmarks.begin(), landmarks.end(), [](const Landmark& x, const Landmark& y) {
+            return x.hash != y.hash ? x.hash < y.hash : x.frame < y.frame;
+        });
+        landmarks.erase(std::unique(landmarks.begin(), landmarks.end()), landmarks.end());
+        reference.Add(id, landmarks, 3750);
+        tracks.push_back(landmarks);
+    }
+    // A query: 200 landmarks of track 7 from frame 1000 on, re-timed from 0.
+    std::vector<Landmark> query;
+    for (const Landmark& l : tracks[7]) {
+        if (l.frame >= 1000 && l.frame < 1400)
+            query.push_back({l.hash, l.frame - 1000});
+    }
+    const MatchResult want = Match(reference, query);
+    const MatchResult got = Match(*store, query);
+    EXPECT_EQ(got.verdict, Verdict::Match);
+    EXPECT_EQ(got.track, want.track);
+    EXPECT_EQ(got.track, store->Tracks()[7].id);
+    EXPECT_EQ(got.offset_frames, 1000);
+    EXPECT_EQ(got.score, want.score);
+    EXPECT_EQ(got.threshold, want.threshold);
+}
+
+// Readers running beside a writer see each track wholly or not at all.
+TEST_P(StoreSuite, ReadersSeeWholeTracks)
+{
+    constexpr std::uint32_t kTracks = 30;
+    constexpr std::uint32_t kHash = 9;  // every landmark of every track
+    std::atomic<bool> done = false;
+    std::atomic<int> bad = 0;
+    std::vector<std::jthread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!done) {
+                const std::uint32_t hash = kHash;
+                store->Lookup(std::span(&hash, 1), [&](std::uint32_t, std::span<const Posting> postings) {
+                    std::map<std::uint32_t, int> per_track;
+                    for (const Posting& p : postings)
+                        ++per_track[p.track];
+                    for (const auto& [track, n] : per_track) {
+                        if (n != 100)
+                            ++bad;
+                    }
+                });
+            }
+        });
+    }
+    for (std::uint32_t t = 0; t < kTracks; ++t) {
+        std::vector<Landmark> landmarks;
+        for (std::uint32_t f = 0; f < 100; ++f)
+            landmarks.push_back({kHash, f});
+        store->Add(Info(Numbered("t", t), Numbered("d", t), 100), landmarks);
+    }
+    done = true;
+    readers.clear();
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(store->Totals().postings, 100u * kTracks);
+}
+
+}  // namespace
+}  // namespace vxt::matcher::testing
