@@ -153,6 +153,12 @@ struct audio_reader::state {
     bool converted_done = false;
 };
 
+std::string audio_reader::tag(int which) const
+{
+    const char* text = sf_get_string(state_->file.get(), which);
+    return text ? std::string(text) : std::string();
+}
+
 std::int32_t engine_rate_for(std::int32_t file_rate) noexcept
 {
     for (std::int32_t rate : supported_rates) {

@@ -58,6 +58,9 @@ public:
     std::int32_t rate() const noexcept { return rate_; }  // of the blocks read
     int channels() const noexcept { return channels_; }
     bool converting() const noexcept { return file_rate_ != rate_; }
+    // A text tag of the file (SF_STR_TITLE, SF_STR_ARTIST, ...), empty
+    // when it has none.
+    std::string tag(int which) const;
 
     // Replaces block with the next samples at rate(), at most block_frames of
     // them. Returns false, with block empty, once the file is exhausted.

@@ -15,6 +15,12 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
                                     const note_sink& note)
 {
     audio_reader reader(path, options.channels);
+    return sign_audio(reader, options, note);
+}
+
+std::vector<std::uint8_t> sign_audio(audio_reader& reader, const signature_options& options, const note_sink& note,
+                                     const block_sink& on_block)
+{
     if (reader.converting() && note)
         note("converting " + std::to_string(reader.file_rate()) + " Hz to " + std::to_string(reader.rate()) +
              " Hz");
@@ -46,6 +52,8 @@ std::vector<std::uint8_t> sign_file(const std::string& path, const signature_opt
         // A block holds at most block_frames samples: the count fits.
         if (feed_samples(engine, block.data(), static_cast<std::int32_t>(block.size())) != result_ok)
             throw cli_error("the engine failed while taking audio");
+        if (on_block)
+            on_block(block);
     }
 
     std::vector<std::uint8_t> bytes;

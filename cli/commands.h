@@ -29,6 +29,15 @@ struct signature_options {
 // Receives one line of information for the user, without a line end.
 using note_sink = std::function<void(const std::string&)>;
 
+// Receives every block of samples as it is fed to the engine.
+using block_sink = std::function<void(std::span<const std::int16_t>)>;
+
+// Feeds everything the reader gives into one engine and returns the
+// signature taken at the end; on_block, if set, sees every block. Throws
+// cli_error.
+std::vector<std::uint8_t> sign_audio(audio_reader& reader, const signature_options& options, const note_sink& note,
+                                     const block_sink& on_block = {});
+
 // Decodes the audio file at path ("-": standard input) block by block into
 // one engine and returns the signature taken once the whole file has been
 // fed. Notes a conversion, and a signature without peaks: from a file without

@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "catalogue.h"
 #include "commands.h"
 #include "listen.h"
 #include "recognize.h"
@@ -31,7 +32,14 @@ constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
 constexpr const char* program_usage =
-    "usage: vextune [--help] [--version] {signature|dump|listen|devices|recognize} ...";
+    "usage: vextune [--help] [--version] {signature|dump|listen|devices|recognize|catalogue|match|serve} ...";
+constexpr const char* catalogue_usage =
+    "usage: vextune catalogue {add --db DB AUDIO... | list --db DB | remove --db DB ID | stats --db DB}";
+constexpr const char* match_usage = "usage: vextune match --db DB AUDIO...";
+constexpr const char* serve_usage =
+    "usage: vextune serve --db DB [--listen HOST:PORT] [--threads N] [--max-sample-ms MS] [--access-log]";
+constexpr const char* db_help =
+    "The catalogue: a folder (LMDB, made by catalogue add) or a postgresql:// URI";
 constexpr const char* recognize_usage =
     "usage: vextune recognize --request FILE [--device NAME | --input AUDIO] [--realtime]";
 constexpr const char* listen_usage =
@@ -357,6 +365,23 @@ int run_dump(const dump_args& args)
     return exit_ok;
 }
 
+struct catalogue_args {
+    catalogue_add_options add;
+    std::uint32_t id = 0;
+};
+
+// Runs one of the catalogue, match and serve commands; their failures are
+// one line on standard error.
+int run_catalogue_command(const std::function<int()>& command)
+{
+    try {
+        return command();
+    } catch (const cli_error& e) {
+        diagnose(e.what());
+        return exit_failure;
+    }
+}
+
 int run(int argc, char** argv)
 {
     CLI::App app{"Makes audio signatures of audio files and prints signatures as text.", "vextune"};
@@ -452,6 +477,41 @@ int run(int argc, char** argv)
                               "answer, or {\"pendingTag\": {\"request\", \"info\"}} to submit later when the "
                               "service could not be reached. See README.");
 
+    catalogue_args cat;
+    CLI::App* catalogue_command = app.add_subcommand("catalogue", "Build and inspect the catalogue of known music");
+    catalogue_command->require_subcommand(1);
+    CLI::App* cat_add = catalogue_command->add_subcommand("add", "Add audio files (again: added once)");
+    CLI::App* cat_list = catalogue_command->add_subcommand("list", "List the tracks: id, title, artist, seconds, file");
+    CLI::App* cat_remove = catalogue_command->add_subcommand("remove", "Remove a track and its index entries");
+    CLI::App* cat_stats = catalogue_command->add_subcommand("stats", "Print the catalogue's size as JSON");
+    for (CLI::App* sub : {cat_add, cat_list, cat_remove, cat_stats})
+        sub->add_option("--db", cat.add.db, db_help)->required()->type_name("DB");
+    cat_add->add_option("AUDIO", cat.add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
+    cat_remove->add_option("ID", cat.id, "The track's id (see list)")->required()->type_name("");
+
+    std::string match_db;
+    std::vector<std::string> match_files_list;
+    CLI::App* match_command =
+        app.add_subcommand("match", "Recognize recordings offline against the catalogue, a JSON line each");
+    match_command->add_option("--db", match_db, db_help)->required()->type_name("DB");
+    match_command->add_option("AUDIO", match_files_list, "Recordings")->required()->type_name("");
+
+    serve_options srv;
+    CLI::App* serve_command = app.add_subcommand("serve", "Answer recognition requests over HTTP");
+    serve_command->add_option("--db", srv.db, db_help)->required()->type_name("DB");
+    serve_command->add_option("--listen", srv.listen, "Address and port (default 127.0.0.1:8080; port 0: any free one)")
+        ->type_name("HOST:PORT");
+    serve_command->add_option("--threads", srv.threads, "Requests served at once (default 4)")
+        ->check(CLI::Range(1, 256).description(""))
+        ->type_name("N");
+    serve_command->add_option("--max-sample-ms", srv.max_sample_ms,
+                              "Longest recording asked for before answering no match (default 12000)")
+        ->check(CLI::Range(0, 600000).description(""))
+        ->type_name("MS");
+    serve_command->add_flag("--access-log", srv.access_log, "One line per request on standard error");
+    serve_command->footer("POST /recognize {\"signature\": base64, \"samplems\": N} answers {\"matches\": [...]} "
+                          "or {\"retryms\": N}; GET /health. Ends on SIGINT or SIGTERM. See README.");
+
     // Caught here, CLI11 would only say that a command is required.
     if (argc < 2) {
         diagnose("no command given");
@@ -460,7 +520,7 @@ int run(int argc, char** argv)
     }
     if (const std::string first = argv[1];
         !first.starts_with('-') && first != "signature" && first != "dump" && first != "listen" && first != "devices" &&
-        first != "recognize") {
+        first != "recognize" && first != "catalogue" && first != "match" && first != "serve") {
         diagnose("unknown command '" + first + "'");
         std::cerr << program_usage << '\n';
         return exit_usage;
@@ -482,6 +542,9 @@ int run(int argc, char** argv)
                     : parsed.front() == listen_command ? listen_usage
                     : parsed.front() == devices_command ? "usage: vextune devices"
                     : parsed.front() == recognize_command ? recognize_usage
+                    : parsed.front() == catalogue_command ? catalogue_usage
+                    : parsed.front() == match_command     ? match_usage
+                    : parsed.front() == serve_command     ? serve_usage
                                                         : dump_usage;
         diagnose(e.what());
         std::cerr << usage << '\n';
@@ -496,6 +559,32 @@ int run(int argc, char** argv)
         return run_devices();
     if (recognize_command->parsed())
         return run_recognize(rec);
+    const note_sink note = [](const std::string& text) { diagnose(text); };
+    if (cat_add->parsed())
+        return run_catalogue_command([&] {
+            cat.add.progress = ::isatty(STDERR_FILENO) != 0;
+            return catalogue_add(cat.add, std::cout, note) == 0 ? exit_ok : exit_failure;
+        });
+    if (cat_list->parsed())
+        return run_catalogue_command([&] { catalogue_list(cat.add.db, std::cout); return exit_ok; });
+    if (cat_stats->parsed())
+        return run_catalogue_command([&] { catalogue_stats(cat.add.db, std::cout); return exit_ok; });
+    if (cat_remove->parsed())
+        return run_catalogue_command([&] {
+            if (catalogue_remove(cat.add.db, cat.id))
+                return exit_ok;
+            diagnose("no track " + std::to_string(cat.id) + " in " + cat.add.db);
+            return exit_failure;
+        });
+    if (match_command->parsed())
+        return run_catalogue_command(
+            [&] { return match_files(match_db, match_files_list, std::cout, note) == 0 ? exit_ok : exit_failure; });
+    if (serve_command->parsed())
+        return run_catalogue_command([&] {
+            // The service's own lines (where it listens, the access log) as they are.
+            serve(srv, [](const std::string& line) { std::cerr << line << std::endl; });
+            return exit_ok;
+        });
     return run_dump(dmp);
 }
 

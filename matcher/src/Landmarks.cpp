@@ -4,6 +4,17 @@
 #include <cstdlib>
 
 namespace vxt::matcher {
+namespace {
+
+// Time order, then frequency: the order landmarks are made in.
+void SortByTime(std::vector<Peak>& peaks)
+{
+    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
+        return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
+    });
+}
+
+}  // namespace
 
 std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::uint32_t start_frame)
 {
@@ -12,9 +23,7 @@ std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::
         for (const BandPeak& p : band)
             peaks.push_back({start_frame + p.time, p.frequency});
     }
-    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
-        return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
-    });
+    SortByTime(peaks);
     return peaks;
 }
 
@@ -42,6 +51,17 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
         }
     }
     return landmarks;
+}
+
+std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options)
+{
+    std::vector<Peak> peaks;
+    for (const band_list& band : signature.bands) {
+        for (const BandPeak& p : band.peaks)
+            peaks.push_back({p.time, p.frequency});
+    }
+    SortByTime(peaks);
+    return MakeLandmarks(peaks, options);
 }
 
 }  // namespace vxt::matcher

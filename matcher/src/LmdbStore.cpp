@@ -1,10 +1,826 @@
-#include "vextune/matcher/Store.h"
+// The store in an LMDB environment: the embedded default catalogue.
+//
+// Every call is one transaction: a reader sees a track wholly or not at all,
+// and an added track is wholly there or absent after a crash (LMDB commits
+// by switching meta pages). Lookup reads all of a query's hashes in one
+// short read transaction, a page of postings at a time.
+//
+// Threads and locks: any thread may read at once (MDB_NOTLS: a read
+// transaction is not tied to its thread); Add and Remove take write_mutex_,
+// so one of them runs at a time. Every transaction of this process holds
+// map_mutex_ shared, because LMDB lets the map be resized only while no
+// transaction of the process is open: a writer that finds the map full, or
+// any caller whose transaction is refused because another process has grown
+// the map, ends its transaction, takes map_mutex_ alone to resize, and runs
+// the transaction again. Lock order: write_mutex_, then map_mutex_.
+#include "LmdbStore.h"
+
+#include <lmdb.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
 
 namespace vxt::matcher {
+namespace {
 
-std::unique_ptr<Store> OpenLmdbStore(const std::string&, OpenMode)
+// Changes whenever what is stored changes meaning; a store of another
+// version is refused rather than misread.
+constexpr std::uint32_t kSchemaVersion = 1;
+constexpr std::uint32_t kBigEndianPostings = 1u << 0;  // Meta::flags
+
+struct Meta {
+    std::uint32_t schema = kSchemaVersion;  // first, so any version can be read and named
+    std::uint32_t flags = 0;
+    std::uint32_t next_id = 1;
+    std::uint32_t loading = 0;  // a bulk load began and has not finished
+    std::uint64_t tracks = 0;
+    std::uint64_t postings = 0;
+    std::uint64_t frames = 0;
+};
+
+constexpr char kMetaKey[] = "meta";
+
+// An LMDB result code with what was being done when it came.
+class LmdbError : public StoreError {
+public:
+    LmdbError(int code, const std::string& what) : StoreError(what), code_(code) {}
+    int Code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// Keys and values go through MDB_val as pointers into pages, which need not
+// be aligned: they are read and written by memcpy.
+template <typename T>
+T Load(const void* from)
 {
-    throw StoreError("the LMDB store is not built yet");
+    T value;
+    std::memcpy(&value, from, sizeof value);
+    return value;
+}
+
+std::uint32_t ByteSwap(std::uint32_t v)
+{
+    return __builtin_bswap32(v);
+}
+
+// The varint (7 bits a byte, low first) deltas of ascending hashes.
+void PutVarint(std::string& out, std::uint32_t v)
+{
+    while (v >= 0x80) {
+        out.push_back(static_cast<char>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<char>(v));
+}
+
+std::string EncodeTrack(const TrackInfo& info)
+{
+    std::string out;
+    const auto put = [&out](const auto& value) {
+        out.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    put(info.frames);
+    put(info.postings);
+    for (const std::string* field : {&info.title, &info.artist, &info.source, &info.content}) {
+        put(static_cast<std::uint32_t>(field->size()));
+        out += *field;
+    }
+    return out;
+}
+
+class Env {
+public:
+    enum class Purpose { Open, Load };
+
+    Env(std::string folder, OpenMode mode, const LmdbOptions& options, Purpose purpose)
+        : folder_(std::move(folder)), mode_(mode)
+    {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        if (mode == OpenMode::ReadOnly) {
+            if (!fs::exists(fs::path(folder_) / "data.mdb", error))
+                throw StoreError("no catalogue at " + folder_ + ": the folder has no LMDB data file");
+        } else {
+            fs::create_directories(folder_, error);
+            if (error)
+                throw StoreError("cannot make the catalogue folder " + folder_ + ": " + error.message());
+        }
+
+        Check(mdb_env_create(&env_), "making the environment");
+        try {
+            Check(mdb_env_set_maxdbs(env_, 8), "setting the number of databases");
+            Check(mdb_env_set_maxreaders(env_, 512), "setting the number of readers");
+            Check(mdb_env_set_mapsize(env_, options.initial_map_bytes), "setting the map size");
+            const unsigned flags = MDB_NOTLS | MDB_NORDAHEAD | (mode == OpenMode::ReadOnly ? MDB_RDONLY : 0);
+            Check(mdb_env_open(env_, folder_.c_str(), flags, 0664), "opening the environment");
+            OpenDatabases(options, purpose);
+        } catch (...) {
+            mdb_env_close(env_);
+            throw;
+        }
+    }
+
+    ~Env() { mdb_env_close(env_); }
+    Env(const Env&) = delete;
+    Env& operator=(const Env&) = delete;
+
+    const std::string& Folder() const noexcept { return folder_; }
+    bool BigEndianPostings() const noexcept { return big_endian_; }
+
+    void Check(int rc, const char* doing) const
+    {
+        if (rc != MDB_SUCCESS)
+            throw LmdbError(rc, folder_ + ": " + doing + ": " + mdb_strerror(rc));
+    }
+
+    void RequireWritable(const char* doing) const
+    {
+        if (mode_ == OpenMode::ReadOnly)
+            throw StoreError(folder_ + ": the catalogue is open read-only: cannot " + doing);
+    }
+
+    // Runs work in one transaction and commits it. A transaction refused
+    // because the map is full (writes) or was grown by another process is
+    // ended, the map resized, and the work run again from the start: work
+    // must set its results afresh each time.
+    void Run(bool write, const std::function<void(MDB_txn*)>& work) const
+    {
+        for (;;) {
+            int resize = 0;
+            {
+                std::shared_lock map_lock(map_mutex_);
+                MDB_txn* txn = nullptr;
+                const int rc = mdb_txn_begin(env_, nullptr, write ? 0 : MDB_RDONLY, &txn);
+                if (rc == MDB_MAP_RESIZED) {
+                    resize = rc;
+                } else {
+                    Check(rc, "beginning a transaction");
+                    try {
+                        work(txn);
+                    } catch (const LmdbError& e) {
+                        mdb_txn_abort(txn);
+                        if (e.Code() != MDB_MAP_FULL && e.Code() != MDB_MAP_RESIZED)
+                            throw;
+                        resize = e.Code();
+                    } catch (...) {
+                        mdb_txn_abort(txn);
+                        throw;
+                    }
+                    if (resize == 0) {
+                        const int committed = mdb_txn_commit(txn);  // frees txn, also on failure
+                        if (committed == MDB_SUCCESS)
+                            return;
+                        if (committed != MDB_MAP_FULL)
+                            Check(committed, "committing");
+                        resize = committed;
+                    }
+                }
+            }
+            Resize(resize);
+        }
+    }
+
+    // Map bytes and bytes of the data file in use (pages up to the last one
+    // written, free pages inside them included).
+    std::pair<std::uint64_t, std::uint64_t> MapAndUsedBytes() const
+    {
+        std::shared_lock map_lock(map_mutex_);
+        MDB_envinfo info;
+        MDB_stat stat;
+        Check(mdb_env_info(env_, &info), "reading the environment's size");
+        Check(mdb_env_stat(env_, &stat), "reading the page size");
+        return {info.me_mapsize, (static_cast<std::uint64_t>(info.me_last_pgno) + 1) * stat.ms_psize};
+    }
+
+    // A write transaction outside Run, for the loader alone (no other
+    // transaction of this process is open beside it).
+    MDB_txn* BeginWrite()
+    {
+        MDB_txn* txn = nullptr;
+        Check(mdb_txn_begin(env_, nullptr, 0, &txn), "beginning a load transaction");
+        return txn;
+    }
+
+    // Grows the map to at least bytes; no transaction of this process may
+    // be open (the loader's, between its batches).
+    void GrowTo(std::uint64_t bytes)
+    {
+        std::unique_lock map_lock(map_mutex_);
+        MDB_envinfo info;
+        Check(mdb_env_info(env_, &info), "reading the map size");
+        if (info.me_mapsize < bytes)
+            Check(mdb_env_set_mapsize(env_, bytes), "growing the map");
+    }
+
+    Meta ReadMeta(MDB_txn* txn) const
+    {
+        MDB_val key{sizeof kMetaKey - 1, const_cast<char*>(kMetaKey)};
+        MDB_val data;
+        Check(mdb_get(txn, meta, &key, &data), "reading the catalogue's totals");
+        if (data.mv_size != sizeof(Meta))
+            throw StoreError(folder_ + ": the catalogue's meta record is damaged");
+        return Load<Meta>(data.mv_data);
+    }
+
+    void WriteMeta(MDB_txn* txn, const Meta& m) const
+    {
+        MDB_val key{sizeof kMetaKey - 1, const_cast<char*>(kMetaKey)};
+        MDB_val data{sizeof m, const_cast<Meta*>(&m)};
+        Check(mdb_put(txn, meta, &key, &data, 0), "writing the catalogue's totals");
+    }
+
+    // Keys and values of the postings database.
+    std::uint32_t HashKey(std::uint32_t hash) const { return big_endian_ ? ByteSwap(hash) : hash; }
+    std::uint64_t PostingValue(std::uint32_t track, std::uint32_t frame) const
+    {
+        if (!big_endian_)
+            return static_cast<std::uint64_t>(track) << 32 | frame;
+        const std::uint32_t both[2] = {ByteSwap(track), ByteSwap(frame)};
+        return Load<std::uint64_t>(both);
+    }
+    // Appends count stored postings from data to out.
+    void DecodePostings(const void* data, std::size_t count, Posting* out) const
+    {
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        if (big_endian_) {
+            for (std::size_t i = 0; i < count; ++i, bytes += 8)
+                out[i] = {ByteSwap(Load<std::uint32_t>(bytes)), ByteSwap(Load<std::uint32_t>(bytes + 4))};
+        } else {
+            for (std::size_t i = 0; i < count; ++i, bytes += 8) {
+                const auto v = Load<std::uint64_t>(bytes);
+                out[i] = {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
+            }
+        }
+    }
+
+    MDB_dbi postings = 0;
+    MDB_dbi tracks = 0;
+    MDB_dbi content = 0;
+    MDB_dbi track_hashes = 0;
+    MDB_dbi meta = 0;
+
+private:
+    void OpenDatabases(const LmdbOptions& options, Purpose purpose)
+    {
+        const bool write = mode_ == OpenMode::ReadWrite;
+        const unsigned create = write ? MDB_CREATE : 0;
+        Run(write, [&](MDB_txn* txn) {
+            int rc = mdb_dbi_open(txn, "meta", create, &meta);
+            if (rc == MDB_NOTFOUND)
+                throw StoreError(folder_ + ": not a catalogue (the LMDB environment has no meta database)");
+            Check(rc, "opening the meta database");
+
+            MDB_val key{sizeof kMetaKey - 1, const_cast<char*>(kMetaKey)};
+            MDB_val data;
+            rc = mdb_get(txn, meta, &key, &data);
+            Meta m;
+            if (rc == MDB_NOTFOUND) {
+                if (!write)
+                    throw StoreError(folder_ + ": not a catalogue (no meta record)");
+                m.flags = options.big_endian_postings ? kBigEndianPostings : 0;
+                m.loading = purpose == Purpose::Load ? 1 : 0;
+                WriteMeta(txn, m);
+            } else {
+                Check(rc, "reading the meta record");
+                if (data.mv_size < sizeof(std::uint32_t))
+                    throw StoreError(folder_ + ": the catalogue's meta record is damaged");
+                const auto schema = Load<std::uint32_t>(data.mv_data);
+                if (schema != kSchemaVersion) {
+                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema) +
+                                     "; this program reads version " + std::to_string(kSchemaVersion));
+                }
+                m = ReadMeta(txn);
+                if (purpose == Purpose::Load)
+                    throw StoreError(folder_ + ": already holds a catalogue; a bulk load needs a new folder");
+                if (m.loading != 0)
+                    throw StoreError(folder_ + ": a bulk load into this catalogue did not finish");
+            }
+            big_endian_ = (m.flags & kBigEndianPostings) != 0;
+
+            const unsigned integer_keys = big_endian_ ? 0 : MDB_INTEGERKEY | MDB_INTEGERDUP;
+            const auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
+                Check(mdb_dbi_open(txn, name, create | flags, &dbi), "opening a database");
+            };
+            open("postings", MDB_DUPSORT | MDB_DUPFIXED | integer_keys, postings);
+            open("tracks", MDB_INTEGERKEY, tracks);
+            open("content", 0, content);
+            open("track_hashes", MDB_INTEGERKEY, track_hashes);
+        });
+    }
+
+    void Resize(int reason) const
+    {
+        std::unique_lock map_lock(map_mutex_);
+        if (reason == MDB_MAP_RESIZED) {
+            // Another process grew the map: take the size it recorded.
+            Check(mdb_env_set_mapsize(env_, 0), "adopting the map size another process set");
+            return;
+        }
+        MDB_envinfo info;
+        Check(mdb_env_info(env_, &info), "reading the map size");
+        Check(mdb_env_set_mapsize(env_, info.me_mapsize * 2), "growing the map");
+    }
+
+    std::string folder_;
+    OpenMode mode_;
+    MDB_env* env_ = nullptr;
+    bool big_endian_ = false;
+    mutable std::shared_mutex map_mutex_;
+};
+
+class Cursor {
+public:
+    Cursor(const Env& env, MDB_txn* txn, MDB_dbi dbi) { env.Check(mdb_cursor_open(txn, dbi, &cursor_), "opening a cursor"); }
+    ~Cursor() { mdb_cursor_close(cursor_); }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    MDB_cursor* get() const noexcept { return cursor_; }
+
+private:
+    MDB_cursor* cursor_ = nullptr;
+};
+
+MDB_val Val(const void* data, std::size_t size)
+{
+    return MDB_val{size, const_cast<void*>(data)};
+}
+
+// Content hashes are keyed with a leading byte, so that an empty one is a
+// key too.
+std::string ContentKey(const Env& env, std::string_view content)
+{
+    std::string key = "c";
+    key += content;
+    if (key.size() > 511)
+        throw StoreError(env.Folder() + ": a content hash of " + std::to_string(content.size()) + " bytes is too long");
+    return key;
+}
+
+TrackInfo DecodeTrack(const Env& env, std::uint32_t id, const MDB_val& data)
+{
+    const auto* at = static_cast<const char*>(data.mv_data);
+    const char* end = at + data.mv_size;
+    const auto damaged = [&] { return StoreError(env.Folder() + ": the record of track " + std::to_string(id) + " is damaged"); };
+    const auto take = [&](auto& value) {
+        if (static_cast<std::size_t>(end - at) < sizeof value)
+            throw damaged();
+        std::memcpy(&value, at, sizeof value);
+        at += sizeof value;
+    };
+    TrackInfo info;
+    info.id = id;
+    take(info.frames);
+    take(info.postings);
+    for (std::string* field : {&info.title, &info.artist, &info.source, &info.content}) {
+        std::uint32_t size = 0;
+        take(size);
+        if (static_cast<std::size_t>(end - at) < size)
+            throw damaged();
+        field->assign(at, size);
+        at += size;
+    }
+    if (at != end)
+        throw damaged();
+    return info;
+}
+
+std::optional<TrackInfo> GetTrack(const Env& env, MDB_txn* txn, std::uint32_t id)
+{
+    MDB_val key = Val(&id, sizeof id);
+    MDB_val data;
+    const int rc = mdb_get(txn, env.tracks, &key, &data);
+    if (rc == MDB_NOTFOUND)
+        return std::nullopt;
+    env.Check(rc, "reading a track");
+    return DecodeTrack(env, id, data);
+}
+
+class LmdbStore final : public Store {
+public:
+    LmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options)
+        : env_(folder, mode, options, Env::Purpose::Open)
+    {
+    }
+
+    void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
+    {
+        // The postings of every hash found, gathered in the transaction and
+        // visited after it, so that the visitor may take its time. The
+        // buffers are the thread's, reused from call to call (taken out
+        // while in use, in case a visitor looks up too).
+        struct Span {
+            std::uint32_t hash;
+            std::size_t begin;
+            std::size_t end;
+        };
+        thread_local std::vector<Posting> kept_postings;
+        thread_local std::vector<Span> kept_spans;
+        std::vector<Posting> all = std::exchange(kept_postings, {});
+        std::vector<Span> spans = std::exchange(kept_spans, {});
+
+        env_.Run(false, [&](MDB_txn* txn) {
+            all.clear();
+            spans.clear();
+            const Cursor cursor(env_, txn, env_.postings);
+            for (const std::uint32_t hash : hashes) {
+                const std::uint32_t stored = env_.HashKey(hash);
+                MDB_val key = Val(&stored, sizeof stored);
+                MDB_val data;
+                int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_KEY);
+                if (rc == MDB_NOTFOUND)
+                    continue;
+                env_.Check(rc, "looking up postings");
+                std::size_t count = 0;
+                env_.Check(mdb_cursor_count(cursor.get(), &count), "counting postings");
+                const std::size_t begin = all.size();
+                all.resize(begin + count);
+                if (count == 1) {
+                    env_.DecodePostings(data.mv_data, 1, &all[begin]);
+                } else {
+                    // A page of postings at a time.
+                    std::size_t at = begin;
+                    for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE); rc == MDB_SUCCESS;
+                         rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE)) {
+                        const std::size_t n = data.mv_size / sizeof(std::uint64_t);
+                        if (at + n > all.size())
+                            throw StoreError(env_.Folder() + ": more postings than counted under a hash");
+                        env_.DecodePostings(data.mv_data, n, &all[at]);
+                        at += n;
+                    }
+                    if (rc != MDB_NOTFOUND)
+                        env_.Check(rc, "reading postings");
+                    all.resize(at);
+                }
+                spans.push_back({hash, begin, all.size()});
+            }
+        });
+
+        for (const Span& s : spans)
+            visit(s.hash, std::span<const Posting>(all.data() + s.begin, s.end - s.begin));
+        kept_postings = std::move(all);
+        kept_spans = std::move(spans);
+    }
+
+    std::uint64_t IndexedFrames() const override { return ReadMeta().frames; }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    {
+        env_.RequireWritable("add a track");
+        const std::string content_key = ContentKey(env_, info.content);
+        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
+        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        std::string hashes;
+        std::uint32_t last = 0;
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (i == 0 || sorted[i].hash != last) {
+                PutVarint(hashes, sorted[i].hash - last);
+                last = sorted[i].hash;
+            }
+        }
+
+        std::lock_guard write_lock(write_mutex_);
+        Added added;
+        env_.Run(true, [&](MDB_txn* txn) {
+            added = {};
+            MDB_val content_val = Val(content_key.data(), content_key.size());
+            MDB_val data;
+            int rc = mdb_get(txn, env_.content, &content_val, &data);
+            if (rc == MDB_SUCCESS) {
+                added.id = Load<std::uint32_t>(data.mv_data);
+                return;
+            }
+            if (rc != MDB_NOTFOUND)
+                env_.Check(rc, "looking up the content hash");
+
+            Meta meta = env_.ReadMeta(txn);
+            // Ids are never reused: an old answer never names another track.
+            const std::uint32_t id = meta.next_id;
+            if (id == 0)
+                throw StoreError(env_.Folder() + ": no track ids left");
+
+            // The new id is above every stored one, so each posting goes
+            // after its hash's others.
+            const Cursor cursor(env_, txn, env_.postings);
+            for (const Landmark& l : sorted) {
+                const std::uint32_t stored = env_.HashKey(l.hash);
+                const std::uint64_t value = env_.PostingValue(id, l.frame);
+                MDB_val key = Val(&stored, sizeof stored);
+                MDB_val val = Val(&value, sizeof value);
+                env_.Check(mdb_cursor_put(cursor.get(), &key, &val, MDB_APPENDDUP), "adding postings");
+            }
+
+            TrackInfo track = info;
+            track.id = id;
+            track.postings = sorted.size();
+            const std::string record = EncodeTrack(track);
+            MDB_val id_key = Val(&id, sizeof id);
+            MDB_val record_val = Val(record.data(), record.size());
+            env_.Check(mdb_put(txn, env_.tracks, &id_key, &record_val, 0), "adding the track");
+            MDB_val hashes_val = Val(hashes.data(), hashes.size());
+            env_.Check(mdb_put(txn, env_.track_hashes, &id_key, &hashes_val, 0), "adding the track's hashes");
+            env_.Check(mdb_put(txn, env_.content, &content_val, &id_key, 0), "adding the content hash");
+
+            meta.next_id = id + 1;
+            meta.tracks += 1;
+            meta.postings += track.postings;
+            meta.frames += track.frames;
+            env_.WriteMeta(txn, meta);
+            added = {id, true};
+        });
+        return added;
+    }
+
+    bool Remove(std::uint32_t id) override
+    {
+        env_.RequireWritable("remove a track");
+        std::lock_guard write_lock(write_mutex_);
+        bool removed = false;
+        env_.Run(true, [&](MDB_txn* txn) {
+            removed = false;
+            const std::optional<TrackInfo> track = GetTrack(env_, txn, id);
+            if (!track)
+                return;
+            MDB_val id_key = Val(&id, sizeof id);
+            MDB_val data;
+            env_.Check(mdb_get(txn, env_.track_hashes, &id_key, &data), "reading the track's hashes");
+            const std::string hashes(static_cast<const char*>(data.mv_data), data.mv_size);
+
+            // Each of the track's hashes: from its first posting of the
+            // track, delete while the postings are the track's.
+            const Cursor cursor(env_, txn, env_.postings);
+            const std::uint64_t first = env_.PostingValue(id, 0);
+            std::uint32_t hash = 0;
+            std::uint32_t delta = 0;
+            int shift = 0;
+            for (const char c : hashes) {
+                const auto byte = static_cast<unsigned char>(c);
+                delta |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
+                shift += 7;
+                if (byte & 0x80)
+                    continue;
+                hash += delta;
+                delta = 0;
+                shift = 0;
+                const std::uint32_t stored = env_.HashKey(hash);
+                for (;;) {
+                    MDB_val key = Val(&stored, sizeof stored);
+                    std::uint64_t value = first;
+                    MDB_val val = Val(&value, sizeof value);
+                    const int rc = mdb_cursor_get(cursor.get(), &key, &val, MDB_GET_BOTH_RANGE);
+                    if (rc == MDB_NOTFOUND)
+                        break;
+                    env_.Check(rc, "finding the track's postings");
+                    Posting p;
+                    env_.DecodePostings(val.mv_data, 1, &p);
+                    if (p.track != id)
+                        break;
+                    env_.Check(mdb_cursor_del(cursor.get(), 0), "removing a posting");
+                }
+            }
+
+            env_.Check(mdb_del(txn, env_.track_hashes, &id_key, nullptr), "removing the track's hashes");
+            env_.Check(mdb_del(txn, env_.tracks, &id_key, nullptr), "removing the track");
+            const std::string content_key = ContentKey(env_, track->content);
+            MDB_val content_val = Val(content_key.data(), content_key.size());
+            env_.Check(mdb_del(txn, env_.content, &content_val, nullptr), "removing the content hash");
+            Meta meta = env_.ReadMeta(txn);
+            meta.tracks -= 1;
+            meta.postings -= track->postings;
+            meta.frames -= track->frames;
+            env_.WriteMeta(txn, meta);
+            removed = true;
+        });
+        return removed;
+    }
+
+    std::optional<TrackInfo> Track(std::uint32_t id) const override
+    {
+        std::optional<TrackInfo> track;
+        env_.Run(false, [&](MDB_txn* txn) { track = GetTrack(env_, txn, id); });
+        return track;
+    }
+
+    std::optional<TrackInfo> TrackWithContent(std::string_view content) const override
+    {
+        const std::string content_key = ContentKey(env_, content);
+        std::optional<TrackInfo> track;
+        env_.Run(false, [&](MDB_txn* txn) {
+            track.reset();
+            MDB_val key = Val(content_key.data(), content_key.size());
+            MDB_val data;
+            const int rc = mdb_get(txn, env_.content, &key, &data);
+            if (rc == MDB_NOTFOUND)
+                return;
+            env_.Check(rc, "looking up the content hash");
+            track = GetTrack(env_, txn, Load<std::uint32_t>(data.mv_data));
+        });
+        return track;
+    }
+
+    std::vector<TrackInfo> Tracks() const override
+    {
+        std::vector<TrackInfo> all;
+        env_.Run(false, [&](MDB_txn* txn) {
+            all.clear();
+            const Cursor cursor(env_, txn, env_.tracks);
+            MDB_val key;
+            MDB_val data;
+            int rc = MDB_SUCCESS;
+            while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS)
+                all.push_back(DecodeTrack(env_, Load<std::uint32_t>(key.mv_data), data));
+            if (rc != MDB_NOTFOUND)
+                env_.Check(rc, "listing the tracks");
+        });
+        return all;
+    }
+
+    StoreTotals Totals() const override
+    {
+        const Meta meta = ReadMeta();
+        return {meta.tracks, meta.postings, meta.frames, env_.MapAndUsedBytes().second};
+    }
+
+private:
+    Meta ReadMeta() const
+    {
+        Meta meta;
+        env_.Run(false, [&](MDB_txn* txn) { meta = env_.ReadMeta(txn); });
+        return meta;
+    }
+
+    Env env_;
+    std::mutex write_mutex_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options)
+{
+    return std::make_unique<LmdbStore>(folder, mode, options);
+}
+
+std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode)
+{
+    return OpenLmdbStore(folder, mode, LmdbOptions{});
+}
+
+// The loader writes postings in batches of transactions; the map is grown
+// between them, when no transaction is open, with room for a batch to spare.
+struct LmdbLoader::State {
+    static constexpr std::uint64_t kBatchPostings = 1u << 21;
+    static constexpr std::uint64_t kRoomBytes = std::uint64_t{256} << 20;
+
+    State(const std::string& folder, const LmdbOptions& options)
+        : env(folder, OpenMode::ReadWrite, options, Env::Purpose::Load)
+    {
+    }
+
+    ~State()
+    {
+        if (txn != nullptr)
+            mdb_txn_abort(txn);
+    }
+
+    void MakeRoom(std::uint64_t extra)
+    {
+        const auto [map, used] = env.MapAndUsedBytes();
+        if (used + extra + kRoomBytes > map)
+            env.GrowTo(std::max(map * 2, used + extra + kRoomBytes));
+    }
+
+    void Commit()
+    {
+        if (txn == nullptr)
+            return;
+        if (cursor != nullptr)
+            mdb_cursor_close(cursor);
+        cursor = nullptr;
+        MDB_txn* done = std::exchange(txn, nullptr);
+        env.Check(mdb_txn_commit(done), "committing loaded postings");
+        in_batch = 0;
+    }
+
+    Env env;
+    MDB_txn* txn = nullptr;
+    MDB_cursor* cursor = nullptr;
+    std::uint64_t in_batch = 0;
+    bool any_hash = false;
+    std::uint32_t last_hash = 0;
+    std::vector<TrackInfo> tracks;            // by id - 1
+    std::vector<std::string> track_hashes;    // varint deltas, by id - 1
+    std::vector<std::uint32_t> track_last;    // each track's last hash
+    bool finished = false;
+};
+
+LmdbLoader::LmdbLoader(const std::string& folder, const LmdbOptions& options)
+    : state_(std::make_unique<State>(folder, options))
+{
+}
+
+LmdbLoader::~LmdbLoader() = default;
+
+std::uint32_t LmdbLoader::AddTrack(const TrackInfo& info)
+{
+    State& s = *state_;
+    TrackInfo track = info;
+    track.id = static_cast<std::uint32_t>(s.tracks.size() + 1);
+    track.postings = 0;
+    s.tracks.push_back(std::move(track));
+    s.track_hashes.emplace_back();
+    s.track_last.push_back(0);
+    return s.tracks.back().id;
+}
+
+void LmdbLoader::AddPostings(std::uint32_t hash, std::span<const Posting> postings)
+{
+    State& s = *state_;
+    if (s.finished || (s.any_hash && hash <= s.last_hash))
+        throw StoreError(s.env.Folder() + ": loaded hashes must ascend");
+    for (std::size_t i = 0; i < postings.size(); ++i) {
+        if (postings[i].track == 0 || postings[i].track > s.tracks.size())
+            throw StoreError(s.env.Folder() + ": a loaded posting names an undeclared track");
+        if (i > 0 && !(postings[i - 1] < postings[i]))
+            throw StoreError(s.env.Folder() + ": a hash's loaded postings must ascend");
+    }
+    if (postings.empty())
+        return;
+    s.any_hash = true;
+    s.last_hash = hash;
+    if (s.txn == nullptr) {
+        s.MakeRoom(State::kBatchPostings * 32);
+        s.txn = s.env.BeginWrite();
+        s.env.Check(mdb_cursor_open(s.txn, s.env.postings, &s.cursor), "opening a cursor");
+    }
+
+    const std::uint32_t stored = s.env.HashKey(hash);
+    unsigned flags = MDB_APPEND;  // a new key after every other, then its postings in order
+    for (const Posting& p : postings) {
+        const std::uint64_t value = s.env.PostingValue(p.track, p.frame);
+        MDB_val key = Val(&stored, sizeof stored);
+        MDB_val val = Val(&value, sizeof value);
+        s.env.Check(mdb_cursor_put(s.cursor, &key, &val, flags), "loading postings");
+        flags = MDB_APPENDDUP;
+
+        const std::size_t t = p.track - 1;
+        if (s.track_hashes[t].empty() || s.track_last[t] != hash) {
+            PutVarint(s.track_hashes[t], hash - s.track_last[t]);
+            s.track_last[t] = hash;
+        }
+        s.tracks[t].postings += 1;
+    }
+    s.in_batch += postings.size();
+    if (s.in_batch >= State::kBatchPostings)
+        s.Commit();
+}
+
+void LmdbLoader::Finish()
+{
+    State& s = *state_;
+    if (s.finished)
+        return;
+    s.Commit();
+    std::uint64_t bytes = 0;
+    for (std::size_t t = 0; t < s.tracks.size(); ++t)
+        bytes += s.track_hashes[t].size() + s.tracks[t].title.size() + s.tracks[t].artist.size() +
+                 s.tracks[t].source.size() + 2 * s.tracks[t].content.size() + 64;
+    s.MakeRoom(2 * bytes);
+
+    s.txn = s.env.BeginWrite();
+    Meta meta = s.env.ReadMeta(s.txn);
+    for (const TrackInfo& track : s.tracks) {
+        const std::uint32_t id = track.id;
+        const std::string record = EncodeTrack(track);
+        MDB_val id_key = Val(&id, sizeof id);
+        MDB_val record_val = Val(record.data(), record.size());
+        s.env.Check(mdb_put(s.txn, s.env.tracks, &id_key, &record_val, MDB_APPEND), "loading a track");
+        const std::string& hashes = s.track_hashes[id - 1];
+        MDB_val hashes_val = Val(hashes.data(), hashes.size());
+        s.env.Check(mdb_put(s.txn, s.env.track_hashes, &id_key, &hashes_val, MDB_APPEND), "loading a track's hashes");
+        const std::string content_key = ContentKey(s.env, track.content);
+        MDB_val content_val = Val(content_key.data(), content_key.size());
+        const int rc = mdb_put(s.txn, s.env.content, &content_val, &id_key, MDB_NOOVERWRITE);
+        if (rc == MDB_KEYEXIST)
+            throw StoreError(s.env.Folder() + ": two loaded tracks have the content " + track.content);
+        s.env.Check(rc, "loading a content hash");
+        meta.tracks += 1;
+        meta.postings += track.postings;
+        meta.frames += track.frames;
+    }
+    meta.next_id = static_cast<std::uint32_t>(s.tracks.size() + 1);
+    meta.loading = 0;
+    s.env.WriteMeta(s.txn, meta);
+    s.Commit();
+    s.finished = true;
 }
 
 }  // namespace vxt::matcher

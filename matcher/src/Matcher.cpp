@@ -1,7 +1,9 @@
 #include "vextune/matcher/Matcher.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <utility>
 
 namespace vxt::matcher {
 namespace {
@@ -31,6 +33,51 @@ std::uint64_t Cell(std::uint32_t track, std::int64_t offset)
 }
 std::uint32_t CellTrack(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
 std::int64_t CellOffset(std::uint64_t cell) { return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL; }
+
+// Sorts votes (cells) faster than a comparison sort can: the cells are
+// packed into as few bits as their tracks and offsets need (track above
+// offset, so the order is kept), sorted by 11-bit digits from the lowest,
+// and unpacked. A query over a large catalogue brings close to a million
+// votes, whose offsets span a few tens of thousands of frames.
+void SortVotes(std::vector<std::uint64_t>& votes)
+{
+    if (votes.size() < 4096) {
+        std::sort(votes.begin(), votes.end());
+        return;
+    }
+    std::uint32_t min_low = 0xffffffffu;
+    std::uint32_t max_low = 0;
+    std::uint32_t max_track = 0;
+    for (const std::uint64_t v : votes) {
+        min_low = std::min(min_low, static_cast<std::uint32_t>(v));
+        max_low = std::max(max_low, static_cast<std::uint32_t>(v));
+        max_track = std::max(max_track, CellTrack(v));
+    }
+    const int offset_bits = std::bit_width(max_low - min_low);
+    const int bits = offset_bits + std::bit_width(max_track);
+    for (std::uint64_t& v : votes)
+        v = (v >> 32) << offset_bits | (static_cast<std::uint32_t>(v) - min_low);
+
+    constexpr int kDigitBits = 11;
+    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+    std::vector<std::uint64_t> other(votes.size());
+    std::vector<std::size_t> start(kDigits);
+    for (int shift = 0; shift < bits; shift += kDigitBits) {
+        std::fill(start.begin(), start.end(), 0);
+        for (const std::uint64_t v : votes)
+            ++start[(v >> shift) & (kDigits - 1)];
+        std::size_t sum = 0;
+        for (std::size_t& s : start)
+            sum += std::exchange(s, sum);
+        for (const std::uint64_t v : votes)
+            other[start[(v >> shift) & (kDigits - 1)]++] = v;
+        votes.swap(other);
+    }
+
+    const std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
+    for (std::uint64_t& v : votes)
+        v = (v >> offset_bits) << 32 | ((v & offset_mask) + min_low);
+}
 
 }  // namespace
 
@@ -91,7 +138,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
         }
     });
     const std::uint64_t hits = votes.size();
-    std::sort(votes.begin(), votes.end());
+    SortVotes(votes);
 
     // Cells with their counts, in key order, then each cell's score: its
     // votes and its neighbours' a frame either way.

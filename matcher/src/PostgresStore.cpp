@@ -1,10 +1,468 @@
+// The store in PostgreSQL: one catalogue that several stateless service
+// instances share.
+//
+// Tables (in the first schema of the connection's search path):
+//   vextune_schema (version)        the layout's version, checked on open
+//   tracks (id, title, artist, source, content UNIQUE, frames, postings)
+//   postings (hash, track, frame)   primary key (hash, track, frame)
+// Track ids come from a sequence, so they are never handed out twice. The
+// postings' primary key is their lookup path: a query's hashes are one scan
+// of it, already in (hash, track, frame) order. Hashes are int8 so that every
+// uint32 sorts as itself; it costs no space, since a row of int8 + 2 x int4
+// pads to the same 40 bytes as one of 3 x int4. Removal finds a track's
+// postings through a BRIN index on track: rows go in one track after another,
+// so a few block ranges hold each track, for a few kilobytes in all.
+//
+// Adding a track is one transaction (the track's row, then its postings by
+// COPY); a lookup is one statement, one snapshot: readers see a track wholly
+// or not at all, here and in every other instance. pqxx connections are not
+// for sharing between threads, so each reader borrows one from a pool that
+// grows to the number of readers at once.
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <limits>
+#include <mutex>
+#include <tuple>
+
+#include <pqxx/pqxx>
+
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
+namespace {
 
-std::unique_ptr<Store> OpenPostgresStore(const std::string&, OpenMode)
+constexpr int kSchemaVersion = 1;
+
+// kMigrations[v] takes a catalogue at version v to version v + 1; version 0
+// is an empty database.
+const char* const kMigrations[kSchemaVersion] = {
+    R"(
+CREATE TABLE vextune_schema (version int4 NOT NULL);
+CREATE SEQUENCE track_ids AS int4 START 1 NO CYCLE;
+CREATE TABLE tracks (
+    id int4 PRIMARY KEY DEFAULT nextval('track_ids'),
+    title text NOT NULL,
+    artist text NOT NULL,
+    source text NOT NULL,
+    content text NOT NULL UNIQUE,
+    frames int8 NOT NULL,
+    postings int8 NOT NULL
+);
+ALTER SEQUENCE track_ids OWNED BY tracks.id;
+CREATE TABLE postings (
+    hash int8 NOT NULL,
+    track int4 NOT NULL,
+    frame int4 NOT NULL,
+    PRIMARY KEY (hash, track, frame)
+);
+CREATE INDEX postings_by_track ON postings USING brin (track) WITH (autosummarize = on);
+)",
+};
+
+// Any two processes opening a catalogue read-write take this lock while
+// they check (and make) its tables.
+constexpr long long kSchemaLock = 0x76787473746f7265;  // "vxtstore"
+
+// Idle connections kept for the next reader; more are closed when returned.
+constexpr std::size_t kIdleConnections = 16;
+
+// How stale IndexedFrames may be when other processes write.
+constexpr auto kFramesRefresh = std::chrono::seconds(1);
+
+// The URI as it may be shown: without a password, either in the user part
+// or as a parameter.
+std::string Redacted(const std::string& uri)
 {
-    throw StoreError("the PostgreSQL store is not built yet");
+    std::string out = uri;
+    const std::size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t start = scheme + 3;
+        const std::size_t end = std::min(out.find_first_of("/?", start), out.size());
+        const std::size_t at = out.rfind('@', end);
+        if (at != std::string::npos && at >= start) {
+            const std::size_t colon = out.find(':', start);
+            if (colon < at)
+                out.replace(colon + 1, at - colon - 1, "***");
+        }
+    }
+    for (std::size_t at = out.find("password="); at != std::string::npos; at = out.find("password=", at + 1)) {
+        const std::size_t value = at + 9;
+        const std::size_t end = std::min(out.find_first_of("& ", value), out.size());
+        out.replace(value, end - value, "***");
+    }
+    return out;
+}
+
+template <typename T>
+T Number(const pqxx::field& field)
+{
+    T value{};
+    const char* text = field.c_str();
+    const std::size_t size = field.size();
+    const auto [end, error] = std::from_chars(text, text + size, value);
+    if (error != std::errc() || end != text + size)
+        throw StoreError(std::string("the PostgreSQL store read a number out of range: ") + text);
+    return value;
+}
+
+TrackInfo TrackOf(const pqxx::row& row)
+{
+    TrackInfo track;
+    track.id = Number<std::uint32_t>(row[0]);
+    track.title = row[1].c_str();
+    track.artist = row[2].c_str();
+    track.source = row[3].c_str();
+    track.content = row[4].c_str();
+    track.frames = Number<std::uint32_t>(row[5]);
+    track.postings = Number<std::uint64_t>(row[6]);
+    return track;
+}
+
+constexpr const char* kTrackColumns = "id, title, artist, source, content, frames, postings";
+
+void Prepare(pqxx::connection& connection)
+{
+    const std::string columns = kTrackColumns;
+    connection.prepare("lookup",
+                       "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
+    connection.prepare("track", "SELECT " + columns + " FROM tracks WHERE id = $1");
+    connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
+    connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
+    connection.prepare("totals",
+                       "SELECT count(*), coalesce(sum(postings), 0), coalesce(sum(frames), 0), "
+                       "pg_total_relation_size('tracks') + pg_total_relation_size('postings') "
+                       "+ pg_total_relation_size('track_ids') FROM tracks");
+    connection.prepare("frames", "SELECT coalesce(sum(frames), 0) FROM tracks");
+    connection.prepare("add_track",
+                       "INSERT INTO tracks (title, artist, source, content, frames, postings) "
+                       "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (content) DO NOTHING RETURNING id");
+    connection.prepare("remove_track", "DELETE FROM tracks WHERE id = $1 RETURNING id");
+    connection.prepare("remove_postings", "DELETE FROM postings WHERE track = $1");
+}
+
+// Connections for the readers and the writer, made when none is free.
+class ConnectionPool {
+public:
+    ConnectionPool(std::string uri, bool read_only) : uri_(std::move(uri)), read_only_(read_only) {}
+
+    struct Borrowed {
+        std::unique_ptr<pqxx::connection> connection;
+        bool reused = false;
+    };
+
+    Borrowed Take()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                Borrowed borrowed{std::move(idle_.back()), true};
+                idle_.pop_back();
+                return borrowed;
+            }
+        }
+        auto connection = std::make_unique<pqxx::connection>(uri_);
+        // Notices (a table that already exists, and so on) are the store's
+        // business, not the terminal's.
+        std::string setup = "SET client_min_messages = warning";
+        if (read_only_)
+            setup += "; SET default_transaction_read_only = on";
+        pqxx::nontransaction(*connection).exec(setup);
+        Prepare(*connection);
+        return {std::move(connection), false};
+    }
+
+    void Give(std::unique_ptr<pqxx::connection> connection)
+    {
+        std::lock_guard lock(mutex_);
+        if (idle_.size() < kIdleConnections)
+            idle_.push_back(std::move(connection));
+    }
+
+private:
+    const std::string uri_;
+    const bool read_only_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<pqxx::connection>> idle_;
+};
+
+class PostgresStore final : public Store {
+public:
+    PostgresStore(const std::string& uri, OpenMode mode)
+        : shown_uri_(Redacted(uri)), read_only_(mode == OpenMode::ReadOnly), pool_(uri, read_only_)
+    {
+        Run("open", [&](pqxx::connection& connection) {
+            OpenSchema(connection);
+            return 0;
+        });
+    }
+
+    void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
+    {
+        if (hashes.empty())
+            return;
+        std::string array;
+        array.reserve(hashes.size() * 8 + 2);
+        array += '{';
+        char digits[16];
+        for (const std::uint32_t hash : hashes) {
+            if (array.size() > 1)
+                array += ',';
+            array.append(digits, std::to_chars(digits, digits + sizeof digits, hash).ptr);
+        }
+        array += '}';
+        const pqxx::result rows = Run("look up postings", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            return tx.exec_prepared("lookup", array);
+        });
+
+        // The connection is back in the pool: the visitor may take its time.
+        std::vector<Posting> postings;
+        std::uint32_t current = 0;
+        for (const auto& row : rows) {
+            const auto hash = Number<std::uint32_t>(row[0]);
+            if (hash != current && !postings.empty()) {
+                visit(current, postings);
+                postings.clear();
+            }
+            current = hash;
+            postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
+        }
+        if (!postings.empty())
+            visit(current, postings);
+    }
+
+    std::uint64_t IndexedFrames() const override
+    {
+        std::lock_guard lock(frames_mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (!frames_ || now - frames_at_ >= kFramesRefresh) {
+            frames_ = Run("count the indexed frames", [&](pqxx::connection& connection) {
+                pqxx::nontransaction tx(connection);
+                return Number<std::uint64_t>(tx.exec_prepared1("frames")[0]);
+            });
+            frames_at_ = now;
+        }
+        return *frames_;
+    }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    {
+        RefuseWhenReadOnly("add a track");
+        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
+        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        constexpr auto kMaxFrame = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+        if (std::any_of(sorted.begin(), sorted.end(), [](const Landmark& l) { return l.frame > kMaxFrame; }))
+            throw StoreError("the PostgreSQL store keeps frames up to 2^31 - 1, and a landmark of this track is later");
+
+        const Added added = Run("add a track", [&](pqxx::connection& connection) -> Added {
+            pqxx::work tx(connection);
+            // Looked for first, so that a repeat does not use up an id.
+            if (const pqxx::result existing = tx.exec_prepared("track_with_content", info.content); !existing.empty())
+                return {Number<std::uint32_t>(existing[0][0]), false};
+            const pqxx::result inserted =
+                tx.exec_prepared("add_track", info.title, info.artist, info.source, info.content,
+                                 static_cast<std::int64_t>(info.frames), static_cast<std::int64_t>(sorted.size()));
+            if (inserted.empty()) {
+                // Another process added the same content since: its track.
+                const pqxx::result existing = tx.exec_prepared("track_with_content", info.content);
+                if (existing.empty())
+                    throw StoreError("a track of the same content came and went while adding it");
+                return {Number<std::uint32_t>(existing[0][0]), false};
+            }
+            const auto id = Number<std::uint32_t>(inserted[0][0]);
+            pqxx::stream_to copy(tx, "postings", std::vector<std::string>{"hash", "track", "frame"});
+            for (const Landmark& l : sorted) {
+                copy << std::make_tuple(static_cast<std::int64_t>(l.hash), static_cast<std::int32_t>(id),
+                                        static_cast<std::int32_t>(l.frame));
+            }
+            copy.complete();
+            tx.commit();
+            return {id, true};
+        });
+        if (added.added)
+            ForgetFrames();
+        return added;
+    }
+
+    bool Remove(std::uint32_t id) override
+    {
+        RefuseWhenReadOnly("remove a track");
+        if (id > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+            return false;
+        const bool removed = Run("remove a track", [&](pqxx::connection& connection) {
+            pqxx::work tx(connection);
+            if (tx.exec_prepared("remove_track", static_cast<std::int32_t>(id)).empty())
+                return false;
+            tx.exec_prepared("remove_postings", static_cast<std::int32_t>(id));
+            tx.commit();
+            return true;
+        });
+        if (removed)
+            ForgetFrames();
+        return removed;
+    }
+
+    std::optional<TrackInfo> Track(std::uint32_t id) const override
+    {
+        if (id > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+            return std::nullopt;
+        return OneTrack("read a track", "track", static_cast<std::int32_t>(id));
+    }
+
+    std::optional<TrackInfo> TrackWithContent(std::string_view content) const override
+    {
+        return OneTrack("find a track by content", "track_with_content", std::string(content));
+    }
+
+    std::vector<TrackInfo> Tracks() const override
+    {
+        return Run("list the tracks", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            std::vector<TrackInfo> tracks;
+            for (const auto& row : tx.exec_prepared("tracks"))
+                tracks.push_back(TrackOf(row));
+            return tracks;
+        });
+    }
+
+    StoreTotals Totals() const override
+    {
+        return Run("count the catalogue", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            const pqxx::row row = tx.exec_prepared1("totals");
+            return StoreTotals{Number<std::uint64_t>(row[0]), Number<std::uint64_t>(row[1]),
+                               Number<std::uint64_t>(row[2]), Number<std::uint64_t>(row[3])};
+        });
+    }
+
+private:
+    // Runs work on a borrowed connection and gives it back. A connection
+    // that broke while idle (the server restarted, an administrator ended
+    // it) is dropped and the work tried once more on a new one: every
+    // operation here is safe to repeat, since adding the same content twice
+    // adds it once. Everything that goes wrong becomes a StoreError.
+    template <typename Work>
+    auto Run(const char* what, Work&& work) const -> decltype(work(std::declval<pqxx::connection&>()))
+    {
+        for (int attempt = 0;; ++attempt) {
+            ConnectionPool::Borrowed borrowed;
+            try {
+                borrowed = pool_.Take();
+                auto result = work(*borrowed.connection);
+                pool_.Give(std::move(borrowed.connection));
+                return result;
+            } catch (const StoreError&) {
+                if (borrowed.connection && borrowed.connection->is_open())
+                    pool_.Give(std::move(borrowed.connection));
+                throw;
+            } catch (const pqxx::broken_connection& e) {
+                if (borrowed.reused && attempt == 0)
+                    continue;
+                throw StoreError(Message(what, e.what()));
+            } catch (const pqxx::in_doubt_error& e) {
+                throw StoreError(Message(what, e.what()));
+            } catch (const std::exception& e) {
+                if (borrowed.connection && borrowed.connection->is_open())
+                    pool_.Give(std::move(borrowed.connection));
+                throw StoreError(Message(what, e.what()));
+            }
+        }
+    }
+
+    std::string Message(const char* what, std::string_view error) const
+    {
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+            error.remove_suffix(1);
+        std::string message = "PostgreSQL store at ";
+        message += shown_uri_;
+        message += ": could not ";
+        message += what;
+        message += ": ";
+        message += error;
+        return message;
+    }
+
+    void RefuseWhenReadOnly(const char* what) const
+    {
+        if (read_only_)
+            throw StoreError("PostgreSQL store at " + shown_uri_ + " is open read-only: cannot " + what);
+    }
+
+    template <typename Key>
+    std::optional<TrackInfo> OneTrack(const char* what, const char* statement, const Key& key) const
+    {
+        return Run(what, [&](pqxx::connection& connection) -> std::optional<TrackInfo> {
+            pqxx::nontransaction tx(connection);
+            const pqxx::result rows = tx.exec_prepared(statement, key);
+            if (rows.empty())
+                return std::nullopt;
+            return TrackOf(rows[0]);
+        });
+    }
+
+    void ForgetFrames()
+    {
+        std::lock_guard lock(frames_mutex_);
+        frames_.reset();
+    }
+
+    // Checks the schema's version; read-write, makes the tables or brings
+    // them up to this version.
+    void OpenSchema(pqxx::connection& connection)
+    {
+        pqxx::work tx(connection);
+        if (!read_only_)
+            tx.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+        int version = 0;
+        if (!tx.exec1("SELECT to_regclass('vextune_schema') IS NULL")[0].as<bool>()) {
+            const pqxx::result rows = tx.exec("SELECT version FROM vextune_schema");
+            if (rows.size() != 1)
+                throw StoreError("PostgreSQL store at " + shown_uri_ + ": the table vextune_schema should hold one row, and holds " +
+                                 std::to_string(rows.size()));
+            version = rows[0][0].as<int>();
+        }
+        if (version > kSchemaVersion) {
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": the catalogue is at schema version " +
+                             std::to_string(version) + ", newer than this program's " + std::to_string(kSchemaVersion) +
+                             ": it was made by a newer program, use that");
+        }
+        if (version < 0)
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": unknown schema version " + std::to_string(version));
+        if (version == kSchemaVersion)
+            return;
+        if (read_only_) {
+            if (version == 0)
+                throw StoreError("PostgreSQL store at " + shown_uri_ +
+                                 ": no catalogue here (open it read-write once to make one)");
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": the catalogue is at schema version " +
+                             std::to_string(version) + ", older than this program's " + std::to_string(kSchemaVersion) +
+                             ": open it read-write once to bring it up to date");
+        }
+        for (int v = version; v < kSchemaVersion; ++v)
+            tx.exec(kMigrations[v]);
+        tx.exec("DELETE FROM vextune_schema");
+        tx.exec("INSERT INTO vextune_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")");
+        tx.commit();
+    }
+
+    const std::string shown_uri_;
+    const bool read_only_;
+    mutable ConnectionPool pool_;
+
+    mutable std::mutex frames_mutex_;
+    mutable std::optional<std::uint64_t> frames_;
+    mutable std::chrono::steady_clock::time_point frames_at_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode)
+{
+    return std::make_unique<PostgresStore>(uri, mode);
 }
 
 }  // namespace vxt::matcher

@@ -3,6 +3,7 @@
 // catalogue is never claimed, however large the catalogue.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "vextune/matcher/Matcher.h"
@@ -137,6 +138,64 @@ TEST(Matching, ThinEvidenceAsksForMore)
     const auto query = MakeLandmarks(Slice(c.tracks[5], 2000, 40, 0.5, 7));
     const MatchResult r = Match(c.index, query);
     EXPECT_NE(r.verdict, Verdict::Match);
+}
+
+// The tally of votes against a slow count in a map: the best cell (ties to
+// the lowest track, then offset), its score with its neighbours a frame
+// either way, and the best other track's, for tallies small and large, with
+// track ids from 0 to the top and offsets either side of 0.
+TEST(Matching, VotesAreTalliedExactly)
+{
+    struct tally_case {
+        std::uint32_t tracks, landmarks_per_track, hashes, query;
+    };
+    for (const tally_case t : {tally_case{3, 40, 16, 10}, tally_case{60, 800, 64, 100}, tally_case{400, 200, 512, 900}}) {
+        SCOPED_TRACE(t.tracks);
+        std::mt19937 random(t.tracks);
+        MemoryIndex index;
+        for (std::uint32_t i = 0; i < t.tracks; ++i) {
+            const std::uint32_t id = i == 0 ? 0 : i == 1 ? 0xffffffffu : static_cast<std::uint32_t>(random());
+            std::vector<Landmark> landmarks;
+            for (std::uint32_t n = 0; n < t.landmarks_per_track; ++n)
+                landmarks.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 3000)});
+            index.Add(id, landmarks, 3000);
+        }
+        std::vector<Landmark> query;
+        for (std::uint32_t n = 0; n < t.query; ++n)
+            query.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 2000)});
+
+        std::map<std::pair<std::uint32_t, std::int64_t>, std::uint32_t> votes;
+        for (const Landmark& l : query) {
+            for (const Posting& p : index.Lookup(l.hash))
+                ++votes[{p.track, static_cast<std::int64_t>(p.frame) - l.frame}];
+        }
+        std::uint32_t best = 0;
+        std::pair<std::uint32_t, std::int64_t> best_cell;
+        std::map<std::uint32_t, std::uint32_t> track_best;
+        for (const auto& [cell, n] : votes) {
+            std::uint32_t score = n;
+            for (const std::int64_t d : {-1, 1}) {
+                const auto near = votes.find({cell.first, cell.second + d});
+                score += near == votes.end() ? 0 : near->second;
+            }
+            track_best[cell.first] = std::max(track_best[cell.first], score);
+            if (score > best) {
+                best = score;
+                best_cell = cell;
+            }
+        }
+        std::uint32_t runner_up = 0;
+        for (const auto& [track, score] : track_best) {
+            if (track != best_cell.first)
+                runner_up = std::max(runner_up, score);
+        }
+
+        const MatchResult r = Match(index, query);
+        EXPECT_EQ(r.score, best);
+        EXPECT_EQ(r.track, best_cell.first);
+        EXPECT_EQ(r.offset_frames, best_cell.second);
+        EXPECT_EQ(r.runner_up, runner_up);
+    }
 }
 
 TEST(Matching, TheThresholdGrowsWithTheCatalogue)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "vextune/peaks.h"
+#include "vextune/signature.h"
 
 namespace vxt::matcher {
 
@@ -41,5 +42,9 @@ std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::
 
 // The landmarks of time-ordered peaks, in anchor order.
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options = {});
+
+// The landmarks of a decoded signature's band lists, timed from its first
+// frame: a whole track's for the index, a recording's for a query.
+std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options = {});
 
 }  // namespace vxt::matcher

@@ -1,0 +1,268 @@
+#include "catalogue.h"
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iomanip>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+#include <sndfile.h>
+
+#include "vextune/server/Recognizer.h"
+#include "vextune/server/Service.h"
+#include "vextune/signature.h"
+
+namespace vxt::cli {
+namespace {
+
+constexpr double kFrameSeconds = 0.008;
+
+// 64-bit FNV-1a, a 16-bit sample at a time.
+class content_hash {
+public:
+    void add(std::span<const std::int16_t> samples) noexcept
+    {
+        for (const std::int16_t s : samples)
+            hash_ = (hash_ ^ static_cast<std::uint16_t>(s)) * 0x100000001b3ull;
+    }
+    std::string hex(std::int32_t rate) const
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%016llx-%d", static_cast<unsigned long long>(hash_), static_cast<int>(rate));
+        return text;
+    }
+
+private:
+    std::uint64_t hash_ = 0xcbf29ce484222325ull;
+};
+
+std::string file_name(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+        name.resize(dot);
+    return name;
+}
+
+std::unique_ptr<matcher::Store> open(const std::string& db, matcher::OpenMode mode)
+{
+    try {
+        return matcher::OpenStore(db, mode);
+    } catch (const matcher::StoreError& e) {
+        throw cli_error(e.what());
+    }
+}
+
+// Where to listen: "HOST:PORT", "[V6]:PORT", ":PORT" or "PORT".
+std::pair<std::string, int> parse_listen(const std::string& text)
+{
+    std::string host = "127.0.0.1";
+    std::string port_text = text;
+    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        if (host.empty())
+            host = "127.0.0.1";
+    }
+    int port = -1;
+    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (error != std::errc{} || end != port_text.data() + port_text.size() || port < 0 || port > 65535)
+        throw cli_error("not an address to listen on: " + text + " (HOST:PORT)");
+    return {host, port};
+}
+
+}  // namespace
+
+track_landmarks read_track(const std::string& path)
+{
+    audio_reader reader(path, channel_mode::mix);
+    content_hash hash;
+    std::uint64_t samples = 0;
+    signature_options options;
+    options.type = 1;
+    const std::vector<std::uint8_t> bytes = sign_audio(reader, options, {}, [&](std::span<const std::int16_t> block) {
+        hash.add(block);
+        samples += block.size();
+    });
+    if (samples == 0)
+        throw cli_error("no audio");
+    const decoded_signature decoded = read_signature(bytes);
+    if (!decoded.ok())
+        throw cli_error("the engine's signature fails its checks: " + decoded.error);
+
+    track_landmarks track;
+    track.landmarks = matcher::SignatureLandmarks(decoded);
+    track.seconds = static_cast<double>(samples) / reader.rate();
+    track.info.title = reader.tag(SF_STR_TITLE);
+    track.info.artist = reader.tag(SF_STR_ARTIST);
+    if (track.info.title.empty())
+        track.info.title = file_name(path);
+    track.info.source = path;
+    track.info.content = hash.hex(reader.rate());
+    track.info.frames = static_cast<std::uint32_t>(std::ceil(track.seconds / kFrameSeconds));
+    return track;
+}
+
+int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
+{
+    const auto store = open(options.db, matcher::OpenMode::ReadWrite);
+    int failed = 0;
+    for (std::size_t i = 0; i < options.files.size(); ++i) {
+        const std::string& path = options.files[i];
+        if (options.progress) {
+            std::fprintf(stderr, "\r\x1b[K[%zu/%zu] %s", i + 1, options.files.size(), path.c_str());
+            std::fflush(stderr);
+        }
+        track_landmarks track;
+        try {
+            track = read_track(path);
+        } catch (const cli_error& e) {
+            if (options.progress)
+                std::fputs("\r\x1b[K", stderr);
+            note(path + ": " + e.what());
+            ++failed;
+            continue;
+        }
+        matcher::Store::Added added;
+        try {
+            added = store->Add(track.info, track.landmarks);
+        } catch (const matcher::StoreError& e) {
+            throw cli_error(options.db + ": " + e.what());
+        }
+        const matcher::TrackInfo& info = added.added ? track.info : *store->Track(added.id);
+        out << (added.added ? "added" : "present") << '\t' << added.id << '\t' << info.title << '\t' << info.artist
+            << '\t' << path << '\n';
+        out.flush();
+    }
+    if (options.progress)
+        std::fputs("\r\x1b[K", stderr);
+    return failed;
+}
+
+void catalogue_list(const std::string& db, std::ostream& out)
+{
+    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    for (const matcher::TrackInfo& t : store->Tracks()) {
+        out << t.id << '\t' << t.title << '\t' << t.artist << '\t' << std::fixed << std::setprecision(1)
+            << t.frames * kFrameSeconds << '\t' << t.source << '\n';
+    }
+}
+
+bool catalogue_remove(const std::string& db, std::uint32_t id)
+{
+    const auto store = open(db, matcher::OpenMode::ReadWrite);
+    try {
+        return store->Remove(id);
+    } catch (const matcher::StoreError& e) {
+        throw cli_error(db + ": " + e.what());
+    }
+}
+
+void catalogue_stats(const std::string& db, std::ostream& out)
+{
+    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    const matcher::StoreTotals totals = store->Totals();
+    const double hours = static_cast<double>(totals.frames) * kFrameSeconds / 3600.0;
+    out << nlohmann::json{{"tracks", totals.tracks},
+                          {"postings", totals.postings},
+                          {"hours", hours},
+                          {"bytes", totals.bytes},
+                          {"bytesperhour", hours > 0.0 ? static_cast<double>(totals.bytes) / hours : 0.0}}
+               .dump()
+        << '\n';
+}
+
+int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note)
+{
+    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    server::RecognizerOptions options;
+    options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
+    const server::Recognizer recognizer(*store, options);
+    int failed = 0;
+    for (const std::string& path : files) {
+        std::vector<std::uint8_t> bytes;
+        double seconds = 0.0;
+        try {
+            audio_reader reader(path, channel_mode::mix);
+            std::uint64_t samples = 0;
+            bytes = sign_audio(reader, {.type = 1}, {}, [&](std::span<const std::int16_t> b) { samples += b.size(); });
+            seconds = static_cast<double>(samples) / reader.rate();
+        } catch (const cli_error& e) {
+            note(path + ": " + e.what());
+            ++failed;
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const server::Recognition r = recognizer.Recognize(bytes, seconds * 1000.0);
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+        nlohmann::json line = nlohmann::json::parse(server::AnswerJson(r));
+        line["file"] = path;
+        line["ms"] = std::round(took.count() * 1000.0) / 1000.0;
+        out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        out.flush();
+    }
+    return failed;
+}
+
+void serve(const serve_options& options, const note_sink& note)
+{
+    const auto [host, port] = parse_listen(options.listen);
+    const auto store = open(options.db, matcher::OpenMode::ReadOnly);
+
+    // SIGINT and SIGTERM end the service: blocked here, before any thread
+    // starts, so that every thread inherits the mask and only the watcher
+    // below takes them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    std::mutex log_lock;
+    server::ServiceOptions service_options;
+    service_options.host = host;
+    service_options.port = port;
+    service_options.threads = options.threads;
+    if (options.access_log) {
+        service_options.access_log = [&log_lock, &note](const std::string& line) {
+            std::lock_guard lock(log_lock);
+            note(line);
+        };
+    }
+    server::RecognizerOptions recognizer;
+    recognizer.max_sample_ms = options.max_sample_ms;
+    recognizer.retry_step_ms = options.retry_step_ms;
+    server::Service service(*store, recognizer, service_options);
+    int bound = 0;
+    try {
+        bound = service.Bind();
+    } catch (const std::runtime_error& e) {
+        throw cli_error(e.what());
+    }
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    note("vextune serve: listening on http://" + shown + ":" + std::to_string(bound));
+
+    std::atomic<bool> running = true;
+    std::jthread watcher([&] {
+        const timespec tick{0, 200'000'000};
+        while (running) {
+            if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
+                service.Stop();
+                return;
+            }
+        }
+    });
+    service.Run();
+    running = false;
+}
+
+}  // namespace vxt::cli

@@ -1,0 +1,66 @@
+// The catalogue commands, offline matching and the recognition service:
+// vextune catalogue add|list|remove|stats, vextune match, vextune serve.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "vextune/matcher/Landmarks.h"
+#include "vextune/matcher/Store.h"
+
+namespace vxt::cli {
+
+// A track as the catalogue takes it: what it is and its landmarks.
+struct track_landmarks {
+    matcher::TrackInfo info;  // title, artist, source, content, frames
+    std::vector<matcher::Landmark> landmarks;
+    double seconds = 0.0;
+};
+
+// Decodes an audio file (all channels averaged, as a microphone hears
+// them), signs the whole of it and makes its landmarks. The title and
+// artist come from the file's tags, else the title is the file name; the
+// content hash covers the samples the engine was fed, so the same audio
+// under another name or with other tags is the same content. Throws
+// cli_error.
+track_landmarks read_track(const std::string& path);
+
+struct catalogue_add_options {
+    std::string db;
+    std::vector<std::string> files;
+    bool progress = false;  // a progress line on standard error
+};
+
+// Adds each file, one line per file on out ("added" or "present", the id,
+// title, artist and file, tab-separated); a file that cannot be read is
+// reported on note and skipped. Returns how many failed. Throws cli_error
+// when the catalogue cannot be opened or written.
+int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
+void catalogue_list(const std::string& db, std::ostream& out);
+// False when there is no such track.
+bool catalogue_remove(const std::string& db, std::uint32_t id);
+// One JSON object: tracks, postings, hours, bytes, bytesperhour.
+void catalogue_stats(const std::string& db, std::ostream& out);
+
+// Matches each recording, one JSON line per file: the answer object the
+// service would give for the whole recording, with "file" and "ms" (time
+// spent matching). Returns how many could not be read.
+int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note);
+
+struct serve_options {
+    std::string db;
+    std::string listen = "127.0.0.1:8080";
+    int threads = 4;
+    std::uint32_t max_sample_ms = 12000;
+    std::uint32_t retry_step_ms = 3000;
+    bool access_log = false;
+};
+
+// Serves until SIGINT or SIGTERM; notes where it listens once it does.
+// Throws cli_error.
+void serve(const serve_options& options, const note_sink& note);
+
+}  // namespace vxt::cli

@@ -1,0 +1,64 @@
+// The LMDB store's knobs and its bulk loader, for tests, benchmarks and
+// imports; the service opens the store through OpenLmdbStore(folder, mode).
+//
+// One folder is one LMDB environment with five named databases:
+//   postings      4-byte hash -> sorted fixed-size duplicates, 8 bytes each,
+//                 one per (track, frame)
+//   tracks        4-byte id -> the track's description (length-prefixed fields)
+//   content       content hash -> 4-byte id
+//   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
+//                 varint deltas (what Remove deletes, and nothing else)
+//   meta          "meta" -> schema version, format flags, next id, totals
+//
+// One handle per folder per process (LMDB's locks are per process); several
+// processes may share a folder: one writing, others reading.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "vextune/matcher/Store.h"
+
+namespace vxt::matcher {
+
+struct LmdbOptions {
+    // The map a new environment starts with; it doubles whenever a write
+    // finds it full. An existing environment keeps the size it has grown to.
+    std::uint64_t initial_map_bytes = std::uint64_t{256} << 20;
+    // How a new store orders its postings: false, native integers
+    // (MDB_INTEGERKEY, MDB_INTEGERDUP); true, big-endian bytes compared with
+    // memcmp. An existing store keeps the order it was made with.
+    bool big_endian_postings = false;
+};
+
+std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options);
+
+// Fills a new store from postings given in hash order, many to a write
+// transaction, appending to the end of each database (full pages, no
+// searching). The folder must not hold a store yet. Until Finish the store
+// is marked as being loaded and refuses to open, so that a load cut short
+// is never taken for a catalogue.
+class LmdbLoader {
+public:
+    LmdbLoader(const std::string& folder, const LmdbOptions& options = {});
+    ~LmdbLoader();
+    LmdbLoader(const LmdbLoader&) = delete;
+    LmdbLoader& operator=(const LmdbLoader&) = delete;
+
+    // Declares a track; its id comes back (1, 2, ...). info.id and
+    // info.postings are the loader's to set.
+    std::uint32_t AddTrack(const TrackInfo& info);
+    // The postings of one hash: hashes strictly ascending from call to call,
+    // postings in (track, frame) order without repeats, of declared tracks.
+    void AddPostings(std::uint32_t hash, std::span<const Posting> postings);
+    // Writes the tracks and the totals and clears the mark.
+    void Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace vxt::matcher

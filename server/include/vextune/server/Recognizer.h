@@ -1,0 +1,82 @@
+// The recognition service's answer to one signature, free of HTTP.
+//
+// A request carries a signature (either form, as the client makes it) and
+// the length of the recording it covers. Its landmarks are matched against
+// the store; the answer names the track when the match stands clear of
+// chance and of every other track, asks for a longer recording (an answer
+// with "retryms") while the recording is shorter than the service's
+// maximum, and otherwise says there is no match. A short recording that
+// falls short of a match is not evidence of absence, so the service asks
+// for more before it says "no match"; the threshold keeps each attempt's
+// chance of a false claim at the matcher's rate.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vextune/matcher/Matcher.h"
+#include "vextune/matcher/Store.h"
+
+namespace vxt::server {
+
+struct RecognizerOptions {
+    matcher::MatchOptions match;
+    std::uint32_t max_sample_ms = 12000;  // no longer recording is asked for
+    std::uint32_t retry_step_ms = 3000;   // how much more is asked for each time
+};
+
+enum class Outcome { Match, Retry, NoMatch };
+
+struct Recognition {
+    Outcome outcome = Outcome::NoMatch;
+    std::optional<matcher::TrackInfo> track;  // with Match
+    std::int64_t offset_ms = 0;               // where in the track the recording starts
+    double confidence = 0.0;                  // 1 less the expected number of chance cells reaching the score
+    std::uint32_t retry_ms = 0;               // with Retry: the recording time wanted
+    matcher::MatchResult detail;
+    std::size_t landmarks = 0;  // of the query
+};
+
+// A request the service cannot read: answered with 400 and the message.
+class BadRequest : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+struct RecognizeRequest {
+    std::vector<std::uint8_t> signature;
+    double sample_ms = 0.0;
+};
+
+// Reads a request body: a JSON object with "signature" (base64 text) and
+// "samplems" (a number, or a number in a string, as request templates
+// quote it). Further members are ignored. Throws BadRequest.
+RecognizeRequest ReadRecognizeRequest(std::string_view body);
+
+// Standard base64, padded or not; throws BadRequest on anything else.
+std::vector<std::uint8_t> DecodeBase64(std::string_view text);
+
+class Recognizer {
+public:
+    explicit Recognizer(const matcher::Store& store, RecognizerOptions options = {});
+
+    // Throws BadRequest when the signature fails its checks.
+    Recognition Recognize(std::span<const std::uint8_t> signature, double sample_ms) const;
+
+    const RecognizerOptions& Options() const noexcept { return options_; }
+
+private:
+    const matcher::Store& store_;
+    RecognizerOptions options_;
+};
+
+// The answer object: {"matches":[{"id","title","artist","offsetms","score",
+// "confidence"}]}, empty for no match, or {"retryms":N}.
+std::string AnswerJson(const Recognition& recognition);
+
+}  // namespace vxt::server

@@ -1,0 +1,174 @@
+// The catalogue, match and serve commands as a user runs them, on an LMDB
+// catalogue of the committed clips: added once, listed, removed; recordings
+// matched offline and through the service with the real client.
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "cli_test_support.h"
+
+extern char** environ;
+
+namespace vxt::cli::test {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class catalogue_test : public scratch_test {
+protected:
+    void SetUp() override
+    {
+        scratch_test::SetUp();
+        db = file("music.db").string();
+        std::vector<std::string> args = {"catalogue", "add", "--db", db};
+        for (const char* name : clip_names)
+            args.push_back(clip_path(name).string());
+        const run_result r = run_vextune(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_EQ(lines_of(r.out).size(), 3u) << r.out;
+    }
+
+    // seconds of a clip from offset on, as a WAV file of its own.
+    std::string excerpt(const char* clip, double offset, double seconds)
+    {
+        const pcm whole = read_pcm(clip_path(clip));
+        pcm part{whole.rate, whole.channels, {}};
+        const auto from = static_cast<std::size_t>(offset * whole.rate) * static_cast<std::size_t>(whole.channels);
+        const auto count = static_cast<std::size_t>(seconds * whole.rate) * static_cast<std::size_t>(whole.channels);
+        part.samples.assign(whole.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                            whole.samples.begin() + static_cast<std::ptrdiff_t>(from + count));
+        const fs::path path = file(std::string(clip) + ".excerpt.wav");
+        write_wav(path, part);
+        return path.string();
+    }
+
+    std::string db;
+};
+
+TEST_F(catalogue_test, adds_each_audio_once_lists_and_removes)
+{
+    // The same audio under another name is present already; a file that is
+    // not audio is reported and the rest still added.
+    fs::copy_file(clip_path(clip_names[1]), file("copy.flac"));
+    write_bytes(file("notes.flac"), as_bytes("not audio"));
+    const run_result again = run_vextune({"catalogue", "add", "--db", db, file("copy.flac").string(),
+                                          file("notes.flac").string(), excerpt(clip_names[0], 1.0, 5.0)});
+    EXPECT_EQ(again.exit_code, 1);
+    EXPECT_NE(again.err.find("notes.flac"), std::string::npos) << again.err;
+    const std::vector<std::string> added = lines_of(again.out);
+    ASSERT_EQ(added.size(), 2u) << again.out;
+    EXPECT_TRUE(added[0].starts_with("present\t2\t")) << added[0];
+    EXPECT_TRUE(added[1].starts_with("added\t4\t")) << added[1];
+
+    const run_result list = run_vextune({"catalogue", "list", "--db", db});
+    ASSERT_EQ(list.exit_code, 0) << list.err;
+    const std::vector<std::string> tracks = lines_of(list.out);
+    ASSERT_EQ(tracks.size(), 4u);
+    EXPECT_TRUE(tracks[0].starts_with("1\trock-sectoid-metal-madness\t\t15.0\t")) << tracks[0];
+
+    EXPECT_EQ(run_vextune({"catalogue", "remove", "--db", db, "4"}).exit_code, 0);
+    const run_result gone = run_vextune({"catalogue", "remove", "--db", db, "4"});
+    EXPECT_EQ(gone.exit_code, 1);
+    EXPECT_NE(gone.err.find("no track 4"), std::string::npos) << gone.err;
+
+    const run_result stats = run_vextune({"catalogue", "stats", "--db", db});
+    ASSERT_EQ(stats.exit_code, 0) << stats.err;
+    const auto totals = nlohmann::json::parse(stats.out);
+    EXPECT_EQ(totals["tracks"], 3);
+    EXPECT_NEAR(totals["hours"].get<double>(), 45.0 / 3600.0, 1e-4);
+    EXPECT_GT(totals["postings"].get<int>(), 1000);
+    EXPECT_GT(totals["bytes"].get<int>(), 0);
+
+    // A catalogue that is not there is an error, not a new one.
+    const run_result missing = run_vextune({"catalogue", "list", "--db", file("nowhere").string()});
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_FALSE(fs::exists(file("nowhere")));
+}
+
+TEST_F(catalogue_test, match_names_the_track_and_the_offset)
+{
+    const run_result r =
+        run_vextune({"match", "--db", db, excerpt(clip_names[2], 4.0, 8.0), excerpt(clip_names[1], 6.5, 6.0)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 2u);
+    const struct {
+        const char* title;
+        double offset_ms;
+    } want[] = {{"electronic-torustrooper-tt1", 4000}, {"Through Space", 6500}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const auto answer = nlohmann::json::parse(lines[i]);
+        ASSERT_EQ(answer["matches"].size(), 1u) << lines[i];
+        EXPECT_EQ(answer["matches"][0]["title"], want[i].title);
+        EXPECT_NEAR(answer["matches"][0]["offsetms"].get<double>(), want[i].offset_ms, 16.0);
+    }
+
+    // Music that is not in the catalogue: no match.
+    pcm other = read_pcm(clip_path(clip_names[0]));
+    std::reverse(other.samples.begin(), other.samples.end());
+    write_wav(file("reversed.wav"), other);
+    const run_result none = run_vextune({"match", "--db", db, file("reversed.wav").string()});
+    ASSERT_EQ(none.exit_code, 0) << none.err;
+    EXPECT_EQ(nlohmann::json::parse(none.out)["matches"].size(), 0u) << none.out;
+}
+
+// The service as a separate process, the client's request through it, and
+// SIGTERM ending it cleanly.
+TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
+{
+    const std::string log = file("serve.log").string();
+    const std::vector<std::string> args = {vextune_path.string(), "serve", "--db", db, "--listen", "127.0.0.1:0",
+                                           "--access-log"};
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    std::string port;
+    for (int i = 0; i < 200 && port.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const std::string text = read_text(log);
+        if (const auto at = text.find("listening on http://127.0.0.1:"); at != std::string::npos)
+            port = text.substr(at + 30, text.find('\n', at) - at - 30);
+    }
+    ASSERT_FALSE(port.empty()) << read_text(log);
+
+    const std::string request = R"({"tag":{"href":"http://127.0.0.1:)" + port +
+                                R"(/recognize","maxsamplems":12000,"minsamplems":3000},"tagid":"t",)"
+                                R"("data":{"signature":"{sigdata}","samplems":"{samplems}"}})";
+    write_bytes(file("request.json"), as_bytes(request));
+    const run_result r = run_vextune(
+        {"recognize", "--request", file("request.json").string(), "--input", excerpt(clip_names[0], 3.0, 10.0)});
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto result = nlohmann::json::parse(r.out);
+    ASSERT_EQ(result["tag"]["response"]["matches"].size(), 1u) << r.out;
+    EXPECT_EQ(result["tag"]["response"]["matches"][0]["title"], "rock-sectoid-metal-madness");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(read_text(log).find("POST /recognize 200 "), std::string::npos) << read_text(log);
+}
+
+}  // namespace
+}  // namespace vxt::cli::test

@@ -1,0 +1,358 @@
+// The LMDB store: the suite every store passes (with each postings order,
+// and from a map so small that it grows all the time), and what only a
+// store on disk must do: grow its map, stay whole when its writer is
+// killed, follow a map grown by another process, load in bulk, and refuse
+// what it cannot read.
+#include <lmdb.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "LmdbStore.h"
+#include "store_suite.h"
+
+namespace vxt::matcher::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kTinyMap = 64 << 10;
+
+// Folders under one per-process root, removed when the tests end.
+class Folders : public ::testing::Environment {
+public:
+    static fs::path Root()
+    {
+        static const fs::path root = fs::temp_directory_path() / ("vxt-lmdb-test-" + std::to_string(::getpid()));
+        return root;
+    }
+    static std::string Fresh()
+    {
+        static int n = 0;
+        const fs::path folder = Root() / std::to_string(++n);
+        fs::remove_all(folder);
+        return folder.string();
+    }
+    void TearDown() override { fs::remove_all(Root()); }
+};
+const auto* const folders = ::testing::AddGlobalTestEnvironment(new Folders);
+
+StoreKind Kind(std::string name, LmdbOptions options)
+{
+    auto last = std::make_shared<std::string>();
+    return StoreKind{std::move(name),
+                     [last, options] {
+                         *last = Folders::Fresh();
+                         return OpenLmdbStore(*last, OpenMode::ReadWrite, options);
+                     },
+                     [last, options](OpenMode mode) { return OpenLmdbStore(*last, mode, options); }};
+}
+
+INSTANTIATE_TEST_SUITE_P(Lmdb, StoreSuite,
+                         ::testing::Values(Kind("Integers", {}), Kind("BigEndian", {.big_endian_postings = true}),
+                                           Kind("TinyMap", {.initial_map_bytes = kTinyMap})),
+                         KindName);
+
+TrackInfo Info(const std::string& content, std::uint32_t frames = 1000)
+{
+    TrackInfo info;
+    info.title = "title " + content;
+    info.artist = "artist";
+    info.source = "/music/" + content + ".ogg";
+    info.content = content;
+    info.frames = frames;
+    return info;
+}
+
+// A synthetic track's landmarks over hashes below 4096, so tracks share them.
+std::vector<Landmark> Landmarks(std::uint32_t seed, std::size_t count = 1500)
+{
+    std::mt19937 random(seed);
+    std::vector<Landmark> out;
+    for (std::size_t i = 0; i < count; ++i)
+        out.push_back({static_cast<std::uint32_t>(random() % 4096), static_cast<std::uint32_t>(random() % 1000)});
+    return out;
+}
+
+using Index = std::map<std::uint32_t, std::vector<Posting>>;
+
+Index Everything(const Store& store)
+{
+    std::vector<std::uint32_t> hashes(4096);
+    for (std::uint32_t h = 0; h < hashes.size(); ++h)
+        hashes[h] = h;
+    Index all;
+    store.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        all[hash].assign(postings.begin(), postings.end());
+    });
+    return all;
+}
+
+// Adds the landmarks of track id to an expected index, once per (hash, frame).
+void Expect(Index& index, std::uint32_t id, const std::vector<Landmark>& landmarks)
+{
+    for (const Landmark& l : landmarks) {
+        auto& list = index[l.hash];
+        const Posting p{id, l.frame};
+        const auto at = std::lower_bound(list.begin(), list.end(), p);
+        if (at == list.end() || *at != p)
+            list.insert(at, p);
+    }
+}
+
+// Every listed track whole, nothing else indexed, and totals that add up.
+void ExpectWhole(const Store& store, const std::function<std::vector<Landmark>(const TrackInfo&)>& landmarks_of)
+{
+    Index expected;
+    StoreTotals sums;
+    for (const TrackInfo& track : store.Tracks()) {
+        Expect(expected, track.id, landmarks_of(track));
+        sums.tracks += 1;
+        sums.postings += track.postings;
+        sums.frames += track.frames;
+    }
+    const Index got = Everything(store);
+    EXPECT_EQ(got, expected);
+    std::uint64_t indexed = 0;
+    for (const auto& [hash, list] : got)
+        indexed += list.size();
+    const StoreTotals totals = store.Totals();
+    EXPECT_EQ(totals.tracks, sums.tracks);
+    EXPECT_EQ(totals.postings, sums.postings);
+    EXPECT_EQ(totals.postings, indexed);
+    EXPECT_EQ(totals.frames, sums.frames);
+    EXPECT_EQ(store.IndexedFrames(), sums.frames);
+}
+
+// The tracks of the tests below have the content "t<seed>x<count>" of
+// their landmarks.
+std::string Content(std::uint32_t seed, std::size_t count = 1500)
+{
+    return "t" + std::to_string(seed) + "x" + std::to_string(count);
+}
+
+std::vector<Landmark> LandmarksOfContent(const TrackInfo& track)
+{
+    const std::size_t x = track.content.find('x');
+    return Landmarks(static_cast<std::uint32_t>(std::stoul(track.content.substr(1, x - 1))),
+                     std::stoul(track.content.substr(x + 1)));
+}
+
+TEST(LmdbStore, TheMapGrowsFromATinySizeAcrossAddsAndRemoves)
+{
+    const std::string folder = Folders::Fresh();
+    auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
+    for (std::uint32_t seed = 1; seed <= 40; ++seed)
+        ASSERT_TRUE(store->Add(Info(Content(seed)), Landmarks(seed)).added);
+    for (std::uint32_t id = 2; id <= 40; id += 3)
+        ASSERT_TRUE(store->Remove(id));
+    EXPECT_GT(store->Totals().bytes, kTinyMap);
+    ExpectWhole(*store, LandmarksOfContent);
+
+    // Opened again with the tiny size asked for, it keeps the size it grew to.
+    store.reset();
+    store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
+    ExpectWhole(*store, LandmarksOfContent);
+    EXPECT_EQ(store->Add(Info(Content(41)), Landmarks(41)).id, 41u);
+}
+
+// A writer killed at any moment leaves whole tracks behind, and the store
+// takes more afterwards.
+TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
+{
+    const std::string folder = Folders::Fresh();
+    std::mt19937 random(2024);
+    for (std::uint32_t round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int pipe_ends[2];
+        ASSERT_EQ(::pipe(pipe_ends), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipe_ends[0]);
+            try {
+                auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
+                for (std::uint32_t seed = 1000 * (round + 1);; ++seed) {
+                    store->Add(Info(Content(seed, 4000)), Landmarks(seed, 4000));
+                    if (::write(pipe_ends[1], "+", 1) != 1)
+                        ::_exit(1);
+                }
+            } catch (...) {
+                ::_exit(1);
+            }
+        }
+        ::close(pipe_ends[1]);
+        const int adds = 2 + static_cast<int>(random() % 5);
+        char c;
+        for (int i = 0; i < adds; ++i)
+            ASSERT_EQ(::read(pipe_ends[0], &c, 1), 1) << "the writer died on its own";
+        ::usleep(static_cast<useconds_t>(random() % 20000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(pipe_ends[0]);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {});
+        EXPECT_GE(store->Tracks().size(), static_cast<std::size_t>(adds));
+        ExpectWhole(*store, LandmarksOfContent);
+        const std::uint32_t last = store->Tracks().back().id;
+        const Store::Added after = store->Add(Info(Content(99000 + round)), Landmarks(99000 + round));
+        EXPECT_TRUE(after.added);
+        EXPECT_GT(after.id, last);
+        ExpectWhole(*store, LandmarksOfContent);
+    }
+}
+
+// A reader opened before another process grows the map far past its own
+// follows it (the service reading while the catalogue is added to).
+TEST(LmdbStore, AReaderFollowsTheMapAnotherProcessGrew)
+{
+    const std::string folder = Folders::Fresh();
+    OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap})->Add(Info(Content(1)), Landmarks(1));
+    auto reader = OpenLmdbStore(folder, OpenMode::ReadOnly, {.initial_map_bytes = kTinyMap});
+    ASSERT_EQ(reader->Tracks().size(), 1u);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            auto writer = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
+            for (std::uint32_t seed = 2; seed <= 30; ++seed)
+                writer->Add(Info(Content(seed, 4000)), Landmarks(seed, 4000));
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    EXPECT_EQ(reader->Tracks().size(), 30u);
+    EXPECT_GT(reader->Totals().bytes, 4 * kTinyMap);
+    ExpectWhole(*reader, LandmarksOfContent);
+}
+
+// Tracks loaded in bulk are the tracks added one by one.
+TEST(LmdbStore, ALoadedCatalogueIsTheCatalogueAdded)
+{
+    for (const bool big_endian : {false, true}) {
+        SCOPED_TRACE(big_endian ? "big-endian" : "integers");
+        const LmdbOptions options{.initial_map_bytes = kTinyMap, .big_endian_postings = big_endian};
+        const std::string added_folder = Folders::Fresh();
+        const std::string loaded_folder = Folders::Fresh();
+        auto added = OpenLmdbStore(added_folder, OpenMode::ReadWrite, options);
+        Index index;
+        {
+            LmdbLoader loader(loaded_folder, options);
+            for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+                const std::uint32_t id = loader.AddTrack(Info(Content(seed), 900 + seed));
+                EXPECT_EQ(added->Add(Info(Content(seed), 900 + seed), Landmarks(seed)).id, id);
+                Expect(index, id, Landmarks(seed));
+            }
+            for (const auto& [hash, postings] : index)
+                loader.AddPostings(hash, postings);
+            EXPECT_THROW(loader.AddPostings(0, index.begin()->second), StoreError);
+            loader.Finish();
+        }
+        auto loaded = OpenLmdbStore(loaded_folder, OpenMode::ReadWrite, options);
+        EXPECT_EQ(loaded->Tracks(), added->Tracks());
+        EXPECT_EQ(Everything(*loaded), index);
+        ExpectWhole(*loaded, LandmarksOfContent);
+
+        EXPECT_TRUE(loaded->Remove(5));
+        EXPECT_EQ(loaded->Add(Info(Content(13)), Landmarks(13)).id, 13u);
+        EXPECT_FALSE(loaded->Add(Info(Content(3)), Landmarks(3)).added);
+        ExpectWhole(*loaded, LandmarksOfContent);
+    }
+}
+
+// Rewrites the schema version in a store's meta record.
+void SetSchemaVersion(const std::string& folder, std::uint32_t version)
+{
+    MDB_env* env = nullptr;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    ASSERT_EQ(mdb_env_open(env, folder.c_str(), 0, 0664), 0);
+    MDB_txn* txn = nullptr;
+    MDB_dbi dbi = 0;
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "meta", 0, &dbi), 0);
+    char key_text[] = "meta";
+    MDB_val key{4, key_text};
+    MDB_val data;
+    ASSERT_EQ(mdb_get(txn, dbi, &key, &data), 0);
+    std::string record(static_cast<const char*>(data.mv_data), data.mv_size);
+    std::memcpy(record.data(), &version, sizeof version);
+    MDB_val changed{record.size(), record.data()};
+    ASSERT_EQ(mdb_put(txn, dbi, &key, &changed, 0), 0);
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+}
+
+// What cannot be opened is refused with a message that names the folder
+// and the trouble.
+TEST(LmdbStore, RefusesWhatItCannotOpen)
+{
+    struct Case {
+        const char* name;
+        std::function<std::string()> prepare;  // the folder
+        OpenMode mode;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"missing folder", [] { return Folders::Fresh(); }, OpenMode::ReadOnly, "no catalogue"},
+        {"another format version",
+         [] {
+             const std::string folder = Folders::Fresh();
+             OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1));
+             SetSchemaVersion(folder, 999);
+             return folder;
+         },
+         OpenMode::ReadWrite, "format version 999"},
+        {"a file, not a folder",
+         [] {
+             const std::string folder = Folders::Fresh();
+             fs::create_directories(fs::path(folder).parent_path());
+             std::FILE* file = std::fopen(folder.c_str(), "w");
+             std::fclose(file);
+             return folder;
+         },
+         OpenMode::ReadWrite, "cannot make"},
+        {"an unfinished bulk load",
+         [] {
+             const std::string folder = Folders::Fresh();
+             LmdbLoader loader(folder);
+             loader.AddTrack(Info(Content(1)));
+             return folder;
+         },
+         OpenMode::ReadOnly, "did not finish"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = c.prepare();
+        try {
+            OpenLmdbStore(folder, c.mode);
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            const std::string message = e.what();
+            EXPECT_NE(message.find(folder), std::string::npos) << message;
+            EXPECT_NE(message.find(c.says), std::string::npos) << message;
+        }
+    }
+    // A bulk load goes only into a new folder.
+    const std::string folder = Folders::Fresh();
+    OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1));
+    EXPECT_THROW(LmdbLoader{folder}, StoreError);
+}
+
+}  // namespace
+}  // namespace vxt::matcher::testing
