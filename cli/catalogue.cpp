@@ -207,6 +207,12 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
         nlohmann::json line = nlohmann::json::parse(server::AnswerJson(r));
         line["file"] = path;
         line["ms"] = std::round(took.count() * 1000.0) / 1000.0;
+        // The evidence behind the answer, for judging the thresholds.
+        line["evidence"] = {{"landmarks", r.landmarks},
+                            {"track", r.detail.track},
+                            {"score", r.detail.score},
+                            {"runnerup", r.detail.runner_up},
+                            {"threshold", r.detail.threshold}};
         out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         out.flush();
     }

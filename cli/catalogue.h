@@ -46,8 +46,9 @@ bool catalogue_remove(const std::string& db, std::uint32_t id);
 void catalogue_stats(const std::string& db, std::ostream& out);
 
 // Matches each recording, one JSON line per file: the answer object the
-// service would give for the whole recording, with "file" and "ms" (time
-// spent matching). Returns how many could not be read.
+// service would give for the whole recording, with "file", "ms" (time
+// spent matching) and "evidence" (landmarks, the best track's score, the
+// best other track's, the threshold). Returns how many could not be read.
 int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note);
 
 struct serve_options {

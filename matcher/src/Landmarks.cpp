@@ -42,7 +42,7 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
             if (dt > options.max_frame_step)
                 break;
             const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - anchor_bin;
-            if (db < -options.max_bin_step || db >= options.max_bin_step)
+            if (db == 0 || db < -options.max_bin_step || db >= options.max_bin_step)
                 continue;
             const auto hash = static_cast<std::uint32_t>(anchor_bin) << 12 |
                               static_cast<std::uint32_t>(db + options.max_bin_step) << 6 | dt;

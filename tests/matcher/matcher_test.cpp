@@ -69,6 +69,9 @@ TEST(Landmarks, PairsWithinTheTargetZone)
     for (Peak& p : later)
         p.frame += 5000;
     EXPECT_EQ(MakeLandmarks(later)[0].hash, landmarks[0].hash);
+    // Two peaks in one bin make no pair: a held note pairs the same way
+    // backwards, which would let reversed audio match.
+    EXPECT_TRUE(MakeLandmarks(std::vector<Peak>{{10, 64 * 100}, {30, 64 * 100 + 20}}).empty());
 }
 
 TEST(Landmarks, MergedBandsOfASignature)

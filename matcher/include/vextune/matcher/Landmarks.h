@@ -2,7 +2,10 @@
 //
 // Every peak of a signature (all bands merged, in time order) anchors pairs
 // with the next few peaks in a target zone after it: 1 to 63 frames later
-// and at most 32 bins (250 Hz) away in frequency. A pair's hash packs the
+// and at most 32 bins (250 Hz) away in frequency, but not in the same bin
+// (a held note pairs with itself alike forwards and backwards, so reversed
+// audio would find its own track, and such pairs are the commonest and say
+// the least). A pair's hash packs the
 // anchor's bin (9 bits), the frequency step in bins (6 bits, -32..+31 as
 // 0..63) and the time step in frames (6 bits): pairs that look alike in two
 // recordings of the same music get the same hash whatever their absolute
