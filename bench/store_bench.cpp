@@ -287,6 +287,40 @@ void BM_Match10s(benchmark::State& state)
 }
 BENCHMARK(BM_Match10s)->Unit(benchmark::kMillisecond)->Iterations(400);
 
+// The lookup alone of a 10 s query's distinct hashes on the same catalogue.
+void BM_LookupQuery(benchmark::State& state)
+{
+    const std::uint32_t tracks = EnvNumber("VXT_BENCH_TRACKS", 1000);
+    static const Catalogue catalogue = BuildCatalogue("match-" + std::to_string(tracks), tracks, false);
+    const auto store = OpenLmdbStore(catalogue.folder, OpenMode::ReadOnly);
+    std::vector<std::vector<std::uint32_t>> sets;
+    std::uint64_t votes = 0;
+    for (const Query& q : catalogue.queries) {
+        std::vector<std::uint32_t> hashes;
+        for (const Landmark& l : q.landmarks)
+            hashes.push_back(l.hash);
+        std::sort(hashes.begin(), hashes.end());
+        hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+        sets.push_back(std::move(hashes));
+        for (const Landmark& l : q.landmarks) {
+            const std::uint32_t hash = l.hash;
+            store->Lookup(std::span(&hash, 1), [&](std::uint32_t, std::span<const Posting> p) { votes += p.size(); });
+        }
+    }
+    std::uint64_t postings = 0;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        store->Lookup(sets[next++ % sets.size()], [&](std::uint32_t, std::span<const Posting> found) {
+            postings += found.size();
+            benchmark::DoNotOptimize(found.data());
+        });
+    }
+    state.counters["postings_per_lookup"] = static_cast<double>(postings) / static_cast<double>(state.iterations());
+    state.counters["votes_per_query"] = static_cast<double>(votes) / static_cast<double>(sets.size());
+    state.counters["hashes_per_query"] = static_cast<double>(sets[0].size());
+}
+BENCHMARK(BM_LookupQuery)->Unit(benchmark::kMillisecond);
+
 // Filling a new store with the same tracks two ways: added one by one
 // (one transaction each, as the catalogue command adds them), or loaded in
 // hash order. Reports postings a second and bytes on disk per posting.

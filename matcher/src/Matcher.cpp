@@ -1,6 +1,7 @@
 #include "vextune/matcher/Matcher.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <utility>
@@ -60,8 +61,9 @@ void SortVotes(std::vector<std::uint64_t>& votes)
 
     constexpr int kDigitBits = 11;
     constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-    std::vector<std::uint64_t> other(votes.size());
-    std::vector<std::size_t> start(kDigits);
+    thread_local std::vector<std::uint64_t> other;  // kept, as the votes are: see Match
+    other.resize(votes.size());
+    std::array<std::size_t, kDigits> start;
     for (int shift = 0; shift < bits; shift += kDigitBits) {
         std::fill(start.begin(), start.end(), 0);
         for (const std::uint64_t v : votes)
@@ -126,8 +128,11 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
             hashes.push_back(l.hash);
     }
 
-    // Every hit votes for its cell.
-    std::vector<std::uint64_t> votes;
+    // Every hit votes for its cell. The tallies of a large catalogue run to
+    // tens of megabytes: the thread keeps its buffers from query to query
+    // rather than have fresh pages mapped and zeroed for every one.
+    thread_local std::vector<std::uint64_t> votes;
+    votes.clear();
     auto next = sorted.begin();
     index.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
         while (next != sorted.end() && next->hash < hash)
@@ -146,7 +151,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
         std::uint64_t cell;
         std::uint32_t votes;
     };
-    std::vector<Count> counts;
+    thread_local std::vector<Count> counts;
+    counts.clear();
     for (const std::uint64_t v : votes) {
         if (counts.empty() || counts.back().cell != v)
             counts.push_back({v, 0});
@@ -157,7 +163,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
     std::uint32_t best_cell_score = 0;
     std::uint64_t best_cell = 0;
     // The best score of each track, to find the best other track afterwards.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> track_best;
+    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> track_best;
+    track_best.clear();
     for (std::size_t i = 0; i < counts.size(); ++i) {
         std::uint32_t s = counts[i].votes;
         if (i > 0 && counts[i - 1].cell + 1 == counts[i].cell)
