@@ -44,13 +44,31 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
             const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - anchor_bin;
             if (db == 0 || db < -options.max_bin_step || db >= options.max_bin_step)
                 continue;
-            const auto hash = static_cast<std::uint32_t>(anchor_bin) << 12 |
-                              static_cast<std::uint32_t>(db + options.max_bin_step) << 6 | dt;
+            const auto hash = static_cast<std::uint32_t>(anchor_bin) << 13 |
+                              static_cast<std::uint32_t>(db + 64) << 6 | dt;  // 22 bits
             landmarks.push_back({hash, anchor.frame});
             ++made;
         }
     }
     return landmarks;
+}
+
+std::vector<Landmark> WithTimeTolerance(std::span<const Landmark> landmarks, std::uint32_t tolerance,
+                                        const LandmarkOptions& options)
+{
+    std::vector<Landmark> out;
+    out.reserve(landmarks.size() * (2 * tolerance + 1));
+    for (const Landmark& l : landmarks) {
+        out.push_back(l);
+        const std::uint32_t dt = l.hash & 63;
+        for (std::uint32_t d = 1; d <= tolerance; ++d) {
+            if (dt > d)
+                out.push_back({(l.hash & ~63u) | (dt - d), l.frame});
+            if (dt + d <= options.max_frame_step)
+                out.push_back({(l.hash & ~63u) | (dt + d), l.frame});
+        }
+    }
+    return out;
 }
 
 std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options)

@@ -58,12 +58,12 @@ struct Catalogue {
 
 TEST(Landmarks, PairsWithinTheTargetZone)
 {
-    const std::vector<Peak> peaks = {{10, 64 * 100}, {12, 64 * 110}, {12, 64 * 140}, {80, 64 * 100}};
+    const std::vector<Peak> peaks = {{10, 64 * 100}, {12, 64 * 110}, {12, 64 * 180}, {80, 64 * 100}};
     const auto landmarks = MakeLandmarks(peaks);
-    // 10 pairs with 12 (10 bins up) only: 140 is 40 bins away, 80 is 70 frames later.
+    // 10 pairs with 12 (10 bins up) only: 180 is 80 bins away, 80 is 70 frames later.
     ASSERT_EQ(landmarks.size(), 1u);
     EXPECT_EQ(landmarks[0].frame, 10u);
-    EXPECT_EQ(landmarks[0].hash, 100u << 12 | (10u + 32u) << 6 | 2u);
+    EXPECT_EQ(landmarks[0].hash, 100u << 13 | (10u + 64u) << 6 | 2u);
     // The hash does not depend on absolute time.
     std::vector<Peak> later = peaks;
     for (Peak& p : later)

@@ -2,12 +2,12 @@
 //
 // Every peak of a signature (all bands merged, in time order) anchors pairs
 // with the next few peaks in a target zone after it: 1 to 63 frames later
-// and at most 32 bins (250 Hz) away in frequency, but not in the same bin
+// and at most 64 bins (500 Hz) away in frequency, but not in the same bin
 // (a held note pairs with itself alike forwards and backwards, so reversed
 // audio would find its own track, and such pairs are the commonest and say
 // the least). A pair's hash packs the
-// anchor's bin (9 bits), the frequency step in bins (6 bits, -32..+31 as
-// 0..63) and the time step in frames (6 bits): pairs that look alike in two
+// anchor's bin (9 bits), the frequency step in bins (7 bits, -64..+63 as
+// 0..127) and the time step in frames (6 bits): pairs that look alike in two
 // recordings of the same music get the same hash whatever their absolute
 // time, and the anchor's time tells where in the track they are.
 #pragma once
@@ -34,9 +34,9 @@ struct Landmark {
 };
 
 struct LandmarkOptions {
-    std::uint32_t fan_out = 5;          // pairs per anchor at most
-    std::uint32_t max_frame_step = 63;  // frames
-    std::int32_t max_bin_step = 32;     // bins either way (the hash holds -32..31)
+    std::uint32_t fan_out = 10;         // pairs per anchor at most
+    std::uint32_t max_frame_step = 63;  // frames (the hash holds 1..63)
+    std::int32_t max_bin_step = 64;     // bins either way (the hash holds -64..63)
 };
 
 // The peaks of a signature's band lists, all bands merged, in time order
@@ -45,6 +45,14 @@ std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::
 
 // The landmarks of time-ordered peaks, in anchor order.
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options = {});
+
+// The landmarks a recording looks up: each as made and, for tolerance
+// within 1..tolerance frames, with its time step that much shorter and
+// longer, at the same anchor. Peaks of a recording through a room or a
+// noisy line land a frame or two from where the clean track has them; the
+// index holds only exact steps, so a query pays for the tolerance alone.
+std::vector<Landmark> WithTimeTolerance(std::span<const Landmark> landmarks, std::uint32_t tolerance,
+                                        const LandmarkOptions& options = {});
 
 // The landmarks of a decoded signature's band lists, timed from its first
 // frame: a whole track's for the index, a recording's for a query.

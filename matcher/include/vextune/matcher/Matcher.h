@@ -44,8 +44,8 @@ private:
 
 struct MatchOptions {
     double false_claim_rate = 1e-6;  // chance per query that a wrong track reaches the threshold
-    std::uint32_t min_score = 6;     // never less evidence than this
-    double min_margin = 2.0;         // best over the best other track's score
+    std::uint32_t min_score = 8;     // never less evidence than this
+    double min_margin = 4.0;         // best over the best other track's score
 };
 
 enum class Verdict { Match, NeedMore, NoMatch };
