@@ -255,7 +255,11 @@ std::size_t audio_reader::read_file(std::vector<std::int16_t>& mono)
             std::int32_t sum = 0;  // at most 1024 channels: no overflow
             for (std::size_t c = 0; c < channels; ++c)
                 sum += p[c];
-            mono[i] = static_cast<std::int16_t>(std::lround(static_cast<double>(sum) / static_cast<double>(channels)));
+            // sum / channels rounded to nearest, halves away from zero, in
+            // integers: |sum| / channels + 1/2, truncated.
+            const auto n = static_cast<std::int32_t>(channels);
+            const std::int32_t magnitude = (2 * std::abs(sum) + n) / (2 * n);
+            mono[i] = static_cast<std::int16_t>(sum < 0 ? -magnitude : magnitude);
         }
     }
     return frames;
