@@ -16,17 +16,6 @@ void SortByTime(std::vector<Peak>& peaks)
 
 }  // namespace
 
-std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::uint32_t start_frame)
-{
-    std::vector<Peak> peaks;
-    for (const auto& band : bands) {
-        for (const BandPeak& p : band)
-            peaks.push_back({start_frame + p.time, p.frequency});
-    }
-    SortByTime(peaks);
-    return peaks;
-}
-
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
 {
     std::vector<Landmark> landmarks;
@@ -53,25 +42,60 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
     return landmarks;
 }
 
-std::vector<Landmark> WithTimeTolerance(std::span<const Landmark> landmarks, std::uint32_t tolerance,
-                                        const LandmarkOptions& options)
+std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTolerance& tolerance,
+                                     const LandmarkOptions& options)
 {
-    std::vector<Landmark> out;
-    out.reserve(landmarks.size() * (2 * tolerance + 1));
-    for (const Landmark& l : landmarks) {
-        out.push_back(l);
-        const std::uint32_t dt = l.hash & 63;
-        for (std::uint32_t d = 1; d <= tolerance; ++d) {
-            if (dt > d)
-                out.push_back({(l.hash & ~63u) | (dt - d), l.frame});
-            if (dt + d <= options.max_frame_step)
-                out.push_back({(l.hash & ~63u) | (dt + d), l.frame});
+    // The bins a peak may have in the clean track: its own, and the
+    // neighbour whose edge it lies within bin_edge of.
+    const auto bins = [&](std::uint16_t frequency, std::int32_t out[2]) {
+        const std::int32_t bin = frequency >> 6;
+        const std::int32_t within = frequency & 63;
+        out[0] = bin;
+        if (tolerance.bin_edge > 0 && within < tolerance.bin_edge && bin > 0)
+            out[1] = bin - 1;
+        else if (tolerance.bin_edge > 0 && 64 - within <= tolerance.bin_edge && bin < 511)
+            out[1] = bin + 1;
+        else
+            return 1;
+        return 2;
+    };
+    std::vector<Landmark> landmarks;
+    landmarks.reserve(peaks.size() * options.fan_out * (2 * tolerance.frames + 1) * 2);
+    for (std::size_t a = 0; a < peaks.size(); ++a) {
+        const Peak& anchor = peaks[a];
+        std::int32_t anchor_bins[2];
+        const int anchor_count = bins(anchor.frequency, anchor_bins);
+        std::uint32_t made = 0;
+        for (std::size_t t = a + 1; t < peaks.size() && made < options.fan_out; ++t) {
+            const std::uint32_t dt = peaks[t].frame - anchor.frame;
+            if (dt == 0)
+                continue;
+            if (dt > options.max_frame_step)
+                break;
+            const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - (anchor.frequency >> 6);
+            if (db == 0 || db < -options.max_bin_step || db >= options.max_bin_step)
+                continue;
+            ++made;
+            std::int32_t target_bins[2];
+            const int target_count = bins(peaks[t].frequency, target_bins);
+            for (int i = 0; i < anchor_count; ++i) {
+                for (int j = 0; j < target_count; ++j) {
+                    const std::int32_t step = target_bins[j] - anchor_bins[i];
+                    if (step == 0 || step < -options.max_bin_step || step >= options.max_bin_step)
+                        continue;
+                    const std::uint32_t base =
+                        static_cast<std::uint32_t>(anchor_bins[i]) << 13 | static_cast<std::uint32_t>(step + 64) << 6;
+                    for (std::uint32_t d = dt > tolerance.frames ? dt - tolerance.frames : 1;
+                         d <= std::min(dt + tolerance.frames, options.max_frame_step); ++d)
+                        landmarks.push_back({base | d, anchor.frame});
+                }
+            }
         }
     }
-    return out;
+    return landmarks;
 }
 
-std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options)
+std::vector<Peak> SignaturePeaks(const decoded_signature& signature)
 {
     std::vector<Peak> peaks;
     for (const band_list& band : signature.bands) {
@@ -79,7 +103,12 @@ std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, con
             peaks.push_back({p.time, p.frequency});
     }
     SortByTime(peaks);
-    return MakeLandmarks(peaks, options);
+    return peaks;
+}
+
+std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options)
+{
+    return MakeLandmarks(SignaturePeaks(signature), options);
 }
 
 }  // namespace vxt::matcher

@@ -132,7 +132,9 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
     // tens of megabytes: the thread keeps its buffers from query to query
     // rather than have fresh pages mapped and zeroed for every one.
     thread_local std::vector<std::uint64_t> votes;
+    thread_local std::vector<std::size_t> hash_ends;  // where each looked-up hash's votes end
     votes.clear();
+    hash_ends.clear();
     auto next = sorted.begin();
     index.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
         while (next != sorted.end() && next->hash < hash)
@@ -141,8 +143,11 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
             for (const Posting& p : postings)
                 votes.push_back(Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame)));
         }
+        hash_ends.push_back(votes.size());
     });
     const std::uint64_t hits = votes.size();
+    thread_local std::vector<std::uint64_t> by_hash;
+    by_hash.assign(votes.begin(), votes.end());
     SortVotes(votes);
 
     // Cells with their counts, in key order, then each cell's score: its
@@ -159,11 +164,13 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
         ++counts.back().votes;
     }
 
-    MatchResult result;
-    std::uint32_t best_cell_score = 0;
-    std::uint64_t best_cell = 0;
-    // The best score of each track, to find the best other track afterwards.
-    thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> track_best;
+    // The best cell of each track by votes.
+    struct TrackBest {
+        std::uint32_t track;
+        std::uint32_t votes;
+        std::uint64_t cell;
+    };
+    thread_local std::vector<TrackBest> track_best;
     track_best.clear();
     for (std::size_t i = 0; i < counts.size(); ++i) {
         std::uint32_t s = counts[i].votes;
@@ -172,22 +179,51 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
         if (i + 1 < counts.size() && counts[i + 1].cell == counts[i].cell + 1)
             s += counts[i + 1].votes;
         const std::uint32_t track = CellTrack(counts[i].cell);
-        if (track_best.empty() || track_best.back().first != track)
-            track_best.push_back({track, 0});
-        track_best.back().second = std::max(track_best.back().second, s);
-        if (s > best_cell_score) {  // ties keep the first: lowest track, then lowest offset
-            best_cell_score = s;
-            best_cell = counts[i].cell;
+        if (track_best.empty() || track_best.back().track != track)
+            track_best.push_back({track, 0, 0});
+        if (s > track_best.back().votes)  // ties keep the first: the lowest offset
+            track_best.back() = {track, s, counts[i].cell};
+    }
+
+    // A cell's score is the number of distinct hashes voting for it (or a
+    // frame either way), not its votes: music that repeats a pattern (a
+    // beat, a loop) votes again and again with the same few pairs into one
+    // cell of any track that has the pattern at that tempo, while a true
+    // match brings many different pairs. The tracks with the most votes are
+    // scored so, each at its best cell.
+    const std::size_t candidates = std::min<std::size_t>(track_best.size(), 8);
+    std::partial_sort(track_best.begin(), track_best.begin() + static_cast<std::ptrdiff_t>(candidates),
+                      track_best.end(), [](const TrackBest& a, const TrackBest& b) {
+                          return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+                      });
+    std::array<std::uint32_t, 8> distinct{};
+    std::size_t begin = 0;
+    for (const std::size_t end : hash_ends) {
+        std::array<bool, 8> seen{};
+        for (std::size_t v = begin; v < end; ++v) {
+            for (std::size_t c = 0; c < candidates; ++c)
+                seen[c] = seen[c] || by_hash[v] + 1 - track_best[c].cell <= 2;  // within a frame
         }
+        for (std::size_t c = 0; c < candidates; ++c)
+            distinct[c] += seen[c] ? 1 : 0;
+        begin = end;
     }
-    if (best_cell_score > 0) {
-        result.score = best_cell_score;
-        result.track = CellTrack(best_cell);
-        result.offset_frames = CellOffset(best_cell);
+
+    MatchResult result;
+    std::size_t best = candidates;
+    for (std::size_t c = 0; c < candidates; ++c) {
+        if (best == candidates || distinct[c] > distinct[best] ||
+            (distinct[c] == distinct[best] && track_best[c].track < track_best[best].track))
+            best = c;
     }
-    for (const auto& [track, s] : track_best) {
-        if (track != result.track)
-            result.runner_up = std::max(result.runner_up, s);
+    if (best < candidates && distinct[best] > 0) {
+        result.score = distinct[best];
+        result.track = track_best[best].track;
+        result.offset_frames = CellOffset(track_best[best].cell);
+        for (std::size_t c = 0; c < candidates; ++c) {
+            if (c != best)
+                result.runner_up = std::max(result.runner_up, distinct[c]);
+        }
     }
 
     const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));

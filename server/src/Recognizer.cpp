@@ -107,10 +107,10 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
     if (!decoded.ok())
         throw BadRequest("the signature fails its checks: " + decoded.error);
 
-    const std::vector<matcher::Landmark> made = matcher::SignatureLandmarks(decoded);
-    const std::vector<matcher::Landmark> landmarks = matcher::WithTimeTolerance(made, options_.time_tolerance);
+    const std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(decoded);
+    const std::vector<matcher::Landmark> landmarks = matcher::QueryLandmarks(peaks, options_.tolerance);
     Recognition r;
-    r.landmarks = made.size();
+    r.landmarks = landmarks.size();
     r.detail = matcher::Match(store_, landmarks, options_.match);
     if (r.detail.verdict == matcher::Verdict::Match) {
         r.track = store_.Track(r.detail.track);

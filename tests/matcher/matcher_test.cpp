@@ -86,13 +86,30 @@ TEST(Landmarks, MergedBandsOfASignature)
     std::vector<std::uint8_t> bytes;
     ASSERT_EQ(get_signature(engine, bytes, 0.0), 0);
     const decoded_signature d = read_signature(bytes);
-    std::vector<std::vector<BandPeak>> bands;
-    for (const band_list& b : d.bands)
-        bands.push_back(b.peaks);
-    const auto peaks = MergeBands(bands);
+    const auto peaks = SignaturePeaks(d);
     EXPECT_EQ(peaks.size(), d.band_peak_count());
     EXPECT_TRUE(std::is_sorted(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; }));
     EXPECT_FALSE(MakeLandmarks(peaks).empty());
+}
+
+// A recording's pair looks up the clean track's hash when its peaks moved
+// within the tolerance: a frame or two in time, across a bin's edge in
+// frequency; and only then.
+TEST(Landmarks, ARecordingLooksUpTheTracksPairWithinTheTolerance)
+{
+    const std::vector<Peak> track = {{100, 64 * 200 + 60}, {120, 64 * 230 + 10}};
+    const std::uint32_t want = MakeLandmarks(track).at(0).hash;
+    const auto finds = [&](std::vector<Peak> recording) {
+        for (const Landmark& l : QueryLandmarks(recording, QueryTolerance{}))
+            if (l.hash == want && l.frame == recording[0].frame)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(finds(track));
+    EXPECT_TRUE(finds({{101, 64 * 200 + 60}, {119, 64 * 230 + 10}}));  // 2 frames shorter
+    EXPECT_TRUE(finds({{100, 64 * 201 + 2}, {122, 64 * 229 + 60}}));   // both over an edge, 2 frames longer
+    EXPECT_FALSE(finds({{100, 64 * 200 + 60}, {123, 64 * 230 + 10}}));  // 3 frames longer
+    EXPECT_FALSE(finds({{100, 64 * 201 + 30}, {120, 64 * 230 + 10}}));  // mid-bin, a bin up
 }
 
 TEST(Matching, ASliceIsFoundAtItsOffset)

@@ -39,23 +39,30 @@ struct LandmarkOptions {
     std::int32_t max_bin_step = 64;     // bins either way (the hash holds -64..63)
 };
 
-// The peaks of a signature's band lists, all bands merged, in time order
-// (then frequency), timed from start_frame.
-std::vector<Peak> MergeBands(std::span<const std::vector<BandPeak>> bands, std::uint32_t start_frame = 0);
-
 // The landmarks of time-ordered peaks, in anchor order.
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options = {});
 
-// The landmarks a recording looks up: each as made and, for tolerance
-// within 1..tolerance frames, with its time step that much shorter and
-// longer, at the same anchor. Peaks of a recording through a room or a
-// noisy line land a frame or two from where the clean track has them; the
-// index holds only exact steps, so a query pays for the tolerance alone.
-std::vector<Landmark> WithTimeTolerance(std::span<const Landmark> landmarks, std::uint32_t tolerance,
-                                        const LandmarkOptions& options = {});
+// How far a recording's peaks may lie from the clean track's: frames
+// either way on a pair's time step, and how near (in 1/64 bin) a peak may
+// be to its bin's edge for the neighbouring bin to be tried too. Peaks of
+// a recording through a room or a noisy line land a frame or two from
+// where the clean track has them, and a fraction of a bin off; the index
+// holds exact steps only, so a query pays for the tolerance alone.
+struct QueryTolerance {
+    std::uint32_t frames = 2;
+    std::uint16_t bin_edge = 24;
+};
+
+// The landmarks a recording looks up: the pairs MakeLandmarks makes, each
+// with the hashes of every time step and bin within the tolerance.
+std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTolerance& tolerance,
+                                     const LandmarkOptions& options = {});
 
 // The landmarks of a decoded signature's band lists, timed from its first
 // frame: a whole track's for the index, a recording's for a query.
 std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options = {});
+// The peaks of a decoded signature's band lists, all bands merged, in
+// time order (then frequency), timed from its first frame.
+std::vector<Peak> SignaturePeaks(const decoded_signature& signature);
 
 }  // namespace vxt::matcher

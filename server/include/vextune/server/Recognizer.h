@@ -28,7 +28,7 @@ struct RecognizerOptions {
     matcher::MatchOptions match;
     std::uint32_t max_sample_ms = 12000;  // no longer recording is asked for
     std::uint32_t retry_step_ms = 3000;   // how much more is asked for each time
-    std::uint32_t time_tolerance = 1;     // frames either way on a landmark's time step
+    matcher::QueryTolerance tolerance;    // how far a recording's peaks may be from the track's
 };
 
 enum class Outcome { Match, Retry, NoMatch };
