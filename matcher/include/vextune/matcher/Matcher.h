@@ -51,7 +51,7 @@ private:
 struct MatchOptions {
     double false_claim_rate = 1e-6;  // chance per query that a wrong track reaches the threshold
     std::uint32_t min_score = 15;    // never less evidence than this
-    double min_margin = 3.0;         // best over the best other track's score
+    double min_margin = 3.5;         // best over the best other track's score
 };
 
 enum class Verdict { Match, NeedMore, NoMatch };
