@@ -14,15 +14,24 @@ void SortByTime(std::vector<Peak>& peaks)
     });
 }
 
-}  // namespace
-
-std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
+std::uint32_t Hash(std::int32_t anchor_bin, std::int32_t bin_step, std::uint32_t frame_step)
 {
-    std::vector<Landmark> landmarks;
-    landmarks.reserve(peaks.size() * options.fan_out);
+    return static_cast<std::uint32_t>(anchor_bin) << 13 | static_cast<std::uint32_t>(bin_step + 64) << 6 |
+           frame_step;  // 22 bits
+}
+
+bool InZone(std::int32_t bin_step, const LandmarkOptions& options)
+{
+    return bin_step != 0 && bin_step >= -options.max_bin_step && bin_step < options.max_bin_step;
+}
+
+// Calls pair(anchor, target, frame step) for the pairs each anchor makes:
+// the next peaks in its target zone, at most fan_out of them.
+template <typename Pair>
+void ForEachPair(std::span<const Peak> peaks, const LandmarkOptions& options, Pair pair)
+{
     for (std::size_t a = 0; a < peaks.size(); ++a) {
         const Peak& anchor = peaks[a];
-        const std::int32_t anchor_bin = anchor.frequency >> 6;
         std::uint32_t made = 0;
         for (std::size_t t = a + 1; t < peaks.size() && made < options.fan_out; ++t) {
             const std::uint32_t dt = peaks[t].frame - anchor.frame;
@@ -30,15 +39,24 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
                 continue;
             if (dt > options.max_frame_step)
                 break;
-            const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - anchor_bin;
-            if (db == 0 || db < -options.max_bin_step || db >= options.max_bin_step)
+            if (!InZone((peaks[t].frequency >> 6) - (anchor.frequency >> 6), options))
                 continue;
-            const auto hash = static_cast<std::uint32_t>(anchor_bin) << 13 |
-                              static_cast<std::uint32_t>(db + 64) << 6 | dt;  // 22 bits
-            landmarks.push_back({hash, anchor.frame});
+            pair(anchor, peaks[t], dt);
             ++made;
         }
     }
+}
+
+}  // namespace
+
+std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
+{
+    std::vector<Landmark> landmarks;
+    landmarks.reserve(peaks.size() * options.fan_out);
+    ForEachPair(peaks, options, [&](const Peak& anchor, const Peak& target, std::uint32_t dt) {
+        landmarks.push_back({Hash(anchor.frequency >> 6, (target.frequency >> 6) - (anchor.frequency >> 6), dt),
+                             anchor.frame});
+    });
     return landmarks;
 }
 
@@ -61,37 +79,23 @@ std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTol
     };
     std::vector<Landmark> landmarks;
     landmarks.reserve(peaks.size() * options.fan_out * (2 * tolerance.frames + 1) * 2);
-    for (std::size_t a = 0; a < peaks.size(); ++a) {
-        const Peak& anchor = peaks[a];
+    ForEachPair(peaks, options, [&](const Peak& anchor, const Peak& target, std::uint32_t dt) {
         std::int32_t anchor_bins[2];
+        std::int32_t target_bins[2];
         const int anchor_count = bins(anchor.frequency, anchor_bins);
-        std::uint32_t made = 0;
-        for (std::size_t t = a + 1; t < peaks.size() && made < options.fan_out; ++t) {
-            const std::uint32_t dt = peaks[t].frame - anchor.frame;
-            if (dt == 0)
-                continue;
-            if (dt > options.max_frame_step)
-                break;
-            const std::int32_t db = static_cast<std::int32_t>(peaks[t].frequency >> 6) - (anchor.frequency >> 6);
-            if (db == 0 || db < -options.max_bin_step || db >= options.max_bin_step)
-                continue;
-            ++made;
-            std::int32_t target_bins[2];
-            const int target_count = bins(peaks[t].frequency, target_bins);
-            for (int i = 0; i < anchor_count; ++i) {
-                for (int j = 0; j < target_count; ++j) {
-                    const std::int32_t step = target_bins[j] - anchor_bins[i];
-                    if (step == 0 || step < -options.max_bin_step || step >= options.max_bin_step)
-                        continue;
-                    const std::uint32_t base =
-                        static_cast<std::uint32_t>(anchor_bins[i]) << 13 | static_cast<std::uint32_t>(step + 64) << 6;
-                    for (std::uint32_t d = dt > tolerance.frames ? dt - tolerance.frames : 1;
-                         d <= std::min(dt + tolerance.frames, options.max_frame_step); ++d)
-                        landmarks.push_back({base | d, anchor.frame});
-                }
+        const int target_count = bins(target.frequency, target_bins);
+        const std::uint32_t shortest = dt > tolerance.frames ? dt - tolerance.frames : 1;
+        const std::uint32_t longest = std::min(dt + tolerance.frames, options.max_frame_step);
+        for (int i = 0; i < anchor_count; ++i) {
+            for (int j = 0; j < target_count; ++j) {
+                const std::int32_t step = target_bins[j] - anchor_bins[i];
+                if (!InZone(step, options))
+                    continue;
+                for (std::uint32_t d = shortest; d <= longest; ++d)
+                    landmarks.push_back({Hash(anchor_bins[i], step, d), anchor.frame});
             }
         }
-    }
+    });
     return landmarks;
 }
 
