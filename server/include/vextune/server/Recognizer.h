@@ -28,6 +28,7 @@ struct RecognizerOptions {
     matcher::MatchOptions match;
     std::uint32_t max_sample_ms = 12000;  // no longer recording is asked for
     std::uint32_t retry_step_ms = 3000;   // how much more is asked for each time
+    bool tolerate = true;                 // look up again within the tolerance when exact pairs fall short
     matcher::QueryTolerance tolerance;    // how far a recording's peaks may be from the track's
 };
 
