@@ -35,50 +35,148 @@ std::uint64_t Cell(std::uint32_t track, std::int64_t offset)
 std::uint32_t CellTrack(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
 std::int64_t CellOffset(std::uint64_t cell) { return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL; }
 
-// Sorts votes (cells) faster than a comparison sort can: the cells are
-// packed into as few bits as their tracks and offsets need (track above
-// offset, so the order is kept), sorted by 11-bit digits from the lowest,
-// and unpacked. A query over a large catalogue brings close to a million
-// votes, whose offsets span a few tens of thousands of frames.
-void SortVotes(std::vector<std::uint64_t>& votes)
+// Sorts n keys of `bits` bits by digits of at most 10 bits from the lowest,
+// in as few passes as they need, back and forth between keys and `into`;
+// the counts of every digit are taken in one pass first. Returns where the
+// sorted keys are: true for `into`, false for `keys` (an even number of
+// passes).
+template <typename Key>
+bool LsdSort(Key* keys, Key* into, std::size_t n, int bits)
 {
-    if (votes.size() < 4096) {
-        std::sort(votes.begin(), votes.end());
+    constexpr int kMostDigitBits = 10;
+    constexpr int kMostPasses = (static_cast<int>(sizeof(Key)) * 8 + kMostDigitBits - 1) / kMostDigitBits;
+    const int passes = (bits + kMostDigitBits - 1) / kMostDigitBits;
+    if (passes == 0)
+        return false;
+    const int digit_bits = (bits + passes - 1) / passes;
+    const Key mask = (Key{1} << digit_bits) - 1;
+    std::array<std::array<std::uint32_t, std::size_t{1} << kMostDigitBits>, kMostPasses> start;
+    for (int p = 0; p < passes; ++p)
+        std::fill(start[p].begin(), start[p].begin() + mask + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (int p = 0; p < passes; ++p)
+            ++start[p][(keys[i] >> (p * digit_bits)) & mask];
+    }
+    Key* from = keys;
+    Key* to = into;
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t sum = 0;
+        for (std::size_t d = 0; d <= mask; ++d)
+            sum += std::exchange(start[p][d], sum);
+        const int shift = p * digit_bits;
+        for (std::size_t i = 0; i < n; ++i)
+            to[start[p][(from[i] >> shift) & mask]++] = from[i];
+        std::swap(from, to);
+    }
+    return passes % 2 == 1;
+}
+
+// The votes are dealt as they come into lots by the low bits of their
+// track, so that each lot is sorted and tallied while it stays in the
+// second-level cache: a query over 10000 tracks brings over a million votes,
+// and radix passes over them all at once wait on memory for every vote. Few
+// lots, as dealing into many costs more than it saves.
+constexpr int kLotBits = 3;
+constexpr std::size_t kLots = std::size_t{1} << kLotBits;
+
+// The tracks with the most votes so far, each at its best cell: the
+// candidates that are then scored by distinct hashes (see Match).
+constexpr std::size_t kCandidates = 8;
+
+struct Tally {
+    struct Best {
+        std::uint32_t votes = 0;
+        std::uint32_t track = 0;
+        std::uint64_t cell = 0;
+    };
+    std::array<Best, kCandidates> best{};  // most votes first, then lowest track
+    std::size_t count = 0;
+
+    void TrackBest(std::uint32_t votes, std::uint64_t cell)
+    {
+        const Best b{votes, CellTrack(cell), cell};
+        const auto before = [](const Best& x, const Best& y) {
+            return x.votes != y.votes ? x.votes > y.votes : x.track < y.track;
+        };
+        if (count == kCandidates && !before(b, best[count - 1]))
+            return;
+        std::size_t at = count < kCandidates ? count++ : count - 1;
+        while (at > 0 && before(b, best[at - 1])) {
+            best[at] = best[at - 1];
+            --at;
+        }
+        best[at] = b;
+    }
+};
+
+// Tallies one lot's votes into `tally`. The cells (see Cell) are packed as
+// track (its bits above the lot's) over offset less `low`, offset_bits wide
+// and never all ones, so that a key plus one is the next offset of the same
+// track; sorted; and each cell scored with its neighbours' votes a frame
+// either way in one pass over the runs of equal keys; each track's best
+// cell (the lowest offset of equal ones) goes to the tally.
+template <typename Key>
+void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offset_bits, int bits, std::uint32_t low,
+              std::vector<Key>& keys, std::vector<Key>& other, Tally& tally)
+{
+    const std::size_t n = cells.size();
+    if (n == 0)
         return;
-    }
-    std::uint32_t min_low = 0xffffffffu;
-    std::uint32_t max_low = 0;
-    std::uint32_t max_track = 0;
-    for (const std::uint64_t v : votes) {
-        min_low = std::min(min_low, static_cast<std::uint32_t>(v));
-        max_low = std::max(max_low, static_cast<std::uint32_t>(v));
-        max_track = std::max(max_track, CellTrack(v));
-    }
-    const int offset_bits = std::bit_width(max_low - min_low);
-    const int bits = offset_bits + std::bit_width(max_track);
-    for (std::uint64_t& v : votes)
-        v = (v >> 32) << offset_bits | (static_cast<std::uint32_t>(v) - min_low);
+    keys.resize(n);
+    other.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        keys[i] = static_cast<Key>(static_cast<Key>(cells[i] >> (32 + kLotBits)) << offset_bits |
+                                   (static_cast<std::uint32_t>(cells[i]) - low));
+    const Key* sorted = keys.data();
+    if (n < 256)
+        std::sort(keys.begin(), keys.end());
+    else if (LsdSort(keys.data(), other.data(), n, bits))
+        sorted = other.data();
 
-    constexpr int kDigitBits = 11;
-    constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
-    thread_local std::vector<std::uint64_t> other;  // kept, as the votes are: see Match
-    other.resize(votes.size());
-    std::array<std::size_t, kDigits> start;
-    for (int shift = 0; shift < bits; shift += kDigitBits) {
-        std::fill(start.begin(), start.end(), 0);
-        for (const std::uint64_t v : votes)
-            ++start[(v >> shift) & (kDigits - 1)];
-        std::size_t sum = 0;
-        for (std::size_t& s : start)
-            sum += std::exchange(s, sum);
-        for (const std::uint64_t v : votes)
-            other[start[(v >> shift) & (kDigits - 1)]++] = v;
-        votes.swap(other);
+    const Key offset_mask = (Key{1} << offset_bits) - 1;
+    const auto cell_of = [&](Key key) {
+        return static_cast<std::uint64_t>((key >> offset_bits) << kLotBits | lot) << 32 |
+               (static_cast<std::uint32_t>(key & offset_mask) + low);
+    };
+    const auto run_at = [&](std::size_t& at, Key& key) {
+        key = sorted[at];
+        const std::size_t from = at;
+        while (at < n && sorted[at] == key)
+            ++at;
+        return static_cast<std::uint32_t>(at - from);
+    };
+    // A window of three runs: before, here, after (0 votes: none).
+    std::size_t i = 0;
+    Key before_key = 0;
+    std::uint32_t before = 0;
+    Key here_key = 0;
+    std::uint32_t here = run_at(i, here_key);
+    Key track = here_key >> offset_bits;
+    std::uint32_t track_best = 0;
+    std::uint64_t track_cell = 0;
+    while (here > 0) {
+        Key after_key = 0;
+        const std::uint32_t after = i < n ? run_at(i, after_key) : 0;
+        std::uint32_t s = here;
+        if (before > 0 && before_key + 1 == here_key)
+            s += before;
+        if (after > 0 && after_key == here_key + 1)
+            s += after;
+        if ((here_key >> offset_bits) != track) {
+            tally.TrackBest(track_best, track_cell);
+            track = here_key >> offset_bits;
+            track_best = 0;
+        }
+        if (s > track_best) {  // ties keep the lowest offset
+            track_best = s;
+            track_cell = cell_of(here_key);
+        }
+        before_key = here_key;
+        before = here;
+        here_key = after_key;
+        here = after;
     }
-
-    const std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
-    for (std::uint64_t& v : votes)
-        v = (v >> offset_bits) << 32 | ((v & offset_mask) + min_low);
+    tally.TrackBest(track_best, track_cell);
 }
 
 }  // namespace
@@ -128,99 +226,92 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
             hashes.push_back(l.hash);
     }
 
-    // Every hit votes for its cell. The tallies of a large catalogue run to
-    // tens of megabytes: the thread keeps its buffers from query to query
-    // rather than have fresh pages mapped and zeroed for every one.
-    thread_local std::vector<std::uint64_t> votes;
-    thread_local std::vector<std::size_t> hash_ends;  // where each looked-up hash's votes end
-    votes.clear();
+    // Every hit votes for its cell, into its track's lot. The tallies of a
+    // large catalogue run to tens of megabytes: the thread keeps its buffers
+    // from query to query rather than have fresh pages mapped and zeroed for
+    // every one.
+    thread_local std::array<std::vector<std::uint64_t>, kLots> lots;
+    for (auto& lot : lots)
+        lot.clear();
+    // The votes also in the order they came, hash by hash, for the distinct
+    // count of the candidates.
+    thread_local std::vector<std::uint64_t> by_hash;
+    thread_local std::vector<std::size_t> hash_ends;
+    by_hash.clear();
     hash_ends.clear();
+    std::uint32_t min_low = 0xffffffffu;
+    std::uint32_t max_low = 0;
+    std::uint32_t max_track = 0;
     auto next = sorted.begin();
     index.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
         while (next != sorted.end() && next->hash < hash)
             ++next;
         for (auto l = next; l != sorted.end() && l->hash == hash; ++l) {
-            for (const Posting& p : postings)
-                votes.push_back(Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame)));
+            for (const Posting& p : postings) {
+                const std::uint64_t cell = Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame));
+                lots[p.track & (kLots - 1)].push_back(cell);
+                by_hash.push_back(cell);
+                min_low = std::min(min_low, static_cast<std::uint32_t>(cell));
+                max_low = std::max(max_low, static_cast<std::uint32_t>(cell));
+                max_track = std::max(max_track, p.track);
+            }
         }
-        hash_ends.push_back(votes.size());
+        hash_ends.push_back(by_hash.size());
     });
-    const std::uint64_t hits = votes.size();
-    thread_local std::vector<std::uint64_t> by_hash;
-    by_hash.assign(votes.begin(), votes.end());
-    SortVotes(votes);
+    std::uint64_t hits = 0;
+    for (const auto& lot : lots)
+        hits += lot.size();
 
-    // Cells with their counts, in key order, then each cell's score: its
-    // votes and its neighbours' a frame either way.
-    struct Count {
-        std::uint64_t cell;
-        std::uint32_t votes;
-    };
-    thread_local std::vector<Count> counts;
-    counts.clear();
-    for (const std::uint64_t v : votes) {
-        if (counts.empty() || counts.back().cell != v)
-            counts.push_back({v, 0});
-        ++counts.back().votes;
+    // Each lot's votes packed into as few bits as their tracks and offsets
+    // need, in 32-bit keys when they fit with a bit to spare. One more than
+    // the offsets' span keeps the offset field from being all ones (see
+    // TallyLot).
+    Tally tally;
+    if (hits > 0) {
+        const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
+        const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
+        thread_local std::vector<std::uint32_t> keys32;
+        thread_local std::vector<std::uint32_t> other32;
+        thread_local std::vector<std::uint64_t> keys64;
+        thread_local std::vector<std::uint64_t> other64;
+        for (std::uint32_t lot = 0; lot < kLots; ++lot) {
+            if (bits < 32)
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys32, other32, tally);
+            else
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys64, other64, tally);
+        }
     }
 
-    // The best cell of each track by votes.
-    struct TrackBest {
-        std::uint32_t track;
-        std::uint32_t votes;
-        std::uint64_t cell;
-    };
-    thread_local std::vector<TrackBest> track_best;
-    track_best.clear();
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        std::uint32_t s = counts[i].votes;
-        if (i > 0 && counts[i - 1].cell + 1 == counts[i].cell)
-            s += counts[i - 1].votes;
-        if (i + 1 < counts.size() && counts[i + 1].cell == counts[i].cell + 1)
-            s += counts[i + 1].votes;
-        const std::uint32_t track = CellTrack(counts[i].cell);
-        if (track_best.empty() || track_best.back().track != track)
-            track_best.push_back({track, 0, 0});
-        if (s > track_best.back().votes)  // ties keep the first: the lowest offset
-            track_best.back() = {track, s, counts[i].cell};
-    }
-
-    // A cell's score is the number of distinct hashes voting for it (or a
-    // frame either way), not its votes: music that repeats a pattern (a
-    // beat, a loop) votes again and again with the same few pairs into one
-    // cell of any track that has the pattern at that tempo, while a true
-    // match brings many different pairs. The tracks with the most votes are
-    // scored so, each at its best cell.
-    const std::size_t candidates = std::min<std::size_t>(track_best.size(), 8);
-    std::partial_sort(track_best.begin(), track_best.begin() + static_cast<std::ptrdiff_t>(candidates),
-                      track_best.end(), [](const TrackBest& a, const TrackBest& b) {
-                          return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
-                      });
-    std::array<std::uint32_t, 8> distinct{};
+    // A candidate's score is the number of distinct hashes voting for its
+    // cell (or a frame either way), not its votes: music that repeats a
+    // pattern (a beat, a loop) votes again and again with the same few
+    // pairs into one cell of any track that has the pattern at that tempo,
+    // while a true match brings many different pairs.
+    std::array<std::uint32_t, kCandidates> distinct{};
     std::size_t begin = 0;
     for (const std::size_t end : hash_ends) {
-        std::array<bool, 8> seen{};
+        std::array<bool, kCandidates> seen{};
         for (std::size_t v = begin; v < end; ++v) {
-            for (std::size_t c = 0; c < candidates; ++c)
-                seen[c] = seen[c] || by_hash[v] + 1 - track_best[c].cell <= 2;  // within a frame
+            for (std::size_t c = 0; c < tally.count; ++c)
+                seen[c] = seen[c] || by_hash[v] + 1 - tally.best[c].cell <= 2;  // within a frame
         }
-        for (std::size_t c = 0; c < candidates; ++c)
+        for (std::size_t c = 0; c < tally.count; ++c)
             distinct[c] += seen[c] ? 1 : 0;
         begin = end;
     }
 
     MatchResult result;
-    std::size_t best = candidates;
-    for (std::size_t c = 0; c < candidates; ++c) {
-        if (best == candidates || distinct[c] > distinct[best] ||
-            (distinct[c] == distinct[best] && track_best[c].track < track_best[best].track))
+    std::size_t best = tally.count;
+    for (std::size_t c = 0; c < tally.count; ++c) {
+        if (best == tally.count || distinct[c] > distinct[best] ||
+            (distinct[c] == distinct[best] && tally.best[c].track < tally.best[best].track))
             best = c;
     }
-    if (best < candidates && distinct[best] > 0) {
+    if (best < tally.count && distinct[best] > 0) {
         result.score = distinct[best];
-        result.track = track_best[best].track;
-        result.offset_frames = CellOffset(track_best[best].cell);
-        for (std::size_t c = 0; c < candidates; ++c) {
+        result.track = tally.best[best].track;
+        result.offset_frames = CellOffset(tally.best[best].cell);
+        for (std::size_t c = 0; c < tally.count; ++c) {
             if (c != best)
                 result.runner_up = std::max(result.runner_up, distinct[c]);
         }

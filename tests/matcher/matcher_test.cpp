@@ -5,6 +5,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 #include "vextune/matcher/Matcher.h"
 #include "vextune/signature.h"
@@ -160,21 +161,31 @@ TEST(Matching, ThinEvidenceAsksForMore)
     EXPECT_NE(r.verdict, Verdict::Match);
 }
 
-// The tally of votes against a slow count in a map: the best cell (ties to
-// the lowest track, then offset), its score with its neighbours a frame
-// either way, and the best other track's, for tallies small and large, with
-// track ids from 0 to the top and offsets either side of 0.
+// The tally against a slow count in maps: each track's best cell by votes
+// with its neighbours' a frame either way, the eight tracks with most
+// votes scored by distinct hashes there, the best of them and the best
+// other's score, for tallies small and large, with track ids from 0 to the
+// top and offsets either side of 0.
 TEST(Matching, VotesAreTalliedExactly)
 {
+    // Track ids at the ends of their range, or numbered from 1 as a store
+    // gives them (votes then pack small).
     struct tally_case {
         std::uint32_t tracks, landmarks_per_track, hashes, query;
+        bool numbered;
     };
-    for (const tally_case t : {tally_case{3, 40, 16, 10}, tally_case{60, 800, 64, 100}, tally_case{400, 200, 512, 900}}) {
+    for (const tally_case t : {tally_case{3, 40, 16, 10, false}, tally_case{60, 800, 64, 100, false},
+                               tally_case{400, 200, 512, 900, false}, tally_case{400, 200, 512, 900, true},
+                               tally_case{5, 3000, 64, 200, true}}) {
         SCOPED_TRACE(t.tracks);
+        SCOPED_TRACE(t.numbered);
         std::mt19937 random(t.tracks);
         MemoryIndex index;
         for (std::uint32_t i = 0; i < t.tracks; ++i) {
-            const std::uint32_t id = i == 0 ? 0 : i == 1 ? 0xffffffffu : static_cast<std::uint32_t>(random());
+            const std::uint32_t id = t.numbered ? i + 1
+                                     : i == 0   ? 0
+                                     : i == 1   ? 0xffffffffu
+                                                : static_cast<std::uint32_t>(random());
             std::vector<Landmark> landmarks;
             for (std::uint32_t n = 0; n < t.landmarks_per_track; ++n)
                 landmarks.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 3000)});
@@ -184,30 +195,60 @@ TEST(Matching, VotesAreTalliedExactly)
         for (std::uint32_t n = 0; n < t.query; ++n)
             query.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 2000)});
 
-        std::map<std::pair<std::uint32_t, std::int64_t>, std::uint32_t> votes;
+        // Votes and the hashes behind them, by cell.
+        using Cell = std::pair<std::uint32_t, std::int64_t>;
+        std::map<Cell, std::uint32_t> votes;
+        std::map<Cell, std::set<std::uint32_t>> voters;
         for (const Landmark& l : query) {
-            for (const Posting& p : index.Lookup(l.hash))
-                ++votes[{p.track, static_cast<std::int64_t>(p.frame) - l.frame}];
+            for (const Posting& p : index.Lookup(l.hash)) {
+                const Cell cell{p.track, static_cast<std::int64_t>(p.frame) - l.frame};
+                ++votes[cell];
+                voters[cell].insert(l.hash);
+            }
         }
-        std::uint32_t best = 0;
-        std::pair<std::uint32_t, std::int64_t> best_cell;
-        std::map<std::uint32_t, std::uint32_t> track_best;
+        // Each track's best cell by votes with its neighbours' (the lowest
+        // offset of equal ones).
+        std::map<std::uint32_t, std::pair<std::uint32_t, std::int64_t>> track_best;  // votes, offset
         for (const auto& [cell, n] : votes) {
             std::uint32_t score = n;
             for (const std::int64_t d : {-1, 1}) {
                 const auto near = votes.find({cell.first, cell.second + d});
                 score += near == votes.end() ? 0 : near->second;
             }
-            track_best[cell.first] = std::max(track_best[cell.first], score);
-            if (score > best) {
+            auto& tb = track_best[cell.first];
+            if (score > tb.first)
+                tb = {score, cell.second};
+        }
+        // The eight tracks with most votes (the lowest track of equal ones),
+        // scored by the distinct hashes at their best cell, a frame either way.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> ranked;  // votes, track
+        for (const auto& [track, tb] : track_best)
+            ranked.push_back({tb.first, track});
+        std::sort(ranked.begin(), ranked.end(), [](const auto& x, const auto& y) {
+            return x.first != y.first ? x.first > y.first : x.second < y.second;
+        });
+        ranked.resize(std::min<std::size_t>(ranked.size(), 8));
+        std::uint32_t best = 0;
+        Cell best_cell{};
+        std::vector<std::uint32_t> scores;
+        for (const auto& [n, track] : ranked) {
+            std::set<std::uint32_t> hashes;
+            for (const std::int64_t d : {-1, 0, 1}) {
+                const auto near = voters.find({track, track_best[track].second + d});
+                if (near != voters.end())
+                    hashes.insert(near->second.begin(), near->second.end());
+            }
+            const auto score = static_cast<std::uint32_t>(hashes.size());
+            scores.push_back(score);
+            if (score > best || (score == best && track < best_cell.first)) {
                 best = score;
-                best_cell = cell;
+                best_cell = {track, track_best[track].second};
             }
         }
         std::uint32_t runner_up = 0;
-        for (const auto& [track, score] : track_best) {
-            if (track != best_cell.first)
-                runner_up = std::max(runner_up, score);
+        for (std::size_t i = 0; i < ranked.size(); ++i) {
+            if (ranked[i].second != best_cell.first)
+                runner_up = std::max(runner_up, scores[i]);
         }
 
         const MatchResult r = Match(index, query);
