@@ -62,7 +62,7 @@ RecognizeRequest ReadRecognizeRequest(std::string_view body)
     nlohmann::json request;
     try {
         request = nlohmann::json::parse(body);
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {  // a syntax error, or a number beyond a double
         throw BadRequest(std::string("the request is not JSON: ") + e.what());
     }
     if (!request.is_object())

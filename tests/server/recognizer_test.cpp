@@ -42,6 +42,7 @@ TEST(ReadRecognizeRequest, TakesWhatTheClientSendsAndNamesWhatIsWrong)
     } bad[] = {
         {"", "not JSON"},
         {"{\"signature\":", "not JSON"},
+        {R"({"signature":"","samplems":1e999})", "not JSON"},  // a number no double holds
         {"[1,2]", "not a JSON object"},
         {R"({"samplems":3000})", "no \"signature\""},
         {R"({"signature":12,"samplems":3000})", "no \"signature\""},
