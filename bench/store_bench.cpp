@@ -243,6 +243,21 @@ const Catalogue& LookupCatalogue(bool big_endian)
 
 const Catalogue& MatchCatalogue();
 
+// Times the lookup of one set of hashes an iteration, round the sets;
+// returns the postings they brought.
+std::uint64_t TimeLookups(benchmark::State& state, const Store& store, const std::vector<std::vector<std::uint32_t>>& sets)
+{
+    std::uint64_t postings = 0;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        store.Lookup(sets[next++ % sets.size()], [&](std::uint32_t, std::span<const Posting> found) {
+            postings += found.size();
+            benchmark::DoNotOptimize(found.data());
+        });
+    }
+    return postings;
+}
+
 // 600 distinct hashes of a recording, drawn as landmarks are, on 600 tracks
 // (postings as integers or big-endian bytes) or on the match catalogue.
 void BM_Lookup600(benchmark::State& state)
@@ -261,14 +276,7 @@ void BM_Lookup600(benchmark::State& state)
         if (set.size() == 600)
             sets.push_back(std::move(set));
     }
-    std::uint64_t postings = 0;
-    std::size_t next = 0;
-    for (auto _ : state) {
-        store->Lookup(sets[next++ % sets.size()], [&](std::uint32_t, std::span<const Posting> found) {
-            postings += found.size();
-            benchmark::DoNotOptimize(found.data());
-        });
-    }
+    const std::uint64_t postings = TimeLookups(state, *store, sets);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 600);
     state.counters["postings_per_lookup"] = static_cast<double>(postings) / static_cast<double>(state.iterations());
     state.counters["catalogue_postings"] = static_cast<double>(store->Totals().postings);
@@ -358,14 +366,7 @@ void BM_LookupQuery(benchmark::State& state)
             store->Lookup(std::span(&hash, 1), [&](std::uint32_t, std::span<const Posting> p) { votes += p.size(); });
         }
     }
-    std::uint64_t postings = 0;
-    std::size_t next = 0;
-    for (auto _ : state) {
-        store->Lookup(sets[next++ % sets.size()], [&](std::uint32_t, std::span<const Posting> found) {
-            postings += found.size();
-            benchmark::DoNotOptimize(found.data());
-        });
-    }
+    const std::uint64_t postings = TimeLookups(state, *store, sets);
     state.counters["postings_per_lookup"] = static_cast<double>(postings) / static_cast<double>(state.iterations());
     state.counters["votes_per_query"] = static_cast<double>(votes) / static_cast<double>(sets.size());
     state.counters["hashes_per_query"] = hashes_per_query / static_cast<double>(sets.size());

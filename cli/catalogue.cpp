@@ -92,32 +92,55 @@ std::pair<std::string, int> parse_listen(const std::string& text)
 
 }  // namespace
 
-track_landmarks read_track(const std::string& path)
+namespace {
+
+// The type 1 signature of a whole file, all channels averaged as a
+// microphone hears them, with what the file's reader knows of it; on_block
+// also sees every block fed.
+struct whole_signature {
+    std::vector<std::uint8_t> bytes;
+    double seconds = 0.0;
+    std::int32_t rate = 0;
+    std::string title;
+    std::string artist;
+};
+
+whole_signature sign_whole(const std::string& path, const block_sink& on_block = {})
 {
     audio_reader reader(path, channel_mode::mix);
-    content_hash hash;
     std::uint64_t samples = 0;
-    signature_options options;
-    options.type = 1;
-    const std::vector<std::uint8_t> bytes = sign_audio(reader, options, {}, [&](std::span<const std::int16_t> block) {
-        hash.add(block);
+    whole_signature whole;
+    whole.bytes = sign_audio(reader, {.type = 1}, {}, [&](std::span<const std::int16_t> block) {
         samples += block.size();
+        if (on_block)
+            on_block(block);
     });
-    if (samples == 0)
+    whole.rate = reader.rate();
+    whole.seconds = static_cast<double>(samples) / reader.rate();
+    whole.title = reader.tag(SF_STR_TITLE);
+    whole.artist = reader.tag(SF_STR_ARTIST);
+    return whole;
+}
+
+}  // namespace
+
+track_landmarks read_track(const std::string& path)
+{
+    content_hash hash;
+    const whole_signature whole = sign_whole(path, [&](std::span<const std::int16_t> block) { hash.add(block); });
+    if (whole.seconds == 0.0)
         throw cli_error("no audio");
-    const decoded_signature decoded = read_signature(bytes);
+    const decoded_signature decoded = read_signature(whole.bytes);
     if (!decoded.ok())
         throw cli_error("the engine's signature fails its checks: " + decoded.error);
 
     track_landmarks track;
     track.landmarks = matcher::SignatureLandmarks(decoded);
-    track.seconds = static_cast<double>(samples) / reader.rate();
-    track.info.title = reader.tag(SF_STR_TITLE);
-    track.info.artist = reader.tag(SF_STR_ARTIST);
-    if (track.info.title.empty())
-        track.info.title = file_name(path);
+    track.seconds = whole.seconds;
+    track.info.title = whole.title.empty() ? file_name(path) : whole.title;
+    track.info.artist = whole.artist;
     track.info.source = path;
-    track.info.content = hash.hex(reader.rate());
+    track.info.content = hash.hex(whole.rate);
     track.info.frames = static_cast<std::uint32_t>(std::ceil(track.seconds / kFrameSeconds));
     return track;
 }
@@ -199,22 +222,18 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
     const server::Recognizer recognizer(*store, options);
     int failed = 0;
     for (const std::string& path : files) {
-        std::vector<std::uint8_t> bytes;
-        double seconds = 0.0;
+        whole_signature whole;
         try {
-            audio_reader reader(path, channel_mode::mix);
-            std::uint64_t samples = 0;
-            bytes = sign_audio(reader, {.type = 1}, {}, [&](std::span<const std::int16_t> b) { samples += b.size(); });
-            seconds = static_cast<double>(samples) / reader.rate();
+            whole = sign_whole(path);
         } catch (const cli_error& e) {
             note(path + ": " + e.what());
             ++failed;
             continue;
         }
         const auto start = std::chrono::steady_clock::now();
-        const server::Recognition r = recognizer.Recognize(bytes, seconds * 1000.0);
+        const server::Recognition r = recognizer.Recognize(whole.bytes, whole.seconds * 1000.0);
         const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-        nlohmann::json line = nlohmann::json::parse(server::AnswerJson(r));
+        nlohmann::json line = server::Answer(r);
         line["file"] = path;
         line["ms"] = std::round(took.count() * 1000.0) / 1000.0;
         // The evidence behind the answer, for judging the thresholds.

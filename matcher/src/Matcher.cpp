@@ -258,9 +258,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
         }
         hash_ends.push_back(by_hash.size());
     });
-    std::uint64_t hits = 0;
-    for (const auto& lot : lots)
-        hits += lot.size();
+    const std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
 
     // Each lot's votes packed into as few bits as their tracks and offsets
     // need, in 32-bit keys when they fit with a bit to spare. One more than

@@ -139,14 +139,11 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
     return r;
 }
 
-std::string AnswerJson(const Recognition& recognition)
+nlohmann::json Answer(const Recognition& recognition)
 {
-    nlohmann::json answer;
-    if (recognition.outcome == Outcome::Retry) {
-        answer["retryms"] = recognition.retry_ms;
-        return answer.dump();
-    }
-    answer["matches"] = nlohmann::json::array();
+    if (recognition.outcome == Outcome::Retry)
+        return {{"retryms", recognition.retry_ms}};
+    nlohmann::json answer = {{"matches", nlohmann::json::array()}};
     if (recognition.outcome == Outcome::Match && recognition.track) {
         const matcher::TrackInfo& t = *recognition.track;
         answer["matches"].push_back({{"id", t.id},
@@ -156,8 +153,13 @@ std::string AnswerJson(const Recognition& recognition)
                                      {"score", recognition.detail.score},
                                      {"confidence", recognition.confidence}});
     }
+    return answer;
+}
+
+std::string AnswerJson(const Recognition& recognition)
+{
     // Titles from tags may hold bytes that are not UTF-8: replaced, not fatal.
-    return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return Answer(recognition).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace vxt::server

@@ -3,7 +3,6 @@
 // matched offline and through the service with the real client.
 #include <csignal>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -18,15 +17,6 @@ extern char** environ;
 
 namespace vxt::cli::test {
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class catalogue_test : public scratch_test {
 protected:

@@ -63,6 +63,8 @@ void fix_checksum(std::vector<std::uint8_t>& bytes);
 
 std::vector<std::uint8_t> read_bytes(const fs::path& path);
 std::string read_text(const fs::path& path);
+// The lines of text, without their ends.
+std::vector<std::string> lines_of(const std::string& text);
 void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes);
 inline std::vector<std::uint8_t> as_bytes(const std::string& text) { return {text.begin(), text.end()}; }
 

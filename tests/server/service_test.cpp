@@ -9,32 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "synthetic_music.h"
+#include "vextune/client/RequestText.h"
 #include "vextune/matcher/Landmarks.h"
 #include "vextune/server/Service.h"
 #include "vextune/signature.h"
 
 namespace vxt::server::testing {
 namespace {
-
-std::string Base64(std::span<const std::uint8_t> bytes)
-{
-    static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const std::uint32_t v = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
-        for (int s = 18; s >= 0; s -= 6)
-            out += digits[v >> s & 63];
-    }
-    if (i < bytes.size()) {
-        const std::uint32_t v = bytes[i] << 16 | (i + 1 < bytes.size() ? bytes[i + 1] << 8 : 0);
-        out += digits[v >> 18 & 63];
-        out += digits[v >> 12 & 63];
-        out += i + 1 < bytes.size() ? digits[v >> 6 & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -76,7 +57,7 @@ protected:
     {
         const std::span<const std::int16_t> heard(track.data() + static_cast<std::size_t>(from * kRate),
                                                   static_cast<std::size_t>(seconds * kRate));
-        return nlohmann::json{{"signature", Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}.dump();
+        return nlohmann::json{{"signature", VextuneCore::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}.dump();
     }
 
     std::unique_ptr<matcher::Store> store = matcher::MakeMemoryStore();

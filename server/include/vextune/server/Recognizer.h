@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "vextune/matcher/Matcher.h"
 #include "vextune/matcher/Store.h"
 
@@ -78,7 +80,8 @@ private:
 };
 
 // The answer object: {"matches":[{"id","title","artist","offsetms","score",
-// "confidence"}]}, empty for no match, or {"retryms":N}.
+// "confidence"}]}, empty for no match, or {"retryms":N}; and as text.
+nlohmann::json Answer(const Recognition& recognition);
 std::string AnswerJson(const Recognition& recognition);
 
 }  // namespace vxt::server
