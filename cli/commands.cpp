@@ -59,10 +59,13 @@ std::vector<std::uint8_t> sign_audio(audio_reader& reader, const signature_optio
     std::vector<std::uint8_t> bytes;
     if (get_signature(engine, bytes, options.seconds) != result_ok)
         throw cli_error("the engine failed to make a signature");
-    // A signature of nothing is valid, but rarely what was meant.
-    if (note && samples == 0)
+    // A signature of nothing is valid, but rarely what was meant. Without
+    // anyone to tell, the signature is not decoded just to look.
+    if (!note)
+        return bytes;
+    if (samples == 0)
         note("the file held no audio: the signature is empty");
-    else if (const decoded_signature d = read_signature(bytes); note && d.band_peak_count() + d.fat_peak_count() == 0)
+    else if (const decoded_signature d = read_signature(bytes); d.band_peak_count() + d.fat_peak_count() == 0)
         note("the audio held no peaks: the signature is empty");
     return bytes;
 }

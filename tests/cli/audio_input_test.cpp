@@ -98,6 +98,44 @@ TEST_F(audio_input_test, supported_rate_passes_channel_0_or_the_rounded_mean_unc
     EXPECT_EQ(read_all(mixed), mean);
 }
 
+
+// Stereo has its own averaging, and mono is read straight into the block:
+// both must agree with the plain rounded mean over several blocks, a partial
+// last one, the extremes and every sum with a half to round.
+TEST_F(audio_input_test, stereo_and_mono_give_the_rounded_mean)
+{
+    pcm stereo{44100, 2, {}};
+    const std::int16_t edges[][2] = {{-32768, -32768}, {32767, 32767}, {-32768, 32767}, {32767, -32768},
+                                     {1, 0},           {-1, 0},        {0, -1},         {3, 0},
+                                     {-3, 0},          {-32768, -32767}, {32767, 32766}, {0, 0}};
+    for (const auto& e : edges)
+        stereo.samples.insert(stereo.samples.end(), {e[0], e[1]});
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    while (stereo.samples.size() < 2 * (2 * audio_reader::block_frames + 77))
+        stereo.samples.push_back(static_cast<std::int16_t>(sample(random)));
+    write_wav(file("stereo.wav"), stereo);
+
+    std::vector<std::int16_t> mean(stereo.frames());
+    for (std::size_t i = 0; i < mean.size(); ++i)
+        mean[i] = static_cast<std::int16_t>(std::lround((stereo.samples[2 * i] + stereo.samples[2 * i + 1]) / 2.0));
+    EXPECT_EQ(mean[0], -32768);
+    EXPECT_EQ(mean[2], -1);  // -0.5 goes away from zero
+    EXPECT_EQ(mean[4], 1);   // +0.5 too
+    audio_reader mixed(file("stereo.wav").string(), channel_mode::mix);
+    EXPECT_EQ(mixed.channels(), 2);
+    EXPECT_EQ(read_all(mixed), mean);
+    audio_reader first(file("stereo.wav").string(), channel_mode::first);
+    EXPECT_EQ(read_all(first), stereo.channel(0));
+
+    pcm mono{16000, 1, stereo.samples};
+    write_wav(file("mono.wav"), mono);
+    for (const channel_mode mode : {channel_mode::mix, channel_mode::first}) {
+        audio_reader reader(file("mono.wav").string(), mode);
+        EXPECT_EQ(reader.channels(), 1);
+        EXPECT_EQ(read_all(reader), mono.samples);
+    }
+}
 TEST_F(audio_input_test, floating_point_files_keep_their_level)
 {
     // 16-bit reads of float data give silence unless the reader scales them.
