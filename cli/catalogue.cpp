@@ -135,7 +135,8 @@ track_landmarks read_track(const std::string& path)
         throw cli_error("the engine's signature fails its checks: " + decoded.error);
 
     track_landmarks track;
-    track.landmarks = matcher::SignatureLandmarks(decoded);
+    track.peaks = matcher::SignaturePeaks(decoded);
+    track.landmarks = matcher::MakeLandmarks(track.peaks);
     track.seconds = whole.seconds;
     track.info.title = whole.title.empty() ? file_name(path) : whole.title;
     track.info.artist = whole.artist;
@@ -167,7 +168,7 @@ int catalogue_add(const catalogue_add_options& options, std::ostream& out, const
         }
         matcher::Store::Added added;
         try {
-            added = store->Add(track.info, track.landmarks);
+            added = store->Add(track.info, track.landmarks, track.peaks);
         } catch (const matcher::StoreError& e) {
             throw cli_error(options.db + ": " + e.what());
         }
@@ -241,7 +242,11 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
                             {"track", r.detail.track},
                             {"score", r.detail.score},
                             {"runnerup", r.detail.runner_up},
-                            {"threshold", r.detail.threshold}};
+                            {"threshold", r.detail.threshold},
+                            {"peaks", r.detail.peaks},
+                            {"peaksrunnerup", r.detail.peaks_runner_up},
+                            {"peaksthreshold", r.detail.peaks_threshold},
+                            {"onpeaks", r.detail.on_peaks}};
         out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         out.flush();
     }

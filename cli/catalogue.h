@@ -17,11 +17,12 @@ namespace vxt::cli {
 struct track_landmarks {
     matcher::TrackInfo info;  // title, artist, source, content, frames
     std::vector<matcher::Landmark> landmarks;
+    std::vector<matcher::Peak> peaks;  // in time order, for checking candidates
     double seconds = 0.0;
 };
 
 // Decodes an audio file (all channels averaged, as a microphone hears
-// them), signs the whole of it and makes its landmarks. The title and
+// them), signs the whole of it and makes its landmarks (and keeps its peaks). The title and
 // artist come from the file's tags, else the title is the file name; the
 // content hash covers the samples the engine was fed, so the same audio
 // under another name or with other tags is the same content. Throws

@@ -110,6 +110,14 @@ std::vector<Peak> SignaturePeaks(const decoded_signature& signature)
     return peaks;
 }
 
+std::span<const Peak> PeaksBetween(std::span<const Peak> peaks, std::uint32_t from, std::uint32_t to)
+{
+    const auto before = [](const Peak& p, std::uint32_t frame) { return p.frame < frame; };
+    const auto first = std::lower_bound(peaks.begin(), peaks.end(), from, before);
+    const auto last = std::lower_bound(first, peaks.end(), std::max(from, to), before);
+    return {first, last};
+}
+
 std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options)
 {
     return MakeLandmarks(SignaturePeaks(signature), options);

@@ -14,6 +14,7 @@
 // the map, ends its transaction, takes map_mutex_ alone to resize, and runs
 // the transaction again. Lock order: write_mutex_, then map_mutex_.
 #include "LmdbStore.h"
+#include "PeakCodec.h"
 
 #include <lmdb.h>
 
@@ -29,8 +30,11 @@ namespace vxt::matcher {
 namespace {
 
 // Changes whenever what is stored changes meaning; a store of another
-// version is refused rather than misread.
-constexpr std::uint32_t kSchemaVersion = 1;
+// version is refused rather than misread, except that a version 1 store
+// (before track_peaks) is brought up to date when opened read-write: its
+// tracks simply have no peaks.
+constexpr std::uint32_t kSchemaVersion = 2;
+constexpr std::uint32_t kSchemaWithoutPeaks = 1;
 constexpr std::uint32_t kBigEndianPostings = 1u << 0;  // Meta::flags
 
 struct Meta {
@@ -264,6 +268,7 @@ public:
     MDB_dbi tracks = 0;
     MDB_dbi content = 0;
     MDB_dbi track_hashes = 0;
+    MDB_dbi track_peaks = 0;
     MDB_dbi meta = 0;
 
 private:
@@ -292,11 +297,20 @@ private:
                 if (data.mv_size < sizeof(std::uint32_t))
                     throw StoreError(folder_ + ": the catalogue's meta record is damaged");
                 const auto schema = Load<std::uint32_t>(data.mv_data);
-                if (schema != kSchemaVersion) {
+                if (schema == kSchemaWithoutPeaks && !write) {
+                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema) +
+                                     "; open it read-write once (catalogue add or remove) to bring it up to version " +
+                                     std::to_string(kSchemaVersion));
+                }
+                if (schema != kSchemaVersion && schema != kSchemaWithoutPeaks) {
                     throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema) +
                                      "; this program reads version " + std::to_string(kSchemaVersion));
                 }
                 m = ReadMeta(txn);
+                if (m.schema != kSchemaVersion) {
+                    m.schema = kSchemaVersion;
+                    WriteMeta(txn, m);
+                }
                 if (purpose == Purpose::Load)
                     throw StoreError(folder_ + ": already holds a catalogue; a bulk load needs a new folder");
                 if (m.loading != 0)
@@ -312,6 +326,7 @@ private:
             open("tracks", MDB_INTEGERKEY, tracks);
             open("content", 0, content);
             open("track_hashes", MDB_INTEGERKEY, track_hashes);
+            open("track_peaks", MDB_INTEGERKEY, track_peaks);
         });
     }
 
@@ -470,10 +485,32 @@ public:
 
     std::uint64_t IndexedFrames() const override { return ReadMeta().frames; }
 
-    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override
+    {
+        std::vector<std::vector<Peak>> lists(windows.size());
+        env_.Run(false, [&](MDB_txn* txn) {
+            for (std::size_t i = 0; i < windows.size(); ++i) {
+                lists[i].clear();
+                std::uint32_t id = windows[i].track;
+                MDB_val key = Val(&id, sizeof id);
+                MDB_val data;
+                const int rc = mdb_get(txn, env_.track_peaks, &key, &data);
+                if (rc == MDB_NOTFOUND)
+                    continue;
+                env_.Check(rc, "reading a track's peaks");
+                const std::string_view stored(static_cast<const char*>(data.mv_data), data.mv_size);
+                if (!DecodePeaksBetween(stored, windows[i].from, windows[i].to, lists[i]))
+                    throw StoreError(env_.Folder() + ": the peaks of track " + std::to_string(id) + " are damaged");
+            }
+        });
+        return lists;
+    }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) override
     {
         env_.RequireWritable("add a track");
         const std::string content_key = ContentKey(env_, info.content);
+        const std::string stored_peaks = EncodePeaks(InTimeOrder(peaks));
         std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
         std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
             return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
@@ -528,6 +565,10 @@ public:
             env_.Check(mdb_put(txn, env_.tracks, &id_key, &record_val, 0), "adding the track");
             MDB_val hashes_val = Val(hashes.data(), hashes.size());
             env_.Check(mdb_put(txn, env_.track_hashes, &id_key, &hashes_val, 0), "adding the track's hashes");
+            if (!stored_peaks.empty()) {
+                MDB_val peaks_val = Val(stored_peaks.data(), stored_peaks.size());
+                env_.Check(mdb_put(txn, env_.track_peaks, &id_key, &peaks_val, 0), "adding the track's peaks");
+            }
             env_.Check(mdb_put(txn, env_.content, &content_val, &id_key, 0), "adding the content hash");
 
             meta.next_id = id + 1;
@@ -589,6 +630,8 @@ public:
             }
 
             env_.Check(mdb_del(txn, env_.track_hashes, &id_key, nullptr), "removing the track's hashes");
+            if (const int rc = mdb_del(txn, env_.track_peaks, &id_key, nullptr); rc != MDB_NOTFOUND)
+                env_.Check(rc, "removing the track's peaks");
             env_.Check(mdb_del(txn, env_.tracks, &id_key, nullptr), "removing the track");
             const std::string content_key = ContentKey(env_, track->content);
             MDB_val content_val = Val(content_key.data(), content_key.size());
@@ -698,6 +741,24 @@ struct LmdbLoader::State {
             env.GrowTo(std::max(map * 2, used + extra + kRoomBytes));
     }
 
+    // A batch's transaction, begun with room for it when none is open.
+    void Begin()
+    {
+        if (txn != nullptr)
+            return;
+        MakeRoom(kBatchPostings * 32);
+        txn = env.BeginWrite();
+        env.Check(mdb_cursor_open(txn, env.postings, &cursor), "opening a cursor");
+    }
+
+    // Counts what the batch has written, and commits it when full.
+    void Written(std::uint64_t postings)
+    {
+        in_batch += postings;
+        if (in_batch >= kBatchPostings)
+            Commit();
+    }
+
     void Commit()
     {
         if (txn == nullptr)
@@ -729,11 +790,22 @@ LmdbLoader::LmdbLoader(const std::string& folder, const LmdbOptions& options)
 
 LmdbLoader::~LmdbLoader() = default;
 
-std::uint32_t LmdbLoader::AddTrack(const TrackInfo& info)
+std::uint32_t LmdbLoader::AddTrack(const TrackInfo& info, std::span<const Peak> peaks)
 {
     State& s = *state_;
+    if (s.finished)
+        throw StoreError(s.env.Folder() + ": the load has finished");
     TrackInfo track = info;
     track.id = static_cast<std::uint32_t>(s.tracks.size() + 1);
+    if (!peaks.empty()) {
+        // Written now, in the batch under way: ids ascend, so each goes last.
+        const std::string stored = EncodePeaks(InTimeOrder(peaks));
+        s.Begin();
+        MDB_val id_key = Val(&track.id, sizeof track.id);
+        MDB_val peaks_val = Val(stored.data(), stored.size());
+        s.env.Check(mdb_put(s.txn, s.env.track_peaks, &id_key, &peaks_val, MDB_APPEND), "loading a track's peaks");
+        s.Written(peaks.size());  // a peak is smaller than a posting: counting it as one leaves room
+    }
     track.postings = 0;
     s.tracks.push_back(std::move(track));
     s.track_hashes.emplace_back();
@@ -756,11 +828,7 @@ void LmdbLoader::AddPostings(std::uint32_t hash, std::span<const Posting> postin
         return;
     s.any_hash = true;
     s.last_hash = hash;
-    if (s.txn == nullptr) {
-        s.MakeRoom(State::kBatchPostings * 32);
-        s.txn = s.env.BeginWrite();
-        s.env.Check(mdb_cursor_open(s.txn, s.env.postings, &s.cursor), "opening a cursor");
-    }
+    s.Begin();
 
     const std::uint32_t stored = s.env.HashKey(hash);
     unsigned flags = MDB_APPEND;  // a new key after every other, then its postings in order
@@ -778,9 +846,7 @@ void LmdbLoader::AddPostings(std::uint32_t hash, std::span<const Posting> postin
         }
         s.tracks[t].postings += 1;
     }
-    s.in_batch += postings.size();
-    if (s.in_batch >= State::kBatchPostings)
-        s.Commit();
+    s.Written(postings.size());
 }
 
 void LmdbLoader::Finish()

@@ -1,13 +1,15 @@
 // The LMDB store's knobs and its bulk loader, for tests, benchmarks and
 // imports; the service opens the store through OpenLmdbStore(folder, mode).
 //
-// One folder is one LMDB environment with five named databases:
+// One folder is one LMDB environment with six named databases:
 //   postings      4-byte hash -> sorted fixed-size duplicates, 8 bytes each,
 //                 one per (track, frame)
 //   tracks        4-byte id -> the track's description (length-prefixed fields)
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
 //                 varint deltas (what Remove deletes, and nothing else)
+//   track_peaks   4-byte id -> the track's peaks in time order, 6 bytes each
+//                 (absent for a track added without them)
 //   meta          "meta" -> schema version, format flags, next id, totals
 //
 // One handle per folder per process (LMDB's locks are per process); several
@@ -47,9 +49,9 @@ public:
     LmdbLoader(const LmdbLoader&) = delete;
     LmdbLoader& operator=(const LmdbLoader&) = delete;
 
-    // Declares a track; its id comes back (1, 2, ...). info.id and
-    // info.postings are the loader's to set.
-    std::uint32_t AddTrack(const TrackInfo& info);
+    // Declares a track, with its peaks when it has any; its id comes back
+    // (1, 2, ...). info.id and info.postings are the loader's to set.
+    std::uint32_t AddTrack(const TrackInfo& info, std::span<const Peak> peaks = {});
     // The postings of one hash: hashes strictly ascending from call to call,
     // postings in (track, frame) order without repeats, of declared tracks.
     void AddPostings(std::uint32_t hash, std::span<const Posting> postings);

@@ -4,6 +4,8 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace vxt::matcher {
@@ -179,10 +181,129 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
     tally.TrackBest(track_best, track_cell);
 }
 
+// A recording's peak and a track's count as the same when this close: in
+// frames, and in 1/64 bin (one bin).
+constexpr std::int64_t kNearFrames = 2;
+constexpr int kNearFrequency = 64;
+// A candidate's offset is known to a frame or so from its votes: its peaks
+// are laid over the track this many frames either way, and the best taken.
+constexpr std::int64_t kPeakSearch = 3;
+// The chance level of the best candidate's count: the mean count with the
+// recording's peaks rotated in time by k / (kRotations + 1) of their span,
+// k = 1..kRotations, which keeps their density and frequencies and breaks
+// only their timing. Recordings shorter than kShortestSpan frames (half a
+// second) are not checked.
+constexpr int kRotations = 8;
+constexpr std::uint32_t kShortestSpan = 64;
+// The offsets around the best candidate's (kSideNearest to kSideFarthest
+// frames away, either way) whose counts it must stand clear of: a beat or
+// a riff lines peaks up one beat off as well as anywhere, and so does the
+// same music played backwards; a true offset stands alone.
+constexpr std::int64_t kSideNearest = 8;
+constexpr std::int64_t kSideFarthest = 40;
+
+// The recording's peaks (in time order) that have a track peak (in time
+// order) near them when recording frame f lies at track frame f + offset.
+std::uint32_t PeaksNear(std::span<const Peak> recording, std::span<const Peak> track, std::int64_t offset)
+{
+    std::uint32_t matched = 0;
+    std::size_t low = 0;
+    for (const Peak& p : recording) {
+        const std::int64_t at = p.frame + offset;
+        while (low < track.size() && static_cast<std::int64_t>(track[low].frame) < at - kNearFrames)
+            ++low;
+        for (std::size_t i = low; i < track.size() && static_cast<std::int64_t>(track[i].frame) <= at + kNearFrames; ++i) {
+            if (std::abs(static_cast<int>(track[i].frequency) - static_cast<int>(p.frequency)) <= kNearFrequency) {
+                ++matched;
+                break;
+            }
+        }
+    }
+    return matched;
+}
+
+// The candidates checked peak by peak.
+struct PeakChecks {
+    std::vector<std::uint32_t> matched;  // each candidate's count at its best offset
+    std::vector<std::int64_t> offsets;   // those offsets
+    std::size_t best = 0;                // the candidate with the highest count
+    std::uint32_t threshold = 0;         // what the best's count needs to be more than chance
+    std::uint32_t side = 0;              // the best's highest count at the offsets around its own
+    double chance = 1.0;                 // expected wrong candidates reaching the best's count
+};
+
+// Lays the recording's peaks over the candidates' tracks at their offsets;
+// nothing when the recording is too short, or the index holds no peaks of
+// any candidate.
+std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const Peak> recording,
+                                     std::span<const std::pair<std::uint32_t, std::int64_t>> candidates,
+                                     const MatchOptions& options)
+{
+    if (recording.empty() || candidates.empty())
+        return std::nullopt;
+    const std::uint32_t first = recording.front().frame;
+    const std::uint32_t span = recording.back().frame - first + 1;
+    if (span < kShortestSpan)
+        return std::nullopt;
+
+    constexpr std::int64_t kReach = kPeakSearch + kSideFarthest + kNearFrames;
+    const auto frame = [](std::int64_t f) { return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL)); };
+    std::vector<PeakWindow> windows;
+    for (const auto& [track, offset] : candidates)
+        windows.push_back({track, frame(first + offset - kReach), frame(first + offset + span + kReach)});
+    const std::vector<std::vector<Peak>> tracks = index.TrackPeaks(windows);
+    if (tracks.size() != candidates.size())
+        return std::nullopt;
+
+    PeakChecks checks;
+    checks.matched.assign(candidates.size(), 0);
+    checks.offsets.assign(candidates.size(), 0);
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        checks.offsets[c] = candidates[c].second;
+        for (const std::int64_t d : {0, -1, 1, -2, 2, -3, 3}) {  // nearest first: ties keep the votes' offset
+            const std::uint32_t n = PeaksNear(recording, tracks[c], candidates[c].second + d);
+            if (n > checks.matched[c]) {
+                checks.matched[c] = n;
+                checks.offsets[c] = candidates[c].second + d;
+            }
+        }
+        if (checks.matched[c] > checks.matched[checks.best])
+            checks.best = c;
+    }
+    const std::uint32_t matched = checks.matched[checks.best];
+    if (matched == 0)
+        return std::nullopt;
+
+    const std::vector<Peak>& track = tracks[checks.best];
+    const std::int64_t offset = checks.offsets[checks.best];
+    double level = 0.0;
+    std::vector<Peak> rotated(recording.size());
+    for (int k = 1; k <= kRotations; ++k) {
+        const std::uint32_t by = static_cast<std::uint32_t>(std::uint64_t{span} * k / (kRotations + 1));
+        for (std::size_t i = 0; i < recording.size(); ++i)
+            rotated[i] = {first + (recording[i].frame - first + by) % span, recording[i].frequency};
+        std::sort(rotated.begin(), rotated.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+        level += PeaksNear(rotated, track, offset);
+    }
+    level /= kRotations;
+    const double trials = static_cast<double>(candidates.size() * (2 * kPeakSearch + 1));
+    checks.threshold = std::max(options.min_peaks, PoissonThreshold(level, trials, options.false_claim_rate));
+    checks.chance = trials * PoissonTail(level, matched);
+    for (std::int64_t d = kSideNearest; d <= kSideFarthest; ++d)
+        checks.side = std::max({checks.side, PeaksNear(recording, track, offset - d), PeaksNear(recording, track, offset + d)});
+    return checks;
+}
+
 }  // namespace
 
-void MemoryIndex::Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long)
+void MemoryIndex::Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
+                      std::span<const Peak> peaks)
 {
+    if (!peaks.empty()) {
+        std::vector<Peak>& kept = peaks_[track];
+        kept.assign(peaks.begin(), peaks.end());
+        std::stable_sort(kept.begin(), kept.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+    }
     for (const Landmark& l : landmarks)
         table_[l.hash].push_back({track, l.frame});
     postings_ += landmarks.size();
@@ -205,6 +326,19 @@ void MemoryIndex::Lookup(std::span<const std::uint32_t> hashes, const PostingVis
     }
 }
 
+std::vector<std::vector<Peak>> MemoryIndex::TrackPeaks(std::span<const PeakWindow> windows) const
+{
+    std::vector<std::vector<Peak>> lists(windows.size());
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const auto found = peaks_.find(windows[i].track);
+        if (found != peaks_.end()) {
+            const std::span<const Peak> in = PeaksBetween(found->second, windows[i].from, windows[i].to);
+            lists[i].assign(in.begin(), in.end());
+        }
+    }
+    return lists;
+}
+
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 {
     std::uint32_t k = 1;
@@ -214,6 +348,12 @@ std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 }
 
 MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options)
+{
+    return Match(index, query, {}, options);
+}
+
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
+                  const MatchOptions& options)
 {
     // The query's landmarks by hash, and its distinct hashes, looked up at once.
     std::vector<Landmark> sorted(query.begin(), query.end());
@@ -317,15 +457,50 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
 
     const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));
     const double lambda = 3.0 * static_cast<double>(hits) / cells;
-    result.threshold = std::max(options.min_score, PoissonThreshold(lambda, cells, options.false_claim_rate));
+    const std::uint32_t chance_threshold = PoissonThreshold(lambda, cells, options.false_claim_rate);
+    result.threshold = std::max(options.min_score, chance_threshold);
     result.chance = cells * PoissonTail(lambda, result.score);
     if (result.score >= result.threshold &&
-        static_cast<double>(result.score) >= options.min_margin * static_cast<double>(result.runner_up))
+        static_cast<double>(result.score) >= options.min_margin * static_cast<double>(result.runner_up)) {
         result.verdict = Verdict::Match;
-    else if (2 * result.score >= result.threshold)
-        result.verdict = Verdict::NeedMore;
-    else
-        result.verdict = Verdict::NoMatch;
+        return result;
+    }
+
+    // The pairs alone do not decide: the candidates are checked peak by
+    // peak. The best count is a match when it is beyond chance, stands
+    // clear of every other track's and of its own track's around it, and
+    // its candidate's pairs are beyond their own chance level too.
+    std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
+    for (std::size_t c = 0; c < tally.count; ++c)
+        candidates.emplace_back(tally.best[c].track, CellOffset(tally.best[c].cell));
+    if (const std::optional<PeakChecks> checks = CheckPeaks(index, peaks, candidates, options)) {
+        const std::size_t top = checks->best;
+        result.peaks = checks->matched[top];
+        result.peaks_threshold = checks->threshold;
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            if (c != top)
+                result.peaks_runner_up = std::max(result.peaks_runner_up, checks->matched[c]);
+        }
+        const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
+        if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
+            distinct[top] >= chance_threshold) {
+            result.verdict = Verdict::Match;
+            result.on_peaks = true;
+            result.track = candidates[top].first;
+            result.offset_frames = checks->offsets[top];
+            result.score = distinct[top];
+            result.runner_up = 0;
+            for (std::size_t c = 0; c < tally.count; ++c) {
+                if (c != top)
+                    result.runner_up = std::max(result.runner_up, distinct[c]);
+            }
+            result.chance = checks->chance;
+            return result;
+        }
+    }
+    const bool halfway = 2 * result.score >= result.threshold ||
+                         (result.peaks_threshold > 0 && 2 * result.peaks >= result.peaks_threshold);
+    result.verdict = halfway ? Verdict::NeedMore : Verdict::NoMatch;
     return result;
 }
 

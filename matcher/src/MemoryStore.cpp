@@ -7,6 +7,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "PeakCodec.h"
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
@@ -30,7 +31,21 @@ public:
         return totals_.frames;
     }
 
-    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override
+    {
+        std::shared_lock lock(mutex_);
+        std::vector<std::vector<Peak>> lists(windows.size());
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            const auto found = peaks_.find(windows[i].track);
+            if (found != peaks_.end()) {
+                const std::span<const Peak> in = PeaksBetween(found->second, windows[i].from, windows[i].to);
+                lists[i].assign(in.begin(), in.end());
+            }
+        }
+        return lists;
+    }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) override
     {
         std::unique_lock lock(mutex_);
         for (const auto& [id, track] : tracks_) {
@@ -56,6 +71,8 @@ public:
         totals_.frames += track.frames;
         const std::uint32_t id = track.id;
         tracks_.emplace(id, std::move(track));
+        if (!peaks.empty())
+            peaks_.emplace(id, InTimeOrder(peaks));
         return {id, true};
     }
 
@@ -71,6 +88,7 @@ public:
         totals_.postings -= found->second.postings;
         totals_.frames -= found->second.frames;
         tracks_.erase(found);
+        peaks_.erase(id);
         return true;
     }
 
@@ -110,6 +128,7 @@ private:
     mutable std::shared_mutex mutex_;
     std::map<std::uint32_t, TrackInfo> tracks_;
     std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;
+    std::unordered_map<std::uint32_t, std::vector<Peak>> peaks_;  // of tracks that have any
     StoreTotals totals_;
     std::uint32_t next_id_ = 1;
 };

@@ -5,6 +5,9 @@
 //   vextune_schema (version)        the layout's version, checked on open
 //   tracks (id, title, artist, source, content UNIQUE, frames, postings)
 //   postings (hash, track, frame)   primary key (hash, track, frame)
+//   track_peaks (track, block, peaks)  a track's peaks, 2048 frames a row
+//                                   (see PeakCodec.h); none for a track
+//                                   added before version 2, or without them
 // Track ids come from a sequence, so they are never handed out twice. The
 // postings' primary key is their lookup path: a query's hashes are one scan
 // of it, already in (hash, track, frame) order. Hashes are int8 so that every
@@ -22,17 +25,19 @@
 #include <charconv>
 #include <chrono>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <tuple>
 
 #include <pqxx/pqxx>
 
+#include "PeakCodec.h"
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // kMigrations[v] takes a catalogue at version v to version v + 1; version 0
 // is an empty database.
@@ -58,7 +63,19 @@ CREATE TABLE postings (
 );
 CREATE INDEX postings_by_track ON postings USING brin (track) WITH (autosummarize = on);
 )",
+    R"(
+CREATE TABLE track_peaks (
+    track int4 NOT NULL,
+    block int4 NOT NULL,
+    peaks bytea NOT NULL,
+    PRIMARY KEY (track, block)
+);
+)",
 };
+
+// A track's peaks are stored in blocks of this many frames (about 16 s), so
+// that a query's window of a track is a row or two.
+constexpr int kPeakBlockBits = 11;
 
 // Any two processes opening a catalogue read-write take this lock while
 // they check (and make) its tables.
@@ -129,16 +146,21 @@ void Prepare(pqxx::connection& connection)
     connection.prepare("track", "SELECT " + columns + " FROM tracks WHERE id = $1");
     connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
     connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
+    connection.prepare("peaks",
+                       "SELECT track, block, peaks FROM track_peaks "
+                       "WHERE (track, block) IN (SELECT * FROM unnest($1::int4[], $2::int4[]))");
     connection.prepare("totals",
                        "SELECT count(*), coalesce(sum(postings), 0), coalesce(sum(frames), 0), "
                        "pg_total_relation_size('tracks') + pg_total_relation_size('postings') "
-                       "+ pg_total_relation_size('track_ids') FROM tracks");
+                       "+ pg_total_relation_size('track_peaks') + pg_total_relation_size('track_ids') FROM tracks");
     connection.prepare("frames", "SELECT coalesce(sum(frames), 0) FROM tracks");
     connection.prepare("add_track",
                        "INSERT INTO tracks (title, artist, source, content, frames, postings) "
                        "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (content) DO NOTHING RETURNING id");
     connection.prepare("remove_track", "DELETE FROM tracks WHERE id = $1 RETURNING id");
     connection.prepare("remove_postings", "DELETE FROM postings WHERE track = $1");
+    connection.prepare("add_peaks", "INSERT INTO track_peaks (track, block, peaks) VALUES ($1, $2, $3)");
+    connection.prepare("remove_peaks", "DELETE FROM track_peaks WHERE track = $1");
 }
 
 // Connections for the readers and the writer, made when none is free.
@@ -246,9 +268,55 @@ public:
         return *frames_;
     }
 
-    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) override
+    std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override
+    {
+        std::vector<std::vector<Peak>> lists(windows.size());
+        std::string tracks = "{";
+        std::string blocks = "{";
+        constexpr auto kMaxTrack = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+        for (const PeakWindow& w : windows) {
+            if (w.track > kMaxTrack || w.from >= w.to)
+                continue;
+            for (std::uint32_t b = w.from >> kPeakBlockBits; b <= (w.to - 1) >> kPeakBlockBits; ++b) {
+                if (tracks.size() > 1) {
+                    tracks += ',';
+                    blocks += ',';
+                }
+                tracks += std::to_string(w.track);
+                blocks += std::to_string(b);
+            }
+        }
+        if (tracks.size() == 1)
+            return lists;
+        tracks += '}';
+        blocks += '}';
+        const pqxx::result rows = Run("read tracks' peaks", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            return tx.exec_prepared("peaks", tracks, blocks);
+        });
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> stored;
+        for (const auto& row : rows) {
+            const pqxx::binarystring bytes(row[2]);
+            stored[{Number<std::uint32_t>(row[0]), Number<std::uint32_t>(row[1])}] = bytes.str();
+        }
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            const PeakWindow& w = windows[i];
+            if (w.from >= w.to)
+                continue;
+            for (std::uint32_t b = w.from >> kPeakBlockBits; b <= (w.to - 1) >> kPeakBlockBits; ++b) {
+                const auto found = stored.find({w.track, b});
+                if (found != stored.end() && !DecodePeaksBetween(found->second, w.from, w.to, lists[i]))
+                    throw StoreError("PostgreSQL store at " + shown_uri_ + ": the peaks of track " +
+                                     std::to_string(w.track) + " are damaged");
+            }
+        }
+        return lists;
+    }
+
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) override
     {
         RefuseWhenReadOnly("add a track");
+        const std::vector<Peak> ordered = InTimeOrder(peaks);
         std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
         std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
             return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
@@ -280,6 +348,14 @@ public:
                                         static_cast<std::int32_t>(l.frame));
             }
             copy.complete();
+            for (auto from = ordered.begin(); from != ordered.end();) {
+                const std::uint32_t block = from->frame >> kPeakBlockBits;
+                const auto to = std::find_if(from, ordered.end(), [&](const Peak& p) { return (p.frame >> kPeakBlockBits) != block; });
+                const std::string bytes = EncodePeaks(std::span<const Peak>(from, to));
+                tx.exec_prepared("add_peaks", static_cast<std::int32_t>(id), static_cast<std::int32_t>(block),
+                                 pqxx::binarystring(bytes.data(), bytes.size()));
+                from = to;
+            }
             tx.commit();
             return {id, true};
         });
@@ -298,6 +374,7 @@ public:
             if (tx.exec_prepared("remove_track", static_cast<std::int32_t>(id)).empty())
                 return false;
             tx.exec_prepared("remove_postings", static_cast<std::int32_t>(id));
+            tx.exec_prepared("remove_peaks", static_cast<std::int32_t>(id));
             tx.commit();
             return true;
         });

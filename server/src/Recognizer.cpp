@@ -114,10 +114,10 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
     Recognition r;
     std::vector<matcher::Landmark> landmarks = matcher::MakeLandmarks(peaks);
     r.landmarks = landmarks.size();
-    r.detail = matcher::Match(store_, landmarks, options_.match);
+    r.detail = matcher::Match(store_, landmarks, peaks, options_.match);
     if (r.detail.verdict != matcher::Verdict::Match && options_.tolerate) {
         landmarks = matcher::QueryLandmarks(peaks, options_.tolerance);
-        r.detail = matcher::Match(store_, landmarks, options_.match);
+        r.detail = matcher::Match(store_, landmarks, peaks, options_.match);
     }
     if (r.detail.verdict == matcher::Verdict::Match) {
         r.track = store_.Track(r.detail.track);

@@ -58,6 +58,9 @@ struct QueryTolerance {
 std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTolerance& tolerance,
                                      const LandmarkOptions& options = {});
 
+// The peaks of a time-ordered list with from <= frame < to.
+std::span<const Peak> PeaksBetween(std::span<const Peak> peaks, std::uint32_t from, std::uint32_t to);
+
 // The landmarks of a decoded signature's band lists, timed from its first
 // frame: a whole track's for the index, a recording's for a query.
 std::vector<Landmark> SignatureLandmarks(const decoded_signature& signature, const LandmarkOptions& options = {});

@@ -14,8 +14,23 @@
 // only when it stands clear (min_margin times) of the best other track, and
 // never below min_score: music is not random, and related pieces (a loop
 // shared by two tracker modules, a beat at the same tempo) reach scores
-// the model calls impossible, which the evaluation set measures. A score that has
-// reached half the threshold asks for more audio; anything less is no match.
+// the model calls impossible, which the evaluation set measures.
+//
+// Pairs need both their peaks to survive a room and its noise, so a
+// recording that keeps a fair share of its peaks can keep few of its pairs.
+// Each candidate is therefore also checked peak by peak: the recording's
+// peaks are laid over the track's at the candidate's offset (a few frames
+// either way), and those with a track peak within 2 frames and a bin count.
+// The best count is judged against the same count with the recording's
+// peaks rotated in time (the chance level of these two peak lists), by a
+// Poisson tail over the offsets and candidates tried, never below
+// min_peaks; and it must stand clear (peak_margin) of every other track's
+// count and of its own track's a beat or so either side, where a rhythm
+// lines peaks up by itself. A candidate whose
+// pairs alone pass the pairs' chance threshold and whose peaks pass theirs
+// is a match, even where its pair score falls short of min_score or
+// min_margin. A score that has reached half its threshold asks for more
+// audio; anything less is no match.
 #pragma once
 
 #include <cstdint>
@@ -32,10 +47,13 @@ namespace vxt::matcher {
 // removal, postings kept as added.
 class MemoryIndex final : public LandmarkIndex {
 public:
-    // Adds a track's landmarks; frames_long is the track's length in frames.
-    void Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long);
+    // Adds a track's landmarks and peaks (in time order); frames_long is
+    // the track's length in frames.
+    void Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
+             std::span<const Peak> peaks = {});
     std::span<const Posting> Lookup(std::uint32_t hash) const;
     void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override;
+    std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override;
 
     std::uint64_t Postings() const noexcept { return postings_; }
     std::uint64_t IndexedFrames() const override { return frames_; }
@@ -43,6 +61,7 @@ public:
 
 private:
     std::unordered_map<std::uint32_t, std::vector<Posting>> table_;
+    std::unordered_map<std::uint32_t, std::vector<Peak>> peaks_;
     std::uint64_t postings_ = 0;
     std::uint64_t frames_ = 0;
     std::size_t tracks_ = 0;
@@ -52,6 +71,8 @@ struct MatchOptions {
     double false_claim_rate = 1e-6;  // chance per query that a wrong track reaches the threshold
     std::uint32_t min_score = 15;    // never less evidence than this
     double min_margin = 3.5;         // best over the best other track's score
+    std::uint32_t min_peaks = 15;    // peaks matched, at the least, for a match on peaks
+    double peak_margin = 2.0;        // peaks matched over any other track's, and its own track's nearby
 };
 
 enum class Verdict { Match, NeedMore, NoMatch };
@@ -64,8 +85,18 @@ struct MatchResult {
     std::uint32_t runner_up = 0;    // best score of any other track
     std::uint32_t threshold = 0;    // the score a match needs here
     double chance = 1.0;            // expected number of wrong cells reaching the score
+    // The check peak by peak (all 0 without the recording's peaks, or
+    // where the index holds none of the candidates' peaks):
+    std::uint32_t peaks = 0;            // recording's peaks matched at the answer (or best) candidate
+    std::uint32_t peaks_runner_up = 0;  // the most any other track's candidate matched
+    std::uint32_t peaks_threshold = 0;  // what a match on peaks needs there
+    bool on_peaks = false;              // a match made by the peak check, not by the pairs alone
 };
 
+// The decision on a recording: its landmarks, and its peaks (in time order)
+// for the check of the candidates; without peaks, the pairs alone decide.
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
+                  const MatchOptions& options = {});
 MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options = {});
 
 // The smallest k with cells * P(Poisson(lambda) >= k) <= rate.

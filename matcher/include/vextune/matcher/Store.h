@@ -1,7 +1,8 @@
 // Where the catalogue lives: its tracks and the landmark index over them.
 //
 // A store holds tracks (id, title, artist, where they came from, a hash of
-// their audio, length) and the postings of their landmarks. Three stores
+// their audio, length), the postings of their landmarks, and their peaks,
+// against which a candidate match is checked peak by peak. Three stores
 // share this interface: one in memory (tests, offline matching), LMDB (one
 // folder, embedded, the default) and PostgreSQL (one catalogue shared by
 // several service instances). They answer alike: the same test suite runs
@@ -38,6 +39,13 @@ struct Posting {
 // (track, frame) order. The span is valid only during the call.
 using PostingVisitor = std::function<void(std::uint32_t hash, std::span<const Posting> postings)>;
 
+// A stretch of a track whose peaks are wanted: frames from <= frame < to.
+struct PeakWindow {
+    std::uint32_t track;
+    std::uint32_t from;
+    std::uint32_t to;
+};
+
 // What matching needs of an index.
 class LandmarkIndex {
 public:
@@ -51,6 +59,11 @@ public:
     // Frames indexed over all tracks: the number of (track, offset) cells a
     // wrong answer could come from. May lag a moment behind the writers.
     virtual std::uint64_t IndexedFrames() const = 0;
+
+    // The peaks of each window's track within the window, in time order:
+    // one list a window, empty where the index holds no peaks of the track.
+    // A store fetches them all at once, like postings.
+    virtual std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const = 0;
 };
 
 struct TrackInfo {
@@ -85,8 +98,11 @@ public:
     };
 
     // Adds a track (info.id and info.postings are the store's to set) with
-    // its landmarks, wholly or not at all, across a crash too.
-    virtual Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) = 0;
+    // its landmarks and its peaks (in time order), wholly or not at all,
+    // across a crash too.
+    virtual Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) = 0;
+    // A track without peaks: matched on its landmarks alone.
+    Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) { return Add(info, landmarks, {}); }
     // Removes a track and its postings; false when there is no such track.
     virtual bool Remove(std::uint32_t id) = 0;
 

@@ -1,0 +1,64 @@
+#include "PeakCodec.h"
+
+#include <algorithm>
+
+namespace vxt::matcher {
+namespace {
+
+std::uint32_t FrameAt(const unsigned char* p)
+{
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+// The index of the first stored peak at or after frame.
+std::size_t FirstAtOrAfter(const unsigned char* data, std::size_t count, std::uint32_t frame)
+{
+    std::size_t low = 0;
+    std::size_t high = count;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (FrameAt(data + mid * kStoredPeakBytes) < frame)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+}  // namespace
+
+std::vector<Peak> InTimeOrder(std::span<const Peak> peaks)
+{
+    std::vector<Peak> sorted(peaks.begin(), peaks.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+    return sorted;
+}
+
+std::string EncodePeaks(std::span<const Peak> peaks)
+{
+    std::string out;
+    out.reserve(peaks.size() * kStoredPeakBytes);
+    for (const Peak& p : peaks) {
+        for (int shift = 0; shift < 32; shift += 8)
+            out.push_back(static_cast<char>(p.frame >> shift));
+        out.push_back(static_cast<char>(p.frequency));
+        out.push_back(static_cast<char>(p.frequency >> 8));
+    }
+    return out;
+}
+
+bool DecodePeaksBetween(std::string_view stored, std::uint32_t from, std::uint32_t to, std::vector<Peak>& out)
+{
+    if (stored.size() % kStoredPeakBytes != 0)
+        return false;
+    const auto* data = reinterpret_cast<const unsigned char*>(stored.data());
+    const std::size_t count = stored.size() / kStoredPeakBytes;
+    const std::size_t end = FirstAtOrAfter(data, count, std::max(from, to));
+    for (std::size_t i = FirstAtOrAfter(data, count, from); i < end; ++i) {
+        const unsigned char* p = data + i * kStoredPeakBytes;
+        out.push_back({FrameAt(p), static_cast<std::uint16_t>(p[4] | p[5] << 8)});
+    }
+    return true;
+}
+
+}  // namespace vxt::matcher
