@@ -275,8 +275,9 @@ TEST(LmdbStore, ALoadedCatalogueIsTheCatalogueAdded)
     }
 }
 
-// Rewrites the schema version in a store's meta record.
-void SetSchemaVersion(const std::string& folder, std::uint32_t version)
+// Rewrites the schema version in a store's meta record; as_version_1 also
+// takes away what version 2 added, the track_peaks database.
+void SetSchemaVersion(const std::string& folder, std::uint32_t version, bool as_version_1 = false)
 {
     MDB_env* env = nullptr;
     ASSERT_EQ(mdb_env_create(&env), 0);
@@ -294,8 +295,38 @@ void SetSchemaVersion(const std::string& folder, std::uint32_t version)
     std::memcpy(record.data(), &version, sizeof version);
     MDB_val changed{record.size(), record.data()};
     ASSERT_EQ(mdb_put(txn, dbi, &key, &changed, 0), 0);
+    if (as_version_1) {
+        MDB_dbi peaks = 0;
+        ASSERT_EQ(mdb_dbi_open(txn, "track_peaks", 0, &peaks), 0);
+        ASSERT_EQ(mdb_drop(txn, peaks, 1), 0);
+    }
     ASSERT_EQ(mdb_txn_commit(txn), 0);
     mdb_env_close(env);
+}
+
+// A catalogue made before tracks kept their peaks is brought up to date
+// when opened read-write, and until then refused read-only with a way out.
+TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
+{
+    const std::string folder = Folders::Fresh();
+    const std::uint32_t old = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1)).id;
+    SetSchemaVersion(folder, 1, true);
+    try {
+        OpenLmdbStore(folder, OpenMode::ReadOnly);
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("open it read-write once"), std::string::npos) << e.what();
+    }
+
+    const std::vector<Peak> peaks = {{10, 640}, {12, 1280}};
+    const std::uint32_t added = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(2)), Landmarks(2), peaks).id;
+    const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);
+    EXPECT_TRUE(store->Track(old));
+    const std::vector<PeakWindow> windows = {{old, 0, 100}, {added, 0, 100}};
+    const std::vector<std::vector<Peak>> got = store->TrackPeaks(windows);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].empty());
+    EXPECT_EQ(got[1].size(), 2u);
 }
 
 // What cannot be opened is refused with a message that names the folder

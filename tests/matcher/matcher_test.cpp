@@ -52,7 +52,7 @@ struct Catalogue {
     {
         for (std::uint32_t t = 0; t < count; ++t) {
             tracks.push_back(RandomTrack(1000 + t, frames));
-            index.Add(t, MakeLandmarks(tracks.back()), frames);
+            index.Add(t, MakeLandmarks(tracks.back()), frames, tracks.back());
         }
     }
 };
@@ -143,12 +143,42 @@ TEST(Matching, MusicNotInTheCatalogueIsNeverClaimed)
         std::uint32_t threshold = 0;
         for (std::uint32_t q = 0; q < 100; ++q) {
             const auto stranger = RandomTrack(900000 + q, 125 * 15);
-            const MatchResult r = Match(c.index, MakeLandmarks(stranger));
+            const MatchResult r = Match(c.index, MakeLandmarks(stranger), stranger);
             claimed += r.verdict == Verdict::Match;
             threshold = r.threshold;
         }
         EXPECT_EQ(claimed, 0u);
         EXPECT_GE(threshold, 6u);
+    }
+}
+
+// Most of a recording's peaks lost, the rest moved by up to 2 frames and
+// most of a bin, and as many again of noise: too few pairs are left, but
+// the peaks that remain still line up with the track's.
+TEST(Matching, ARecordingWithFewPairsLeftIsFoundByItsPeaks)
+{
+    const Catalogue c(200, 125 * 60);
+    for (const std::uint32_t t : {11u, 150u}) {
+        SCOPED_TRACE(t);
+        std::mt19937 random(t);
+        std::vector<Peak> recording = Slice(c.tracks[t], 3000, 125 * 10, 0.3, t);
+        for (Peak& p : recording) {
+            p.frame = p.frame + 2 - std::min<std::uint32_t>(p.frame + 2, random() % 5);
+            p.frequency = static_cast<std::uint16_t>(p.frequency + random() % 80 - 40);
+        }
+        const std::vector<Peak> noise = RandomTrack(5000 + t, 125 * 10);
+        recording.insert(recording.end(), noise.begin(), noise.end());
+        std::sort(recording.begin(), recording.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+        const auto landmarks = MakeLandmarks(recording);
+
+        const MatchResult pairs = Match(c.index, landmarks);
+        EXPECT_NE(pairs.verdict, Verdict::Match) << pairs.score << " of " << pairs.threshold;
+        const MatchResult r = Match(c.index, landmarks, recording);
+        EXPECT_EQ(r.verdict, Verdict::Match) << r.peaks << " peaks of " << r.peaks_threshold << ", " << r.peaks_runner_up << " elsewhere";
+        EXPECT_TRUE(r.on_peaks);
+        EXPECT_EQ(r.track, t);
+        EXPECT_NEAR(static_cast<double>(r.offset_frames), 3000, 1.0);
+        EXPECT_LT(r.chance, 1e-6);
     }
 }
 

@@ -192,6 +192,55 @@ TEST_P(StoreSuite, OutlivesItsHandle)
     EXPECT_GT(store->Add(Info("new", "0b"), landmarks).id, id);
 }
 
+// A track's peaks come back by windows of frames, in time order whatever
+// order they were given in, across stored blocks, and go with the track.
+TEST_P(StoreSuite, KeepsEachTracksPeaksByWindow)
+{
+    std::mt19937 random(11);
+    std::vector<Peak> peaks;
+    for (std::uint32_t i = 0; i < 5000; ++i)
+        peaks.push_back({i * 8 + static_cast<std::uint32_t>(random() % 8), static_cast<std::uint16_t>(random())});
+    std::vector<Peak> shuffled = peaks;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    const std::uint32_t a = store->Add(Info("with peaks", "p1", 40000), Landmarks(8, 100), shuffled).id;
+    const std::uint32_t b = store->Add(Info("without", "p2"), Landmarks(9, 100)).id;
+
+    const auto between = [&](std::uint32_t from, std::uint32_t to) {
+        std::vector<Peak> in;
+        for (const Peak& p : peaks) {
+            if (p.frame >= from && p.frame < to)
+                in.push_back(p);
+        }
+        return in;
+    };
+    const auto same = [](const std::vector<Peak>& x, const std::vector<Peak>& y) {
+        return std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const Peak& p, const Peak& q) {
+            return p.frame == q.frame && p.frequency == q.frequency;
+        });
+    };
+    const std::vector<PeakWindow> windows = {
+        {a, 0, 40000}, {a, 2040, 2060}, {a, 4000, 10000}, {a, 100, 100}, {a, 39990, 90000},
+        {b, 0, 40000}, {999, 0, 40000}, {a, 0, 1},
+    };
+    const auto check = [&] {
+        const std::vector<std::vector<Peak>> got = store->TrackPeaks(windows);
+        ASSERT_EQ(got.size(), windows.size());
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            const std::vector<Peak> want = windows[i].track == a ? between(windows[i].from, windows[i].to) : std::vector<Peak>{};
+            EXPECT_TRUE(same(got[i], want)) << "window " << i << ": " << got[i].size() << " peaks, " << want.size() << " wanted";
+        }
+    };
+    check();
+    if (GetParam().reopen) {
+        Reopen(OpenMode::ReadOnly);
+        check();
+        Reopen(OpenMode::ReadWrite);
+    }
+    EXPECT_TRUE(store->Remove(a));
+    for (const std::vector<Peak>& list : store->TrackPeaks(windows))
+        EXPECT_TRUE(list.empty());
+}
+
 // Matching through a store gives what matching through the index in memory
 // gives: the store keeps every posting that counts.
 TEST_P(StoreSuite, MatchesAsTheIndexInMemory)
