@@ -110,13 +110,22 @@ std::vector<Landmark> TrackLandmarks(std::uint32_t track, std::uint32_t frames)
     return landmarks;
 }
 
-// The landmarks a recording of 10 s of a track from `start` makes, exact
-// (into `exact`) and with their tolerance variants (returned): what the
-// service hands to Match, in that order.
-std::vector<Landmark> RecordingLandmarks(std::uint32_t track, std::uint32_t frames, std::uint32_t start,
-                                         const Recording& how, std::mt19937_64& random, std::vector<Landmark>& exact)
+struct Query {
+    std::uint32_t track;
+    std::uint32_t start_frame;
+    std::vector<Peak> peaks;          // heard, in time order
+    std::vector<Landmark> exact;      // as made
+    std::vector<Landmark> landmarks;  // with the tolerance variants
+};
+
+// A recording of 10 s of a track from `start`: its peaks, its landmarks
+// exact and with their tolerance variants: what the service hands to
+// Match.
+void Record(Query& query, std::uint32_t frames, const Recording& how, std::mt19937_64& random)
 {
-    std::vector<Peak> peaks;
+    const std::uint32_t track = query.track;
+    const std::uint32_t start = query.start_frame;
+    std::vector<Peak>& peaks = query.peaks;
     std::bernoulli_distribution kept(how.kept);
     std::bernoulli_distribution moved(how.moved);
     for (const Peak& p : TrackPeaks(track, frames)) {
@@ -133,24 +142,17 @@ std::vector<Landmark> RecordingLandmarks(std::uint32_t track, std::uint32_t fram
     }
     DrawPeaks(random, kQueryFrames, how.own_per_band, peaks);
     SortPeaks(peaks);
-    exact = MakeLandmarks(peaks);
-    return QueryLandmarks(peaks, QueryTolerance{});
+    query.exact = MakeLandmarks(peaks);
+    query.landmarks = QueryLandmarks(peaks, QueryTolerance{});
 }
-
-struct Query {
-    std::uint32_t track;
-    std::uint32_t start_frame;
-    std::vector<Landmark> exact;      // as made
-    std::vector<Landmark> landmarks;  // with the tolerance variants
-};
 
 // What the service does with a recording: exact pairs first, the tolerant
 // lookup only when they fall short.
 MatchResult StagedMatch(const Store& store, const Query& q)
 {
-    MatchResult result = Match(store, q.exact);
+    MatchResult result = Match(store, q.exact, q.peaks);
     if (result.verdict != Verdict::Match)
-        result = Match(store, q.landmarks);
+        result = Match(store, q.landmarks, q.peaks);
     return result;
 }
 
@@ -205,7 +207,7 @@ Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks, bool big
             info.source = "/music/" + info.title + ".ogg";
             info.content = std::to_string(t + 1);
             info.frames = catalogue.lengths[t];
-            loader.AddTrack(info);
+            loader.AddTrack(info, TrackPeaks(t + 1, catalogue.lengths[t]));
         }
         for (std::size_t h = 0; h < kHashes; ++h) {
             if (start[h + 1] > start[h])
@@ -222,8 +224,8 @@ Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks, bool big
         const std::uint32_t frames = catalogue.lengths[track - 1];
         const auto from = static_cast<std::uint32_t>(random() % (frames - kQueryFrames));
         for (auto [how, into] : {std::pair{kClean, &catalogue.clean}, std::pair{kNoisy, &catalogue.noisy}}) {
-            Query query{track, from, {}, {}};
-            query.landmarks = RecordingLandmarks(track, frames, from, how, noise, query.exact);
+            Query query{track, from, {}, {}, {}};
+            Record(query, frames, how, noise);
             into->push_back(std::move(query));
         }
     }
@@ -382,6 +384,7 @@ void BM_Fill(benchmark::State& state)
     const bool bulk = state.range(0) != 0;
     const std::uint32_t tracks = EnvNumber("VXT_BENCH_INGEST_TRACKS", 200);
     std::vector<std::vector<Landmark>> landmarks(tracks);
+    std::vector<std::vector<Peak>> peaks(tracks);
     std::vector<TrackInfo> infos(tracks);
     std::mt19937_64 random(11);
     for (std::uint32_t t = 0; t < tracks; ++t) {
@@ -389,7 +392,8 @@ void BM_Fill(benchmark::State& state)
         infos[t].content = std::to_string(t + 1);
         infos[t].title = "track " + infos[t].content;
         infos[t].frames = static_cast<std::uint32_t>(seconds * kFramesPerSecond);
-        landmarks[t] = MakeLandmarks(TrackPeaks(1000000 + t, infos[t].frames));
+        peaks[t] = TrackPeaks(1000000 + t, infos[t].frames);
+        landmarks[t] = MakeLandmarks(peaks[t]);
     }
     const std::string folder = std::string(VXT_BENCH_DATA_DIR) + "/fill";
     std::uint64_t postings = 0;
@@ -408,7 +412,7 @@ void BM_Fill(benchmark::State& state)
             std::vector<Keyed> all;
             LmdbLoader loader(folder);
             for (std::uint32_t t = 0; t < tracks; ++t) {
-                const std::uint32_t id = loader.AddTrack(infos[t]);
+                const std::uint32_t id = loader.AddTrack(infos[t], peaks[t]);
                 for (const Landmark& l : landmarks[t])
                     all.push_back({l.hash, {id, l.frame}});
             }
@@ -427,7 +431,7 @@ void BM_Fill(benchmark::State& state)
         } else {
             const auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
             for (std::uint32_t t = 0; t < tracks; ++t)
-                store->Add(infos[t], landmarks[t]);
+                store->Add(infos[t], landmarks[t], peaks[t]);
         }
         state.PauseTiming();
         const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);

@@ -219,6 +219,16 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(Info("kept"), Landmarks(0, 10));
     EXPECT_TRUE(OpenPostgresStore(Uri(), OpenMode::ReadWrite)->TrackWithContent("kept"));
 
+    // A catalogue of version 1 (before tracks kept their peaks) is refused
+    // read-only and brought up to date read-write, its tracks kept.
+    Admin("DROP TABLE track_peaks; UPDATE vextune_schema SET version = 1");
+    EXPECT_THROW(OpenPostgresStore(Uri(), OpenMode::ReadOnly), StoreError);
+    const std::vector<Peak> peaks = {{10, 640}, {3000, 1280}};
+    const std::uint32_t added = OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(Info("new"), Landmarks(10, 10), peaks).id;
+    const std::vector<PeakWindow> windows = {{added, 0, 4000}};
+    EXPECT_EQ(OpenPostgresStore(Uri(), OpenMode::ReadOnly)->TrackPeaks(windows).at(0).size(), 2u);
+    EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);
+
     // A catalogue of a newer program is left alone, in either mode.
     Admin("UPDATE vextune_schema SET version = version + 1");
     for (const OpenMode mode : {OpenMode::ReadOnly, OpenMode::ReadWrite}) {
@@ -229,7 +239,7 @@ TEST_F(PostgresStoreTest, SchemaVersions)
             EXPECT_NE(std::string(e.what()).find("newer"), std::string::npos) << e.what();
         }
     }
-    EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 1);
+    EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);
 }
 
 TEST_F(PostgresStoreTest, ConnectionsEndedByTheServerAreReplaced)
