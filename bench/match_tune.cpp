@@ -5,12 +5,13 @@
 //
 //   match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E]
 //              [--min-score S] [--margin M] [--rate R] [--min-peaks P]
-//              [--peak-margin M] [--no-peaks] [--no-exact] [--each]
+//              [--peak-margin M] [--no-peaks] [--exact-peaks] [--no-exact] [--each]
 //
 // LIST has a line a recording: its signature file, the file name its track
 // was added from (or "negative"), and a group to count it in, tab-separated.
 // A recording is matched as the service does: exact pairs first, the
-// tolerant pairs when they fall short.
+// tolerant pairs and the peak check when they fall short (--exact-peaks
+// checks peaks on the first pass too).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,13 +49,13 @@ int main(int argc, char** argv)
 {
     if (argc < 3) {
         std::cerr << "usage: match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E] [--min-score S] "
-                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--no-exact] [--each]\n";
+                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--no-exact] [--each]\n";
         return 2;
     }
     LandmarkOptions landmarks;
     QueryTolerance tolerance;
     MatchOptions match;
-    bool exact_first = true, each = false, check_peaks = true;
+    bool exact_first = true, each = false, check_peaks = true, exact_checked = false;
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
@@ -69,6 +70,7 @@ int main(int argc, char** argv)
         else if (flag == "--min-peaks") match.min_peaks = static_cast<std::uint32_t>(value());
         else if (flag == "--peak-margin") match.peak_margin = value();
         else if (flag == "--no-peaks") check_peaks = false;
+        else if (flag == "--exact-peaks") exact_checked = true;
         else {
             std::cerr << "match_tune: unknown option " << flag << '\n';
             return 2;
@@ -100,7 +102,7 @@ int main(int argc, char** argv)
         const std::span<const Peak> checked = check_peaks ? std::span<const Peak>(peaks) : std::span<const Peak>();
         MatchResult r;
         if (exact_first)
-            r = Match(*store, MakeLandmarks(peaks, landmarks), checked, match);
+            r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(), match);
         if (!exact_first || r.verdict != Verdict::Match)
             r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), checked, match);
         const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;

@@ -147,10 +147,10 @@ void Record(Query& query, std::uint32_t frames, const Recording& how, std::mt199
 }
 
 // What the service does with a recording: exact pairs first, the tolerant
-// lookup only when they fall short.
+// lookup and the peak check only when they fall short.
 MatchResult StagedMatch(const Store& store, const Query& q)
 {
-    MatchResult result = Match(store, q.exact, q.peaks);
+    MatchResult result = Match(store, q.exact);
     if (result.verdict != Verdict::Match)
         result = Match(store, q.landmarks, q.peaks);
     return result;

@@ -25,7 +25,8 @@ void require(bool condition, const char* what)
     }
 }
 
-// Three tracks of random landmarks over the whole hash range.
+// Three tracks of random landmarks over the whole hash range, and random
+// peaks for checking candidates.
 const vxt::matcher::Store& Catalogue()
 {
     static const auto store = [] {
@@ -36,11 +37,14 @@ const vxt::matcher::Store& Catalogue()
             for (int i = 0; i < 20000; ++i)
                 landmarks.push_back({static_cast<std::uint32_t>(random() % (1u << 21)),
                                      static_cast<std::uint32_t>(random() % 20000)});
+            std::vector<vxt::matcher::Peak> peaks;
+            for (std::uint32_t f = 0; f < 20000; f += 1 + random() % 4)
+                peaks.push_back({f, static_cast<std::uint16_t>(random())});
             vxt::matcher::TrackInfo info;
             info.title = "t";
             info.content = std::to_string(t);
             info.frames = 20000;
-            s->Add(info, landmarks);
+            s->Add(info, landmarks, peaks);
         }
         return s;
     }();

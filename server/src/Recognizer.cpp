@@ -109,12 +109,16 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
 
     // Exact pairs first: a clean or phone recording matches on them, at a
     // twentieth of the lookups. Only when they fall short are the pairs
-    // looked up with the tolerance a room and noise call for.
+    // looked up with the tolerance a room and noise call for, and the
+    // candidates checked peak by peak. A clean recording of music that is
+    // not in the catalogue but shares a motif with a track that is can
+    // line up enough peaks with it to pass that check; a recording whose
+    // exact pairs do fall short is one that needs it.
     const std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(decoded);
     Recognition r;
     std::vector<matcher::Landmark> landmarks = matcher::MakeLandmarks(peaks);
     r.landmarks = landmarks.size();
-    r.detail = matcher::Match(store_, landmarks, peaks, options_.match);
+    r.detail = matcher::Match(store_, landmarks, options_.match);
     if (r.detail.verdict != matcher::Verdict::Match && options_.tolerate) {
         landmarks = matcher::QueryLandmarks(peaks, options_.tolerance);
         r.detail = matcher::Match(store_, landmarks, peaks, options_.match);
