@@ -483,7 +483,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         }
         const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
         if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
-            distinct[top] >= chance_threshold) {
+            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2)) {
             result.verdict = Verdict::Match;
             result.on_peaks = true;
             result.track = candidates[top].first;
