@@ -242,6 +242,13 @@ public:
 
     // Keys and values of the postings database.
     std::uint32_t HashKey(std::uint32_t hash) const { return big_endian_ ? ByteSwap(hash) : hash; }
+    std::uint32_t HashOfKey(const MDB_val& key) const
+    {
+        if (key.mv_size != sizeof(std::uint32_t))
+            throw StoreError(folder_ + ": a postings key of " + std::to_string(key.mv_size) + " bytes");
+        const auto stored = Load<std::uint32_t>(key.mv_data);
+        return big_endian_ ? ByteSwap(stored) : stored;
+    }
     std::uint64_t PostingValue(std::uint32_t track, std::uint32_t frame) const
     {
         if (!big_endian_)
@@ -444,14 +451,37 @@ public:
             all.clear();
             spans.clear();
             const Cursor cursor(env_, txn, env_.postings);
+            // The hashes ascend, and a recording's tolerant pairs ask for
+            // runs of neighbouring ones: a hash a few keys on is reached by
+            // stepping the cursor, a farther one by a search from the root.
+            constexpr std::uint32_t kStepReach = 8;
+            MDB_val key;
+            MDB_val data;
+            bool placed = false;  // the cursor is on a key, `current`
+            std::uint32_t current = 0;
             for (const std::uint32_t hash : hashes) {
-                const std::uint32_t stored = env_.HashKey(hash);
-                MDB_val key = Val(&stored, sizeof stored);
-                MDB_val data;
-                int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_KEY);
+                int rc = MDB_SUCCESS;
+                if (placed && current < hash && hash - current <= kStepReach) {
+                    while (current < hash) {
+                        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_NODUP);
+                        if (rc != MDB_SUCCESS)
+                            break;
+                        current = env_.HashOfKey(key);
+                    }
+                } else if (!placed || current < hash) {
+                    const std::uint32_t stored = env_.HashKey(hash);
+                    key = Val(&stored, sizeof stored);
+                    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+                    if (rc == MDB_SUCCESS) {
+                        current = env_.HashOfKey(key);
+                        placed = true;
+                    }
+                }
                 if (rc == MDB_NOTFOUND)
-                    continue;
+                    break;  // past the last key: no later hash is there
                 env_.Check(rc, "looking up postings");
+                if (current != hash)
+                    continue;
                 std::size_t count = 0;
                 env_.Check(mdb_cursor_count(cursor.get(), &count), "counting postings");
                 const std::size_t begin = all.size();
