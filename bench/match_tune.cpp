@@ -55,7 +55,7 @@ int main(int argc, char** argv)
     LandmarkOptions landmarks;
     QueryTolerance tolerance;
     MatchOptions match;
-    bool exact_first = true, each = false, check_peaks = true, exact_checked = false;
+    bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false;
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
@@ -71,6 +71,7 @@ int main(int argc, char** argv)
         else if (flag == "--peak-margin") match.peak_margin = value();
         else if (flag == "--no-peaks") check_peaks = false;
         else if (flag == "--exact-peaks") exact_checked = true;
+        else if (flag == "--gate") gate = true;
         else {
             std::cerr << "match_tune: unknown option " << flag << '\n';
             return 2;
@@ -103,8 +104,10 @@ int main(int argc, char** argv)
         MatchResult r;
         if (exact_first)
             r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(), match);
-        if (!exact_first || r.verdict != Verdict::Match)
-            r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), checked, match);
+        if (!exact_first || r.verdict != Verdict::Match) {
+            const bool plenty = gate && exact_first && r.score >= r.threshold;
+            r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), plenty ? std::span<const Peak>() : checked, match);
+        }
         const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
         Tally& t = groups[group];

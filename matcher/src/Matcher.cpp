@@ -469,7 +469,10 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // The pairs alone do not decide: the candidates are checked peak by
     // peak. The best count is a match when it is beyond chance, stands
     // clear of every other track's and of its own track's around it, and
-    // its candidate's pairs are beyond their own chance level too.
+    // its candidate's pairs have reached half their threshold and are more
+    // than any other track's: a piece that shares a motif with a track of
+    // the catalogue lines up peaks with it, but its pairs point elsewhere
+    // as often.
     std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
     for (std::size_t c = 0; c < tally.count; ++c)
         candidates.emplace_back(tally.best[c].track, CellOffset(tally.best[c].cell));
@@ -482,18 +485,19 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
                 result.peaks_runner_up = std::max(result.peaks_runner_up, checks->matched[c]);
         }
         const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
+        std::uint32_t pairs_elsewhere = 0;
+        for (std::size_t c = 0; c < tally.count; ++c) {
+            if (c != top)
+                pairs_elsewhere = std::max(pairs_elsewhere, distinct[c]);
+        }
         if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
-            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2)) {
+            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) && distinct[top] > pairs_elsewhere) {
             result.verdict = Verdict::Match;
             result.on_peaks = true;
             result.track = candidates[top].first;
             result.offset_frames = checks->offsets[top];
             result.score = distinct[top];
-            result.runner_up = 0;
-            for (std::size_t c = 0; c < tally.count; ++c) {
-                if (c != top)
-                    result.runner_up = std::max(result.runner_up, distinct[c]);
-            }
+            result.runner_up = pairs_elsewhere;
             result.chance = checks->chance;
             return result;
         }

@@ -26,10 +26,10 @@
 // Poisson tail over the offsets and candidates tried, never below
 // min_peaks; and it must stand clear (peak_margin) of every other track's
 // count and of its own track's a beat or so either side, where a rhythm
-// lines peaks up by itself. A candidate whose
-// pairs alone pass the pairs' chance threshold and whose peaks pass theirs
-// is a match, even where its pair score falls short of min_score or
-// min_margin. A score that has reached half its threshold asks for more
+// lines peaks up by itself. A candidate whose peaks pass, and whose pairs
+// have reached half the pairs' threshold and are more than any other
+// track's, is a match, even where its pair score falls short of min_score
+// or min_margin. A score that has reached half its threshold asks for more
 // audio; anything less is no match.
 #pragma once
 
@@ -72,7 +72,7 @@ struct MatchOptions {
     std::uint32_t min_score = 15;    // never less evidence than this
     double min_margin = 3.5;         // best over the best other track's score
     std::uint32_t min_peaks = 15;    // peaks matched, at the least, for a match on peaks
-    double peak_margin = 2.0;        // peaks matched over any other track's, and its own track's nearby
+    double peak_margin = 2.3;        // peaks matched over any other track's, and its own track's nearby
 };
 
 enum class Verdict { Match, NeedMore, NoMatch };
