@@ -5,13 +5,19 @@
 //
 //   match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E]
 //              [--min-score S] [--margin M] [--rate R] [--min-peaks P]
-//              [--peak-margin M] [--no-peaks] [--exact-peaks] [--no-exact] [--each]
+//              [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate]
+//              [--no-exact] [--each]
 //
 // LIST has a line a recording: its signature file, the file name its track
-// was added from (or "negative"), and a group to count it in, tab-separated.
+// was added from (or "negative"), a group to count it in, and optionally a
+// query it is an attempt of, tab-separated. The attempts of one query are
+// taken in the order listed and the first match answers it, as the client
+// does (bench/eval/signatures writes such lists); a line without a query
+// is a query of its own.
 // A recording is matched as the service does: exact pairs first, the
 // tolerant pairs and the peak check when they fall short (--exact-peaks
-// checks peaks on the first pass too).
+// checks peaks on the first pass too; --gate leaves the check out when the
+// first pass already had pairs up to the threshold).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +39,7 @@ namespace {
 using namespace vxt::matcher;
 
 struct Tally {
-    int queries = 0, correct = 0, wrong = 0, none = 0, claimed = 0, negatives = 0;
+    int queries = 0, correct = 0, wrong = 0, none = 0, claimed = 0, negatives = 0, attempts = 0;
     double ms = 0.0;
 };
 
@@ -49,7 +55,7 @@ int main(int argc, char** argv)
 {
     if (argc < 3) {
         std::cerr << "usage: match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E] [--min-score S] "
-                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--no-exact] [--each]\n";
+                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate] [--no-exact] [--each]\n";
         return 2;
     }
     LandmarkOptions landmarks;
@@ -85,12 +91,26 @@ int main(int argc, char** argv)
 
     std::ifstream list(argv[2]);
     std::map<std::string, Tally> groups;
+    struct Pending {
+        std::string group;
+        bool negative = false;
+        bool answered = false;
+    };
+    std::map<std::string, Pending> queries;  // by query, those with attempts
     std::string line;
     while (std::getline(list, line)) {
         std::istringstream fields(line);
-        std::string file, expected, group;
-        if (!std::getline(fields, file, '\t') || !std::getline(fields, expected, '\t') || !std::getline(fields, group))
+        std::string file, expected, group, query;
+        if (!std::getline(fields, file, '\t') || !std::getline(fields, expected, '\t') || !std::getline(fields, group, '\t'))
             continue;
+        std::getline(fields, query);
+        if (query.empty())
+            query = file;
+        Pending& pending = queries[query];
+        if (pending.answered)
+            continue;
+        pending.group = group;
+        pending.negative = expected == "negative";
         std::ifstream in(file, std::ios::binary);
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
         const vxt::decoded_signature decoded = vxt::read_signature(bytes);
@@ -112,17 +132,20 @@ int main(int argc, char** argv)
 
         Tally& t = groups[group];
         t.ms += took.count();
+        ++t.attempts;
         const bool negative = expected == "negative";
         const bool claimed = r.verdict == Verdict::Match;
         const bool right = claimed && sources[r.track] == expected;
-        if (negative) {
-            ++t.negatives;
-            t.claimed += claimed;
-        } else {
-            ++t.queries;
-            t.correct += right;
-            t.wrong += claimed && !right;
-            t.none += !claimed;
+        if (claimed) {
+            pending.answered = true;
+            if (negative) {
+                ++t.negatives;
+                ++t.claimed;
+            } else {
+                ++t.queries;
+                t.correct += right;
+                t.wrong += !right;
+            }
         }
         if (each)
             std::printf("%s\t%s\t%s\t%s\t%u\t%u\t%u\t%u\t%u\t%u\n", group.c_str(), BaseName(file).c_str(),
@@ -130,9 +153,20 @@ int main(int argc, char** argv)
                         claimed ? (r.on_peaks ? "peaks" : "pairs") : "-", r.score, r.runner_up, r.threshold, r.peaks,
                         r.peaks_runner_up, r.peaks_threshold);
     }
-    std::printf("%-16s %7s %7s %5s %5s %9s %8s\n", "group", "queries", "correct", "wrong", "none", "claimed",
-                "ms/query");
+    for (const auto& [query, pending] : queries) {
+        if (pending.answered)
+            continue;
+        Tally& t = groups[pending.group];
+        if (pending.negative) {
+            ++t.negatives;
+        } else {
+            ++t.queries;
+            ++t.none;
+        }
+    }
+    std::printf("%-16s %7s %7s %5s %5s %9s %10s\n", "group", "queries", "correct", "wrong", "none", "claimed",
+                "ms/attempt");
     for (const auto& [name, t] : groups)
         std::printf("%-16s %7d %7d %5d %5d %4d of %-3d %8.2f\n", name.c_str(), t.queries, t.correct, t.wrong, t.none,
-                    t.claimed, t.negatives, t.ms / (t.queries + t.negatives));
+                    t.claimed, t.negatives, t.attempts > 0 ? t.ms / t.attempts : 0.0);
 }
