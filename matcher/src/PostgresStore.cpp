@@ -25,7 +25,6 @@
 #include <charconv>
 #include <chrono>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <tuple>
 
@@ -147,8 +146,10 @@ void Prepare(pqxx::connection& connection)
     connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
     connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
     connection.prepare("peaks",
-                       "SELECT track, block, peaks FROM track_peaks "
-                       "WHERE (track, block) IN (SELECT * FROM unnest($1::int4[], $2::int4[]))");
+                       "SELECT w.i, p.peaks FROM unnest($1::int4[], $2::int4[], $3::int4[], $4::int4[]) "
+                       "AS w(track, first_block, last_block, i) "
+                       "JOIN track_peaks p ON p.track = w.track AND p.block BETWEEN w.first_block AND w.last_block "
+                       "ORDER BY w.i, p.block");
     connection.prepare("totals",
                        "SELECT count(*), coalesce(sum(postings), 0), coalesce(sum(frames), 0), "
                        "pg_total_relation_size('tracks') + pg_total_relation_size('postings') "
@@ -270,45 +271,44 @@ public:
 
     std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override
     {
+        // Each window as (track, first block, last block), numbered from 1
+        // in the statement, which answers the rows of every window at once
+        // in window and block order.
         std::vector<std::vector<Peak>> lists(windows.size());
         std::string tracks = "{";
-        std::string blocks = "{";
+        std::string firsts = "{";
+        std::string lasts = "{";
+        std::string numbers = "{";
         constexpr auto kMaxTrack = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-        for (const PeakWindow& w : windows) {
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            const PeakWindow& w = windows[i];
             if (w.track > kMaxTrack || w.from >= w.to)
                 continue;
-            for (std::uint32_t b = w.from >> kPeakBlockBits; b <= (w.to - 1) >> kPeakBlockBits; ++b) {
-                if (tracks.size() > 1) {
-                    tracks += ',';
-                    blocks += ',';
-                }
-                tracks += std::to_string(w.track);
-                blocks += std::to_string(b);
+            for (std::string* list : {&tracks, &firsts, &lasts, &numbers}) {
+                if (list->size() > 1)
+                    *list += ',';
             }
+            tracks += std::to_string(w.track);
+            firsts += std::to_string(w.from >> kPeakBlockBits);
+            lasts += std::to_string((w.to - 1) >> kPeakBlockBits);
+            numbers += std::to_string(i);
         }
         if (tracks.size() == 1)
             return lists;
-        tracks += '}';
-        blocks += '}';
+        for (std::string* list : {&tracks, &firsts, &lasts, &numbers})
+            *list += '}';
         const pqxx::result rows = Run("read tracks' peaks", [&](pqxx::connection& connection) {
             pqxx::nontransaction tx(connection);
-            return tx.exec_prepared("peaks", tracks, blocks);
+            return tx.exec_prepared("peaks", tracks, firsts, lasts, numbers);
         });
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> stored;
         for (const auto& row : rows) {
-            const pqxx::binarystring bytes(row[2]);
-            stored[{Number<std::uint32_t>(row[0]), Number<std::uint32_t>(row[1])}] = bytes.str();
-        }
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            const PeakWindow& w = windows[i];
-            if (w.from >= w.to)
-                continue;
-            for (std::uint32_t b = w.from >> kPeakBlockBits; b <= (w.to - 1) >> kPeakBlockBits; ++b) {
-                const auto found = stored.find({w.track, b});
-                if (found != stored.end() && !DecodePeaksBetween(found->second, w.from, w.to, lists[i]))
-                    throw StoreError("PostgreSQL store at " + shown_uri_ + ": the peaks of track " +
-                                     std::to_string(w.track) + " are damaged");
-            }
+            const auto i = Number<std::size_t>(row[0]);
+            if (i >= windows.size())
+                throw StoreError("PostgreSQL store at " + shown_uri_ + ": peaks came back for no window asked");
+            const pqxx::binarystring bytes(row[1]);
+            if (!DecodePeaksBetween(bytes.str(), windows[i].from, windows[i].to, lists[i]))
+                throw StoreError("PostgreSQL store at " + shown_uri_ + ": the peaks of track " +
+                                 std::to_string(windows[i].track) + " are damaged");
         }
         return lists;
     }

@@ -220,7 +220,7 @@ TEST_P(StoreSuite, KeepsEachTracksPeaksByWindow)
     };
     const std::vector<PeakWindow> windows = {
         {a, 0, 40000}, {a, 2040, 2060}, {a, 4000, 10000}, {a, 100, 100}, {a, 39990, 90000},
-        {b, 0, 40000}, {999, 0, 40000}, {a, 0, 1},
+        {b, 0, 40000}, {999, 0, 40000}, {a, 0, 1}, {a, 0, 0xffffffffu},
     };
     const auto check = [&] {
         const std::vector<std::vector<Peak>> got = store->TrackPeaks(windows);
