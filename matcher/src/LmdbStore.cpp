@@ -14,7 +14,7 @@
 // the map, ends its transaction, takes map_mutex_ alone to resize, and runs
 // the transaction again. Lock order: write_mutex_, then map_mutex_.
 #include "LmdbStore.h"
-#include "PeakCodec.h"
+#include "StoreSupport.h"
 
 #include <lmdb.h>
 
@@ -541,11 +541,7 @@ public:
         env_.RequireWritable("add a track");
         const std::string content_key = ContentKey(env_, info.content);
         const std::string stored_peaks = EncodePeaks(InTimeOrder(peaks));
-        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
-        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
-            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-        });
-        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         std::string hashes;
         std::uint32_t last = 0;
         for (std::size_t i = 0; i < sorted.size(); ++i) {

@@ -8,7 +8,7 @@
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
 //                 varint deltas (what Remove deletes, and nothing else)
-//   track_peaks   4-byte id -> the track's peaks in time order, 6 bytes each
+//   track_peaks   4-byte id -> the track's peaks in time order, 6 bytes each (StoreSupport.h)
 //                 (absent for a track added without them)
 //   meta          "meta" -> schema version, format flags, next id, totals
 //

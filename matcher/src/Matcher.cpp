@@ -1,5 +1,7 @@
 #include "vextune/matcher/Matcher.h"
 
+#include "StoreSupport.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -181,6 +183,17 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
     tally.TrackBest(track_best, track_cell);
 }
 
+// The most of the values but the one at `skip`: a candidate's runner-up.
+std::uint32_t MostBut(std::span<const std::uint32_t> values, std::size_t skip)
+{
+    std::uint32_t most = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i != skip)
+            most = std::max(most, values[i]);
+    }
+    return most;
+}
+
 // A recording's peak and a track's count as the same when this close: in
 // frames, and in 1/64 bin (one bin).
 constexpr std::int64_t kNearFrames = 2;
@@ -299,11 +312,8 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
 void MemoryIndex::Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
                       std::span<const Peak> peaks)
 {
-    if (!peaks.empty()) {
-        std::vector<Peak>& kept = peaks_[track];
-        kept.assign(peaks.begin(), peaks.end());
-        std::stable_sort(kept.begin(), kept.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
-    }
+    if (!peaks.empty())
+        peaks_[track] = InTimeOrder(peaks);
     for (const Landmark& l : landmarks)
         table_[l.hash].push_back({track, l.frame});
     postings_ += landmarks.size();
@@ -328,15 +338,7 @@ void MemoryIndex::Lookup(std::span<const std::uint32_t> hashes, const PostingVis
 
 std::vector<std::vector<Peak>> MemoryIndex::TrackPeaks(std::span<const PeakWindow> windows) const
 {
-    std::vector<std::vector<Peak>> lists(windows.size());
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        const auto found = peaks_.find(windows[i].track);
-        if (found != peaks_.end()) {
-            const std::span<const Peak> in = PeaksBetween(found->second, windows[i].from, windows[i].to);
-            lists[i].assign(in.begin(), in.end());
-        }
-    }
-    return lists;
+    return PeaksInWindows(peaks_, windows);
 }
 
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
@@ -438,6 +440,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         begin = end;
     }
 
+    const std::span<const std::uint32_t> scores(distinct.data(), tally.count);
     MatchResult result;
     std::size_t best = tally.count;
     for (std::size_t c = 0; c < tally.count; ++c) {
@@ -449,10 +452,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         result.score = distinct[best];
         result.track = tally.best[best].track;
         result.offset_frames = CellOffset(tally.best[best].cell);
-        for (std::size_t c = 0; c < tally.count; ++c) {
-            if (c != best)
-                result.runner_up = std::max(result.runner_up, distinct[c]);
-        }
+        result.runner_up = MostBut(scores, best);
     }
 
     const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));
@@ -480,16 +480,9 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         const std::size_t top = checks->best;
         result.peaks = checks->matched[top];
         result.peaks_threshold = checks->threshold;
-        for (std::size_t c = 0; c < candidates.size(); ++c) {
-            if (c != top)
-                result.peaks_runner_up = std::max(result.peaks_runner_up, checks->matched[c]);
-        }
+        result.peaks_runner_up = MostBut(checks->matched, top);
         const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
-        std::uint32_t pairs_elsewhere = 0;
-        for (std::size_t c = 0; c < tally.count; ++c) {
-            if (c != top)
-                pairs_elsewhere = std::max(pairs_elsewhere, distinct[c]);
-        }
+        const std::uint32_t pairs_elsewhere = MostBut(scores, top);
         if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
             distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) && distinct[top] > pairs_elsewhere) {
             result.verdict = Verdict::Match;

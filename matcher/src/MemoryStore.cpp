@@ -7,7 +7,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "PeakCodec.h"
+#include "StoreSupport.h"
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
@@ -34,15 +34,7 @@ public:
     std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override
     {
         std::shared_lock lock(mutex_);
-        std::vector<std::vector<Peak>> lists(windows.size());
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            const auto found = peaks_.find(windows[i].track);
-            if (found != peaks_.end()) {
-                const std::span<const Peak> in = PeaksBetween(found->second, windows[i].from, windows[i].to);
-                lists[i].assign(in.begin(), in.end());
-            }
-        }
-        return lists;
+        return PeaksInWindows(peaks_, windows);
     }
 
     Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) override
@@ -55,11 +47,7 @@ public:
         TrackInfo track = info;
         track.id = next_id_++;  // never reused: an old answer never names another track
 
-        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
-        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
-            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-        });
-        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         for (const Landmark& l : sorted) {
             auto& list = postings_[l.hash];
             const Posting p{track.id, l.frame};

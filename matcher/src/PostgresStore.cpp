@@ -6,7 +6,7 @@
 //   tracks (id, title, artist, source, content UNIQUE, frames, postings)
 //   postings (hash, track, frame)   primary key (hash, track, frame)
 //   track_peaks (track, block, peaks)  a track's peaks, 2048 frames a row
-//                                   (see PeakCodec.h); none for a track
+//                                   (see StoreSupport.h); none for a track
 //                                   added before version 2, or without them
 // Track ids come from a sequence, so they are never handed out twice. The
 // postings' primary key is their lookup path: a query's hashes are one scan
@@ -30,7 +30,7 @@
 
 #include <pqxx/pqxx>
 
-#include "PeakCodec.h"
+#include "StoreSupport.h"
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
@@ -317,11 +317,7 @@ public:
     {
         RefuseWhenReadOnly("add a track");
         const std::vector<Peak> ordered = InTimeOrder(peaks);
-        std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
-        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
-            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-        });
-        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         constexpr auto kMaxFrame = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
         if (std::any_of(sorted.begin(), sorted.end(), [](const Landmark& l) { return l.frame > kMaxFrame; }))
             throw StoreError("the PostgreSQL store keeps frames up to 2^31 - 1, and a landmark of this track is later");

@@ -60,17 +60,6 @@ INSTANTIATE_TEST_SUITE_P(Lmdb, StoreSuite,
                                            Kind("TinyMap", {.initial_map_bytes = kTinyMap})),
                          KindName);
 
-TrackInfo Info(const std::string& content, std::uint32_t frames = 1000)
-{
-    TrackInfo info;
-    info.title = "title " + content;
-    info.artist = "artist";
-    info.source = "/music/" + content + ".ogg";
-    info.content = content;
-    info.frames = frames;
-    return info;
-}
-
 // A synthetic track's landmarks over hashes below 4096, so tracks share them.
 std::vector<Landmark> Landmarks(std::uint32_t seed, std::size_t count = 1500)
 {
@@ -150,7 +139,7 @@ TEST(LmdbStore, TheMapGrowsFromATinySizeAcrossAddsAndRemoves)
     const std::string folder = Folders::Fresh();
     auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
     for (std::uint32_t seed = 1; seed <= 40; ++seed)
-        ASSERT_TRUE(store->Add(Info(Content(seed)), Landmarks(seed)).added);
+        ASSERT_TRUE(store->Add(SyntheticTrack(Content(seed)), Landmarks(seed)).added);
     for (std::uint32_t id = 2; id <= 40; id += 3)
         ASSERT_TRUE(store->Remove(id));
     EXPECT_GT(store->Totals().bytes, kTinyMap);
@@ -160,7 +149,7 @@ TEST(LmdbStore, TheMapGrowsFromATinySizeAcrossAddsAndRemoves)
     store.reset();
     store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
     ExpectWhole(*store, LandmarksOfContent);
-    EXPECT_EQ(store->Add(Info(Content(41)), Landmarks(41)).id, 41u);
+    EXPECT_EQ(store->Add(SyntheticTrack(Content(41)), Landmarks(41)).id, 41u);
 }
 
 // A writer killed at any moment leaves whole tracks behind, and the store
@@ -180,7 +169,7 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
             try {
                 auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
                 for (std::uint32_t seed = 1000 * (round + 1);; ++seed) {
-                    store->Add(Info(Content(seed, 4000)), Landmarks(seed, 4000));
+                    store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000));
                     if (::write(pipe_ends[1], "+", 1) != 1)
                         ::_exit(1);
                 }
@@ -204,7 +193,7 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
         EXPECT_GE(store->Tracks().size(), static_cast<std::size_t>(adds));
         ExpectWhole(*store, LandmarksOfContent);
         const std::uint32_t last = store->Tracks().back().id;
-        const Store::Added after = store->Add(Info(Content(99000 + round)), Landmarks(99000 + round));
+        const Store::Added after = store->Add(SyntheticTrack(Content(99000 + round)), Landmarks(99000 + round));
         EXPECT_TRUE(after.added);
         EXPECT_GT(after.id, last);
         ExpectWhole(*store, LandmarksOfContent);
@@ -216,7 +205,7 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
 TEST(LmdbStore, AReaderFollowsTheMapAnotherProcessGrew)
 {
     const std::string folder = Folders::Fresh();
-    OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap})->Add(Info(Content(1)), Landmarks(1));
+    OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap})->Add(SyntheticTrack(Content(1)), Landmarks(1));
     auto reader = OpenLmdbStore(folder, OpenMode::ReadOnly, {.initial_map_bytes = kTinyMap});
     ASSERT_EQ(reader->Tracks().size(), 1u);
 
@@ -226,7 +215,7 @@ TEST(LmdbStore, AReaderFollowsTheMapAnotherProcessGrew)
         try {
             auto writer = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
             for (std::uint32_t seed = 2; seed <= 30; ++seed)
-                writer->Add(Info(Content(seed, 4000)), Landmarks(seed, 4000));
+                writer->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000));
         } catch (...) {
             ::_exit(1);
         }
@@ -254,8 +243,8 @@ TEST(LmdbStore, ALoadedCatalogueIsTheCatalogueAdded)
         {
             LmdbLoader loader(loaded_folder, options);
             for (std::uint32_t seed = 1; seed <= 12; ++seed) {
-                const std::uint32_t id = loader.AddTrack(Info(Content(seed), 900 + seed));
-                EXPECT_EQ(added->Add(Info(Content(seed), 900 + seed), Landmarks(seed)).id, id);
+                const std::uint32_t id = loader.AddTrack(SyntheticTrack(Content(seed), 900 + seed));
+                EXPECT_EQ(added->Add(SyntheticTrack(Content(seed), 900 + seed), Landmarks(seed)).id, id);
                 Expect(index, id, Landmarks(seed));
             }
             for (const auto& [hash, postings] : index)
@@ -269,8 +258,8 @@ TEST(LmdbStore, ALoadedCatalogueIsTheCatalogueAdded)
         ExpectWhole(*loaded, LandmarksOfContent);
 
         EXPECT_TRUE(loaded->Remove(5));
-        EXPECT_EQ(loaded->Add(Info(Content(13)), Landmarks(13)).id, 13u);
-        EXPECT_FALSE(loaded->Add(Info(Content(3)), Landmarks(3)).added);
+        EXPECT_EQ(loaded->Add(SyntheticTrack(Content(13)), Landmarks(13)).id, 13u);
+        EXPECT_FALSE(loaded->Add(SyntheticTrack(Content(3)), Landmarks(3)).added);
         ExpectWhole(*loaded, LandmarksOfContent);
     }
 }
@@ -309,7 +298,7 @@ void SetSchemaVersion(const std::string& folder, std::uint32_t version, bool as_
 TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
 {
     const std::string folder = Folders::Fresh();
-    const std::uint32_t old = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1)).id;
+    const std::uint32_t old = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1)).id;
     SetSchemaVersion(folder, 1, true);
     try {
         OpenLmdbStore(folder, OpenMode::ReadOnly);
@@ -319,7 +308,7 @@ TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
     }
 
     const std::vector<Peak> peaks = {{10, 640}, {12, 1280}};
-    const std::uint32_t added = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(2)), Landmarks(2), peaks).id;
+    const std::uint32_t added = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(2)), Landmarks(2), peaks).id;
     const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);
     EXPECT_TRUE(store->Track(old));
     const std::vector<PeakWindow> windows = {{old, 0, 100}, {added, 0, 100}};
@@ -344,7 +333,7 @@ TEST(LmdbStore, RefusesWhatItCannotOpen)
         {"another format version",
          [] {
              const std::string folder = Folders::Fresh();
-             OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1));
+             OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1));
              SetSchemaVersion(folder, 999);
              return folder;
          },
@@ -362,7 +351,7 @@ TEST(LmdbStore, RefusesWhatItCannotOpen)
          [] {
              const std::string folder = Folders::Fresh();
              LmdbLoader loader(folder);
-             loader.AddTrack(Info(Content(1)));
+             loader.AddTrack(SyntheticTrack(Content(1)));
              return folder;
          },
          OpenMode::ReadOnly, "did not finish"},
@@ -381,7 +370,7 @@ TEST(LmdbStore, RefusesWhatItCannotOpen)
     }
     // A bulk load goes only into a new folder.
     const std::string folder = Folders::Fresh();
-    OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(Info(Content(1)), Landmarks(1));
+    OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1));
     EXPECT_THROW(LmdbLoader{folder}, StoreError);
 }
 

@@ -49,25 +49,6 @@ INSTANTIATE_TEST_SUITE_P(Postgres, StoreSuite,
                                                      [](OpenMode mode) { return OpenPostgresStore(Uri(), mode); }}),
                          KindName);
 
-// "c12": names that differ by a number.
-std::string Named(const char* prefix, std::uint32_t n)
-{
-    std::string name = prefix;
-    name += std::to_string(n);
-    return name;
-}
-
-TrackInfo Info(const std::string& content, std::uint32_t frames = 500)
-{
-    TrackInfo info;
-    info.title = "title " + content;
-    info.artist = "artist";
-    info.source = "/music/" + content + ".flac";
-    info.content = content;
-    info.frames = frames;
-    return info;
-}
-
 std::vector<Landmark> Landmarks(std::uint32_t first_hash, std::uint32_t count)
 {
     std::vector<Landmark> out;
@@ -104,7 +85,7 @@ TEST_F(PostgresStoreTest, TwoHandlesShareOneCatalogue)
     auto a = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
     auto b = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
 
-    const Store::Added first = a->Add(Info("01", 500), Landmarks(100, 400));
+    const Store::Added first = a->Add(SyntheticTrack("01", 500), Landmarks(100, 400));
     ASSERT_TRUE(first.added);
     EXPECT_EQ(a->IndexedFrames(), 500u);  // counted by a, and kept a while
     EXPECT_EQ(b->Track(first.id), a->Track(first.id));
@@ -113,19 +94,19 @@ TEST_F(PostgresStoreTest, TwoHandlesShareOneCatalogue)
     EXPECT_EQ(Look(*b, Range(100, 50)).size(), 50u);
 
     // The same content through the other handle is the track already there.
-    const Store::Added again = b->Add(Info("01", 500), Landmarks(300, 400));
+    const Store::Added again = b->Add(SyntheticTrack("01", 500), Landmarks(300, 400));
     EXPECT_FALSE(again.added);
     EXPECT_EQ(again.id, first.id);
     EXPECT_TRUE(Look(*a, Range(300, 50)).empty());
 
-    const Store::Added second = b->Add(Info("02", 700), Landmarks(120, 400));
+    const Store::Added second = b->Add(SyntheticTrack("02", 700), Landmarks(120, 400));
     EXPECT_GT(second.id, first.id);
     EXPECT_EQ(a->Tracks(), b->Tracks());
     EXPECT_EQ(a->Totals().postings, 800u);
     auto reader = OpenPostgresStore(Uri(), OpenMode::ReadOnly);
     EXPECT_EQ(reader->Tracks(), a->Tracks());
     EXPECT_EQ(reader->IndexedFrames(), 1200u);
-    EXPECT_THROW(reader->Add(Info("03"), Landmarks(0, 10)), StoreError);
+    EXPECT_THROW(reader->Add(SyntheticTrack("03"), Landmarks(0, 10)), StoreError);
     EXPECT_THROW(reader->Remove(first.id), StoreError);
 
     // a's count of indexed frames catches up with b's writes, a moment later.
@@ -154,7 +135,7 @@ TEST_F(PostgresStoreTest, AddingOneContentAtOnceFromTwoHandlesMakesOneTrack)
         for (std::size_t h = 0; h < handles.size(); ++h) {
             writers.emplace_back([&, h] {
                 for (std::uint32_t c = 0; c < kContents; ++c)
-                    results[h].push_back(handles[h]->Add(Info(Named("c", c)), Landmarks(c * 64, 300)));
+                    results[h].push_back(handles[h]->Add(SyntheticTrack(Numbered("c", c)), Landmarks(c * 64, 300)));
             });
         }
     }
@@ -171,7 +152,7 @@ TEST_F(PostgresStoreTest, ManyReadersShareOneHandle)
 {
     auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
     for (std::uint32_t t = 0; t < 4; ++t)
-        store->Add(Info(Named("r", t)), Landmarks(t * 10, 500));
+        store->Add(SyntheticTrack(Numbered("r", t)), Landmarks(t * 10, 500));
     const auto want = Look(*store, Range(0, 100));
     const auto tracks = store->Tracks();
     std::atomic<int> wrong = 0;
@@ -195,7 +176,7 @@ TEST_F(PostgresStoreTest, KeepsHashesOfEveryUnsignedValueInOrder)
     auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
     const std::vector<Landmark> landmarks = {
         {0xffffffffu, 3}, {0x80000000u, 1}, {0x7fffffffu, 2}, {0, 4}, {1u << 21, 5}, {0xffffffffu, 0}};
-    const std::uint32_t id = store->Add(Info("wide"), landmarks).id;
+    const std::uint32_t id = store->Add(SyntheticTrack("wide"), landmarks).id;
     using Visited = std::vector<std::pair<std::uint32_t, std::vector<Posting>>>;
     const Visited want = {{0, {{id, 4}}},
                           {1u << 21, {{id, 5}}},
@@ -205,7 +186,7 @@ TEST_F(PostgresStoreTest, KeepsHashesOfEveryUnsignedValueInOrder)
     EXPECT_EQ(Look(*store, {0, 7, 1u << 21, 0x7fffffffu, 0x80000000u, 0xfffffffeu, 0xffffffffu}), want);
 
     // A frame past what the table keeps is refused, and nothing is added.
-    EXPECT_THROW(store->Add(Info("long"), std::vector<Landmark>{{1, 0x80000000u}}), StoreError);
+    EXPECT_THROW(store->Add(SyntheticTrack("long"), std::vector<Landmark>{{1, 0x80000000u}}), StoreError);
     EXPECT_FALSE(store->TrackWithContent("long"));
 }
 
@@ -216,7 +197,7 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     EXPECT_TRUE(Admin("SELECT to_regclass('tracks') IS NULL")[0][0].as<bool>());
 
     // Made read-write; opened again, the tracks are still there.
-    OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(Info("kept"), Landmarks(0, 10));
+    OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(SyntheticTrack("kept"), Landmarks(0, 10));
     EXPECT_TRUE(OpenPostgresStore(Uri(), OpenMode::ReadWrite)->TrackWithContent("kept"));
 
     // A catalogue of version 1 (before tracks kept their peaks) is refused
@@ -224,7 +205,7 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     Admin("DROP TABLE track_peaks; UPDATE vextune_schema SET version = 1");
     EXPECT_THROW(OpenPostgresStore(Uri(), OpenMode::ReadOnly), StoreError);
     const std::vector<Peak> peaks = {{10, 640}, {3000, 1280}};
-    const std::uint32_t added = OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(Info("new"), Landmarks(10, 10), peaks).id;
+    const std::uint32_t added = OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(SyntheticTrack("new"), Landmarks(10, 10), peaks).id;
     const std::vector<PeakWindow> windows = {{added, 0, 4000}};
     EXPECT_EQ(OpenPostgresStore(Uri(), OpenMode::ReadOnly)->TrackPeaks(windows).at(0).size(), 2u);
     EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);
@@ -245,7 +226,7 @@ TEST_F(PostgresStoreTest, SchemaVersions)
 TEST_F(PostgresStoreTest, ConnectionsEndedByTheServerAreReplaced)
 {
     auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
-    const std::uint32_t id = store->Add(Info("x"), Landmarks(0, 100)).id;
+    const std::uint32_t id = store->Add(SyntheticTrack("x"), Landmarks(0, 100)).id;
     const auto before = Look(*store, Range(0, 50));
     Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
           "WHERE datname = current_database() AND pid <> pg_backend_pid()");

@@ -14,14 +14,6 @@
 namespace vxt::matcher::testing {
 namespace {
 
-// "t12": names that differ by a number.
-std::string Numbered(const char* prefix, std::uint32_t n)
-{
-    std::string name = prefix;
-    name += std::to_string(n);
-    return name;
-}
-
 TrackInfo Info(std::string title, std::string content, std::uint32_t frames = 1000)
 {
     TrackInfo info;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,26 @@ protected:
 inline std::string KindName(const ::testing::TestParamInfo<StoreKind>& info)
 {
     return info.param.name;
+}
+
+// "t12": names that differ by a number.
+inline std::string Numbered(const char* prefix, std::uint32_t n)
+{
+    std::string name = prefix;
+    name += std::to_string(n);
+    return name;
+}
+
+// A track of a store's own tests, named after its content.
+inline TrackInfo SyntheticTrack(const std::string& content, std::uint32_t frames = 1000)
+{
+    TrackInfo info;
+    info.title = "title " + content;
+    info.artist = "artist";
+    info.source = "/music/" + content + ".ogg";
+    info.content = content;
+    info.frames = frames;
+    return info;
 }
 
 }  // namespace vxt::matcher::testing

@@ -1,4 +1,4 @@
-#include "PeakCodec.h"
+#include "StoreSupport.h"
 
 #include <algorithm>
 
@@ -27,10 +27,36 @@ std::size_t FirstAtOrAfter(const unsigned char* data, std::size_t count, std::ui
 
 }  // namespace
 
+std::vector<Landmark> DistinctLandmarks(std::span<const Landmark> landmarks)
+{
+    std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());
+    std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+    });
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return sorted;
+}
+
+std::vector<std::vector<Peak>> PeaksInWindows(const std::unordered_map<std::uint32_t, std::vector<Peak>>& tracks,
+                                              std::span<const PeakWindow> windows)
+{
+    std::vector<std::vector<Peak>> lists(windows.size());
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const auto found = tracks.find(windows[i].track);
+        if (found != tracks.end()) {
+            const std::span<const Peak> in = PeaksBetween(found->second, windows[i].from, windows[i].to);
+            lists[i].assign(in.begin(), in.end());
+        }
+    }
+    return lists;
+}
+
 std::vector<Peak> InTimeOrder(std::span<const Peak> peaks)
 {
+    const auto earlier = [](const Peak& a, const Peak& b) { return a.frame < b.frame; };
     std::vector<Peak> sorted(peaks.begin(), peaks.end());
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+    if (!std::is_sorted(sorted.begin(), sorted.end(), earlier))  // a signature's peaks come sorted
+        std::stable_sort(sorted.begin(), sorted.end(), earlier);
     return sorted;
 }
 

@@ -1,0 +1,43 @@
+// What the stores (and the index of synthetic catalogues) share: a track's
+// landmarks as stored, and its peaks as stored and by window.
+//
+// Stored peaks are 6 bytes a peak, the frame (4 bytes) then the frequency
+// (2), little-endian, in time order, so that a window of a track is found
+// by binary search in the stored bytes without decoding the rest.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "vextune/matcher/Landmarks.h"
+#include "vextune/matcher/Store.h"
+
+namespace vxt::matcher {
+
+// A track's landmarks as stored: in (hash, frame) order, a landmark repeated
+// at one frame once.
+std::vector<Landmark> DistinctLandmarks(std::span<const Landmark> landmarks);
+
+// The peaks of each window, from tracks' peaks kept in memory in time
+// order: what LandmarkIndex::TrackPeaks answers.
+std::vector<std::vector<Peak>> PeaksInWindows(const std::unordered_map<std::uint32_t, std::vector<Peak>>& tracks,
+                                              std::span<const PeakWindow> windows);
+
+inline constexpr std::size_t kStoredPeakBytes = 6;
+
+// The peaks sorted by frame (a stable sort: already ordered lists stay as
+// they are).
+std::vector<Peak> InTimeOrder(std::span<const Peak> peaks);
+
+// Peaks in time order, as stored.
+std::string EncodePeaks(std::span<const Peak> peaks);
+
+// Appends to out the stored peaks with from <= frame < to. False when the
+// bytes are not whole peaks.
+bool DecodePeaksBetween(std::string_view stored, std::uint32_t from, std::uint32_t to, std::vector<Peak>& out);
+
+}  // namespace vxt::matcher
