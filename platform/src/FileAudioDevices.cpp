@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <optional>
 #include <utility>
 
-#include "PacketQueue.h"
+#include "vextune/platform/DeviceCore.h"
 
 namespace VextuneCore::Platform {
 namespace {
@@ -40,15 +38,17 @@ std::uint64_t ms_of(std::uint64_t frames, std::uint32_t rate)
     return frames * 1000 / rate;
 }
 
-class FileClient final : public AudioClient, public std::enable_shared_from_this<FileClient> {
+// What libsndfile says about file (null: about the last open), for the sink.
+void tell(const FileDeviceOptions& options, SNDFILE* file, const std::string& what)
+{
+    if (options.diagnostics)
+        options.diagnostics(std::string("libsndfile: ") + sf_strerror(file) + " (" + what + ")");
+}
+
+class FileClient final : public DeviceClient {
 public:
     FileClient(SndfilePtr file, std::uint16_t channels, std::uint32_t rate, const FileDeviceOptions& options)
-        : file_(std::move(file)),
-          channels_(channels),
-          rate_(rate),
-          clock_(options.clock),
-          on_end_(options.on_end),
-          queue_(std::max<std::uint32_t>(options.ring_ms / packet_ms, 2))
+        : file_(std::move(file)), channels_(channels), rate_(rate), options_(options)
     {
     }
 
@@ -56,134 +56,72 @@ public:
     {
         {
             std::lock_guard hold(lock_);
-            running_ = false;
             stop_ = true;
         }
         changed_.notify_all();
         Finish(producer_);
     }
 
-    HRESULT GetMixFormat(WaveFormat* format) override
-    {
-        if (!format)
-            return E_INVALIDARG;
-        *format = FloatFormat(channels_, rate_);
-        return S_OK;
-    }
+protected:
+    WaveFormat MixFormat() override { return FloatFormat(channels_, rate_); }
 
-    HRESULT Initialize(ShareMode mode, std::uint32_t, std::int64_t buffer_duration, std::int64_t,
-                       const WaveFormat& format) override
+    HRESULT Open(std::uint32_t, std::int64_t buffer_duration, std::int64_t, const WaveFormat& format,
+                 StreamSetup* setup) override
     {
-        std::lock_guard hold(lock_);
-        if (format_)
-            return E_ALREADY_INITIALIZED;
-        if (mode != ShareMode::Shared || buffer_duration < 0)
-            return E_INVALIDARG;
         if (!accepted(format, channels_, rate_))
             return E_UNSUPPORTED_FORMAT;
-        format_ = format;
         const std::uint64_t asked = (static_cast<std::uint64_t>(buffer_duration) * rate_ + 9'999'999) / 10'000'000;
         const std::uint64_t packet = (static_cast<std::uint64_t>(rate_) * packet_ms + 999) / 1000;
-        buffer_frames_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max(asked, packet), UINT32_MAX));
+        setup->buffer_frames = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max(asked, packet), UINT32_MAX));
+        setup->queue_frames = std::max<std::uint64_t>(std::uint64_t{options_.ring_ms} * rate_ / 1000, 2 * packet);
         return S_OK;
     }
 
-    HRESULT GetBufferSize(std::uint32_t* frames) override
-    {
-        std::lock_guard hold(lock_);
-        if (!frames)
-            return E_INVALIDARG;
-        if (!format_)
-            return E_NOT_INITIALIZED;
-        *frames = buffer_frames_;
-        return S_OK;
-    }
-
-    HRESULT GetService(std::shared_ptr<AudioCaptureClient>* capture_client) override;
-
-    HRESULT SetEventHandle(Event* event) override
-    {
-        std::lock_guard hold(lock_);
-        if (!event)
-            return E_INVALIDARG;
-        if (!format_)
-            return E_NOT_INITIALIZED;
-        if (running_)
-            return E_INVALID_STATE;
-        event_ = event;
-        return S_OK;
-    }
-
-    HRESULT Start() override
+    HRESULT StartStream() override
     {
         std::thread previous;
         {
             std::lock_guard hold(lock_);
-            if (!format_)
-                return E_NOT_INITIALIZED;
-            if (running_ || !event_)
-                return E_INVALID_STATE;
             previous = std::move(producer_);
         }
         // A producer that was stopped from its own on_end may still be
         // finishing its callback.
         Finish(previous);
-        std::lock_guard hold(lock_);
-        running_ = true;
-        stop_ = false;
-        producer_ = std::thread([this, weak = weak_from_this()] { Run(weak); });
+        std::size_t queued = 0;
+        {
+            std::lock_guard hold(lock_);
+            stop_ = false;
+            if (options_.clock)
+                queued = Refill();
+            producer_ = std::thread([this, weak = weak_from_this()] { Run(weak); });
+        }
+        Signal(queued);
         return S_OK;
     }
 
-    HRESULT Stop() override
+    void StopStream() override
     {
         std::thread producer;
         {
             std::lock_guard hold(lock_);
-            running_ = false;
             stop_ = true;
             producer = std::move(producer_);
         }
         changed_.notify_all();
         Finish(producer);
-        return S_OK;
     }
 
-    HRESULT SetClientProperties(const AudioClientProperties&) override
+    void Taken(std::uint64_t device_position, std::uint32_t frames) override
     {
-        std::lock_guard hold(lock_);
-        return format_ ? E_ALREADY_INITIALIZED : S_OK;
-    }
-
-    // The capture client's calls.
-    HRESULT NextPacketSize(std::uint32_t* frames)
-    {
-        if (!frames)
-            return E_INVALIDARG;
-        std::lock_guard hold(lock_);
-        *frames = queue_.NextSize();
-        return S_OK;
-    }
-
-    HRESULT Buffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags, std::uint64_t* device_position,
-                   std::uint64_t* qpc_position)
-    {
-        if (!data || !frames || !flags)
-            return E_INVALIDARG;
-        std::lock_guard hold(lock_);
-        return queue_.Get(data, frames, flags, device_position, qpc_position);
-    }
-
-    HRESULT Release(std::uint32_t frames)
-    {
-        HRESULT hr;
-        {
-            std::lock_guard hold(lock_);
-            hr = queue_.Release(frames);
+        // Simulated time reaches the end of a packet when it is handed out.
+        const std::uint64_t end = device_position + frames;
+        if (options_.clock && end > clocked_) {
+            options_.clock->Advance(ms_of(end, rate_) - ms_of(clocked_, rate_));
+            clocked_ = end;
         }
-        changed_.notify_all();
-        return hr;
     }
+
+    std::size_t Released(std::uint32_t frames) override { return options_.clock && frames != 0 ? Refill() : 0; }
 
 private:
     // Joins a producer thread, or lets it finish on its own when this is it.
@@ -197,135 +135,138 @@ private:
             producer.join();
     }
 
-    void Run(const std::weak_ptr<FileClient>& weak)
+    // Frames of the next 20 ms step of the file; below 50 Hz some steps
+    // hold none and are skipped. Under lock_.
+    std::uint32_t NextStep()
     {
-        if (!Produce())
+        for (;;) {
+            const std::uint64_t start = steps_ * rate_ * packet_ms / 1000;
+            const std::uint64_t end = (steps_ + 1) * rate_ * packet_ms / 1000;
+            ++steps_;
+            if (end > start)
+                return static_cast<std::uint32_t>(end - start);
+        }
+    }
+
+    // Reads up to frames from the file as a packet in the stream's format.
+    // One thread at a time reads: the producer on real time, the
+    // consumer's calls (under lock_) on simulated time.
+    std::vector<std::uint8_t> Read(std::uint32_t frames, const WaveFormat& format, std::uint32_t* got_frames)
+    {
+        samples_.resize(static_cast<std::size_t>(frames) * channels_);
+        // Read as float: libsndfile gives integer files as s / 32768 exactly.
+        const sf_count_t got = std::max<sf_count_t>(sf_readf_float(file_.get(), samples_.data(), frames), 0);
+        if (got < frames && sf_error(file_.get()) != SF_ERR_NO_ERROR)
+            tell(options_, file_.get(), "the stream ends here");
+        const std::size_t count = static_cast<std::size_t>(got) * channels_;
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(got) * format.nBlockAlign);
+        if (format.nBlockAlign == channels_ * 4u) {
+            if (count != 0)
+                std::memcpy(bytes.data(), samples_.data(), bytes.size());
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::int16_t value = FloatToPcm16(samples_[i]);
+                std::memcpy(bytes.data() + 2 * i, &value, 2);
+            }
+        }
+        *got_frames = static_cast<std::uint32_t>(got);
+        return bytes;
+    }
+
+    // Simulated time: the next packet, once the stream runs and every
+    // packet before it was released, so that what the consumer sees depends
+    // on its calls alone. Under lock_; the packets queued.
+    std::size_t Refill()
+    {
+        if (!IsRunning() || ended_ || !Queue().Idle())
+            return 0;
+        const std::uint32_t frames = NextStep();
+        std::uint32_t got = 0;
+        std::vector<std::uint8_t> bytes = Read(frames, Format(), &got);
+        if (got < frames)
+            ended_ = true;
+        if (got == 0)
+            return 0;
+        // The tick at which the packet will be handed out.
+        const std::uint64_t end = Queue().Position() + got;
+        const std::uint64_t tick = options_.clock->TickMs() + ms_of(end, rate_) - ms_of(clocked_, rate_);
+        Queue().Push(std::move(bytes), got, 0, tick * 10'000);
+        return 1;
+    }
+
+    void Run(const std::weak_ptr<DeviceClient>& weak)
+    {
+        if (!options_.clock && !Produce())
             return;
+        {
+            // The stream has ended once its last packet was released.
+            std::unique_lock hold(lock_);
+            changed_.wait(hold, [&] { return stop_ || (ended_ && Queue().Idle()); });
+            if (stop_ || end_told_)
+                return;
+            end_told_ = true;
+        }
         // Keeps the client alive through the callback unless it is already
         // going away (its destructor then waits for this thread).
         const auto self = weak.lock();
-        if (self && on_end_)
-            on_end_();
+        if (self && options_.on_end)
+            options_.on_end();
     }
 
-    // Delivers packets until the file ends and its last packet was released
-    // (true, the first time only) or until stopped (false).
+    // Real time: delivers a packet each time its 20 ms have passed since
+    // Start, until the file ends (true) or the stream stops (false).
     bool Produce()
     {
         using std::chrono::steady_clock;
         const auto started = steady_clock::now();
         std::uint64_t frames_since_start = 0;
-        std::vector<float> samples;
-        const bool as_float = format_->nBlockAlign == channels_ * 4u;
-        const std::uint32_t block = format_->nBlockAlign;
-
         for (;;) {
             std::unique_lock hold(lock_);
             if (ended_)
-                break;
-            const std::uint64_t position = position_;
-            const std::uint64_t end = (packets_ + 1) * rate_ * packet_ms / 1000;
-            const auto frames = static_cast<std::uint32_t>(end - packets_ * rate_ * packet_ms / 1000);
-            if (frames == 0) {  // below 50 Hz some 20 ms steps hold no frame
-                ++packets_;
-                continue;
-            }
-            if (clock_) {
-                changed_.wait(hold, [&] { return stop_ || queue_.Idle(); });
-            } else {
-                const auto due = started + std::chrono::duration_cast<steady_clock::duration>(
-                                               std::chrono::duration<double>(
-                                                   static_cast<double>(frames_since_start + frames) / rate_));
-                changed_.wait_until(hold, due, [&] { return stop_; });
-            }
-            if (stop_)
+                return true;
+            const std::uint32_t frames = NextStep();
+            const WaveFormat format = Format();
+            frames_since_start += frames;
+            const auto due = started + std::chrono::duration_cast<steady_clock::duration>(
+                                           std::chrono::duration<double>(static_cast<double>(frames_since_start) / rate_));
+            changed_.wait_until(hold, due, [&] { return stop_; });
+            if (stop_) {
+                --steps_;  // read after a restart
                 return false;
+            }
             hold.unlock();
 
-            // Only this thread reads the file while the stream runs. Read as
-            // float (libsndfile gives integer files as s / 32768 exactly).
-            samples.resize(static_cast<std::size_t>(frames) * channels_);
-            const sf_count_t got = std::max<sf_count_t>(sf_readf_float(file_.get(), samples.data(), frames), 0);
-            const std::size_t count = static_cast<std::size_t>(got) * channels_;
-            Detail::QueuedPacket packet;
-            packet.bytes.resize(static_cast<std::size_t>(got) * block);
-            if (as_float && count != 0) {
-                std::memcpy(packet.bytes.data(), samples.data(), packet.bytes.size());
-            } else if (!as_float) {
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::int16_t value = FloatToPcm16(samples[i]);
-                    std::memcpy(packet.bytes.data() + 2 * i, &value, 2);
-                }
-            }
-            packet.frames = static_cast<std::uint32_t>(got);
-            packet.device_position = position;
-            frames_since_start += frames;
-
-            Event* event = nullptr;
+            std::uint32_t got = 0;
+            std::vector<std::uint8_t> bytes = Read(frames, format, &got);
+            const auto now = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(steady_clock::now().time_since_epoch()).count() /
+                100);
             hold.lock();
-            ++packets_;
             if (got < frames)
                 ended_ = true;
-            if (got > 0) {
-                position_ += static_cast<std::uint64_t>(got);
-                if (clock_) {
-                    clock_->Advance(ms_of(position_, rate_) - ms_of(position, rate_));
-                    packet.qpc_position = clock_->TickMs() * 10'000;
-                } else {
-                    packet.qpc_position = static_cast<std::uint64_t>(
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(steady_clock::now().time_since_epoch())
-                            .count() /
-                        100);
-                }
-                queue_.Push(std::move(packet));
-                event = event_;
-            }
+            // Queued even when a Stop came meanwhile: a restart goes on after it.
+            Queue().Push(std::move(bytes), got, 0, now);
             hold.unlock();
-            // Stop joins this thread before it returns, so the event is alive.
-            if (event)
-                event->Set();
+            // Stop waits for a signal under way before it returns.
+            if (got > 0)
+                Signal(1);
         }
-
-        std::unique_lock hold(lock_);
-        changed_.wait(hold, [&] { return stop_ || queue_.Idle(); });
-        if (stop_ || end_told_)
-            return false;
-        end_told_ = true;
-        return true;
     }
 
     SndfilePtr file_;
     const std::uint16_t channels_;
     const std::uint32_t rate_;
-    const std::shared_ptr<SimulatedClock> clock_;
-    const std::function<void()> on_end_;
+    const FileDeviceOptions options_;
 
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::optional<WaveFormat> format_;
-    std::uint32_t buffer_frames_ = 0;
-    Event* event_ = nullptr;
-    bool running_ = false;
+    // Under lock_.
     bool stop_ = false;
     std::thread producer_;
-    std::uint64_t position_ = 0;  // frames read from the file
-    std::uint64_t packets_ = 0;   // packets read: they end at packet boundaries of the whole file
+    std::uint64_t steps_ = 0;    // 20 ms steps read: packets end at step boundaries of the whole file
+    std::uint64_t clocked_ = 0;  // frames simulated time has reached
     bool ended_ = false;
     bool end_told_ = false;
-    Detail::PacketQueue queue_;
+    std::vector<float> samples_;
 };
-
-
-HRESULT FileClient::GetService(std::shared_ptr<AudioCaptureClient>* capture_client)
-{
-    std::lock_guard hold(lock_);
-    if (!capture_client)
-        return E_INVALIDARG;
-    if (!format_)
-        return E_NOT_INITIALIZED;
-    *capture_client = std::make_shared<Detail::ForwardingCaptureClient<FileClient>>(shared_from_this());
-    return S_OK;
-}
 
 SndfilePtr open_file(const std::string& path, SF_INFO* info)
 {
@@ -340,8 +281,10 @@ FileAudioDevices::FileAudioDevices(std::string path, FileDeviceOptions options)
 {
     SF_INFO info;
     const SndfilePtr file = open_file(path_, &info);
-    if (!file)
+    if (!file) {
+        tell(options_, nullptr, "E_DEVICE_NOT_FOUND");
         throw PlatformException(E_DEVICE_NOT_FOUND, path_ + ": " + sf_strerror(nullptr));
+    }
     // The float mix format's block align and byte rate have to fit.
     const std::uint64_t block = static_cast<std::uint64_t>(std::max(info.channels, 0)) * 4;
     if (info.channels < 1 || block > UINT16_MAX || info.samplerate < 1 ||
@@ -389,6 +332,11 @@ HRESULT FileAudioDevices::ActivateAudioInterfaceAsync(
         SndfilePtr file = open_file(path_, &info);
         // The file changed or went away since the device was made.
         if (!file || info.channels != channels_ || info.samplerate != static_cast<int>(rate_)) {
+            if (!file)
+                tell(options_, nullptr, "E_DEVICE_INVALIDATED");
+            else if (options_.diagnostics)
+                options_.diagnostics(path_ + ": now " + std::to_string(info.channels) + " channels at " +
+                                     std::to_string(info.samplerate) + " Hz (E_DEVICE_INVALIDATED)");
             completion(E_DEVICE_INVALIDATED, nullptr);
             return;
         }

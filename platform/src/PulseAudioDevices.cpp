@@ -8,10 +8,11 @@
 #include <condition_variable>
 #include <deque>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
-#include "CapturePacketQueue.h"
+#include "vextune/platform/DeviceCore.h"
 
 namespace VextuneCore::Platform {
 
@@ -130,31 +131,52 @@ private:
     std::thread thread_;
 };
 
+// The caller's sink, one message at a time: "PulseAudio: " and libpulse's
+// message for an error, then the code it became.
+class DiagnosticsSink {
+public:
+    explicit DiagnosticsSink(std::function<void(const std::string&)> sink) : sink_(std::move(sink)) {}
+
+    void Tell(HRESULT code, int error)
+    {
+        if (!sink_)
+            return;
+        const std::string message = std::string("PulseAudio: ") + pa_strerror(error) + " (" + ResultName(code) + ")";
+        std::lock_guard hold(lock_);
+        sink_(message);
+    }
+
+private:
+    std::mutex lock_;
+    const std::function<void(const std::string&)> sink_;
+};
+
 // A threaded mainloop and a context connected to the server.
 class PulseConnection {
 public:
-    static HRESULT Open(std::shared_ptr<CompletionThread> completions, std::shared_ptr<PulseConnection>* out)
+    static HRESULT Open(std::shared_ptr<CompletionThread> completions, std::shared_ptr<DiagnosticsSink> sink,
+                        std::shared_ptr<PulseConnection>* out)
     {
-        std::shared_ptr<PulseConnection> c(new PulseConnection(std::move(completions)));
+        std::shared_ptr<PulseConnection> c(new PulseConnection(std::move(completions), std::move(sink)));
         c->loop_ = pa_threaded_mainloop_new();
         if (!c->loop_)
-            return E_OUTOFMEMORY;
+            return c->Tell(E_OUTOFMEMORY, PA_ERR_INTERNAL);
         c->context_ = pa_context_new(pa_threaded_mainloop_get_api(c->loop_), "Vextune");
         if (!c->context_)
-            return E_OUTOFMEMORY;
+            return c->Tell(E_OUTOFMEMORY, PA_ERR_INTERNAL);
         pa_context_set_state_callback(c->context_, OnState, c.get());
         if (pa_threaded_mainloop_start(c->loop_) < 0)
-            return E_FAIL;
+            return c->Tell(E_FAIL, PA_ERR_INTERNAL);
         {
             LoopLock hold(c->loop_);
             if (pa_context_connect(c->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-                return E_SERVICE_NOT_RUNNING;
+                return c->Tell(E_SERVICE_NOT_RUNNING);
             for (;;) {
                 const pa_context_state_t state = pa_context_get_state(c->context_);
                 if (state == PA_CONTEXT_READY)
                     break;
                 if (!PA_CONTEXT_IS_GOOD(state))
-                    return E_SERVICE_NOT_RUNNING;
+                    return c->Tell(E_SERVICE_NOT_RUNNING);
                 pa_threaded_mainloop_wait(c->loop_);
             }
         }
@@ -186,6 +208,17 @@ public:
     // Whether the server went away.
     bool Lost() const { return lost_.load(); }
 
+    // Tells the sink PulseAudio's message for error (by default the
+    // context's last one) beside code; returns code.
+    HRESULT Tell(HRESULT code, int error = -1)
+    {
+        if (error < 0)
+            error = context_ ? pa_context_errno(context_) : PA_ERR_INTERNAL;
+        sink_->Tell(code, error);
+        return code;
+    }
+    const std::shared_ptr<DiagnosticsSink>& Sink() const { return sink_; }
+
     // With the loop locked: waits until op has finished; false when it could
     // not be made or was cancelled (the server went away). Callbacks of the
     // operation signal the loop.
@@ -201,7 +234,10 @@ public:
     }
 
 private:
-    explicit PulseConnection(std::shared_ptr<CompletionThread> completions) : completions_(std::move(completions)) {}
+    PulseConnection(std::shared_ptr<CompletionThread> completions, std::shared_ptr<DiagnosticsSink> sink)
+        : completions_(std::move(completions)), sink_(std::move(sink))
+    {
+    }
 
     static void OnState(pa_context* context, void* user)
     {
@@ -213,6 +249,7 @@ private:
     }
 
     std::shared_ptr<CompletionThread> completions_;
+    std::shared_ptr<DiagnosticsSink> sink_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     std::atomic<bool> lost_{false};
@@ -225,9 +262,7 @@ namespace {
 using Detail::PulseConnection;
 
 // One source, activated: its record stream and the packets it delivered.
-class PulseAudioClient final : public AudioClient,
-                               public AudioCaptureClient,
-                               public std::enable_shared_from_this<PulseAudioClient> {
+class PulseAudioClient final : public DeviceClient {
 public:
     PulseAudioClient(std::shared_ptr<PulseConnection> connection, SourceFormat source)
         : connection_(std::move(connection)), source_(std::move(source))
@@ -250,41 +285,29 @@ public:
     PulseAudioClient(const PulseAudioClient&) = delete;
     PulseAudioClient& operator=(const PulseAudioClient&) = delete;
 
-    HRESULT GetMixFormat(WaveFormat* format) override
+protected:
+    // Every call of a client whose source or server went away.
+    HRESULT Admit(DeviceCall) override
     {
-        if (!format)
-            return E_INVALIDARG;
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        *format = FloatFormat(source_.spec.channels, source_.spec.rate);
-        return S_OK;
+        return invalidated_ || connection_->Lost() ? E_DEVICE_INVALIDATED : S_OK;
     }
 
-    HRESULT Initialize(ShareMode mode, std::uint32_t /*stream_flags*/, std::int64_t buffer_duration,
-                       std::int64_t /*periodicity*/, const WaveFormat& format) override
+    WaveFormat MixFormat() override { return FloatFormat(source_.spec.channels, source_.spec.rate); }
+
+    HRESULT Open(std::uint32_t, std::int64_t buffer_duration, std::int64_t, const WaveFormat& format,
+                 StreamSetup* setup) override
     {
-        LoopLock loop(connection_->Loop());
-        {
-            std::lock_guard hold(lock_);
-            if (Invalidated())
-                return E_DEVICE_INVALIDATED;
-            if (stream_)
-                return E_ALREADY_INITIALIZED;
-        }
-        if (mode != ShareMode::Shared)
-            return E_INVALIDARG;
         pa_sample_spec spec = source_.spec;
         if (!SampleFormat(format, &spec.format))
             return E_UNSUPPORTED_FORMAT;
-
         const std::int64_t duration = buffer_duration > 0 ? buffer_duration : 200000;
         const auto buffer_frames = static_cast<std::uint32_t>(
             std::clamp<std::int64_t>(duration * spec.rate / 10000000, 1, std::int64_t{spec.rate} * 10));
 
+        LoopLock loop(connection_->Loop());
         pa_stream* stream = pa_stream_new(connection_->Context(), "Vextune capture", &spec, &source_.map);
         if (!stream)
-            return connection_->Lost() ? E_DEVICE_INVALIDATED : E_FAIL;
+            return connection_->Tell(connection_->Lost() ? E_DEVICE_INVALIDATED : E_FAIL);
         pa_stream_set_state_callback(stream, OnStreamState, this);
         pa_stream_set_read_callback(stream, OnRead, this);
         pa_stream_set_overflow_callback(stream, OnOverflow, this);
@@ -307,134 +330,44 @@ public:
             else
                 pa_threaded_mainloop_wait(connection_->Loop());
         }
-
-        std::lock_guard hold(lock_);
         if (!ready) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_read_callback(stream, nullptr, nullptr);
             pa_stream_set_overflow_callback(stream, nullptr, nullptr);
             pa_stream_unref(stream);
-            // The source or the server went away since the activation.
-            invalidated_ = true;
-            return E_DEVICE_INVALIDATED;
+            // The source or the server went away since the activation; the
+            // stream's state callback may have told so already.
+            bool told = false;
+            {
+                std::lock_guard hold(lock_);
+                told = invalidated_;
+                invalidated_ = true;
+            }
+            return told ? E_DEVICE_INVALIDATED : connection_->Tell(E_DEVICE_INVALIDATED);
         }
         stream_ = stream;
-        buffer_frames_ = buffer_frames;
-        packets_.emplace(format.nBlockAlign, buffer_frames, buffer_frames * 100);
-        return S_OK;
-    }
-
-    HRESULT GetBufferSize(std::uint32_t* frames) override
-    {
-        if (!frames)
-            return E_INVALIDARG;
         std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!packets_)
-            return E_NOT_INITIALIZED;
-        *frames = buffer_frames_;
+        packet_frames_ = buffer_frames;
+        setup->buffer_frames = buffer_frames;
+        setup->queue_frames = std::uint64_t{buffer_frames} * 100;
         return S_OK;
     }
 
-    HRESULT GetService(std::shared_ptr<AudioCaptureClient>* capture_client) override
-    {
-        if (!capture_client)
-            return E_INVALIDARG;
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!packets_)
-            return E_NOT_INITIALIZED;
-        *capture_client = shared_from_this();
-        return S_OK;
-    }
-
-    HRESULT SetEventHandle(Event* event) override
-    {
-        if (!event)
-            return E_INVALIDARG;
-        LoopLock loop(connection_->Loop());
-        std::lock_guard hold(lock_);
-        event_ = event;
-        return S_OK;
-    }
-
-    HRESULT Start() override
+    HRESULT StartStream() override
     {
         LoopLock loop(connection_->Loop());
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!stream_)
-            return E_NOT_INITIALIZED;
-        if (running_)
-            return E_INVALID_STATE;
         pa_operation* op = pa_stream_cork(stream_, 0, nullptr, nullptr);
         if (!op)
-            return E_DEVICE_INVALIDATED;
+            return connection_->Tell(E_DEVICE_INVALIDATED);
         pa_operation_unref(op);
-        running_ = true;
         return S_OK;
     }
 
-    HRESULT Stop() override
+    void StopStream() override
     {
-        // The callbacks run with the loop locked: once it is held here and
-        // running_ is false, no event is set any more.
         LoopLock loop(connection_->Loop());
-        std::lock_guard hold(lock_);
-        if (!stream_)
-            return Invalidated() ? E_DEVICE_INVALIDATED : E_NOT_INITIALIZED;
-        const bool was_running = running_;
-        running_ = false;
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (was_running) {
-            if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr))
-                pa_operation_unref(op);
-        }
-        return S_OK;
-    }
-
-    HRESULT SetClientProperties(const AudioClientProperties& /*properties*/) override
-    {
-        std::lock_guard hold(lock_);
-        return Invalidated() ? E_DEVICE_INVALIDATED : S_OK;
-    }
-
-    HRESULT GetNextPacketSize(std::uint32_t* frames) override
-    {
-        if (!frames)
-            return E_INVALIDARG;
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!packets_)
-            return E_NOT_INITIALIZED;
-        *frames = packets_->NextPacketFrames();
-        return S_OK;
-    }
-
-    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags,
-                      std::uint64_t* device_position, std::uint64_t* qpc_position) override
-    {
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!packets_)
-            return E_NOT_INITIALIZED;
-        return packets_->Get(data, frames, flags, device_position, qpc_position);
-    }
-
-    HRESULT ReleaseBuffer(std::uint32_t frames) override
-    {
-        std::lock_guard hold(lock_);
-        if (Invalidated())
-            return E_DEVICE_INVALIDATED;
-        if (!packets_)
-            return E_NOT_INITIALIZED;
-        return packets_->Release(frames);
+        if (pa_operation* op = pa_stream_cork(stream_, 1, nullptr, nullptr))
+            pa_operation_unref(op);
     }
 
 private:
@@ -459,9 +392,6 @@ private:
         return false;
     }
 
-    // Under lock_.
-    bool Invalidated() const { return invalidated_ || connection_->Lost(); }
-
     // The mainloop's thread, from here on.
 
     // Moves what the server delivered into packets and sets the event once
@@ -475,31 +405,21 @@ private:
         while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
             {
                 std::lock_guard hold(self->lock_);
-                if (self->running_)
-                    packets += self->packets_->Push(data, bytes, Now100ns());
+                if (self->IsRunning())
+                    packets += self->Queue().Append(data, bytes, self->packet_frames_, Now100ns());
             }
             pa_stream_drop(stream);
         }
-        Event* event = nullptr;
-        {
-            std::lock_guard hold(self->lock_);
-            if (self->running_)
-                event = self->event_;
-        }
-        // Outside lock_, so that the event's waiters may call the client;
-        // Stop waits for this callback through the loop's lock.
-        if (event) {
-            for (std::size_t i = 0; i < packets; ++i)
-                event->Set();
-        }
+        // Outside lock_, so that the event's waiters may call the client.
+        self->Signal(packets);
     }
 
     static void OnOverflow(pa_stream* /*stream*/, void* user)
     {
         auto* self = static_cast<PulseAudioClient*>(user);
         std::lock_guard hold(self->lock_);
-        if (self->packets_)
-            self->packets_->MarkDiscontinuity();
+        if (self->Initialized())
+            self->Queue().MarkDiscontinuity();
     }
 
     static void OnStreamState(pa_stream* stream, void* user)
@@ -507,15 +427,15 @@ private:
         auto* self = static_cast<PulseAudioClient*>(user);
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-            Event* event = nullptr;
+            bool told = false;
             {
                 std::lock_guard hold(self->lock_);
+                told = self->invalidated_;
                 self->invalidated_ = true;
-                if (self->running_)
-                    event = self->event_;
             }
-            if (event)
-                event->Set();  // the consumer learns it from its next call
+            if (!told)
+                self->connection_->Tell(E_DEVICE_INVALIDATED, pa_context_errno(pa_stream_get_context(stream)));
+            self->Signal(1);  // a running consumer learns it from its next call
         }
         pa_threaded_mainloop_signal(self->connection_->Loop(), 0);
     }
@@ -524,11 +444,8 @@ private:
     const SourceFormat source_;
     pa_stream* stream_ = nullptr;  // set once in Initialize; used with the loop locked
 
-    mutable std::mutex lock_;  // taken after the loop's lock, never before it
-    std::optional<Detail::CapturePacketQueue> packets_;
-    std::uint32_t buffer_frames_ = 0;
-    Event* event_ = nullptr;
-    bool running_ = false;
+    // Under lock_, which is taken after the loop's lock, never before it.
+    std::uint32_t packet_frames_ = 0;
     bool invalidated_ = false;
 };
 
@@ -537,6 +454,7 @@ private:
 struct Activation {
     std::weak_ptr<PulseConnection> connection;
     std::shared_ptr<Detail::CompletionThread> completions;
+    std::shared_ptr<Detail::DiagnosticsSink> sink;
     std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion;
     std::shared_ptr<std::atomic<bool>> returned;  // the call has returned
     std::optional<SourceFormat> source;
@@ -563,15 +481,19 @@ void OnActivationState(pa_operation* op, void* user)
         hr = E_DEVICE_INVALIDATED;  // the server went away, or failed the lookup
     else if (!a->source)
         hr = E_DEVICE_NOT_FOUND;
+    if (Failed(hr))
+        a->sink->Tell(hr, a->error != 0 ? a->error : state != PA_OPERATION_DONE ? PA_ERR_CONNECTIONTERMINATED : PA_ERR_NOENTITY);
     auto completions = a->completions;
     completions->Post([a = std::move(a), hr]() mutable {
         a->returned->wait(false);
         std::shared_ptr<AudioClient> client;
         if (hr == S_OK) {
-            if (auto connection = a->connection.lock(); connection && !connection->Lost())
+            if (auto connection = a->connection.lock(); connection && !connection->Lost()) {
                 client = std::make_shared<PulseAudioClient>(std::move(connection), std::move(*a->source));
-            else
+            } else {
                 hr = E_DEVICE_INVALIDATED;
+                a->sink->Tell(hr, PA_ERR_CONNECTIONTERMINATED);
+            }
         }
         a->completion(hr, std::move(client));
     });
@@ -609,8 +531,12 @@ void OnSourceListed(pa_context* /*context*/, const pa_source_info* info, int eol
 
 }  // namespace
 
-PulseAudioDevices::PulseAudioDevices(std::string source)
-    : source_(std::move(source)), completions_(std::make_shared<Detail::CompletionThread>())
+PulseAudioDevices::PulseAudioDevices(std::string source) : PulseAudioDevices(PulseDeviceOptions{std::move(source), {}}) {}
+
+PulseAudioDevices::PulseAudioDevices(PulseDeviceOptions options)
+    : source_(std::move(options.source)),
+      completions_(std::make_shared<Detail::CompletionThread>()),
+      sink_(std::make_shared<Detail::DiagnosticsSink>(std::move(options.diagnostics)))
 {
 }
 
@@ -622,7 +548,7 @@ HRESULT PulseAudioDevices::Connect(std::shared_ptr<PulseConnection>* connection)
     if (connection_ && connection_->Lost())
         connection_.reset();  // the server went away; try again
     if (!connection_) {
-        const HRESULT hr = PulseConnection::Open(completions_, &connection_);
+        const HRESULT hr = PulseConnection::Open(completions_, sink_, &connection_);
         if (Failed(hr))
             return hr;
     }
@@ -640,7 +566,7 @@ HRESULT PulseAudioDevices::DefaultSource(const std::shared_ptr<PulseConnection>&
     {
         LoopLock hold(connection->Loop());
         if (!connection->Wait(pa_context_get_server_info(connection->Context(), OnServerInfo, &info)))
-            return E_SERVICE_NOT_RUNNING;
+            return connection->Tell(E_SERVICE_NOT_RUNNING);
     }
     if (info.default_source.empty())
         return E_DEVICE_NOT_FOUND;
@@ -671,11 +597,11 @@ HRESULT PulseAudioDevices::ActivateAudioInterfaceAsync(
     auto returned = std::make_shared<std::atomic<bool>>(false);
     {
         LoopLock hold(connection->Loop());
-        auto* a = new Activation{connection, completions_, std::move(completion), returned, {}, 0};
+        auto* a = new Activation{connection, completions_, connection->Sink(), std::move(completion), returned, {}, 0};
         pa_operation* op = pa_context_get_source_info_by_name(connection->Context(), id.c_str(), OnActivationInfo, a);
         if (!op) {
             delete a;
-            return E_SERVICE_NOT_RUNNING;
+            return connection->Tell(E_SERVICE_NOT_RUNNING);
         }
         // The loop is locked: the operation cannot finish before its
         // state callback, which owns the activation from here, is set.
@@ -707,7 +633,7 @@ HRESULT PulseAudioDevices::ListCaptureDevices(std::vector<CaptureDeviceInfo>* de
     {
         LoopLock hold(connection->Loop());
         if (!connection->Wait(pa_context_get_source_info_list(connection->Context(), OnSourceListed, &list)))
-            return E_SERVICE_NOT_RUNNING;
+            return connection->Tell(E_SERVICE_NOT_RUNNING);
     }
     for (CaptureDeviceInfo& d : list.sources)
         d.is_default = d.id == default_source;

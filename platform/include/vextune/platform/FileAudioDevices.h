@@ -7,26 +7,26 @@
 // rate (anything else: E_UNSUPPORTED_FORMAT). Each activation plays the
 // file from its start.
 //
-// After Start a producer thread reads the file in 20 ms packets and sets the
-// event once per packet. Packets wait in the client until taken; the queue
-// holds ring_ms of them.
-//   - Real time (no clock given): each packet is delivered once its 20 ms
-//     have passed on std::chrono::steady_clock since Start. When the consumer
-//     falls a whole queue behind, the oldest packet is dropped and the one
-//     after the gap carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
-//   - Simulated (a SimulatedClock given): the clock is advanced by each
-//     packet's duration and the next packet comes only once the previous one
-//     was released, so a run goes as fast as the consumer and the clock
-//     moves by exactly the file's duration.
+// The client is the device core's (vextune/platform/DeviceCore.h), with its
+// rules, codes and overflow policy; packets are 20 ms of the file, and the
+// queue holds ring_ms of them.
+//   - Real time (no clock given): after Start a producer thread delivers
+//     each packet once its 20 ms have passed on std::chrono::steady_clock
+//     since Start, and sets the event.
+//   - Simulated (a SimulatedClock given): Start queues the first packet,
+//     and releasing a packet queues the next one (inside ReleaseBuffer, on
+//     the consumer's thread), each setting the event; the clock reaches a
+//     packet's end when GetBuffer hands the packet out. What the consumer
+//     sees depends on its own calls alone, a run goes as fast as the
+//     consumer, and the clock moves by exactly the duration of what was
+//     taken.
 // At the end of the file the stream ends: GetNextPacketSize gives 0 from
-// then on, and on_end runs once, on the producer thread, after the last
+// then on, and on_end runs once, on a thread of the client, after the last
 // packet was released (a command stops its capture there; calling Stop from
 // on_end is allowed).
 //
-// Stop joins the producer and keeps the packets not taken; Start after Stop
-// goes on where the file stopped. Start of a running stream is
-// E_INVALID_STATE, Stop of a stopped one S_OK. The raw-processing lookup
-// answers false.
+// Stop ends the producer and keeps the packets not taken; Start after Stop
+// goes on where the file stopped. The raw-processing lookup answers false.
 #pragma once
 
 #include <cstdint>
@@ -49,11 +49,16 @@ struct FileDeviceOptions {
     std::function<void()> on_end;
     // How much audio the client holds before dropping (at least two packets).
     std::uint32_t ring_ms = 400;
+    // Told libsndfile's message beside the code a failure gives, e.g.
+    // "libsndfile: System error (E_DEVICE_INVALIDATED)"; on the calling or a
+    // device thread, and never to call the device back.
+    std::function<void(const std::string&)> diagnostics;
 };
 
 class FileAudioDevices final : public AudioDevices {
 public:
-    // Opens path; throws PlatformException with E_DEVICE_NOT_FOUND when it
+    // Opens path; throws PlatformException (the sink is told too) with
+    // E_DEVICE_NOT_FOUND when it
     // cannot be read as audio, E_UNSUPPORTED_FORMAT when its channels or
     // rate cannot make a stream format.
     explicit FileAudioDevices(std::string path, FileDeviceOptions options = {});

@@ -27,12 +27,14 @@
 // a fragment of buffer_duration (20 ms when 0), fixed to its source (when
 // the source goes away the client is invalidated rather than moved). Start
 // uncorks it, Stop corks it again; packets received in between stay queued.
-// Packets are cut at the buffer size; up to 100 buffers wait, more audio is
-// dropped and flagged as a discontinuity. The client's event is set once
-// per packet, on the mainloop thread, and never after Stop returns. When the
-// source or the server goes away every call of the client returns
-// E_DEVICE_INVALIDATED (and a running client's event is set once to tell).
-// SetClientProperties is accepted and has no effect.
+// The client is the device core's (vextune/platform/DeviceCore.h), with its
+// rules, codes and overflow policy: packets are cut at the buffer size and
+// the queue holds 100 buffers; audio the server itself dropped flags the
+// next packet as a discontinuity too. The client's event is set once per
+// packet, on the mainloop thread. When the source or the server goes away
+// every call of the client returns E_DEVICE_INVALIDATED (and a running
+// client's event is set once to tell). SetClientProperties (before
+// Initialize) has no effect.
 #pragma once
 
 #include <functional>
@@ -47,13 +49,25 @@ namespace VextuneCore::Platform {
 
 namespace Detail {
 class CompletionThread;
+class DiagnosticsSink;
 class PulseConnection;
 }  // namespace Detail
+
+struct PulseDeviceOptions {
+    // The name of the source to capture instead of the default one.
+    std::string source;
+    // Told libpulse's own message beside the code each failure gives, e.g.
+    // "PulseAudio: Connection refused (E_SERVICE_NOT_RUNNING)"; one call at a
+    // time, on the calling thread or one of the device's (the mainloop's
+    // included), and never to call the device back.
+    std::function<void(const std::string&)> diagnostics;
+};
 
 class PulseAudioDevices final : public AudioDevices {
 public:
     // source: the name of the source to capture instead of the default one.
     explicit PulseAudioDevices(std::string source = {});
+    explicit PulseAudioDevices(PulseDeviceOptions options);
     ~PulseAudioDevices() override;
     PulseAudioDevices(const PulseAudioDevices&) = delete;
     PulseAudioDevices& operator=(const PulseAudioDevices&) = delete;
@@ -70,6 +84,7 @@ private:
 
     std::string source_;
     std::shared_ptr<Detail::CompletionThread> completions_;
+    std::shared_ptr<Detail::DiagnosticsSink> sink_;
     std::mutex lock_;
     std::shared_ptr<Detail::PulseConnection> connection_;  // under lock_
 };

@@ -1,5 +1,6 @@
 // A capture device that plays a script given in advance, for tests of the
-// capture.
+// capture. A test fake: it lives in vxt_platform_testing, which no
+// production binary links.
 //
 // The script fixes the default device id (or that there is none), the mix
 // format, the raw-processing answer, the packets and the calls that fail.
@@ -11,17 +12,10 @@
 // Activations and raw-processing lookups complete on threads of the device,
 // never inside the call; the destructor (or WaitForCompletions) joins them.
 //
-// The client follows the device rules the capture relies on:
-//   - SetClientProperties only before Initialize (E_ALREADY_INITIALIZED);
-//   - Initialize once (E_ALREADY_INITIALIZED), with a format of channels,
-//     rate and a block align that matches them (E_UNSUPPORTED_FORMAT);
-//   - GetBufferSize, GetService, SetEventHandle, Start only after it
-//     (E_NOT_INITIALIZED); Start needs the event handle of an event-driven
-//     stream and refuses a running stream (E_INVALID_STATE); Stop of a
-//     stopped stream is S_OK; Stop keeps the packets not taken yet;
-//   - GetBuffer twice without ReleaseBuffer: E_BUFFER_ERROR; ReleaseBuffer
-//     with a count other than 0 or the packet's: E_BUFFER_SIZE_ERROR.
-// An injected failure returns its code and changes nothing else.
+// The client is the device core's (vextune/platform/DeviceCore.h), with its
+// rules and codes; it takes any format of channels, a rate and a matching
+// block align, and its queue has no bound. An injected failure returns its
+// code and changes nothing else.
 #pragma once
 
 #include <chrono>
@@ -34,30 +28,9 @@
 
 #include "vextune/platform/AudioDevices.h"
 #include "vextune/platform/Clock.h"
+#include "vextune/platform/DeviceCore.h"
 
 namespace VextuneCore::Platform {
-
-// The calls a test can fail and that the device records.
-enum class DeviceCall : std::uint8_t {
-    GetDefaultAudioCaptureId,
-    ActivateAudioInterfaceAsync,
-    ActivationCompleted,  // the result handed to the activation's completion
-    LookupRawProcessingAsync,
-    ListCaptureDevices,
-    GetMixFormat,
-    Initialize,
-    GetBufferSize,
-    GetService,
-    SetEventHandle,
-    Start,
-    Stop,
-    SetClientProperties,
-    GetNextPacketSize,
-    GetBuffer,
-    ReleaseBuffer,
-};
-
-const char* DeviceCallName(DeviceCall call);
 
 // One packet as the device delivers it. bytes are in the format the client
 // was initialized with; a packet whose bytes are shorter or longer than
