@@ -35,6 +35,7 @@ std::string mono_file()
 struct Device {
     const char* name;
     std::function<std::shared_ptr<AudioDevices>()> make;
+    friend void PrintTo(const Device& d, std::ostream* os) { *os << d.name; }
 };
 
 class DeviceCore : public testing::TestWithParam<Device> {};
