@@ -1,7 +1,5 @@
 #include "vextune/matcher/Matcher.h"
 
-#include "StoreSupport.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -309,38 +307,6 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
 
 }  // namespace
 
-void MemoryIndex::Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
-                      std::span<const Peak> peaks)
-{
-    if (!peaks.empty())
-        peaks_[track] = InTimeOrder(peaks);
-    for (const Landmark& l : landmarks)
-        table_[l.hash].push_back({track, l.frame});
-    postings_ += landmarks.size();
-    frames_ += frames_long;
-    ++tracks_;
-}
-
-std::span<const Posting> MemoryIndex::Lookup(std::uint32_t hash) const
-{
-    const auto found = table_.find(hash);
-    return found == table_.end() ? std::span<const Posting>{} : std::span<const Posting>(found->second);
-}
-
-void MemoryIndex::Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const
-{
-    for (const std::uint32_t hash : hashes) {
-        const std::span<const Posting> postings = Lookup(hash);
-        if (!postings.empty())
-            visit(hash, postings);
-    }
-}
-
-std::vector<std::vector<Peak>> MemoryIndex::TrackPeaks(std::span<const PeakWindow> windows) const
-{
-    return PeaksInWindows(peaks_, windows);
-}
-
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 {
     std::uint32_t k = 1;
@@ -495,10 +461,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
             return result;
         }
     }
-    const bool halfway = 2 * result.score >= result.threshold ||
-                         (result.peaks_threshold > 0 && 2 * result.peaks >= result.peaks_threshold);
-    result.verdict = halfway ? Verdict::NeedMore : Verdict::NoMatch;
-    return result;
+    return result;  // no match
 }
 
 }  // namespace vxt::matcher
