@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <math.h>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -17,7 +18,11 @@ double PoissonTail(double lambda, std::uint32_t k)
 {
     if (k == 0 || lambda <= 0.0)
         return k == 0 ? 1.0 : 0.0;
-    double term = std::exp(-lambda + k * std::log(lambda) - std::lgamma(k + 1.0));
+    // lgamma_r, not std::lgamma: lgamma stores the sign of the result in
+    // the global signgam, a data race between the service's threads. The
+    // value is the same (glibc's lgamma is lgamma_r and that store).
+    int sign = 0;
+    double term = std::exp(-lambda + k * std::log(lambda) - ::lgamma_r(k + 1.0, &sign));
     double tail = 0.0;
     for (std::uint32_t i = k; i < k + 100000; ++i) {
         tail += term;
