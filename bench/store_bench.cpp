@@ -166,7 +166,7 @@ struct Catalogue {
 // Builds (once) a catalogue of the given tracks by the bulk loader, the
 // postings of all tracks gathered by hash in two passes over them (counting,
 // then placing), and draws queries from its tracks.
-Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks, bool big_endian)
+Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks)
 {
     Catalogue catalogue;
     catalogue.folder = std::string(VXT_BENCH_DATA_DIR) + "/" + name;
@@ -199,7 +199,7 @@ Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks, bool big
                 postings[at[l.hash]++] = {t + 1, l.frame};  // tracks in order: each hash's postings ascend
         }
 
-        LmdbLoader loader(catalogue.folder, LmdbOptions{.big_endian_postings = big_endian});
+        LmdbLoader loader(catalogue.folder);
         for (std::uint32_t t = 0; t < tracks; ++t) {
             TrackInfo info;
             info.title = "track " + std::to_string(t + 1);
@@ -232,15 +232,11 @@ Catalogue BuildCatalogue(const std::string& name, std::uint32_t tracks, bool big
     return catalogue;
 }
 
-const Catalogue& LookupCatalogue(bool big_endian)
+const Catalogue& LookupCatalogue()
 {
     // About 13 M postings.
-    if (big_endian) {
-        static const Catalogue bytes = BuildCatalogue("lookup-600-big-endian", 600, true);
-        return bytes;
-    }
-    static const Catalogue integers = BuildCatalogue("lookup-600-integers", 600, false);
-    return integers;
+    static const Catalogue catalogue = BuildCatalogue("lookup-600", 600);
+    return catalogue;
 }
 
 const Catalogue& MatchCatalogue();
@@ -261,11 +257,11 @@ std::uint64_t TimeLookups(benchmark::State& state, const Store& store, const std
 }
 
 // 600 distinct hashes of a recording, drawn as landmarks are, on 600 tracks
-// (postings as integers or big-endian bytes) or on the match catalogue.
+// or on the match catalogue.
 void BM_Lookup600(benchmark::State& state)
 {
-    const bool big_endian = state.range(0) == 1;
-    const Catalogue& catalogue = state.range(0) == 2 ? MatchCatalogue() : LookupCatalogue(big_endian);
+    const bool match_catalogue = state.range(0) == 1;
+    const Catalogue& catalogue = match_catalogue ? MatchCatalogue() : LookupCatalogue();
     const auto store = OpenLmdbStore(catalogue.folder, OpenMode::ReadOnly);
     std::vector<std::vector<std::uint32_t>> sets;
     for (const Query& q : catalogue.clean) {
@@ -282,14 +278,14 @@ void BM_Lookup600(benchmark::State& state)
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 600);
     state.counters["postings_per_lookup"] = static_cast<double>(postings) / static_cast<double>(state.iterations());
     state.counters["catalogue_postings"] = static_cast<double>(store->Totals().postings);
-    state.SetLabel(state.range(0) == 2 ? "match catalogue" : big_endian ? "big-endian" : "integers");
+    state.SetLabel(match_catalogue ? "match catalogue" : "600 tracks");
 }
-BENCHMARK(BM_Lookup600)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Lookup600)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 const Catalogue& MatchCatalogue()
 {
     const std::uint32_t tracks = EnvNumber("VXT_BENCH_TRACKS", 1000);
-    static const Catalogue catalogue = BuildCatalogue("match-" + std::to_string(tracks), tracks, false);
+    static const Catalogue catalogue = BuildCatalogue("match-" + std::to_string(tracks), tracks);
     return catalogue;
 }
 

@@ -35,7 +35,11 @@ namespace {
 // tracks simply have no peaks.
 constexpr std::uint32_t kSchemaVersion = 2;
 constexpr std::uint32_t kSchemaWithoutPeaks = 1;
-constexpr std::uint32_t kBigEndianPostings = 1u << 0;  // Meta::flags
+// Meta::flags. Postings were once optionally stored as big-endian bytes
+// compared with memcmp; a folder made that way is refused, not misread,
+// since its keys sort otherwise than the integer keys read here. No other
+// flag has ever been written.
+constexpr std::uint32_t kRetiredBigEndianPostings = 1u << 0;
 
 struct Meta {
     std::uint32_t schema = kSchemaVersion;  // first, so any version can be read and named
@@ -69,11 +73,6 @@ T Load(const void* from)
     return value;
 }
 
-std::uint32_t ByteSwap(std::uint32_t v)
-{
-    return __builtin_bswap32(v);
-}
-
 // The varint (7 bits a byte, low first) deltas of ascending hashes.
 void PutVarint(std::string& out, std::uint32_t v)
 {
@@ -104,13 +103,18 @@ public:
     enum class Purpose { Open, Load };
 
     Env(std::string folder, OpenMode mode, const LmdbOptions& options, Purpose purpose)
-        : folder_(std::move(folder)), mode_(mode)
+        : folder_(std::move(folder)), mode_(mode), diagnostics_(options.diagnostics)
     {
         namespace fs = std::filesystem;
         std::error_code error;
         if (mode == OpenMode::ReadOnly) {
-            if (!fs::exists(fs::path(folder_) / "data.mdb", error))
+            if (!fs::exists(fs::path(folder_) / "data.mdb", error)) {
+                // A folder that cannot be looked into is not a missing one.
+                if (error)
+                    throw StoreError("no catalogue at " + folder_ + ": cannot look for its LMDB data file: " +
+                                     error.message());
                 throw StoreError("no catalogue at " + folder_ + ": the folder has no LMDB data file");
+            }
         } else {
             fs::create_directories(folder_, error);
             if (error)
@@ -124,7 +128,7 @@ public:
             Check(mdb_env_set_mapsize(env_, options.initial_map_bytes), "setting the map size");
             const unsigned flags = MDB_NOTLS | MDB_NORDAHEAD | (mode == OpenMode::ReadOnly ? MDB_RDONLY : 0);
             Check(mdb_env_open(env_, folder_.c_str(), flags, 0664), "opening the environment");
-            OpenDatabases(options, purpose);
+            OpenDatabases(purpose);
         } catch (...) {
             mdb_env_close(env_);
             throw;
@@ -136,7 +140,6 @@ public:
     Env& operator=(const Env&) = delete;
 
     const std::string& Folder() const noexcept { return folder_; }
-    bool BigEndianPostings() const noexcept { return big_endian_; }
 
     void Check(int rc, const char* doing) const
     {
@@ -240,34 +243,27 @@ public:
         Check(mdb_put(txn, meta, &key, &data, 0), "writing the catalogue's totals");
     }
 
-    // Keys and values of the postings database.
-    std::uint32_t HashKey(std::uint32_t hash) const { return big_endian_ ? ByteSwap(hash) : hash; }
+    // Keys and values of the postings database: native integers, the
+    // hash as the key and (track << 32 | frame) as each duplicate, so that
+    // LMDB's integer comparisons keep them in (hash, track, frame) order.
+    std::uint32_t HashKey(std::uint32_t hash) const { return hash; }
     std::uint32_t HashOfKey(const MDB_val& key) const
     {
         if (key.mv_size != sizeof(std::uint32_t))
             throw StoreError(folder_ + ": a postings key of " + std::to_string(key.mv_size) + " bytes");
-        const auto stored = Load<std::uint32_t>(key.mv_data);
-        return big_endian_ ? ByteSwap(stored) : stored;
+        return Load<std::uint32_t>(key.mv_data);
     }
     std::uint64_t PostingValue(std::uint32_t track, std::uint32_t frame) const
     {
-        if (!big_endian_)
-            return static_cast<std::uint64_t>(track) << 32 | frame;
-        const std::uint32_t both[2] = {ByteSwap(track), ByteSwap(frame)};
-        return Load<std::uint64_t>(both);
+        return static_cast<std::uint64_t>(track) << 32 | frame;
     }
     // Appends count stored postings from data to out.
     void DecodePostings(const void* data, std::size_t count, Posting* out) const
     {
         const auto* bytes = static_cast<const unsigned char*>(data);
-        if (big_endian_) {
-            for (std::size_t i = 0; i < count; ++i, bytes += 8)
-                out[i] = {ByteSwap(Load<std::uint32_t>(bytes)), ByteSwap(Load<std::uint32_t>(bytes + 4))};
-        } else {
-            for (std::size_t i = 0; i < count; ++i, bytes += 8) {
-                const auto v = Load<std::uint64_t>(bytes);
-                out[i] = {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
-            }
+        for (std::size_t i = 0; i < count; ++i, bytes += 8) {
+            const auto v = Load<std::uint64_t>(bytes);
+            out[i] = {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
         }
     }
 
@@ -279,7 +275,7 @@ public:
     MDB_dbi meta = 0;
 
 private:
-    void OpenDatabases(const LmdbOptions& options, Purpose purpose)
+    void OpenDatabases(Purpose purpose)
     {
         const bool write = mode_ == OpenMode::ReadWrite;
         const unsigned create = write ? MDB_CREATE : 0;
@@ -296,7 +292,7 @@ private:
             if (rc == MDB_NOTFOUND) {
                 if (!write)
                     throw StoreError(folder_ + ": not a catalogue (no meta record)");
-                m.flags = options.big_endian_postings ? kBigEndianPostings : 0;
+                m.flags = 0;
                 m.loading = purpose == Purpose::Load ? 1 : 0;
                 WriteMeta(txn, m);
             } else {
@@ -314,6 +310,12 @@ private:
                                      "; this program reads version " + std::to_string(kSchemaVersion));
                 }
                 m = ReadMeta(txn);
+                if ((m.flags & kRetiredBigEndianPostings) != 0)
+                    throw StoreError(folder_ + ": the catalogue stores its postings as big-endian bytes, a "
+                                               "format this program no longer reads: build it again in a new folder");
+                if (m.flags != 0)
+                    throw StoreError(folder_ + ": the catalogue's meta record has unknown format flags " +
+                                     std::to_string(m.flags));
                 if (m.schema != kSchemaVersion) {
                     m.schema = kSchemaVersion;
                     WriteMeta(txn, m);
@@ -323,13 +325,11 @@ private:
                 if (m.loading != 0)
                     throw StoreError(folder_ + ": a bulk load into this catalogue did not finish");
             }
-            big_endian_ = (m.flags & kBigEndianPostings) != 0;
 
-            const unsigned integer_keys = big_endian_ ? 0 : MDB_INTEGERKEY | MDB_INTEGERDUP;
             const auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
                 Check(mdb_dbi_open(txn, name, create | flags, &dbi), "opening a database");
             };
-            open("postings", MDB_DUPSORT | MDB_DUPFIXED | integer_keys, postings);
+            open("postings", MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP, postings);
             open("tracks", MDB_INTEGERKEY, tracks);
             open("content", 0, content);
             open("track_hashes", MDB_INTEGERKEY, track_hashes);
@@ -337,23 +337,36 @@ private:
         });
     }
 
+    // Resizes the map for a transaction refused with reason, and says so
+    // (once the lock is given back: the sink is the caller's code).
     void Resize(int reason) const
     {
-        std::unique_lock map_lock(map_mutex_);
-        if (reason == MDB_MAP_RESIZED) {
-            // Another process grew the map: take the size it recorded.
-            Check(mdb_env_set_mapsize(env_, 0), "adopting the map size another process set");
-            return;
+        std::string said = folder_ + ": " + mdb_strerror(reason) + ": ";
+        {
+            std::unique_lock map_lock(map_mutex_);
+            MDB_envinfo info;
+            Check(mdb_env_info(env_, &info), "reading the map size");
+            const std::uint64_t before = info.me_mapsize;
+            if (reason == MDB_MAP_RESIZED) {
+                // Another process grew the map: take the size it recorded.
+                Check(mdb_env_set_mapsize(env_, 0), "adopting the map size another process set");
+                Check(mdb_env_info(env_, &info), "reading the map size");
+                said += "took the map size another process set, ";
+            } else {
+                Check(mdb_env_set_mapsize(env_, before * 2), "growing the map");
+                info.me_mapsize = before * 2;
+                said += "grew the map, ";
+            }
+            said += std::to_string(before) + " to " + std::to_string(info.me_mapsize) + " bytes";
         }
-        MDB_envinfo info;
-        Check(mdb_env_info(env_, &info), "reading the map size");
-        Check(mdb_env_set_mapsize(env_, info.me_mapsize * 2), "growing the map");
+        if (diagnostics_)
+            diagnostics_(said);
     }
 
     std::string folder_;
     OpenMode mode_;
     MDB_env* env_ = nullptr;
-    bool big_endian_ = false;
+    std::function<void(const std::string&)> diagnostics_;
     mutable std::shared_mutex map_mutex_;
 };
 

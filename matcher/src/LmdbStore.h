@@ -3,7 +3,8 @@
 //
 // One folder is one LMDB environment with six named databases:
 //   postings      4-byte hash -> sorted fixed-size duplicates, 8 bytes each,
-//                 one per (track, frame)
+//                 one per (track, frame), native integers (MDB_INTEGERKEY,
+//                 MDB_INTEGERDUP)
 //   tracks        4-byte id -> the track's description (length-prefixed fields)
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
@@ -17,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -29,10 +31,11 @@ struct LmdbOptions {
     // The map a new environment starts with; it doubles whenever a write
     // finds it full. An existing environment keeps the size it has grown to.
     std::uint64_t initial_map_bytes = std::uint64_t{256} << 20;
-    // How a new store orders its postings: false, native integers
-    // (MDB_INTEGERKEY, MDB_INTEGERDUP); true, big-endian bytes compared with
-    // memcmp. An existing store keeps the order it was made with.
-    bool big_endian_postings = false;
+    // What the store recovers from by itself, with LMDB's own text: a map
+    // grown because it was full or because another process grew it. Called
+    // from the thread that met it, a writer's with the store's write lock
+    // held (so it must not call the store); nothing is said when empty.
+    std::function<void(const std::string&)> diagnostics = {};
 };
 
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options);

@@ -1,11 +1,10 @@
 #include "vextune/matcher/Matcher.h"
 
-#include "StoreSupport.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
+#include <math.h>
 #include <cstdlib>
 #include <optional>
 #include <utility>
@@ -19,7 +18,11 @@ double PoissonTail(double lambda, std::uint32_t k)
 {
     if (k == 0 || lambda <= 0.0)
         return k == 0 ? 1.0 : 0.0;
-    double term = std::exp(-lambda + k * std::log(lambda) - std::lgamma(k + 1.0));
+    // lgamma_r, not std::lgamma: lgamma stores the sign of the result in
+    // the global signgam, a data race between the service's threads. The
+    // value is the same (glibc's lgamma is lgamma_r and that store).
+    int sign = 0;
+    double term = std::exp(-lambda + k * std::log(lambda) - ::lgamma_r(k + 1.0, &sign));
     double tail = 0.0;
     for (std::uint32_t i = k; i < k + 100000; ++i) {
         tail += term;
@@ -309,38 +312,6 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
 
 }  // namespace
 
-void MemoryIndex::Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
-                      std::span<const Peak> peaks)
-{
-    if (!peaks.empty())
-        peaks_[track] = InTimeOrder(peaks);
-    for (const Landmark& l : landmarks)
-        table_[l.hash].push_back({track, l.frame});
-    postings_ += landmarks.size();
-    frames_ += frames_long;
-    ++tracks_;
-}
-
-std::span<const Posting> MemoryIndex::Lookup(std::uint32_t hash) const
-{
-    const auto found = table_.find(hash);
-    return found == table_.end() ? std::span<const Posting>{} : std::span<const Posting>(found->second);
-}
-
-void MemoryIndex::Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const
-{
-    for (const std::uint32_t hash : hashes) {
-        const std::span<const Posting> postings = Lookup(hash);
-        if (!postings.empty())
-            visit(hash, postings);
-    }
-}
-
-std::vector<std::vector<Peak>> MemoryIndex::TrackPeaks(std::span<const PeakWindow> windows) const
-{
-    return PeaksInWindows(peaks_, windows);
-}
-
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 {
     std::uint32_t k = 1;
@@ -495,10 +466,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
             return result;
         }
     }
-    const bool halfway = 2 * result.score >= result.threshold ||
-                         (result.peaks_threshold > 0 && 2 * result.peaks >= result.peaks_threshold);
-    result.verdict = halfway ? Verdict::NeedMore : Verdict::NoMatch;
-    return result;
+    return result;  // no match
 }
 
 }  // namespace vxt::matcher

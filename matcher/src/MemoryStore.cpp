@@ -1,5 +1,6 @@
-// The store in memory: the catalogue of offline matching and the reference
-// the other stores' tests are read against. One lock: readers share it, a
+// The store in memory: a fixture of the tests (the reference the other
+// stores' tests are read against) and of the fuzzers, and ":memory:" for
+// experiments; it keeps nothing once closed. One lock: readers share it, a
 // writer holds it alone, so a reader sees a track wholly or not at all.
 #include <algorithm>
 #include <map>
@@ -126,17 +127,6 @@ private:
 std::unique_ptr<Store> MakeMemoryStore()
 {
     return std::make_unique<MemoryStore>();
-}
-
-std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode)
-{
-    if (where == ":memory:")
-        return MakeMemoryStore();
-    if (where.starts_with("postgresql://") || where.starts_with("postgres://"))
-        return OpenPostgresStore(where, mode);
-    if (where.empty())
-        throw StoreError("no catalogue named");
-    return OpenLmdbStore(where, mode);
 }
 
 }  // namespace vxt::matcher

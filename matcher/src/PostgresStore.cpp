@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <tuple>
@@ -211,8 +212,9 @@ private:
 
 class PostgresStore final : public Store {
 public:
-    PostgresStore(const std::string& uri, OpenMode mode)
-        : shown_uri_(Redacted(uri)), read_only_(mode == OpenMode::ReadOnly), pool_(uri, read_only_)
+    PostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options)
+        : shown_uri_(Redacted(uri)), read_only_(mode == OpenMode::ReadOnly), pool_(uri, read_only_),
+          diagnostics_(options.diagnostics)
     {
         Run("open", [&](pqxx::connection& connection) {
             OpenSchema(connection);
@@ -433,8 +435,13 @@ private:
                     pool_.Give(std::move(borrowed.connection));
                 throw;
             } catch (const pqxx::broken_connection& e) {
-                if (borrowed.reused && attempt == 0)
+                if (borrowed.reused && attempt == 0) {
+                    // Got over, but why is worth knowing: a server that
+                    // restarts or ends idle connections shows up here.
+                    if (diagnostics_)
+                        diagnostics_(Message(what, e.what()) + " (an idle connection had broken; tried again)");
                     continue;
+                }
                 throw StoreError(Message(what, e.what()));
             } catch (const pqxx::in_doubt_error& e) {
                 throw StoreError(Message(what, e.what()));
@@ -525,6 +532,7 @@ private:
     const std::string shown_uri_;
     const bool read_only_;
     mutable ConnectionPool pool_;
+    const std::function<void(const std::string&)> diagnostics_;
 
     mutable std::mutex frames_mutex_;
     mutable std::optional<std::uint64_t> frames_;
@@ -533,9 +541,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode)
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options)
 {
-    return std::make_unique<PostgresStore>(uri, mode);
+    return std::make_unique<PostgresStore>(uri, mode, options);
 }
 
 }  // namespace vxt::matcher

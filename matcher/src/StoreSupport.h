@@ -1,4 +1,4 @@
-// What the stores (and the index of synthetic catalogues) share: a track's
+// What the stores (and the tests' index of synthetic catalogues) share: a track's
 // landmarks as stored, and its peaks as stored and by window.
 //
 // Stored peaks are 6 bytes a peak, the frame (4 bytes) then the frequency

@@ -11,6 +11,7 @@ namespace vxt::server {
 namespace {
 
 const char* const kJson = "application/json";
+const char* const kFailed = "the service failed on this request";
 
 std::string ErrorJson(const std::string& message)
 {
@@ -46,6 +47,17 @@ struct Service::Impl {
         options.access_log(extra.empty() ? std::string(line) : std::string(line) + ' ' + extra);
     }
 
+    // Answers status with {"error": message}; an answer of 500 or more is
+    // said to the diagnostics with its cause ("GET /health 503: ...").
+    void Fail(const httplib::Request& request, httplib::Response& response, int status, const std::string& message,
+              const std::string& cause) const
+    {
+        response.status = status;
+        response.set_content(ErrorJson(message), kJson);
+        if (status >= 500 && options.diagnostics)
+            options.diagnostics(request.method + ' ' + request.path + ' ' + std::to_string(status) + ": " + cause);
+    }
+
     const matcher::Store& store;
     Recognizer recognizer;
     ServiceOptions options;
@@ -77,12 +89,13 @@ Service::Service(const matcher::Store& store, RecognizerOptions recognizer, Serv
                           OutcomeName(recognition.outcome), recognition.detail.score);
             extra = note;
         } catch (const BadRequest& e) {
-            response.status = 400;
-            response.set_content(ErrorJson(e.what()), kJson);
+            impl.Fail(request, response, 400, e.what(), e.what());
             extra = "error";
         } catch (const matcher::StoreError& e) {
-            response.status = 503;
-            response.set_content(ErrorJson(std::string("the catalogue cannot be read: ") + e.what()), kJson);
+            impl.Fail(request, response, 503, std::string("the catalogue cannot be read: ") + e.what(), e.what());
+            extra = "error";
+        } catch (const std::exception& e) {
+            impl.Fail(request, response, 500, kFailed, e.what());
             extra = "error";
         }
         const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
@@ -93,8 +106,9 @@ Service::Service(const matcher::Store& store, RecognizerOptions recognizer, Serv
         try {
             response.set_content(nlohmann::json{{"status", "ok"}, {"tracks", impl.store.Totals().tracks}}.dump(), kJson);
         } catch (const matcher::StoreError& e) {
-            response.status = 503;
-            response.set_content(ErrorJson(e.what()), kJson);
+            impl.Fail(request, response, 503, e.what(), e.what());
+        } catch (const std::exception& e) {
+            impl.Fail(request, response, 500, kFailed, e.what());
         }
         impl.Log(request, response.status, 0.0, "");
     });
@@ -111,9 +125,19 @@ Service::Service(const matcher::Store& store, RecognizerOptions recognizer, Serv
         response.set_content(ErrorJson(text), kJson);
         impl.Log(request, response.status, 0.0, "");
     });
-    impl.http.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        response.status = 500;
-        response.set_content(ErrorJson("the service failed on this request"), kJson);
+    // What escapes the handlers above (nothing they know of does) still
+    // gets its 500, its cause said and its line in the access log.
+    impl.http.set_exception_handler([&impl](const httplib::Request& request, httplib::Response& response,
+                                            std::exception_ptr failure) {
+        std::string cause = "an exception that is not a std::exception";
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            cause = e.what();
+        } catch (...) {
+        }
+        impl.Fail(request, response, 500, kFailed, cause);
+        impl.Log(request, response.status, 0.0, "error");
     });
 }
 

@@ -223,15 +223,62 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);
 }
 
+// A connection the server ended is replaced, and that is said.
 TEST_F(PostgresStoreTest, ConnectionsEndedByTheServerAreReplaced)
 {
-    auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
+    std::vector<std::string> said;
+    auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite,
+                                   {.diagnostics = [&said](const std::string& line) { said.push_back(line); }});
     const std::uint32_t id = store->Add(SyntheticTrack("x"), Landmarks(0, 100)).id;
     const auto before = Look(*store, Range(0, 50));
+    EXPECT_TRUE(said.empty());
     Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
           "WHERE datname = current_database() AND pid <> pg_backend_pid()");
     EXPECT_EQ(Look(*store, Range(0, 50)), before);
     EXPECT_EQ(store->Track(id)->content, "x");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("could not look up postings"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("tried again"), std::string::npos) << said[0];
+}
+
+// A track removed through another handle while a lookup of it visits: the
+// lookup sees the catalogue of its one statement (the track's postings
+// under every hash), nothing breaks, and the next lookup, its peaks and
+// its record no longer show the track.
+TEST_F(PostgresStoreTest, ATrackRemovedWhileALookupRunsIsWhollyThereOrGone)
+{
+    auto writer = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
+    auto reader = OpenPostgresStore(Uri(), OpenMode::ReadOnly);
+    const std::vector<Peak> peaks = {{5, 640}, {40, 1280}};
+    const std::uint32_t gone = writer->Add(SyntheticTrack("gone"), Landmarks(0, 200), peaks).id;
+    const std::uint32_t kept = writer->Add(SyntheticTrack("kept"), Landmarks(20, 200), peaks).id;
+    const auto before = Look(*reader, Range(0, 70));
+    ASSERT_EQ(before.size(), 70u);
+
+    std::vector<std::pair<std::uint32_t, std::vector<Posting>>> seen;
+    bool removed = false;
+    reader->Lookup(Range(0, 70), [&](std::uint32_t hash, std::span<const Posting> postings) {
+        if (!removed) {
+            removed = true;
+            EXPECT_TRUE(writer->Remove(gone));
+        }
+        seen.emplace_back(hash, std::vector<Posting>(postings.begin(), postings.end()));
+    });
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(seen, before);
+
+    auto after = before;
+    for (auto& [hash, list] : after)
+        std::erase_if(list, [&](const Posting& p) { return p.track == gone; });
+    std::erase_if(after, [](const auto& entry) { return entry.second.empty(); });
+    EXPECT_EQ(Look(*reader, Range(0, 70)), after);
+    EXPECT_FALSE(reader->Track(gone));
+    const std::vector<PeakWindow> windows = {{gone, 0, 100}, {kept, 0, 100}};
+    const auto got = reader->TrackPeaks(windows);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].empty());
+    EXPECT_EQ(got[1].size(), 2u);
+    EXPECT_EQ(reader->Totals().tracks, 1u);
 }
 
 TEST(PostgresStoreErrors, AServerThatIsNotThereIsAClearErrorWithoutThePassword)

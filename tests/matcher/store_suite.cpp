@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "memory_index.h"
 #include "vextune/matcher/Matcher.h"
 
 namespace vxt::matcher::testing {

@@ -1,4 +1,4 @@
-// The decision on a query, and an in-memory index of synthetic catalogues.
+// The decision on a query.
 //
 // An index maps a hash to its postings (track, anchor frame). A query's
 // landmarks look up their postings and vote for (track, offset), the offset
@@ -29,43 +29,18 @@
 // lines peaks up by itself. A candidate whose peaks pass, and whose pairs
 // have reached half the pairs' threshold and are more than any other
 // track's, is a match, even where its pair score falls short of min_score
-// or min_margin. A score that has reached half its threshold asks for more
-// audio; anything less is no match.
+// or min_margin. Anything else is no match: whether to ask for a longer
+// recording is the service's decision, not the matcher's.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "vextune/matcher/Landmarks.h"
 #include "vextune/matcher/Store.h"
 
 namespace vxt::matcher {
-
-// An index of synthetic catalogues, for tests and benchmarks: no titles, no
-// removal, postings kept as added.
-class MemoryIndex final : public LandmarkIndex {
-public:
-    // Adds a track's landmarks and peaks (in time order); frames_long is
-    // the track's length in frames.
-    void Add(std::uint32_t track, std::span<const Landmark> landmarks, std::uint32_t frames_long,
-             std::span<const Peak> peaks = {});
-    std::span<const Posting> Lookup(std::uint32_t hash) const;
-    void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override;
-    std::vector<std::vector<Peak>> TrackPeaks(std::span<const PeakWindow> windows) const override;
-
-    std::uint64_t Postings() const noexcept { return postings_; }
-    std::uint64_t IndexedFrames() const override { return frames_; }
-    std::size_t Tracks() const noexcept { return tracks_; }
-
-private:
-    std::unordered_map<std::uint32_t, std::vector<Posting>> table_;
-    std::unordered_map<std::uint32_t, std::vector<Peak>> peaks_;
-    std::uint64_t postings_ = 0;
-    std::uint64_t frames_ = 0;
-    std::size_t tracks_ = 0;
-};
 
 struct MatchOptions {
     double false_claim_rate = 1e-6;  // chance per query that a wrong track reaches the threshold
@@ -75,7 +50,7 @@ struct MatchOptions {
     double peak_margin = 2.3;        // peaks matched over any other track's, and its own track's nearby
 };
 
-enum class Verdict { Match, NeedMore, NoMatch };
+enum class Verdict { Match, NoMatch };
 
 struct MatchResult {
     Verdict verdict = Verdict::NoMatch;

@@ -3,9 +3,9 @@
 // A store holds tracks (id, title, artist, where they came from, a hash of
 // their audio, length), the postings of their landmarks, and their peaks,
 // against which a candidate match is checked peak by peak. Three stores
-// share this interface: one in memory (tests, offline matching), LMDB (one
-// folder, embedded, the default) and PostgreSQL (one catalogue shared by
-// several service instances). They answer alike: the same test suite runs
+// share this interface: one in memory (a fixture of tests and fuzzing: it
+// keeps nothing), LMDB (one folder, embedded, the default) and PostgreSQL
+// (one catalogue shared by several service instances). They answer alike: the same test suite runs
 // against each.
 //
 // Threads: the const members may be called from many threads at once; Add
@@ -114,13 +114,23 @@ public:
 
 enum class OpenMode { ReadOnly, ReadWrite };
 
+struct StoreOptions {
+    // Where a store says what it met and got over by itself, with the
+    // database's own text (a map grown, a broken connection replaced): one
+    // line a call, from the thread that met it, possibly with the store's
+    // locks held, so the sink must not call the store. Errors it cannot
+    // get over are thrown as StoreError instead. Nothing is said when empty.
+    std::function<void(const std::string&)> diagnostics;
+};
+
 // The store at where: a postgresql:// (or postgres://) URI, ":memory:" for
 // an empty store in memory, or else an LMDB folder, made when opened
 // ReadWrite. Throws StoreError when it cannot be opened.
-std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode);
+std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode, const StoreOptions& options = {});
 
+// An empty store in memory, for tests and experiments.
 std::unique_ptr<Store> MakeMemoryStore();
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode);
-std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode);
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options = {});
 
 }  // namespace vxt::matcher

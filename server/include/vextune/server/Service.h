@@ -5,8 +5,9 @@
 //
 // Bad requests (not JSON, no signature, bad base64, a signature that fails
 // its checks) get a 400 and {"error": "..."}; a body over the limit gets a
-// 413; the service goes on serving. It only reads the store: nothing sent
-// over HTTP changes the catalogue.
+// 413; a catalogue that cannot be read a 503, and anything else that fails
+// a 500, both with {"error": "..."} too; the service goes on serving. It
+// only reads the store: nothing sent over HTTP changes the catalogue.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,10 @@ struct ServiceOptions {
     // One line per request ("POST /recognize 200 0.41ms samplems=3000
     // answer=retry"), from the serving threads; none when empty.
     std::function<void(const std::string&)> access_log;
+    // One line per answer of 500 or more, with its cause, which the answer
+    // itself does not always carry ("POST /recognize 500: std::bad_alloc"),
+    // from the serving threads; nothing is said when empty.
+    std::function<void(const std::string&)> diagnostics;
 };
 
 class Service {
