@@ -15,7 +15,6 @@
 #include <sndfile.h>
 
 #include "vextune/config.h"
-#include "vextune/platform/AudioDevices.h"
 
 namespace vxt::cli {
 namespace {
@@ -190,7 +189,20 @@ std::int32_t engine_rate_for(std::int32_t file_rate) noexcept
     return supported_rates.back();
 }
 
-std::int16_t to_pcm16(float value) noexcept { return VextuneCore::Platform::FloatToPcm16(value); }
+// The capture's own conversion of a float device, spelled out here because
+// the signature tool links only the engine and the audio libraries; the
+// tests hold the two together.
+std::int16_t to_pcm16(float value) noexcept
+{
+    const float scaled = value * 32768.0f;
+    if (std::isnan(scaled))
+        return 0;
+    if (scaled <= -32768.0f)
+        return -32768;
+    if (scaled >= 32767.0f)
+        return 32767;
+    return static_cast<std::int16_t>(std::lround(scaled));
+}
 
 audio_reader::audio_reader(const std::string& path, channel_mode mode)
     : state_(std::make_unique<state>()), path_(path), mode_(mode)

@@ -12,17 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace vxt::cli {
+#include "cli_error.h"
 
-// A failure worth one line on standard error; the command exits with 1.
-class cli_error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+namespace vxt::cli {
 
 enum class channel_mode { first, mix };
 

@@ -2,13 +2,17 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "commands.h"
+#include "cli_error.h"
 #include "vextune/capture/DeviceStateChangedEvent.h"
+#include "vextune/capture/WASAPICapture.h"
 
 namespace vxt::cli {
 
@@ -37,14 +41,19 @@ public:
     state_watch& operator=(const state_watch&) = delete;
 
     // Waits for state, also when it was reached before the watch began;
-    // throws when the capture fails instead.
+    // throws when the capture fails instead, or has not got there after
+    // thirty seconds (a device that never answers).
     void wait_for(State state, const std::string& doing)
     {
         std::unique_lock hold(lock_);
         const auto failed = [&] { return error_ != 0 || event_.GetState() == State::InError; };
-        changed_.wait(hold, [&] {
-            return failed() || event_.GetState() == state || std::find(seen_.begin(), seen_.end(), state) != seen_.end();
+        const bool reached = changed_.wait_for(hold, std::chrono::seconds(30), [&] {
+            return failed() || event_.GetState() == state ||
+                   std::find(seen_.begin(), seen_.end(), state) != seen_.end();
         });
+        if (!reached)
+            throw cli_error(doing + " timed out: the capture is still " +
+                            VextuneCore::DeviceStateName(event_.GetState()));
         if (failed())
             throw cli_error(doing + " failed: " + VextuneCore::Platform::ResultName(error_));
     }
@@ -57,5 +66,21 @@ private:
     Result error_ = 0;
     VextuneCore::EventRegistrationToken token_ = 0;
 };
+
+// Waits until a recognition waits on capture for a signature, so that the
+// capture may start without a packet passing the due time unheard; returns
+// early once over() says the recognition has ended. The capture tells no
+// one when a wait is armed, so this looks every millisecond (the one poll
+// of the commands, until it does); a capture that never arms one within
+// ten seconds is an error rather than a hang.
+inline void wait_until_armed(VextuneCore::WASAPICapture& capture, const std::function<bool()>& over)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!capture.WaitArmed() && !over()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            throw cli_error("the recognition never waited for a signature");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 }  // namespace vxt::cli

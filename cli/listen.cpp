@@ -81,7 +81,12 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
     std::stop_source stop;
     auto signature = std::async(std::launch::async,
                                 [&] { return capture->WaitForSignature(recognition, std::nullopt, stop.get_token()); });
-    while (!capture->WaitArmed() && signature.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+    try {
+        wait_until_armed(*capture,
+                         [&] { return signature.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    } catch (...) {
+        stop.request_stop();
+        throw;
     }
     if (const HRESULT hr = capture->StartCaptureAsync(); Failed(hr)) {
         stop.request_stop();

@@ -1,8 +1,6 @@
 #include "recognize.h"
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "capture_states.h"
 #include "vextune/platform/FileAudioDevices.h"
@@ -67,8 +65,13 @@ std::string recognize(const recognize_options& options, const note_sink& note)
         // The recognition waits before the first packet, so that a
         // recording is heard from its start.
         operation = api.RecognizeAsync(options.request);
-        while (!capture->WaitArmed() && operation->Status() == AsyncStatus::Started)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        try {
+            wait_until_armed(*capture, [&] { return operation->Status() != AsyncStatus::Started; });
+        } catch (const cli_error&) {
+            api_for_end = nullptr;
+            api.Shutdown();
+            throw;
+        }
         api.StartCapture();
     } else {
         api.StartCapture();

@@ -1,12 +1,14 @@
 // Decoding audio files into mono blocks at an engine rate.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "audio_input.h"
+#include "vextune/platform/AudioDevices.h"
 #include "cli_test_support.h"
 
 namespace vxt::cli::test {
@@ -68,6 +70,21 @@ TEST(audio_input, float_to_pcm16_rounds_and_clamps)
     EXPECT_EQ(to_pcm16(-1.0f), -32768);
     EXPECT_EQ(to_pcm16(-3.0f), -32768);
     EXPECT_EQ(to_pcm16(std::nanf("")), 0);
+}
+
+// A file signed by the tool and the same file played as the microphone
+// must reach the engine as the same samples.
+TEST(audio_input, float_to_pcm16_is_the_capture_devices_conversion)
+{
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> around_full_scale(-1.25f, 1.25f);
+    std::vector<float> values{0.0f, -0.0f, 0.5f / 32768, -0.5f / 32768, 1.5f / 32768, -1.5f / 32768,
+                              32766.5f / 32768, -32767.5f / 32768, 1.0f, -1.0f, std::nanf(""),
+                              std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    for (int i = 0; i < 100000; ++i)
+        values.push_back(around_full_scale(random));
+    for (const float value : values)
+        ASSERT_EQ(to_pcm16(value), VextuneCore::Platform::FloatToPcm16(value)) << value;
 }
 
 TEST_F(audio_input_test, supported_rate_passes_channel_0_or_the_rounded_mean_unchanged)

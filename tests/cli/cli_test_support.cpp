@@ -202,7 +202,7 @@ run_result run_vextune(const std::vector<std::string>& args, const run_options& 
     posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
 
     std::vector<std::string> argv_text = options.wrapper;
-    argv_text.push_back(vextune_path.string());
+    argv_text.push_back((options.executable.empty() ? vextune_path : options.executable).string());
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_text)

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 inline const fs::path data_dir{VXT_TEST_DATA_DIR};
 inline const fs::path vextune_path{VXT_VEXTUNE_PATH};
+inline const fs::path vextune_tools_path{VXT_VEXTUNE_TOOLS_PATH};
 
 inline const char* const clip_names[] = {
     "rock-sectoid-metal-madness.flac",
@@ -86,9 +87,11 @@ struct run_options {
     // Runs these words before vextune's path and arguments, e.g. a shell that
     // sets a limit, then execs "$0" "$@"; the first word is looked up in PATH.
     std::vector<std::string> wrapper;
+    // Runs this executable instead of the built vextune.
+    fs::path executable;
 };
 
-// Runs vextune with args and waits for it.
+// Runs vextune (or options.executable) with args and waits for it.
 run_result run_vextune(const std::vector<std::string>& args, const run_options& options = {});
 
 // A fresh directory per test, removed afterwards.

@@ -57,7 +57,15 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"two_audio", {"signature", audio, audio}, "", "usage: vextune signature"},
         usage_case{"verbosity_5", {"dump", "--verbosity", "5", "x.sig"}, "--verbosity", "usage: vextune dump"},
         // Without SIGNATURE, dump reads standard input (tested below).
-        usage_case{"two_signatures", {"dump", "--json", "a.sig", "b.sig"}, "", "usage: vextune dump"}),
+        usage_case{"two_signatures", {"dump", "--json", "a.sig", "b.sig"}, "", "usage: vextune dump"},
+        // Handed over to the tools, which answer the same way.
+        usage_case{"listen_seconds_0", {"listen", "--seconds", "0"}, "--seconds", "usage: vextune listen"},
+        usage_case{"devices_extra", {"devices", "x"}, "", "usage: vextune devices"},
+        usage_case{"recognize_no_request", {"recognize"}, "--request", "usage: vextune recognize"},
+        usage_case{"catalogue_alone", {"catalogue"}, "", "usage: vextune catalogue"},
+        usage_case{"catalogue_no_db", {"catalogue", "list"}, "--db", "usage: vextune catalogue"},
+        usage_case{"match_no_audio", {"match", "--db", "x"}, "AUDIO", "usage: vextune match"},
+        usage_case{"serve_threads_0", {"serve", "--db", "x", "--threads", "0"}, "--threads", "usage: vextune serve"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(process, version_and_help)
@@ -68,7 +76,8 @@ TEST(process, version_and_help)
     EXPECT_EQ(version.err, "");
 
     for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"signature", "--help"},
-                                                                   {"dump", "--help"}}) {
+                                                                   {"dump", "--help"}, {"listen", "--help"},
+                                                                   {"catalogue", "add", "--help"}}) {
         const run_result help = run_vextune(args);
         EXPECT_EQ(help.exit_code, 0);
         EXPECT_NE(help.out.find("Usage: vextune"), std::string::npos) << help.out;

@@ -1,0 +1,239 @@
+#include "tool_commands.h"
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "catalogue.h"
+#include "commands.h"
+#include "listen.h"
+#include "output_file.h"
+#include "recognize.h"
+
+namespace vxt::cli {
+namespace {
+
+constexpr const char* db_help = "The catalogue: a folder (LMDB, made by catalogue add) or a postgresql:// URI";
+
+const note_sink note_to_stderr = [](const std::string& text) { diagnose(text); };
+
+struct listen_args {
+    listen_options options;
+    std::string output;
+};
+
+int run_listen(const listen_args& args)
+{
+    const bool to_stdout = args.output.empty() || args.output == "-";
+    if (to_stdout && ::isatty(STDOUT_FILENO)) {
+        diagnose("standard output is a terminal; give --output FILE or redirect the signature");
+        std::cerr << listen_usage << '\n';
+        return exit_usage;
+    }
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = listen(args.options, note_to_stderr);
+    } catch (const cli_error& e) {
+        diagnose((args.options.input.empty() ? std::string("capture") : args.options.input) + ": " + e.what());
+        return exit_failure;
+    }
+    try {
+        if (to_stdout) {
+            if (!write_stream(stdout, bytes))
+                throw cli_error(std::strerror(errno));
+        } else {
+            write_output(args.output, bytes);
+        }
+    } catch (const cli_error& e) {
+        diagnose((to_stdout ? std::string("standard output") : args.output) + ": " + e.what());
+        return exit_failure;
+    }
+    return exit_ok;
+}
+
+int run_devices()
+{
+    try {
+        for (const std::string& line : list_devices())
+            std::cout << line << '\n';
+    } catch (const cli_error& e) {
+        diagnose(e.what());
+        return exit_failure;
+    }
+    std::cout.flush();
+    return std::cout ? exit_ok : exit_failure;
+}
+
+struct recognize_args {
+    recognize_options options;
+    std::string request_file;
+};
+
+int run_recognize(recognize_args& args)
+{
+    try {
+        const auto bytes = read_signature_file(args.request_file);  // any small file; "-" is standard input
+        args.options.request.assign(bytes.begin(), bytes.end());
+    } catch (const cli_error& e) {
+        diagnose(display_name(args.request_file) + ": " + e.what());
+        return exit_failure;
+    }
+    std::string result;
+    try {
+        result = recognize(args.options, note_to_stderr);
+    } catch (const cli_error& e) {
+        diagnose(std::string("recognize: ") + e.what());
+        return exit_failure;
+    }
+    std::cout << result << '\n';
+    std::cout.flush();
+    return std::cout ? exit_ok : exit_failure;
+}
+
+// Runs one of the catalogue, match and serve commands; their failures are
+// one line on standard error.
+int run_catalogue_command(const std::function<int()>& command)
+{
+    try {
+        return command();
+    } catch (const cli_error& e) {
+        diagnose(e.what());
+        return exit_failure;
+    }
+}
+
+}  // namespace
+
+command_runner setup_listen(CLI::App& sub)
+{
+    auto args = std::make_shared<listen_args>();
+    auto* device = sub.add_option("--device", args->options.device, "Capture source by name (default: the default one)")
+                       ->type_name("NAME");
+    sub.add_option("--input", args->options.input,
+                   "Play this audio file as the microphone, on simulated time (as fast as it goes)")
+        ->type_name("AUDIO")
+        ->excludes(device);
+    sub.add_option("--seconds", args->options.seconds, "Sample time to sign (default 12, at most the recording)")
+        ->check(CLI::PositiveNumber.description(""))
+        ->type_name("S");
+    sub.add_option("-o,--output", args->output, "Write the signature to FILE (- for standard output, the default)")
+        ->type_name("FILE");
+    sub.footer("The capture runs its whole path: device, 16-bit mono at the device's rate, three-second pre-roll, "
+               "engine, signature schedule. Diagnostics go to standard error.");
+    return [args] { return run_listen(*args); };
+}
+
+command_runner setup_devices(CLI::App&)
+{
+    return [] { return run_devices(); };
+}
+
+command_runner setup_recognize(CLI::App& sub)
+{
+    auto args = std::make_shared<recognize_args>();
+    sub.add_option("--request", args->request_file, "The request description (JSON), or - for standard input")
+        ->required()
+        ->type_name("FILE");
+    auto* device = sub.add_option("--device", args->options.device, "Capture source by name (default: the default one)")
+                       ->type_name("NAME");
+    auto* input = sub.add_option("--input", args->options.input,
+                                 "Play this audio file as the microphone (simulated time, fast)")
+                      ->type_name("AUDIO")
+                      ->excludes(device);
+    sub.add_flag("--realtime", args->options.realtime, "Play the --input recording at its own pace")->needs(input);
+    sub.footer("Prints the result document: {\"tag\": {\"response\", \"info\"}} with the service's answer, or "
+               "{\"pendingTag\": {\"request\", \"info\"}} to submit later when the service could not be reached. "
+               "See README.");
+    return [args] { return run_recognize(*args); };
+}
+
+command_runner setup_catalogue(CLI::App& sub)
+{
+    struct catalogue_args {
+        catalogue_add_options add;
+        std::uint32_t id = 0;
+    };
+    auto args = std::make_shared<catalogue_args>();
+    sub.require_subcommand(1);
+    CLI::App* add = sub.add_subcommand("add", "Add audio files (again: added once)");
+    CLI::App* list = sub.add_subcommand("list", "List the tracks: id, title, artist, seconds, file");
+    CLI::App* remove = sub.add_subcommand("remove", "Remove a track and its index entries");
+    CLI::App* stats = sub.add_subcommand("stats", "Print the catalogue's size as JSON");
+    for (CLI::App* each : {add, list, remove, stats})
+        each->add_option("--db", args->add.db, db_help)->required()->type_name("DB");
+    add->add_option("AUDIO", args->add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
+    remove->add_option("ID", args->id, "The track's id (see list)")->required()->type_name("");
+
+    return [args, add, list, remove] {
+        return run_catalogue_command([&] {
+            catalogue_args& a = *args;
+            if (add->parsed()) {
+                a.add.progress = ::isatty(STDERR_FILENO) != 0;
+                return catalogue_add(a.add, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+            }
+            if (list->parsed()) {
+                catalogue_list(a.add.db, std::cout);
+                return exit_ok;
+            }
+            if (remove->parsed()) {
+                if (catalogue_remove(a.add.db, a.id))
+                    return exit_ok;
+                diagnose("no track " + std::to_string(a.id) + " in " + a.add.db);
+                return exit_failure;
+            }
+            catalogue_stats(a.add.db, std::cout);
+            return exit_ok;
+        });
+    };
+}
+
+command_runner setup_match(CLI::App& sub)
+{
+    struct match_args {
+        std::string db;
+        std::vector<std::string> files;
+    };
+    auto args = std::make_shared<match_args>();
+    sub.add_option("--db", args->db, db_help)->required()->type_name("DB");
+    sub.add_option("AUDIO", args->files, "Recordings")->required()->type_name("");
+    return [args] {
+        return run_catalogue_command([&] {
+            return match_files(args->db, args->files, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+        });
+    };
+}
+
+command_runner setup_serve(CLI::App& sub)
+{
+    auto options = std::make_shared<serve_options>();
+    sub.add_option("--db", options->db, db_help)->required()->type_name("DB");
+    sub.add_option("--listen", options->listen, "Address and port (default 127.0.0.1:8080; port 0: any free one)")
+        ->type_name("HOST:PORT");
+    sub.add_option("--threads", options->threads, "Requests served at once (default 4)")
+        ->check(CLI::Range(1, 256).description(""))
+        ->type_name("N");
+    sub.add_option("--max-sample-ms", options->max_sample_ms,
+                   "Longest recording asked for before answering no match (default 12000)")
+        ->check(CLI::Range(0, 600000).description(""))
+        ->type_name("MS");
+    sub.add_flag("--access-log", options->access_log, "One line per request on standard error");
+    sub.footer("POST /recognize {\"signature\": base64, \"samplems\": N} answers {\"matches\": [...]} or "
+               "{\"retryms\": N}; GET /health. Ends on SIGINT or SIGTERM. See README.");
+    return [options] {
+        return run_catalogue_command([&] {
+            // The service's own lines (where it listens, the access log) as they are.
+            serve(*options, [](const std::string& line) { std::cerr << line << std::endl; });
+            return exit_ok;
+        });
+    };
+}
+
+}  // namespace vxt::cli
