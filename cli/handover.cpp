@@ -40,8 +40,12 @@ int hand_over(const command& c, char** argv)
     const std::string executable = running_executable();
     const std::string tools = tools_path_beside(executable, VXT_TOOLS_RELATIVE_DIR);
     if (tools.empty()) {
-        diagnose("'" + std::string(c.name) + "' is run by " + tools_name + ", which is not installed beside " +
-                 (executable.empty() ? std::string("this vextune") : executable));
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a
+        // chain of operator+ that starts from a one-character literal.
+        std::string message = "'";
+        message.append(c.name).append("' is run by ").append(tools_name);
+        message.append(", which is not installed beside ").append(executable.empty() ? "this vextune" : executable);
+        diagnose(message);
         return exit_failure;
     }
     std::cout.flush();
