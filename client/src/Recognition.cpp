@@ -1,7 +1,6 @@
 #include "vextune/client/Recognition.h"
 
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
