@@ -1,5 +1,6 @@
-// libFuzzer target: the recognition service's reading of a request body and
-// its answer, over a small catalogue.
+// libFuzzer target: the recognition service's reading of a request body
+// (the shared request reader behind it) and its answer, over a small
+// catalogue.
 //
 // Beyond what the sanitizers catch, it stops on a broken promise: a body is
 // either answered or refused with BadRequest, never another exception, and

@@ -1,13 +1,16 @@
 // libFuzzer target: the readers of the recognition client's untrusted text,
 // the request description an application gives and the answers a service
-// sends, and the request text built from them.
+// sends, the request text built from them, and the base64 both sides share.
 //
 // Beyond what the sanitizers catch, it stops on a broken promise:
 //   - a request description is either read or refused with the client's
 //     own error, never another exception;
 //   - an answer read back is a JSON object whose text reads again;
 //   - the UTF-16 length of any text is at most its byte length;
-//   - the sample length text is a JSON number.
+//   - the sample length text is a JSON number;
+//   - base64 text is either refused or exactly the text of the bytes it
+//     gives (padding aside), and any bytes come back from their text.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,11 +19,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "vextune/client/Recognition.h"
 #include "vextune/client/RequestText.h"
+#include "vextune/protocol/Base64.h"
+#include "vextune/protocol/Error.h"
 
 namespace {
 
@@ -52,6 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require(nlohmann::json::parse(*answer).is_object(), "an answer that is not an object");
     } catch (const VextuneCore::RecognitionError&) {
     }
+
+    try {
+        const std::vector<std::uint8_t> bytes = vxt::protocol::DecodeBase64(text);
+        std::string padded(text);
+        padded.resize((padded.size() + 3) / 4 * 4, '=');
+        require(vxt::protocol::EncodeBase64(bytes) == padded, "base64 taken that is not the text of its bytes");
+    } catch (const vxt::protocol::Error&) {
+    }
+    const std::vector<std::uint8_t> back = vxt::protocol::DecodeBase64(vxt::protocol::EncodeBase64({data, size}));
+    require(back.size() == size && std::equal(back.begin(), back.end(), data), "bytes that do not come back");
 
     require(VextuneCore::Utf16Length(text) <= size, "UTF-16 length above the byte length");
     if (size >= sizeof(double)) {

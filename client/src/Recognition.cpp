@@ -1,33 +1,22 @@
 #include "vextune/client/Recognition.h"
 
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "vextune/client/NetworkKind.h"
 #include "vextune/client/RequestText.h"
+#include "vextune/protocol/Answer.h"
 
 namespace VextuneCore {
 namespace {
 
 using json = nlohmann::ordered_json;
 
-// A number of the service or of the request description as whole
-// milliseconds: truncated toward zero and saturated to 32 bits.
-std::int32_t WholeMs(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    const double t = std::trunc(value);
-    if (t >= 2147483647.0)
-        return std::numeric_limits<std::int32_t>::max();
-    if (t <= -2147483648.0)
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(t);
-}
+using vxt::protocol::WholeMs;
 
 // A measurement: whole values as integers, others as reals.
 json Number(double value)
@@ -43,11 +32,11 @@ json Number(std::uint64_t value) { return value; }
 // that is not a number fails the operation.
 std::optional<std::int32_t> RetryMs(const json& answer)
 {
-    if (!answer.contains("retryms"))
-        return std::nullopt;
-    if (!answer["retryms"].is_number())
-        throw RecognitionError(RecognitionError::Kind::Json, "the service's \"retryms\" is not a number");
-    return WholeMs(answer["retryms"].get<double>());
+    try {
+        return vxt::protocol::ReadRetryMs(answer);
+    } catch (const vxt::protocol::Error& e) {
+        throw RecognitionError(RecognitionError::Kind::Json, e.what());
+    }
 }
 
 }  // namespace
@@ -131,10 +120,10 @@ namespace {
 using Shared = RecognitionOperation::Shared;
 
 // The body of one recognition. Everything it writes is its own; of the
-// capture it uses only its own recognition (by id).
+// signature source it uses only its own recognition (by id).
 class Body {
 public:
-    Body(std::string request, std::shared_ptr<WASAPICapture> capture, RecognitionServices services,
+    Body(std::string request, std::shared_ptr<SignatureSource> capture, RecognitionServices services,
          std::shared_ptr<Shared> shared)
         : request_(std::move(request)), capture_(std::move(capture)), services_(std::move(services)),
           shared_(std::move(shared))
@@ -149,13 +138,25 @@ public:
             EndRecognition();
             shared_->End(AsyncStatus::Error, {}, e);
         } catch (const std::exception& e) {
+            // Not the request's fault: nothing of it is read here.
             EndRecognition();
-            shared_->End(AsyncStatus::Error, {}, RecognitionError(RecognitionError::Kind::Json, e.what()));
+            shared_->End(AsyncStatus::Error, {}, RecognitionError(RecognitionError::Kind::Internal, e.what()));
         }
     }
 
 private:
     std::uint64_t Tick() { return services_.clock->TickMs(); }
+
+    // Why an attempt failed, for the caller's log; never part of the result.
+    void Say(int attempt, const std::string& what)
+    {
+        if (!services_.diagnostics)
+            return;
+        try {
+            services_.diagnostics("attempt " + std::to_string(attempt) + ": " + what);
+        } catch (...) {  // a log that fails changes nothing of the recognition
+        }
+    }
 
     void EndRecognition()
     {
@@ -208,7 +209,7 @@ private:
                 return Canceled();
             due.reset();
             std::optional<json> reply;
-            if (!Attempt(*signature, stop, reply))
+            if (!Attempt(attempts, *signature, stop, reply))
                 failed = true;
             if (stop.stop_requested())
                 return Canceled();
@@ -248,12 +249,15 @@ private:
     }
 
     // One attempt: the signature in the template, posted to the service.
-    // True with reply set to the answer object; false for a failed attempt.
-    bool Attempt(const CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
+    // True with reply set to the answer object; false for a failed attempt,
+    // whose reason goes to the diagnostics.
+    bool Attempt(int attempt, const CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
     {
         const std::string signature_text = Base64(signature.bytes);
-        if (!description_.href_is_string)
+        if (!description_.href_is_string) {
+            Say(attempt, "\"href\" is not a string: " + description_.href_json);
             return false;
+        }
 
         request_body_ = FillTemplate(description_.request_template, signature_text, SampleText(signature.sample_ms));
         info_["requestsize"] = Number(static_cast<double>(Utf16Length(request_body_)));
@@ -262,12 +266,24 @@ private:
         const auto wall_ms = static_cast<std::int64_t>(services_.clock->WallClockUs()) / 1000;
         info_["samplestartms"] = Number(static_cast<double>(wall_ms - static_cast<std::int64_t>(signature.sample_ms)));
 
+        const std::string post = "POST " + description_.href + ": ";
         const std::uint64_t request_start = Tick();
-        const HttpResult result = services_.http->Post(description_.href, request_body_, stop, [&] {
-            info_["requesttime"] = Number(Tick() - request_start);
-        });
-        if (result.outcome != HttpResult::Outcome::Answered)
+        HttpResult result;
+        try {
+            result = services_.http->Post(description_.href, request_body_, stop, [&] {
+                info_["requesttime"] = Number(Tick() - request_start);
+            });
+        } catch (const std::exception& e) {  // a transport that throws fails the attempt, not the recognition
+            Say(attempt, post + "the transport failed: " + e.what());
             return false;
+        }
+        if (result.outcome != HttpResult::Outcome::Answered) {
+            // A cancelled exchange of a cancelled recognition is no failure
+            // worth a word: the operation ends as cancelled.
+            if (result.outcome == HttpResult::Outcome::Failed || !stop.stop_requested())
+                Say(attempt, post + (result.error.empty() ? std::string("failed") : result.error));
+            return false;
+        }
 
         const std::uint64_t response_tick = Tick();
         const std::uint64_t read_tick = Tick();
@@ -276,17 +292,20 @@ private:
         info_["responsesize"] = Number(static_cast<double>(Utf16Length(result.body)));
         try {
             json parsed = json::parse(result.body);
-            if (!parsed.is_object())
+            if (!parsed.is_object()) {
+                Say(attempt, post + "the answer (HTTP " + std::to_string(result.status) + ") is not a JSON object");
                 return false;
+            }
             reply = std::move(parsed);
             return true;
-        } catch (const json::exception&) {  // a syntax error, or a number out of range
+        } catch (const json::exception& e) {  // a syntax error, or a number out of range
+            Say(attempt, post + "the answer (HTTP " + std::to_string(result.status) + ") is not JSON: " + e.what());
             return false;
         }
     }
 
     std::string request_;
-    std::shared_ptr<WASAPICapture> capture_;
+    std::shared_ptr<SignatureSource> capture_;
     RecognitionServices services_;
     std::shared_ptr<Shared> shared_;
     std::optional<std::uint64_t> recognition_;
@@ -298,7 +317,7 @@ private:
 }  // namespace
 
 std::shared_ptr<RecognitionOperation> RecognitionOperation::Start(std::string request,
-                                                                  std::shared_ptr<WASAPICapture> capture,
+                                                                  std::shared_ptr<SignatureSource> capture,
                                                                   RecognitionServices services)
 {
     if (!services.http || !services.clock)

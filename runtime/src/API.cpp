@@ -36,6 +36,7 @@ std::shared_ptr<RecognitionOperation> API::RecognizeAsync(const std::string& req
     services.http = options_.http;
     services.clock = options_.clock;
     services.network_kind = options_.network_kind;
+    services.diagnostics = options_.diagnostics;
     auto operation = RecognitionOperation::Start(request, Capture(), std::move(services));
     SetCurrentRecognition(operation);
     return operation;

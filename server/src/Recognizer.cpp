@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vextune/protocol/Request.h"
 #include "vextune/signature.h"
 
 namespace vxt::server {
@@ -13,87 +14,16 @@ namespace {
 
 constexpr std::int64_t kFrameMs = 8;
 
-// The value of a base64 digit, or -1.
-constexpr std::array<std::int8_t, 256> kDigits = [] {
-    std::array<std::int8_t, 256> digits{};
-    digits.fill(-1);
-    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t i = 0; i < alphabet.size(); ++i)
-        digits[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
-    return digits;
-}();
-
 }  // namespace
-
-std::vector<std::uint8_t> DecodeBase64(std::string_view text)
-{
-    std::size_t length = text.size();
-    std::size_t padding = 0;
-    while (length > 0 && padding < 2 && text[length - 1] == '=') {
-        --length;
-        ++padding;
-    }
-    if ((padding > 0 && text.size() % 4 != 0) || length % 4 == 1)
-        throw BadRequest("the signature is not base64: wrong length");
-
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(length / 4 * 3 + 2);
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::int8_t digit = kDigits[static_cast<unsigned char>(text[i])];
-        if (digit < 0)
-            throw BadRequest("the signature is not base64: unexpected character at " + std::to_string(i));
-        bits = bits << 6 | static_cast<std::uint32_t>(digit);
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            bytes.push_back(static_cast<std::uint8_t>(bits >> held));
-        }
-    }
-    // Bits left over must be zero, or the text was not made from these bytes.
-    if ((bits & ((1u << held) - 1)) != 0)
-        throw BadRequest("the signature is not base64: stray bits at its end");
-    return bytes;
-}
 
 RecognizeRequest ReadRecognizeRequest(std::string_view body)
 {
-    nlohmann::json request;
     try {
-        request = nlohmann::json::parse(body);
-    } catch (const nlohmann::json::exception& e) {  // a syntax error, or a number beyond a double
-        throw BadRequest(std::string("the request is not JSON: ") + e.what());
+        protocol::Request request = protocol::ReadRequest(body);
+        return {std::move(request.signature), request.sample_ms};
+    } catch (const protocol::Error& e) {
+        throw BadRequest(e.what());
     }
-    if (!request.is_object())
-        throw BadRequest("the request is not a JSON object");
-    const auto signature = request.find("signature");
-    if (signature == request.end() || !signature->is_string())
-        throw BadRequest("the request has no \"signature\" text");
-    const auto sample = request.find("samplems");
-    if (sample == request.end())
-        throw BadRequest("the request has no \"samplems\"");
-
-    RecognizeRequest out;
-    if (sample->is_number()) {
-        out.sample_ms = sample->get<double>();
-    } else if (sample->is_string()) {
-        const std::string& text = sample->get_ref<const std::string&>();
-        std::size_t used = 0;
-        try {
-            out.sample_ms = std::stod(text, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used == 0 || used != text.size())
-            throw BadRequest("the request's \"samplems\" is not a number");
-    } else {
-        throw BadRequest("the request's \"samplems\" is not a number");
-    }
-    if (!std::isfinite(out.sample_ms) || out.sample_ms < 0.0)
-        throw BadRequest("the request's \"samplems\" is not a length of time");
-    out.signature = DecodeBase64(signature->get_ref<const std::string&>());
-    return out;
 }
 
 Recognizer::Recognizer(const matcher::Store& store, RecognizerOptions options)

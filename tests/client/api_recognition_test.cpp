@@ -2,6 +2,10 @@
 // real HTTP server on 127.0.0.1 reached with libcurl.
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "capture_harness.h"
@@ -26,6 +30,10 @@ struct ApiOverServer {
         options.http_options.connect_timeout_ms = 2000;
         options.http_options.total_timeout_ms = 5000;
         options.network_kind = [] { return std::string("wifi"); };
+        options.diagnostics = [this](const std::string& line) {
+            std::lock_guard hold(said_lock);
+            said.push_back(line);
+        };
         api = std::make_unique<API>(options);
         api->InitializeCapture();
         capture = api->Capture();
@@ -73,6 +81,14 @@ struct ApiOverServer {
             .dump();
     }
 
+    std::vector<std::string> Said()
+    {
+        std::lock_guard hold(said_lock);
+        return said;
+    }
+
+    std::mutex said_lock;
+    std::vector<std::string> said;  // what the recognitions told the diagnostics
     VextuneTest::TestHttpServer server;
     std::shared_ptr<SimulatedClock> clock = std::make_shared<SimulatedClock>();
     std::shared_ptr<ScriptedAudioDevices> devices;
@@ -95,6 +111,7 @@ TEST(ApiRecognitionConcurrency, AnsweredOverHttp)
     const json body = json::parse(requests[0].body);
     EXPECT_EQ(body["samplems"], 3020.0);
     EXPECT_EQ(result["tag"]["info"]["requestsize"], requests[0].body.size());
+    EXPECT_TRUE(s.Said().empty());
 }
 
 TEST(ApiRecognitionConcurrency, RefusedConnectionGivesTheRequestToKeep)
@@ -107,6 +124,15 @@ TEST(ApiRecognitionConcurrency, RefusedConnectionGivesTheRequestToKeep)
     ASSERT_TRUE(result.contains("pendingTag")) << result.dump();
     EXPECT_EQ(result["pendingTag"]["request"]["href"], refusing.Uri("/id"));
     EXPECT_TRUE(json::parse(result["pendingTag"]["request"]["data"].get<std::string>()).contains("signature"));
+    // Why, for the application's log, in libcurl's own words: one line per
+    // attempt, all ten of them (the sample stays below the maximum).
+    const auto said = s.Said();
+    ASSERT_EQ(said.size(), 10u);
+    for (std::size_t i = 0; i < said.size(); ++i) {
+        const std::string start = "attempt " + std::to_string(i + 1) + ": POST " + refusing.Uri("/id") + ": ";
+        EXPECT_EQ(said[i].substr(0, start.size()), start) << said[i];
+        EXPECT_NE(said[i].find("Couldn't connect to server"), std::string::npos) << said[i];
+    }
 }
 
 // A POST the server holds is aborted by the cancellation, and a new

@@ -1,7 +1,7 @@
-// The recognition operation over a capture on a scripted device and
-// simulated time, with the service played by a transport that answers from
-// a script: the attempt loop, "retryms", failures, the result documents,
-// the "info" record, cancellation and replacement.
+// The recognition operation over a fake signature source on made-up sample
+// time, with the service played by a transport that answers from a script:
+// the attempt loop, "retryms", failures and what is said of them, the
+// result documents, the "info" record, cancellation and replacement.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,13 +12,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "capture_harness.h"
+#include "fake_signature_source.h"
 #include "vextune/client/Recognition.h"
+#include "vextune/platform/Clock.h"
 
 namespace VextuneCore::test {
 namespace {
 
 using json = nlohmann::json;
+using Platform::SimulatedClock;
 
 // The service: answers from a script, then with its fallback.
 class ScriptedService final : public HttpTransport {
@@ -26,6 +28,8 @@ public:
     HttpResult Post(const std::string& uri, const std::string& body, std::stop_token stop,
                     const std::function<void()>& on_started) override
     {
+        if (throw_on_post)
+            throw std::runtime_error("no sockets left");
         on_started();
         std::lock_guard hold(lock_);
         uris.push_back(uri);
@@ -44,10 +48,10 @@ public:
         std::lock_guard hold(lock_);
         answers.push_back({HttpResult::Outcome::Answered, status, body, {}});
     }
-    void Fail()
+    void Fail(const std::string& error = "connection refused")
     {
         std::lock_guard hold(lock_);
-        answers.push_back({HttpResult::Outcome::Failed, 0, {}, "connection refused"});
+        answers.push_back({HttpResult::Outcome::Failed, 0, {}, error});
     }
     std::vector<std::string> Bodies()
     {
@@ -56,6 +60,7 @@ public:
     }
 
     HttpResult fallback{HttpResult::Outcome::Answered, 200, R"({"match": "none"})", {}};
+    std::atomic<bool> throw_on_post{false};
 
 private:
     std::mutex lock_;
@@ -73,54 +78,29 @@ std::string Request(double min_ms = 3000, double max_ms = 12000, const std::stri
 
 class Recognizing : public ::testing::Test {
 protected:
-    Recognizing() : h(Script())
-    {
-        h.Initialize();
-        h.Start();
-        h.Deliver(100);  // two seconds of pre-roll
-    }
-
-    static DeviceScript Script()
-    {
-        DeviceScript script;
-        script.packets = StereoPackets(3000);  // a minute
-        return script;
-    }
-
-    std::shared_ptr<RecognitionOperation> Start(const std::string& request,
-                                                 std::shared_ptr<WASAPICapture> capture = {})
+    std::shared_ptr<RecognitionOperation> Start(const std::string& request)
     {
         RecognitionServices services;
         services.http = service;
-        services.clock = h.clock;
+        services.clock = clock;
         services.network_kind = [] { return std::string("3g"); };
-        return RecognitionOperation::Start(request, capture ? capture : h.capture, services);
-    }
-
-    // Delivers packets while the operation waits for a signature, until it
-    // ends: the signatures come at exact sample times.
-    void Drive(RecognitionOperation& operation)
-    {
-        while (operation.Status() == AsyncStatus::Started) {
-            if (h.capture->WaitArmed())
-                h.Deliver(1);
-            else
-                std::this_thread::yield();
-        }
+        services.diagnostics = diagnostics;
+        return RecognitionOperation::Start(request, source, services);
     }
 
     json Run(const std::string& request)
     {
         auto operation = Start(request);
-        Drive(*operation);
         last_text = operation->Get();
         return json::parse(last_text);
     }
 
     std::string last_text;  // the latest result document as written
 
-    CaptureHarness h;
+    std::shared_ptr<SimulatedClock> clock = std::make_shared<SimulatedClock>();
+    std::shared_ptr<FakeSignatureSource> source = std::make_shared<FakeSignatureSource>();
     std::shared_ptr<ScriptedService> service = std::make_shared<ScriptedService>();
+    std::function<void(const std::string&)> diagnostics;
 };
 
 TEST_F(Recognizing, AnAnswerWithoutRetryEndsAfterOneRequest)
@@ -157,7 +137,7 @@ TEST_F(Recognizing, AnAnswerWithoutRetryEndsAfterOneRequest)
     EXPECT_NE(service->Bodies()[0].find("\"ms\":3020.0000"), std::string::npos) << service->Bodies()[0];
     EXPECT_GT(body["sig"].get<std::string>().size(), 100u);
     EXPECT_EQ(info["requestsize"], service->Bodies()[0].size());
-    EXPECT_FALSE(h.capture->RecognitionActive());
+    EXPECT_FALSE(source->Active());
 }
 
 TEST_F(Recognizing, RetryAsksForALongerSample)
@@ -232,15 +212,14 @@ TEST_F(Recognizing, ANotANumberRetryFailsAndEndsTheRecognition)
 {
     service->Answer(R"({"retryms": "soon"})");
     auto operation = Start(Request());
-    Drive(*operation);
-    EXPECT_EQ(operation->Status(), AsyncStatus::Error);
     try {
         operation->Get();
         FAIL();
     } catch (const RecognitionError& e) {
         EXPECT_EQ(e.ErrorKind(), RecognitionError::Kind::Json);
     }
-    EXPECT_FALSE(h.capture->RecognitionActive());
+    EXPECT_EQ(operation->Status(), AsyncStatus::Error);
+    EXPECT_FALSE(source->Active());
 }
 
 TEST_F(Recognizing, BadRequestsFailBeforeTheCaptureIsTouched)
@@ -254,7 +233,7 @@ TEST_F(Recognizing, BadRequestsFailBeforeTheCaptureIsTouched)
         SCOPED_TRACE(request);
         auto operation = Start(request);
         EXPECT_THROW(operation->Get(), RecognitionError);
-        EXPECT_FALSE(h.capture->RecognitionActive());
+        EXPECT_FALSE(source->Active());
     }
     EXPECT_TRUE(service->Bodies().empty());
 }
@@ -262,25 +241,22 @@ TEST_F(Recognizing, BadRequestsFailBeforeTheCaptureIsTouched)
 TEST_F(Recognizing, OutOfRangeNumbersSaturate)
 {
     service->Answer(R"({"retryms": 1e300})");
+    source->Hear(60000);
     auto operation = Start(Request(3000, 1e20));
     // The retry asks for more than any recording: cancel once it waits.
-    while (service->Bodies().empty()) {
-        if (h.capture->WaitArmed())
-            h.Deliver(1);
-        else
-            std::this_thread::yield();
-    }
-    while (!h.capture->WaitArmed())
-        std::this_thread::yield();
+    ASSERT_TRUE(source->AwaitWait(2));
+    constexpr double kMax = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(source->Schedules().at(0), std::make_pair(3000.0, kMax));
+    EXPECT_EQ(source->Dues().at(1), kMax);
     operation->Cancel();
     EXPECT_EQ(operation->Status(), AsyncStatus::Canceled);
 }
 
 TEST_F(Recognizing, CancelWhileWaitingReportsAtOnce)
 {
+    source->Hear(2000);
     auto operation = Start(Request(60000, 60000));
-    while (!h.capture->WaitArmed())
-        std::this_thread::yield();
+    ASSERT_TRUE(source->AwaitWait(1));
     std::atomic<int> callbacks{0};
     operation->OnCompleted([&](AsyncStatus status) {
         EXPECT_EQ(status, AsyncStatus::Canceled);
@@ -291,19 +267,19 @@ TEST_F(Recognizing, CancelWhileWaitingReportsAtOnce)
     EXPECT_THROW(operation->Get(), RecognitionCanceled);
     EXPECT_EQ(callbacks.load(), 1);
     operation.reset();  // joins the body, which stopped at its wait
-    EXPECT_FALSE(h.capture->RecognitionActive());
+    EXPECT_FALSE(source->Active());
     EXPECT_TRUE(service->Bodies().empty());
 }
 
 // A recognition that replaced another runs undisturbed by it.
 TEST_F(Recognizing, ANewRecognitionReplacesTheOld)
 {
+    source->Hear(2000);
     auto old = Start(Request(60000, 60000));
-    while (!h.capture->WaitArmed())
-        std::this_thread::yield();
+    ASSERT_TRUE(source->AwaitWait(1));
     old->Cancel();
+    source->Hear(60000);
     auto current = Start(Request());
-    Drive(*current);
     EXPECT_NO_THROW(current->Get());
     old.reset();
     EXPECT_EQ(service->Bodies().size(), 1u);
@@ -326,19 +302,113 @@ TEST_F(Recognizing, TheEndOfARecordingEndsTheAttempts)
 {
     service->Answer(R"({"retryms": 40000})");
     service->Answer(R"({"retryms": 50000, "best": "so far"})");
+    source->Hear(3020);
     auto operation = Start(Request(3000, 60000));
-    while (!h.capture->WaitArmed())
-        std::this_thread::yield();
-    h.DeliverUntilSignature();  // the first attempt's
-    while (!h.capture->WaitArmed())
-        std::this_thread::yield();  // the second attempt waits
-    h.Deliver(50);
-    h.capture->FinishStream();
+    ASSERT_TRUE(source->AwaitWait(2));  // the second attempt waits
+    source->Hear(4020);
+    source->Finish();
     const json result = json::parse(operation->Get());
     ASSERT_EQ(service->Bodies().size(), 2u);
     EXPECT_EQ(json::parse(service->Bodies()[0])["ms"], 3020.0);
     EXPECT_EQ(result["tag"]["response"]["best"], "so far");
     EXPECT_EQ(result["tag"]["info"]["samplelength"], 4020);
+}
+
+// An empty signature is still sent, and the result says it was invalid.
+TEST_F(Recognizing, AnEmptySignatureIsSentAndMarked)
+{
+    source->bytes = [](double) { return std::vector<std::uint8_t>{}; };
+    service->Answer(R"({"matches": []})");
+    const json result = Run(Request());
+    ASSERT_EQ(service->Bodies().size(), 1u);
+    EXPECT_EQ(json::parse(service->Bodies()[0])["sig"], "");
+    EXPECT_EQ(result["tag"]["info"]["sigsize"], 0);
+    EXPECT_EQ(result["tag"]["info"]["code"], "invalidsignature");
+}
+
+// Why an attempt failed goes to the diagnostics, labelled by what it was,
+// one line per failed attempt.
+TEST_F(Recognizing, FailuresAreToldWithTheirReasons)
+{
+    const std::string post = "attempt 1: POST http://127.0.0.1:9/id: ";
+    const struct {
+        const char* name;
+        std::function<void(ScriptedService&)> script;
+        std::string href;
+        std::string said;  // the start of the one line
+    } cases[] = {
+        {"transport", [](ScriptedService& s) { s.Fail("Couldn't connect to server"); }, "\"http://127.0.0.1:9/id\"",
+         post + "Couldn't connect to server"},
+        {"not JSON", [](ScriptedService& s) { s.Answer("<html>busy</html>", 503); }, "\"http://127.0.0.1:9/id\"",
+         post + "the answer (HTTP 503) is not JSON: "},
+        {"not an object", [](ScriptedService& s) { s.Answer("[1, 2]"); }, "\"http://127.0.0.1:9/id\"",
+         post + "the answer (HTTP 200) is not a JSON object"},
+        {"bad href", [](ScriptedService&) {}, "42", "attempt 1: \"href\" is not a string: 42"},
+        {"a transport that throws", [](ScriptedService& s) { s.throw_on_post = true; }, "\"http://127.0.0.1:9/id\"",
+         post + "the transport failed: no sockets left"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service = std::make_shared<ScriptedService>();
+        c.script(*service);
+        std::vector<std::string> said;
+        diagnostics = [&](const std::string& line) { said.push_back(line); };
+        // At the maximum from the first signature: one attempt only.
+        const json result = Run(Request(3000, 3000, c.href));
+        EXPECT_TRUE(result.contains("pendingTag"));
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_EQ(said[0].substr(0, c.said.size()), c.said) << said[0];
+    }
+}
+
+TEST_F(Recognizing, NothingIsSaidOfAnsweredAttempts)
+{
+    service->Answer(R"({"retryms": 6000})");
+    service->Answer(R"({"matches": []})", 404);
+    std::vector<std::string> said;
+    diagnostics = [&](const std::string& line) { said.push_back(line); };
+    Run(Request());
+    EXPECT_EQ(service->Bodies().size(), 2u);
+    EXPECT_TRUE(said.empty());
+}
+
+// The diagnostics change nothing of the result, not even when they throw:
+// the document is the same byte for byte, and has exactly its members.
+TEST_F(Recognizing, TheDiagnosticsLeaveTheResultAsItIs)
+{
+    source->bytes = [](double) { return std::vector<std::uint8_t>{'s', 'i', 'g', '!'}; };
+    const auto run = [&](std::function<void(const std::string&)> sink) {
+        service = std::make_shared<ScriptedService>();
+        service->Fail();
+        diagnostics = std::move(sink);
+        return (Run(Request(3000, 3000)), last_text);
+    };
+    int lines = 0;
+    const std::string quiet = run({});
+    EXPECT_EQ(run([&](const std::string&) { ++lines; }), quiet);
+    EXPECT_EQ(run([](const std::string&) { throw std::runtime_error("log full"); }), quiet);
+    EXPECT_EQ(lines, 1);
+    EXPECT_EQ(quiet, R"({"pendingTag":{"request":{"data":"{\"sig\":\"c2lnIQ==\",\"ms\":3020.0000,\"x\":1}",)"
+                     R"("href":"http://127.0.0.1:9/id"},"info":{"network":"3g","rectype":"network","unsubmitted":true,)"
+                     R"("tagid":"T-1","requestsize":39,"samplelength":3020,"sigsize":4,"samplestartms":1699999996980,)"
+                     R"("requesttime":0,"recordtime":0}}})");
+}
+
+// A failure that is not the request's is not reported as a JSON error.
+TEST_F(Recognizing, OtherFailuresAreLabelledAsSuch)
+{
+    RecognitionServices services;
+    services.http = service;
+    services.clock = clock;
+    services.network_kind = []() -> std::string { throw std::runtime_error("no network information"); };
+    auto operation = RecognitionOperation::Start(Request(), source, services);
+    try {
+        operation->Get();
+        FAIL();
+    } catch (const RecognitionError& e) {
+        EXPECT_EQ(e.ErrorKind(), RecognitionError::Kind::Internal);
+        EXPECT_STREQ(e.what(), "no network information");
+    }
 }
 
 TEST(Recognition, WithoutACaptureItFails)

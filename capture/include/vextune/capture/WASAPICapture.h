@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "vextune/capture/DeviceStateChangedEvent.h"
+#include "vextune/capture/SignatureSource.h"
 #include "vextune/platform/AudioDevices.h"
 #include "vextune/platform/Clock.h"
 #include "vextune/platform/Event.h"
@@ -57,14 +58,7 @@ namespace VextuneCore {
 
 using Platform::HRESULT;
 
-// A signature handed to a recognition, with the sample time it covers.
-struct CapturedSignature {
-    std::vector<std::uint8_t> bytes;  // empty when the engine failed to make one
-    double sample_ms = 0.0;           // elapsed sample time when it was taken
-    bool final = false;               // the stream has ended: no later signature can be longer
-};
-
-class WASAPICapture : public std::enable_shared_from_this<WASAPICapture> {
+class WASAPICapture : public std::enable_shared_from_this<WASAPICapture>, public SignatureSource {
 public:
     static constexpr std::int64_t buffer_duration_hns = 200000;  // 20 ms
     static constexpr double initial_sample_ms = 12000.0;
@@ -75,7 +69,7 @@ public:
     // queue can be locked before Platform::Startup, for one).
     static std::shared_ptr<WASAPICapture> Create(std::shared_ptr<Platform::AudioDevices> devices,
                                                  std::shared_ptr<Platform::Clock> clock);
-    ~WASAPICapture();
+    ~WASAPICapture() override;
     WASAPICapture(const WASAPICapture&) = delete;
     WASAPICapture& operator=(const WASAPICapture&) = delete;
 
@@ -96,23 +90,23 @@ public:
     std::shared_ptr<DeviceStateChangedEvent> SharedStateEvent() const noexcept { return state_; }
     DeviceState GetState() const noexcept { return state_->GetState(); }
 
-    // ---- the bridge, for one recognition at a time ----
+    // ---- the bridge (SignatureSource), for one recognition at a time ----
 
     // Starts a recognition: the schedule (the first signature due after
     // min_sample_ms, none waits longer than max_sample_ms) and its time
     // origin, then the pre-roll replay, then the flag that feeds the engine.
     // Returns the recognition's id; a newer recognition replaces it.
-    std::uint64_t BeginRecognition(double min_sample_ms, double max_sample_ms);
+    std::uint64_t BeginRecognition(double min_sample_ms, double max_sample_ms) override;
     // Waits for the next signature of the recognition. due_ms, when given,
     // is the sample time after which it is due (else the maximum). A
     // signature is made only while a wait is armed. Returns nothing at once
     // when that recognition is not the active one or stop is requested, and
     // when it ends meanwhile.
     std::optional<CapturedSignature> WaitForSignature(std::uint64_t recognition, std::optional<double> due_ms,
-                                                      std::stop_token stop);
+                                                      std::stop_token stop) override;
     // Ends the recognition, if it is still the active one, and wakes its
     // waiter with nothing; a replaced recognition's end touches nothing.
-    void EndRecognition(std::uint64_t recognition);
+    void EndRecognition(std::uint64_t recognition) override;
     // Ends whatever recognition is active.
     void EndRecognition();
     // The device will deliver nothing more (a recording has ended). A wait

@@ -31,7 +31,7 @@
 #include <string_view>
 #include <thread>
 
-#include "vextune/capture/WASAPICapture.h"
+#include "vextune/capture/SignatureSource.h"
 #include "vextune/client/HttpTransport.h"
 #include "vextune/platform/Clock.h"
 
@@ -49,10 +49,11 @@ public:
 
 // How an operation failed. Json: the request description, or a "retryms"
 // of the service, is not what it must be; NoCapture: there is no capture to
-// take signatures from.
+// take signatures from; Internal: anything else (out of memory, a network
+// kind or clock that threw), with its own message.
 class RecognitionError : public std::runtime_error {
 public:
-    enum class Kind { Json, NoCapture };
+    enum class Kind { Json, NoCapture, Internal };
     RecognitionError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
     Kind ErrorKind() const noexcept { return kind_; }
 
@@ -91,15 +92,21 @@ struct RecognitionServices {
     std::shared_ptr<Platform::Clock> clock;  // required
     // "wifi" or "3g"; NetworkKind() when empty.
     std::function<std::string()> network_kind;
+    // Told why each failed attempt failed, one line each, e.g.
+    // "attempt 2: POST http://host/id: Couldn't connect to server"; called
+    // on the operation's thread with no lock held. A throw from it is
+    // ignored. Nothing is said when empty. The result document is the same
+    // either way.
+    std::function<void(const std::string&)> diagnostics;
 };
 
 class RecognitionOperation final : public AsyncOperation {
 public:
     static constexpr int attempt_limit = 10;
 
-    // Starts the operation's body; the capture may be empty (the operation
-    // then fails once the request has been read).
-    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<WASAPICapture> capture,
+    // Starts the operation's body over the signatures of source; the source
+    // may be empty (the operation then fails once the request has been read).
+    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<SignatureSource> source,
                                                        RecognitionServices services);
     // Cancels the body and waits for it.
     ~RecognitionOperation() override;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "vextune/capture/WASAPICapture.h"
 #include "vextune/client/HttpTransport.h"
@@ -42,6 +43,9 @@ struct ApiOptions {
     HttpOptions http_options;
     // The network kind recorded with each result; NetworkKind when empty.
     std::function<std::string()> network_kind;
+    // Told why each failed attempt of a recognition failed (see
+    // RecognitionServices::diagnostics); nothing is said when empty.
+    std::function<void(const std::string&)> diagnostics;
 };
 
 class API {

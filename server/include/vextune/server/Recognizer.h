@@ -57,13 +57,11 @@ struct RecognizeRequest {
     double sample_ms = 0.0;
 };
 
-// Reads a request body: a JSON object with "signature" (base64 text) and
-// "samplems" (a number, or a number in a string, as request templates
-// quote it). Further members are ignored. Throws BadRequest.
+// Reads a request body as the client writes it (vxt::protocol::ReadRequest:
+// a JSON object with "signature", base64 padded or not, and "samplems", a
+// number or a number in a string). Further members are ignored. Throws
+// BadRequest with what is wrong.
 RecognizeRequest ReadRecognizeRequest(std::string_view body);
-
-// Standard base64, padded or not; throws BadRequest on anything else.
-std::vector<std::uint8_t> DecodeBase64(std::string_view text);
 
 class Recognizer {
 public:
