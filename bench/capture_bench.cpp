@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace VextuneCore;
+using namespace VextuneCore::Capture;
 using namespace VextuneCore::Platform;
 
 constexpr std::uint32_t rate = 48000;

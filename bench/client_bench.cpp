@@ -37,12 +37,12 @@ void BM_AttemptText(benchmark::State& state)
 {
     const auto signature = TwelveSecondSignature();
     const std::string request_template = R"({"signature":"{sigdata}","samplems":"{samplems}","app":"demo"})";
-    if (VextuneCore::FillTemplate(request_template, "x", "1").find("\"samplems\":1") == std::string::npos)
+    if (VextuneCore::Client::FillTemplate(request_template, "x", "1").find("\"samplems\":1") == std::string::npos)
         throw std::runtime_error("placeholders not filled");
     for (auto _ : state) {
-        const std::string text = VextuneCore::Base64(signature);
-        const std::string body = VextuneCore::FillTemplate(request_template, text, VextuneCore::SampleText(12020.0));
-        benchmark::DoNotOptimize(VextuneCore::Utf16Length(body));
+        const std::string text = VextuneCore::Client::Base64(signature);
+        const std::string body = VextuneCore::Client::FillTemplate(request_template, text, VextuneCore::Client::SampleText(12020.0));
+        benchmark::DoNotOptimize(VextuneCore::Client::Utf16Length(body));
     }
     state.counters["signature_bytes"] = static_cast<double>(signature.size());
 }

@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i) {
         std::ifstream in(argv[i], std::ios::binary);
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        bodies.push_back(R"({"signature":")" + VextuneCore::Base64(bytes) + R"(","samplems":10000})");
+        bodies.push_back(R"({"signature":")" + VextuneCore::Client::Base64(bytes) + R"(","samplems":10000})");
     }
 
     std::mutex lock;

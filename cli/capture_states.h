@@ -19,14 +19,14 @@ namespace vxt::cli {
 // The state changes of one capture, waited for by the command.
 class state_watch {
 public:
-    using Event = VextuneCore::DeviceStateChangedEvent;
-    using State = VextuneCore::DeviceState;
+    using Event = VextuneCore::Capture::DeviceStateChangedEvent;
+    using State = VextuneCore::Capture::DeviceState;
     using Result = VextuneCore::Platform::HRESULT;
 
     explicit state_watch(const Event& event) : event_(event)
     {
         token_ = Event::AddStateChanged(
-            [this](const Event& from, const VextuneCore::DeviceStateChangedEventArgs& args) {
+            [this](const Event& from, const VextuneCore::Capture::DeviceStateChangedEventArgs& args) {
                 if (&from != &event_)
                     return;
                 std::lock_guard hold(lock_);
@@ -53,7 +53,7 @@ public:
         });
         if (!reached)
             throw cli_error(doing + " timed out: the capture is still " +
-                            VextuneCore::DeviceStateName(event_.GetState()));
+                            VextuneCore::Capture::DeviceStateName(event_.GetState()));
         if (failed())
             throw cli_error(doing + " failed: " + VextuneCore::Platform::ResultName(error_));
     }
@@ -64,7 +64,7 @@ private:
     std::condition_variable changed_;
     std::vector<State> seen_;
     Result error_ = 0;
-    VextuneCore::EventRegistrationToken token_ = 0;
+    VextuneCore::Capture::EventRegistrationToken token_ = 0;
 };
 
 // Waits until a recognition waits on capture for a signature, so that the
@@ -73,7 +73,7 @@ private:
 // one when a wait is armed, so this looks every millisecond (the one poll
 // of the commands, until it does); a capture that never arms one within
 // ten seconds is an error rather than a hang.
-inline void wait_until_armed(VextuneCore::WASAPICapture& capture, const std::function<bool()>& over)
+inline void wait_until_armed(VextuneCore::Capture::WASAPICapture& capture, const std::function<bool()>& over)
 {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!capture.WaitArmed() && !over()) {

@@ -16,6 +16,7 @@ namespace vxt::cli {
 namespace {
 
 using namespace VextuneCore;
+using namespace VextuneCore::Capture;
 using namespace VextuneCore::Platform;
 
 // The platform's start count, held for one command.

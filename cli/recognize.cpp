@@ -13,6 +13,7 @@ namespace vxt::cli {
 namespace {
 
 using namespace VextuneCore;
+using namespace VextuneCore::Client;
 using namespace VextuneCore::Platform;
 
 }  // namespace

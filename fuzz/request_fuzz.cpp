@@ -45,18 +45,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     try {
-        const VextuneCore::RequestDescription d = VextuneCore::ReadRequestDescription(text);
-        const std::string body = VextuneCore::FillTemplate(d.request_template, VextuneCore::Base64({data, size}),
-                                                           VextuneCore::SampleText(d.max_sample_ms));
-        require(VextuneCore::Utf16Length(body) <= body.size(), "UTF-16 length above the byte length");
-    } catch (const VextuneCore::RecognitionError&) {
+        const VextuneCore::Client::RequestDescription d = VextuneCore::Client::ReadRequestDescription(text);
+        const std::string body = VextuneCore::Client::FillTemplate(d.request_template, VextuneCore::Client::Base64({data, size}),
+                                                           VextuneCore::Client::SampleText(d.max_sample_ms));
+        require(VextuneCore::Client::Utf16Length(body) <= body.size(), "UTF-16 length above the byte length");
+    } catch (const VextuneCore::Client::RecognitionError&) {
     }
 
     try {
         std::optional<std::int32_t> retry;
-        if (const auto answer = VextuneCore::ReadAnswer(text, &retry))
+        if (const auto answer = VextuneCore::Client::ReadAnswer(text, &retry))
             require(nlohmann::json::parse(*answer).is_object(), "an answer that is not an object");
-    } catch (const VextuneCore::RecognitionError&) {
+    } catch (const VextuneCore::Client::RecognitionError&) {
     }
 
     try {
@@ -69,11 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> back = vxt::protocol::DecodeBase64(vxt::protocol::EncodeBase64({data, size}));
     require(back.size() == size && std::equal(back.begin(), back.end(), data), "bytes that do not come back");
 
-    require(VextuneCore::Utf16Length(text) <= size, "UTF-16 length above the byte length");
+    require(VextuneCore::Client::Utf16Length(text) <= size, "UTF-16 length above the byte length");
     if (size >= sizeof(double)) {
         double value;
         std::memcpy(&value, data, sizeof value);
-        const std::string sample = VextuneCore::SampleText(value);
+        const std::string sample = VextuneCore::Client::SampleText(value);
         require(nlohmann::json::parse(sample, nullptr, false).is_number(), "a sample length that is not a number");
     }
     return 0;

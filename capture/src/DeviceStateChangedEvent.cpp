@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-namespace VextuneCore {
+namespace VextuneCore::Capture {
 namespace {
 
 struct registration {
@@ -106,4 +106,4 @@ void DeviceStateChangedEvent::Raise(DeviceState state, Platform::HRESULT result)
         r.handler(*this, args);
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Capture

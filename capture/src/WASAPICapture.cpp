@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-namespace VextuneCore {
+namespace VextuneCore::Capture {
 
 using namespace Platform;
 
@@ -488,4 +488,4 @@ bool WASAPICapture::WaitArmed()
     return waiting_;
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Capture

@@ -13,7 +13,7 @@
 
 #include "vextune/client/HttpTransport.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 namespace {
 
 using Outcome = HttpResult::Outcome;
@@ -306,4 +306,4 @@ std::shared_ptr<HttpTransport> MakeCurlTransport(HttpOptions options)
     return std::make_shared<CurlTransport>(options);
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <system_error>
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 namespace {
 
@@ -68,4 +68,4 @@ std::string NetworkKind(const std::string& root)
     return wireless && !error ? "wifi" : "3g";
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -11,7 +11,7 @@
 #include "vextune/client/RequestText.h"
 #include "vextune/protocol/Answer.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 namespace {
 
 using json = nlohmann::ordered_json;
@@ -123,7 +123,7 @@ using Shared = RecognitionOperation::Shared;
 // signature source it uses only its own recognition (by id).
 class Body {
 public:
-    Body(std::string request, std::shared_ptr<SignatureSource> capture, RecognitionServices services,
+    Body(std::string request, std::shared_ptr<Capture::SignatureSource> capture, RecognitionServices services,
          std::shared_ptr<Shared> shared)
         : request_(std::move(request)), capture_(std::move(capture)), services_(std::move(services)),
           shared_(std::move(shared))
@@ -251,7 +251,7 @@ private:
     // One attempt: the signature in the template, posted to the service.
     // True with reply set to the answer object; false for a failed attempt,
     // whose reason goes to the diagnostics.
-    bool Attempt(int attempt, const CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
+    bool Attempt(int attempt, const Capture::CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
     {
         const std::string signature_text = Base64(signature.bytes);
         if (!description_.href_is_string) {
@@ -305,7 +305,7 @@ private:
     }
 
     std::string request_;
-    std::shared_ptr<SignatureSource> capture_;
+    std::shared_ptr<Capture::SignatureSource> capture_;
     RecognitionServices services_;
     std::shared_ptr<Shared> shared_;
     std::optional<std::uint64_t> recognition_;
@@ -317,7 +317,7 @@ private:
 }  // namespace
 
 std::shared_ptr<RecognitionOperation> RecognitionOperation::Start(std::string request,
-                                                                  std::shared_ptr<SignatureSource> capture,
+                                                                  std::shared_ptr<Capture::SignatureSource> capture,
                                                                   RecognitionServices services)
 {
     if (!services.http || !services.clock)
@@ -378,4 +378,4 @@ int RecognitionOperation::Attempts() const
     return shared_->attempts;
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -1,7 +1,7 @@
 // The text pieces of a recognition request; see RequestText.h.
 #include "vextune/client/RequestText.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 std::size_t Utf16Length(std::string_view utf8)
 {
@@ -46,4 +46,4 @@ std::size_t Utf16Length(std::string_view utf8)
     return units;
 }
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

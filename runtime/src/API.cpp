@@ -8,6 +8,10 @@
 namespace VextuneCore {
 
 using namespace Platform;
+using Capture::WASAPICapture;
+using Client::AsyncOperation;
+using Client::RecognitionOperation;
+using Client::RecognitionServices;
 
 API::API(ApiOptions options) : options_(std::move(options))
 {
@@ -18,7 +22,7 @@ API::API(ApiOptions options) : options_(std::move(options))
     if (!options_.memory_limit)
         options_.memory_limit = [] { return AppMemoryUsageLimit(); };
     if (!options_.http)
-        options_.http = MakeCurlTransport(options_.http_options);
+        options_.http = Client::MakeCurlTransport(options_.http_options);
     if (const HRESULT hr = Startup(); Failed(hr))
         throw PlatformException(hr, "cannot start the platform");
     started_ = true;

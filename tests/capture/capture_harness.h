@@ -20,7 +20,7 @@
 #include "vextune/platform/ScriptedAudioDevices.h"
 #include "vextune/platform/WorkQueues.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Capture::test {
 
 using namespace Platform;
 
@@ -166,4 +166,4 @@ inline std::vector<ScriptedPacket> StereoPackets(std::size_t count, std::uint32_
     return packets;
 }
 
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Capture::test

@@ -8,7 +8,7 @@
 #include "capture_harness.h"
 #include "vextune/signature.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Capture::test {
 namespace {
 
 using State = DeviceState;
@@ -376,4 +376,4 @@ TEST(CaptureBridge, OnlyChannelZeroIsFed)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Capture::test

@@ -6,7 +6,7 @@
 
 #include "vextune/capture/DeviceStateChangedEvent.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Capture::test {
 namespace {
 
 using State = DeviceState;
@@ -88,4 +88,4 @@ TEST(StateEvent, HandlersChangeTheListFromInside)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Capture::test

@@ -15,6 +15,10 @@
 namespace VextuneCore::test {
 namespace {
 
+using namespace Platform;
+using namespace Capture::test;
+using namespace Client;
+using Capture::WASAPICapture;
 using json = nlohmann::json;
 
 struct ApiOverServer {

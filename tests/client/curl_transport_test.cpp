@@ -12,7 +12,7 @@
 #include "test_server.h"
 #include "vextune/client/HttpTransport.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Client::test {
 namespace {
 
 using Outcome = HttpResult::Outcome;
@@ -311,4 +311,4 @@ TEST(CurlTransportConcurrency, OneTransportServesThreadsAtOnce)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Client::test

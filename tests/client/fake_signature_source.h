@@ -26,7 +26,10 @@
 
 #include "vextune/capture/SignatureSource.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Client::test {
+
+using Capture::CapturedSignature;
+using Capture::SignatureSource;
 
 class FakeSignatureSource final : public SignatureSource {
 public:
@@ -154,4 +157,4 @@ private:
     std::vector<std::pair<double, double>> schedules_;
 };
 
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Client::test

@@ -9,7 +9,7 @@
 
 #include "vextune/client/NetworkKind.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Client::test {
 namespace {
 
 // A directory standing for the root of the file system.
@@ -104,4 +104,4 @@ TEST(NetworkKind, WirelessMustBeADirectory)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Client::test

@@ -16,7 +16,7 @@
 #include "vextune/client/Recognition.h"
 #include "vextune/platform/Clock.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Client::test {
 namespace {
 
 using json = nlohmann::json;
@@ -426,4 +426,4 @@ TEST(Recognition, WithoutACaptureItFails)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Client::test

@@ -6,7 +6,7 @@
 
 #include "vextune/client/RequestText.h"
 
-namespace VextuneCore::test {
+namespace VextuneCore::Client::test {
 namespace {
 
 TEST(Utf16Length, CountsUnitsOfEachSequence)
@@ -38,4 +38,4 @@ TEST(Utf16Length, CountsUnitsOfEachSequence)
 }
 
 }  // namespace
-}  // namespace VextuneCore::test
+}  // namespace VextuneCore::Client::test

@@ -52,13 +52,13 @@ TEST(RoundTrip, TheServiceReadsWhatTheClientSends)
     const std::vector<std::vector<std::uint8_t>> signatures = {
         {}, Signature(1, 1), Signature(2, 2), Signature(1296, 3), Signature(700001, 4)};
     for (const auto& t : templates) {
-        const VextuneCore::RequestDescription d = VextuneCore::ReadRequestDescription(Description(t.data));
+        const VextuneCore::Client::RequestDescription d = VextuneCore::Client::ReadRequestDescription(Description(t.data));
         for (const auto& signature : signatures) {
             for (const double sample_ms : {99.0, 3000.0, 12000.0, 12345678.0}) {
                 SCOPED_TRACE(std::string(t.name) + ", " + std::to_string(signature.size()) + " bytes, " +
                              std::to_string(sample_ms) + " ms");
-                const std::string body = VextuneCore::FillTemplate(
-                    d.request_template, VextuneCore::Base64(signature), VextuneCore::SampleText(sample_ms));
+                const std::string body = VextuneCore::Client::FillTemplate(
+                    d.request_template, VextuneCore::Client::Base64(signature), VextuneCore::Client::SampleText(sample_ms));
                 EXPECT_EQ(body, RequestText(d.request_template, signature, sample_ms));
                 const server::RecognizeRequest read = server::ReadRecognizeRequest(body);
                 EXPECT_EQ(read.signature, signature);
@@ -91,7 +91,7 @@ TEST(RoundTrip, TheClientReadsTheServicesAnswers)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::optional<std::int32_t> retry_ms;
-        const auto answer = VextuneCore::ReadAnswer(server::AnswerJson(c.recognition), &retry_ms);
+        const auto answer = VextuneCore::Client::ReadAnswer(server::AnswerJson(c.recognition), &retry_ms);
         ASSERT_TRUE(answer.has_value());
         EXPECT_EQ(retry_ms, c.retry_ms);
         EXPECT_TRUE(nlohmann::json::parse(*answer).contains(c.member));

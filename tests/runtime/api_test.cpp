@@ -16,6 +16,8 @@ namespace VextuneCore::test {
 namespace {
 
 using namespace Platform;
+using Client::AsyncOperation;
+using Client::AsyncStatus;
 using State = DeviceState;
 
 // Every state change of every capture, by sender.

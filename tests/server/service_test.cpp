@@ -132,7 +132,7 @@ protected:
     {
         const std::span<const std::int16_t> heard(track.data() + static_cast<std::size_t>(from * kRate),
                                                   static_cast<std::size_t>(seconds * kRate));
-        return nlohmann::json{{"signature", VextuneCore::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}.dump();
+        return nlohmann::json{{"signature", VextuneCore::Client::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}.dump();
     }
 
     std::unique_ptr<matcher::Store> store = matcher::MakeMemoryStore();
@@ -197,7 +197,7 @@ TEST_F(ServiceTest, ThinEvidenceAsksForMoreOnlyBelowTheLongestRecording)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sample_ms);
         const httplib::Result result = Post(
-            nlohmann::json{{"signature", VextuneCore::Base64(signature)}, {"samplems", c.sample_ms}}.dump());
+            nlohmann::json{{"signature", VextuneCore::Client::Base64(signature)}, {"samplems", c.sample_ms}}.dump());
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 200);
         EXPECT_EQ(result->body, c.answer);

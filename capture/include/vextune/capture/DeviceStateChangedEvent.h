@@ -17,7 +17,7 @@
 
 #include "vextune/platform/Result.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Capture {
 
 enum class DeviceState : std::int32_t {
     Uninitialized = 0,
@@ -84,4 +84,4 @@ private:
     std::atomic<DeviceState> state_{DeviceState::Uninitialized};
 };
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Capture

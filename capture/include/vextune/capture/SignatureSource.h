@@ -12,7 +12,7 @@
 #include <stop_token>
 #include <vector>
 
-namespace VextuneCore {
+namespace VextuneCore::Capture {
 
 // A signature handed to a recognition, with the sample time it covers.
 struct CapturedSignature {
@@ -43,4 +43,4 @@ public:
     virtual void EndRecognition(std::uint64_t recognition) = 0;
 };
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Capture

@@ -54,7 +54,7 @@
 #include "vextune/platform/WorkQueues.h"
 #include "vextune/vextuneAPI.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Capture {
 
 using Platform::HRESULT;
 
@@ -184,4 +184,4 @@ private:
     std::condition_variable settled_;
 };
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Capture

@@ -13,7 +13,7 @@
 #include <stop_token>
 #include <string>
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 struct HttpOptions {
     std::int64_t connect_timeout_ms = 10000;  // to establish the connection
@@ -47,4 +47,4 @@ public:
 // TLS certificates verified, the time-outs of options.
 std::shared_ptr<HttpTransport> MakeCurlTransport(HttpOptions options = {});
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 // "wifi" when the interface of the default route is a wireless one, "3g"
 // otherwise and whenever that cannot be told. Reads root + "/proc/net/route"
@@ -12,4 +12,4 @@ namespace VextuneCore {
 // is a directory.
 std::string NetworkKind(const std::string& root = "");
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

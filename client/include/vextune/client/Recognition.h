@@ -35,7 +35,7 @@
 #include "vextune/client/HttpTransport.h"
 #include "vextune/platform/Clock.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 enum class AsyncStatus { Started, Completed, Canceled, Error };
 
@@ -106,7 +106,7 @@ public:
 
     // Starts the operation's body over the signatures of source; the source
     // may be empty (the operation then fails once the request has been read).
-    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<SignatureSource> source,
+    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<Capture::SignatureSource> source,
                                                        RecognitionServices services);
     // Cancels the body and waits for it.
     ~RecognitionOperation() override;
@@ -134,4 +134,4 @@ private:
     std::jthread body_;
 };
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -13,7 +13,7 @@
 #include "vextune/protocol/Base64.h"
 #include "vextune/protocol/Request.h"
 
-namespace VextuneCore {
+namespace VextuneCore::Client {
 
 // Standard base64 (RFC 4648 section 4): "+" and "/", "=" padding, no line
 // breaks; no bytes give an empty text.
@@ -34,4 +34,4 @@ using vxt::protocol::SampleText;
 // surrogate, beyond U+10FFFF) counts as one unit.
 std::size_t Utf16Length(std::string_view utf8);
 
-}  // namespace VextuneCore
+}  // namespace VextuneCore::Client

@@ -28,6 +28,14 @@
 
 namespace VextuneCore {
 
+// The state event an application subscribes to is the capture's; the
+// component offers it under its own name.
+using Capture::DeviceState;
+using Capture::DeviceStateChangedEvent;
+using Capture::DeviceStateChangedEventArgs;
+using Capture::DeviceStateChangedHandler;
+using Capture::EventRegistrationToken;
+
 struct ApiOptions {
     // Where captures find their device; required.
     std::shared_ptr<Platform::AudioDevices> devices;
@@ -39,8 +47,8 @@ struct ApiOptions {
     std::function<std::optional<std::uint64_t>()> memory_limit;
     // The recognitions' HTTP exchanges; libcurl with http_options when
     // empty.
-    std::shared_ptr<HttpTransport> http;
-    HttpOptions http_options;
+    std::shared_ptr<Client::HttpTransport> http;
+    Client::HttpOptions http_options;
     // The network kind recorded with each result; NetworkKind when empty.
     std::function<std::string()> network_kind;
     // Told why each failed attempt of a recognition failed (see
@@ -61,8 +69,8 @@ public:
 
     // Starts a recognition of request (a JSON request description) over the
     // current capture, cancelling the one before it. Without a capture the
-    // operation fails with RecognitionError::Kind::NoCapture.
-    std::shared_ptr<RecognitionOperation> RecognizeAsync(const std::string& request);
+    // operation fails with Client::RecognitionError::Kind::NoCapture.
+    std::shared_ptr<Client::RecognitionOperation> RecognizeAsync(const std::string& request);
     // Cancels the current recognition, if any, and wakes its waiter; the
     // capture is touched only when there is one.
     bool CancelRecognition();
@@ -83,18 +91,18 @@ public:
 
     // The current capture (none before InitializeCapture and after
     // Shutdown), for the recognition and for tools.
-    std::shared_ptr<WASAPICapture> Capture() const;
+    std::shared_ptr<Capture::WASAPICapture> Capture() const;
     // Stores the operation of a new recognition, cancelling the previous
     // one (the recognition client builds the operation).
-    void SetCurrentRecognition(std::shared_ptr<AsyncOperation> operation);
+    void SetCurrentRecognition(std::shared_ptr<Client::AsyncOperation> operation);
 
 private:
     void ReleaseCapture();
 
     ApiOptions options_;
     mutable std::mutex lock_;  // guards capture_ and current_
-    std::shared_ptr<WASAPICapture> capture_;
-    std::shared_ptr<AsyncOperation> current_;
+    std::shared_ptr<Capture::WASAPICapture> capture_;
+    std::shared_ptr<Client::AsyncOperation> current_;
     bool started_ = false;
 };
 
