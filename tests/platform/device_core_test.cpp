@@ -89,8 +89,9 @@ TEST_P(DeviceCore, EveryDeviceFollowsTheSameClientRules)
     ASSERT_EQ(client.Start(), S_OK);
     EXPECT_EQ(client.Start(), E_INVALID_STATE);
     EXPECT_EQ(client.SetEventHandle(&event), E_INVALID_STATE);
-    if (auto* scripted = dynamic_cast<ScriptedAudioDevices*>(devices.get()))
+    if (auto* scripted = dynamic_cast<ScriptedAudioDevices*>(devices.get())) {
         ASSERT_TRUE(scripted->DeliverNext());
+    }
     ASSERT_TRUE(event.WaitFor(std::chrono::seconds(30)));
     std::uint32_t next = 0;
     ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);

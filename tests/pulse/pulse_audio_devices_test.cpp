@@ -284,14 +284,15 @@ TEST_P(ToneCapture, ThePlayedToneReachesTheClient)
     const std::uint32_t rate = mix.nSamplesPerSec;
     const std::size_t channels = mix.nChannels;
     std::vector<float> left, right;
-    std::optional<std::size_t> tone_start;
+    constexpr std::size_t no_tone = SIZE_MAX;  // no tone heard since the last gap
+    std::size_t tone_start = no_tone;
     const std::size_t wanted = 16384;            // frames of tone to analyse
     const std::size_t settle = rate / 20;         // skipped after the tone starts
     const std::size_t give_up = std::size_t{rate} * 20;  // of audio captured
     std::uint64_t next_position = 0;
     {
         TonePlayer player(660, 1000, rate, 1.5);
-        while (!(tone_start && left.size() >= *tone_start + settle + wanted) && left.size() < give_up) {
+        while (!(tone_start != no_tone && left.size() >= tone_start + settle + wanted) && left.size() < give_up) {
             ASSERT_TRUE(event.WaitFor(kGuard)) << "no packet";
             std::uint32_t next = 0;
             while (capture->GetNextPacketSize(&next) == S_OK && next > 0) {
@@ -309,7 +310,7 @@ TEST_P(ToneCapture, ThePlayedToneReachesTheClient)
                     EXPECT_GT(position, next_position);
                     left.clear();
                     right.clear();
-                    tone_start.reset();
+                    tone_start = no_tone;
                 }
                 next_position = position + frames;
                 for (std::uint32_t i = 0; i < frames; ++i) {
@@ -324,7 +325,7 @@ TEST_P(ToneCapture, ThePlayedToneReachesTheClient)
                         l = sl / 32768.0f;
                         r = sr / 32768.0f;
                     }
-                    if (!tone_start && std::abs(l) > 0.1f)
+                    if (tone_start == no_tone && std::abs(l) > 0.1f)
                         tone_start = left.size();
                     left.push_back(l);
                     right.push_back(r);
@@ -334,10 +335,10 @@ TEST_P(ToneCapture, ThePlayedToneReachesTheClient)
         }
         EXPECT_EQ(a.client->Stop(), S_OK);
     }
-    ASSERT_TRUE(tone_start) << "only silence in " << left.size() << " frames";
-    ASSERT_GE(left.size(), *tone_start + settle + wanted);
+    ASSERT_NE(tone_start, no_tone) << "only silence in " << left.size() << " frames";
+    ASSERT_GE(left.size(), tone_start + settle + wanted);
 
-    const auto from = static_cast<std::ptrdiff_t>(*tone_start + settle);
+    const auto from = static_cast<std::ptrdiff_t>(tone_start + settle);
     const std::vector<float> l(left.begin() + from, left.begin() + from + wanted);
     const std::vector<float> r(right.begin() + from, right.begin() + from + wanted);
     EXPECT_NEAR(DominantFrequency(l, rate), 660, 3);
