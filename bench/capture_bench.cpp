@@ -69,8 +69,8 @@ void BM_CapturePackets(benchmark::State& state)
         }
         // A recognition that waits for longer than the audio lasts.
         const auto recognition = capture->BeginRecognition(1e9, 1e9);
-        auto wait = std::async(std::launch::async,
-                               [&] { return capture->WaitForSignature(recognition, std::nullopt, {}); });
+        auto wait =
+            std::async(std::launch::async, [&] { return capture->WaitForSignature(recognition, std::nullopt, {}); });
         while (!capture->WaitArmed()) {
         }
         state.ResumeTiming();

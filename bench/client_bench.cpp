@@ -41,7 +41,8 @@ void BM_AttemptText(benchmark::State& state)
         throw std::runtime_error("placeholders not filled");
     for (auto _ : state) {
         const std::string text = VextuneCore::Client::Base64(signature);
-        const std::string body = VextuneCore::Client::FillTemplate(request_template, text, VextuneCore::Client::SampleText(12020.0));
+        const std::string body =
+            VextuneCore::Client::FillTemplate(request_template, text, VextuneCore::Client::SampleText(12020.0));
         benchmark::DoNotOptimize(VextuneCore::Client::Utf16Length(body));
     }
     state.counters["signature_bytes"] = static_cast<double>(signature.size());

@@ -46,7 +46,10 @@ constexpr std::int32_t feed_block = 4096;  // samples per feed_samples call
 
 // Uniform in [0, 1) from the generator's raw output, so that the signal is
 // the same with every standard library.
-double unit(std::mt19937& rng) { return static_cast<double>(rng()) / 4294967296.0; }
+double unit(std::mt19937& rng)
+{
+    return static_cast<double>(rng()) / 4294967296.0;
+}
 
 struct note {
     double start;      // seconds
@@ -119,12 +122,14 @@ const std::vector<std::int16_t>& music(std::int32_t rate, double seconds)
 void set_realtime(benchmark::State& state, double audio_seconds_per_iteration)
 {
     // kIsRate divides by the run's CPU time.
-    state.counters["x_realtime"] =
-        benchmark::Counter(audio_seconds_per_iteration * static_cast<double>(state.iterations()),
-                           benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] = benchmark::Counter(
+        audio_seconds_per_iteration * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-double seconds_of(std::size_t samples, std::int32_t rate) { return static_cast<double>(samples) / rate; }
+double seconds_of(std::size_t samples, std::int32_t rate)
+{
+    return static_cast<double>(samples) / rate;
+}
 
 // --------------------------------------------------------------- stages
 
@@ -262,10 +267,16 @@ void fft_transform(benchmark::State& state, std::unique_ptr<vxt::FFT_implementat
 }
 
 #ifdef VXT_BENCH_HAVE_KISS
-void BM_FftTransformKiss(benchmark::State& state) { fft_transform(state, vxt::make_kiss_fft()); }
+void BM_FftTransformKiss(benchmark::State& state)
+{
+    fft_transform(state, vxt::make_kiss_fft());
+}
 #endif
 #ifdef VXT_BENCH_HAVE_FFTW
-void BM_FftTransformFftw(benchmark::State& state) { fft_transform(state, vxt::make_fftw_fft()); }
+void BM_FftTransformFftw(benchmark::State& state)
+{
+    fft_transform(state, vxt::make_fftw_fft());
+}
 #endif
 
 // The spectra of 10 s of music at 8000 Hz, one row of 513 per frame.
@@ -458,9 +469,10 @@ void register_clips()
         auto pcm = std::make_shared<std::vector<std::int16_t>>(read_clip(path, rate));
         if (pcm->empty())
             continue;
-        benchmark::RegisterBenchmark(("BM_EngineClip/" + path.stem().string()).c_str(),
-                                     [pcm, rate](benchmark::State& state) { engine_whole_file(state, *pcm, rate); })
-            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_EngineClip/" + path.stem().string()).c_str(), [pcm, rate](
+                                                                                            benchmark::State& state) {
+            engine_whole_file(state, *pcm, rate);
+        })->Unit(benchmark::kMillisecond);
     }
 }
 #endif

@@ -55,7 +55,8 @@ int main(int argc, char** argv)
 {
     if (argc < 3) {
         std::cerr << "usage: match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E] [--min-score S] "
-                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate] [--no-exact] [--each]\n";
+                     "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate] "
+                     "[--no-exact] [--each]\n";
         return 2;
     }
     LandmarkOptions landmarks;
@@ -65,19 +66,32 @@ int main(int argc, char** argv)
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
-        if (flag == "--fan-out") landmarks.fan_out = static_cast<std::uint32_t>(value());
-        else if (flag == "--frames") tolerance.frames = static_cast<std::uint32_t>(value());
-        else if (flag == "--bin-edge") tolerance.bin_edge = static_cast<std::uint16_t>(value());
-        else if (flag == "--min-score") match.min_score = static_cast<std::uint32_t>(value());
-        else if (flag == "--margin") match.min_margin = value();
-        else if (flag == "--rate") match.false_claim_rate = value();
-        else if (flag == "--no-exact") exact_first = false;
-        else if (flag == "--each") each = true;
-        else if (flag == "--min-peaks") match.min_peaks = static_cast<std::uint32_t>(value());
-        else if (flag == "--peak-margin") match.peak_margin = value();
-        else if (flag == "--no-peaks") check_peaks = false;
-        else if (flag == "--exact-peaks") exact_checked = true;
-        else if (flag == "--gate") gate = true;
+        if (flag == "--fan-out")
+            landmarks.fan_out = static_cast<std::uint32_t>(value());
+        else if (flag == "--frames")
+            tolerance.frames = static_cast<std::uint32_t>(value());
+        else if (flag == "--bin-edge")
+            tolerance.bin_edge = static_cast<std::uint16_t>(value());
+        else if (flag == "--min-score")
+            match.min_score = static_cast<std::uint32_t>(value());
+        else if (flag == "--margin")
+            match.min_margin = value();
+        else if (flag == "--rate")
+            match.false_claim_rate = value();
+        else if (flag == "--no-exact")
+            exact_first = false;
+        else if (flag == "--each")
+            each = true;
+        else if (flag == "--min-peaks")
+            match.min_peaks = static_cast<std::uint32_t>(value());
+        else if (flag == "--peak-margin")
+            match.peak_margin = value();
+        else if (flag == "--no-peaks")
+            check_peaks = false;
+        else if (flag == "--exact-peaks")
+            exact_checked = true;
+        else if (flag == "--gate")
+            gate = true;
         else {
             std::cerr << "match_tune: unknown option " << flag << '\n';
             return 2;
@@ -101,7 +115,8 @@ int main(int argc, char** argv)
     while (std::getline(list, line)) {
         std::istringstream fields(line);
         std::string file, expected, group, query;
-        if (!std::getline(fields, file, '\t') || !std::getline(fields, expected, '\t') || !std::getline(fields, group, '\t'))
+        if (!std::getline(fields, file, '\t') || !std::getline(fields, expected, '\t') ||
+            !std::getline(fields, group, '\t'))
             continue;
         std::getline(fields, query);
         if (query.empty())
@@ -123,10 +138,12 @@ int main(int argc, char** argv)
         const std::span<const Peak> checked = check_peaks ? std::span<const Peak>(peaks) : std::span<const Peak>();
         MatchResult r;
         if (exact_first)
-            r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(), match);
+            r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(),
+                      match);
         if (!exact_first || r.verdict != Verdict::Match) {
             const bool plenty = gate && exact_first && r.score >= r.threshold;
-            r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), plenty ? std::span<const Peak>() : checked, match);
+            r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), plenty ? std::span<const Peak>() : checked,
+                      match);
         }
         const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 

@@ -82,11 +82,13 @@ int main(int argc, char** argv)
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::sort(latencies.begin(), latencies.end());
     const auto at = [&](double q) {
-        return latencies.empty() ? 0.0 : latencies[static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1))];
+        return latencies.empty() ? 0.0
+                                 : latencies[static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1))];
     };
     std::printf("%d clients, %zu signatures, %.1f s: %zu requests, %.0f a second; latency p50 %.2f ms, p99 %.2f ms, "
                 "max %.2f ms; answers: %ld match, %ld retry, %ld none, %ld failed\n",
-                clients, bodies.size(), took.count(), latencies.size(), static_cast<double>(latencies.size()) / took.count(),
-                at(0.5), at(0.99), at(1.0), matches.load(), retries.load(), none.load(), failed.load());
+                clients, bodies.size(), took.count(), latencies.size(),
+                static_cast<double>(latencies.size()) / took.count(), at(0.5), at(0.99), at(1.0), matches.load(),
+                retries.load(), none.load(), failed.load());
     return failed > 0 ? 1 : 0;
 }

@@ -45,14 +45,14 @@ namespace fs = std::filesystem;
 constexpr double kFramesPerSecond = 125.0;  // 8 ms frames
 constexpr std::uint32_t kPeriodFrames = 256;
 constexpr std::uint16_t kBandEdges[] = {2048, 4259, 11878, 28672};  // 1/64 bin
-constexpr double kPeaksPerBand = 17.2;       // a period's mean, at most 24
+constexpr double kPeaksPerBand = 17.2;                              // a period's mean, at most 24
 constexpr std::uint32_t kMostPeaksPerBand = 24;
 constexpr std::uint32_t kQueryFrames = 1250;  // 10 s
 
 // What a recording does to a track's peaks.
 struct Recording {
-    double kept;        // of the track's peaks, the share heard
-    double moved;       // of those, the share a frame early or late
+    double kept;          // of the track's peaks, the share heard
+    double moved;         // of those, the share a frame early or late
     double own_per_band;  // peaks of its own, a period's mean per band
 };
 constexpr Recording kClean{0.7, 0.3, 5.0};   // about 1000 landmarks in 10 s
@@ -81,7 +81,8 @@ void DrawPeaks(std::mt19937_64& random, std::uint32_t frames, double mean, std::
             const std::uint32_t n = std::min(kMostPeaksPerBand, count(random) * span / kPeriodFrames);
             for (std::uint32_t i = 0; i < n; ++i) {
                 const auto frame = start + static_cast<std::uint32_t>(random() % span);
-                const auto frequency = static_cast<std::uint16_t>(kBandEdges[b] + random() % (kBandEdges[b + 1] - kBandEdges[b]));
+                const auto frequency =
+                    static_cast<std::uint16_t>(kBandEdges[b] + random() % (kBandEdges[b + 1] - kBandEdges[b]));
                 peaks.push_back({frame, frequency});
             }
         }
@@ -159,7 +160,7 @@ MatchResult StagedMatch(const Store& store, const Query& q)
 struct Catalogue {
     std::string folder;
     std::vector<std::uint32_t> lengths;  // frames, by track id - 1
-    std::vector<Query> clean;  // planted: 10 s of tracks of the catalogue, recorded
+    std::vector<Query> clean;            // planted: 10 s of tracks of the catalogue, recorded
     std::vector<Query> noisy;
 };
 
@@ -243,7 +244,8 @@ const Catalogue& MatchCatalogue();
 
 // Times the lookup of one set of hashes an iteration, round the sets;
 // returns the postings they brought.
-std::uint64_t TimeLookups(benchmark::State& state, const Store& store, const std::vector<std::vector<std::uint32_t>>& sets)
+std::uint64_t TimeLookups(benchmark::State& state, const Store& store,
+                          const std::vector<std::vector<std::uint32_t>>& sets)
 {
     std::uint64_t postings = 0;
     std::size_t next = 0;
@@ -436,8 +438,8 @@ void BM_Fill(benchmark::State& state)
         state.ResumeTiming();
     }
     fs::remove_all(folder);
-    state.counters["postings_per_s"] =
-        benchmark::Counter(static_cast<double>(postings) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["postings_per_s"] = benchmark::Counter(
+        static_cast<double>(postings) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["bytes_per_posting"] = bytes / static_cast<double>(postings);
     state.counters["postings"] = static_cast<double>(postings);
     state.SetLabel(bulk ? "loaded in hash order" : "added one by one");

@@ -51,7 +51,10 @@ private:
     int fd_;
 };
 
-std::string error_text(int error) { return std::strerror(error); }
+std::string error_text(int error)
+{
+    return std::strerror(error);
+}
 
 // An unnamed file in $TMPDIR (or /tmp) that disappears when closed.
 unique_fd anonymous_temporary()
@@ -112,7 +115,7 @@ unique_fd open_input(const std::string& path)
                                    : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (input.get() < 0)
         throw cli_error(error_text(errno));
-    struct stat status{};
+    struct stat status {};
     if (::fstat(input.get(), &status) != 0)
         throw cli_error(error_text(errno));
     if (S_ISDIR(status.st_mode))
@@ -223,8 +226,8 @@ audio_reader::audio_reader(const std::string& path, channel_mode mode)
     channels_ = info.channels;
     const int subformat = info.format & SF_FORMAT_SUBMASK;
     state_->float_data = subformat == SF_FORMAT_FLOAT || subformat == SF_FORMAT_DOUBLE;
-    state_->read_frames = std::clamp<std::size_t>(max_read_samples / static_cast<std::size_t>(channels_), 1,
-                                                  block_frames);
+    state_->read_frames =
+        std::clamp<std::size_t>(max_read_samples / static_cast<std::size_t>(channels_), 1, block_frames);
     const std::size_t samples = state_->read_frames * static_cast<std::size_t>(channels_);
     if (state_->float_data)
         state_->interleaved_float.resize(samples);
@@ -234,8 +237,7 @@ audio_reader::audio_reader(const std::string& path, channel_mode mode)
     if (converting()) {
         state_->ratio = static_cast<double>(rate_) / static_cast<double>(file_rate_);
         if (!src_is_valid_ratio(state_->ratio))
-            throw cli_error("cannot convert " + std::to_string(file_rate_) + " Hz to " + std::to_string(rate_) +
-                            " Hz");
+            throw cli_error("cannot convert " + std::to_string(file_rate_) + " Hz to " + std::to_string(rate_) + " Hz");
         int error = 0;
         state_->converter.reset(src_new(converter_for(file_rate_, rate_), 1, &error));
         if (!state_->converter)

@@ -33,6 +33,9 @@ constexpr command table[] = {
 
 }  // namespace
 
-std::span<const command> commands() { return table; }
+std::span<const command> commands()
+{
+    return table;
+}
 
 }  // namespace vxt::cli

@@ -11,8 +11,7 @@ namespace vxt::cli {
 
 // ---- signature ----
 
-std::vector<std::uint8_t> sign_file(const std::string& path, const signature_options& options,
-                                    const note_sink& note)
+std::vector<std::uint8_t> sign_file(const std::string& path, const signature_options& options, const note_sink& note)
 {
     audio_reader reader(path, options.channels);
     return sign_audio(reader, options, note);
@@ -22,8 +21,7 @@ std::vector<std::uint8_t> sign_audio(audio_reader& reader, const signature_optio
                                      const block_sink& on_block)
 {
     if (reader.converting() && note)
-        note("converting " + std::to_string(reader.file_rate()) + " Hz to " + std::to_string(reader.rate()) +
-             " Hz");
+        note("converting " + std::to_string(reader.file_rate()) + " Hz to " + std::to_string(reader.rate()) + " Hz");
 
     engine_handle engine;
     try {

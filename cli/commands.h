@@ -43,8 +43,7 @@ std::vector<std::uint8_t> sign_audio(audio_reader& reader, const signature_optio
 // fed. Notes a conversion, and a signature without peaks: from a file without
 // a sample, or from audio without a peak (silence, or too short). Throws
 // cli_error.
-std::vector<std::uint8_t> sign_file(const std::string& path, const signature_options& options,
-                                    const note_sink& note);
+std::vector<std::uint8_t> sign_file(const std::string& path, const signature_options& options, const note_sink& note);
 
 // ---- dump ----
 

@@ -161,8 +161,8 @@ command_runner setup_signature(CLI::App& sub)
             [](std::string& text) {
                 double value = 0.0;
                 const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-                const bool ok = error == std::errc{} && end == text.data() + text.size() && std::isfinite(value) &&
-                                value >= 0.0;
+                const bool ok =
+                    error == std::errc{} && end == text.data() + text.size() && std::isfinite(value) && value >= 0.0;
                 return ok ? std::string{} : "not a number of seconds: " + text;
             },
             ""))

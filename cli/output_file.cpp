@@ -27,14 +27,17 @@ bool write_all(int fd, const std::vector<std::uint8_t>& bytes)
     return true;
 }
 
-std::string errno_text(int error) { return std::strerror(error); }
+std::string errno_text(int error)
+{
+    return std::strerror(error);
+}
 
 // What path names once every symbolic link on its last component is followed;
 // a path that does not exist (yet) stands for itself.
 std::string follow_links(std::string path)
 {
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat status{};
+        struct stat status {};
         if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
             return path;
         std::string link(4096, '\0');
@@ -62,7 +65,7 @@ bool write_stream(std::FILE* stream, const std::vector<std::uint8_t>& bytes)
 void write_output(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
     const std::string target = follow_links(path);
-    struct stat status{};
+    struct stat status {};
     const bool exists = ::stat(target.c_str(), &status) == 0;
     if (!exists && errno != ENOENT)
         throw cli_error(errno_text(errno));

@@ -10,9 +10,9 @@
 namespace vxt::cli {
 
 struct recognize_options {
-    std::string request;  // the request description (JSON text)
-    std::string device;   // a capture source by name; empty: the default one
-    std::string input;    // a recording played as the microphone
+    std::string request;    // the request description (JSON text)
+    std::string device;     // a capture source by name; empty: the default one
+    std::string input;      // a recording played as the microphone
     bool realtime = false;  // the recording at its own pace, not as fast as it goes
 };
 

@@ -144,10 +144,10 @@ command_runner setup_recognize(CLI::App& sub)
         ->type_name("FILE");
     auto* device = sub.add_option("--device", args->options.device, "Capture source by name (default: the default one)")
                        ->type_name("NAME");
-    auto* input = sub.add_option("--input", args->options.input,
-                                 "Play this audio file as the microphone (simulated time, fast)")
-                      ->type_name("AUDIO")
-                      ->excludes(device);
+    auto* input =
+        sub.add_option("--input", args->options.input, "Play this audio file as the microphone (simulated time, fast)")
+            ->type_name("AUDIO")
+            ->excludes(device);
     sub.add_flag("--realtime", args->options.realtime, "Play the --input recording at its own pace")->needs(input);
     sub.footer("Prints the result document: {\"tag\": {\"response\", \"info\"}} with the service's answer, or "
                "{\"pendingTag\": {\"request\", \"info\"}} to submit later when the service could not be reached. "

@@ -76,7 +76,10 @@ bytes_t engine_signature(vxt::SignatureType type, std::int32_t rate, vxt::Engine
     return out;
 }
 
-vxt::FpChunk chunk(std::uint32_t type, const bytes_t& payload) { return vxt::FpChunk::make(type, payload); }
+vxt::FpChunk chunk(std::uint32_t type, const bytes_t& payload)
+{
+    return vxt::FpChunk::make(type, payload);
+}
 
 vxt::FpChunk search_info_chunk()
 {
@@ -147,8 +150,7 @@ void real_signatures()
     save("type2-captures-compact", engine_signature(2, 11025, flag_capture_input | flag_capture_resampled, 0.1));
     save("type4-capture-resampled-sample-info",
          engine_signature(4, 32000, flag_capture_resampled | flag_sample_info_form, 0.1));
-    save("type3-capture-input-sample-info",
-         engine_signature(3, 8000, flag_capture_input | flag_sample_info_form, 0.1));
+    save("type3-capture-input-sample-info", engine_signature(3, 8000, flag_capture_input | flag_sample_info_form, 0.1));
 }
 
 void malformed_signatures()
@@ -157,17 +159,20 @@ void malformed_signatures()
     using vxt::to_u32;
 
     // Odd chunks inside well-formed envelopes.
-    const bytes_t peaks = concat({compact_record(3, 900, 5000), compact_escape(70000), compact_record(0, 1, 2048),
-                                  compact_escape(5), compact_record(254, 65535, 28671), {0xff, 0x01}});
+    const bytes_t peaks = concat({compact_record(3, 900, 5000),
+                                  compact_escape(70000),
+                                  compact_record(0, 1, 2048),
+                                  compact_escape(5),
+                                  compact_record(254, 65535, 28671),
+                                  {0xff, 0x01}});
     save("odd-chunks-compact",
          compact_form({search_info_chunk(), chunk(0x12345678, {1, 2, 3, 4, 5}),
                        chunk(to_u32(FpChunkType::fp_data_format_NORMALPEAK_compact_0), peaks),
                        chunk(to_u32(FpChunkType::fp_data_format_NORMALPEAK_compact_4), compact_escape(0xffffffff)),
                        chunk(to_u32(FpChunkType::fp_data_format_NORMALPEAK_sp87_low), bytes_t(13, 0x5a)),
                        chunk(to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ), bytes_t(30, 0xa5))}));
-    save("short-search-info-compact",
-         compact_form({chunk(to_u32(FpChunkType::fp_search_info), bytes_t(20, 0xef)),
-                       chunk(to_u32(FpChunkType::sig_sample_info), bytes_t(48, 0x11))}));
+    save("short-search-info-compact", compact_form({chunk(to_u32(FpChunkType::fp_search_info), bytes_t(20, 0xef)),
+                                                    chunk(to_u32(FpChunkType::sig_sample_info), bytes_t(48, 0x11))}));
     save("nested-sample-info",
          sample_info_form({chunk(to_u32(FpChunkType::sig_sample_info), bytes_t(47, 0x80)), search_info_chunk(),
                            chunk(to_u32(FpChunkType::fp_data_format_NORMALPEAK_compact_2), peaks)}));

@@ -36,8 +36,8 @@ const vxt::matcher::Store& Catalogue()
         for (int t = 0; t < 3; ++t) {
             std::vector<vxt::matcher::Landmark> landmarks;
             for (int i = 0; i < 20000; ++i)
-                landmarks.push_back({static_cast<std::uint32_t>(random() % (1u << 21)),
-                                     static_cast<std::uint32_t>(random() % 20000)});
+                landmarks.push_back(
+                    {static_cast<std::uint32_t>(random() % (1u << 21)), static_cast<std::uint32_t>(random() % 20000)});
             std::vector<vxt::matcher::Peak> peaks;
             for (std::uint32_t f = 0; f < 20000; f += 1 + random() % 4)
                 peaks.push_back({f, static_cast<std::uint16_t>(random())});

@@ -76,10 +76,10 @@ HRESULT WASAPICapture::InitializeAudioDevice()
     HRESULT hr = devices_->GetDefaultAudioCaptureId(&device_id_);
     if (Succeeded(hr)) {
         auto self = shared_from_this();
-        hr = devices_->ActivateAudioInterfaceAsync(
-            device_id_, [self](HRESULT result, std::shared_ptr<AudioClient> client) {
-                self->ActivateCompleted(result, std::move(client));
-            });
+        hr = devices_->ActivateAudioInterfaceAsync(device_id_,
+                                                   [self](HRESULT result, std::shared_ptr<AudioClient> client) {
+                                                       self->ActivateCompleted(result, std::move(client));
+                                                   });
     }
     if (Failed(hr))
         EnterError(hr);
@@ -116,8 +116,8 @@ HRESULT WASAPICapture::ConfigureDevice(const std::shared_ptr<AudioClient>& clien
         return hr;
     if (const HRESULT hr = StreamFormat(format); Failed(hr))
         return hr;
-    if (const HRESULT hr = client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, buffer_duration_hns,
-                                              0, format);
+    if (const HRESULT hr =
+            client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, buffer_duration_hns, 0, format);
         Failed(hr))
         return hr;
 
@@ -226,7 +226,8 @@ HRESULT WASAPICapture::ArmSampleReady()
     if (state_->GetState() != State::Capturing)
         return S_OK;
     auto self = shared_from_this();
-    return PutWaitingWorkItem(sample_ready_, queue_, [self] { self->OnSampleReadyItem(); }, &sample_ready_key_);
+    return PutWaitingWorkItem(
+        sample_ready_, queue_, [self] { self->OnSampleReadyItem(); }, &sample_ready_key_);
 }
 
 void WASAPICapture::OnSampleReadyItem()

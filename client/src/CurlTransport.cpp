@@ -207,8 +207,7 @@ public:
             curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data()) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())) ==
-                CURLE_OK &&
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 20L) == CURLE_OK &&
@@ -279,8 +278,7 @@ private:
             result.body = std::move(exchange.body);
             return result;
         }
-        case CURLE_ABORTED_BY_CALLBACK:
-            return Cancellation();
+        case CURLE_ABORTED_BY_CALLBACK: return Cancellation();
         case CURLE_OPERATION_TIMEDOUT:
             return Failure("timed out (connect " + std::to_string(options_.connect_timeout_ms) + " ms, total " +
                            std::to_string(options_.total_timeout_ms) + " ms): " + detail);
@@ -291,8 +289,7 @@ private:
                 return Failure("the answer is larger than " + std::to_string(options_.max_answer_bytes) + " bytes");
             }
             return Failure(detail);
-        default:
-            return Failure(detail);
+        default: return Failure(detail);
         }
     }
 

@@ -26,7 +26,10 @@ json Number(double value)
     return value;
 }
 
-json Number(std::uint64_t value) { return value; }
+json Number(std::uint64_t value)
+{
+    return value;
+}
 
 // The "retryms" of an answer object, if any, in whole milliseconds; one
 // that is not a number fails the operation.
@@ -125,10 +128,11 @@ class Body {
 public:
     Body(std::string request, std::shared_ptr<Capture::SignatureSource> capture, RecognitionServices services,
          std::shared_ptr<Shared> shared)
-        : request_(std::move(request)), capture_(std::move(capture)), services_(std::move(services)),
+        : request_(std::move(request)),
+          capture_(std::move(capture)),
+          services_(std::move(services)),
           shared_(std::move(shared))
-    {
-    }
+    {}
 
     void Run(std::stop_token stop)
     {
@@ -173,10 +177,7 @@ private:
     // The request description: "tag" and "data" objects, "tagid" a string,
     // the two sample lengths numbers. Nothing of the capture is touched
     // before it has been read whole.
-    void ReadRequest()
-    {
-        description_ = ReadRequestDescription(request_);
-    }
+    void ReadRequest() { description_ = ReadRequestDescription(request_); }
 
     void RunAttempts(std::stop_token stop)
     {
@@ -240,8 +241,8 @@ private:
         json document;
         if (failed) {
             info_["unsubmitted"] = true;
-            document["pendingTag"] = {{"request", {{"data", request_body_}, {"href", json::parse(description_.href_json)}}},
-                                      {"info", info_}};
+            document["pendingTag"] = {
+                {"request", {{"data", request_body_}, {"href", json::parse(description_.href_json)}}}, {"info", info_}};
         } else {
             document["tag"] = {{"response", answer}, {"info", info_}};
         }
@@ -251,7 +252,8 @@ private:
     // One attempt: the signature in the template, posted to the service.
     // True with reply set to the answer object; false for a failed attempt,
     // whose reason goes to the diagnostics.
-    bool Attempt(int attempt, const Capture::CapturedSignature& signature, std::stop_token stop, std::optional<json>& reply)
+    bool Attempt(int attempt, const Capture::CapturedSignature& signature, std::stop_token stop,
+                 std::optional<json>& reply)
     {
         const std::string signature_text = Base64(signature.bytes);
         if (!description_.href_is_string) {
@@ -270,9 +272,8 @@ private:
         const std::uint64_t request_start = Tick();
         HttpResult result;
         try {
-            result = services_.http->Post(description_.href, request_body_, stop, [&] {
-                info_["requesttime"] = Number(Tick() - request_start);
-            });
+            result = services_.http->Post(description_.href, request_body_, stop,
+                                          [&] { info_["requesttime"] = Number(Tick() - request_start); });
         } catch (const std::exception& e) {  // a transport that throws fails the attempt, not the recognition
             Say(attempt, post + "the transport failed: " + e.what());
             return false;

@@ -20,8 +20,7 @@ class aligned_buffer {
     static constexpr std::size_t spare_elements = (Alignment - alignof(T)) / sizeof(T);
 
 public:
-    explicit aligned_buffer(std::size_t size)
-        : storage_(new T[size + spare_elements]()), size_(size)
+    explicit aligned_buffer(std::size_t size) : storage_(new T[size + spare_elements]()), size_(size)
     {
         const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
         const auto aligned = (address + Alignment - 1) & ~std::uintptr_t{Alignment - 1};

@@ -51,8 +51,7 @@ void PeakBandSelector::seal(std::vector<FatPeak>& peaks, bool push_new_block)
             if (taken == limit_)
                 break;
             if (peak.frequency >= band_edges[band] && peak.frequency < band_edges[band + 1])
-                slots[taken++] = {static_cast<std::uint16_t>(peak.frame & time_mask), peak.frequency,
-                                  peak.amplitude};
+                slots[taken++] = {static_cast<std::uint16_t>(peak.frame & time_mask), peak.frequency, peak.amplitude};
         }
         // Insertion sort by time: stable, so equal times keep the strongest
         // first, and cheap for at most 24 slots.

@@ -10,7 +10,10 @@
 namespace vxt {
 namespace {
 
-constexpr bool writes_bytes(const FpChunk& chunk) noexcept { return (chunk.type & 0xFFFFu) != 0; }
+constexpr bool writes_bytes(const FpChunk& chunk) noexcept
+{
+    return (chunk.type & 0xFFFFu) != 0;
+}
 
 // The largest payload whose padded length still fits the 32-bit length word.
 constexpr std::size_t max_payload_bytes = std::numeric_limits<std::uint32_t>::max() & ~std::size_t{3};

@@ -15,7 +15,10 @@
 
 namespace vxt {
 
-constexpr std::uint32_t padded_length(std::uint32_t length) noexcept { return (length + 3u) & ~3u; }
+constexpr std::uint32_t padded_length(std::uint32_t length) noexcept
+{
+    return (length + 3u) & ~3u;
+}
 
 // A chunk: type and payload, padded with zeros to a multiple of 4.
 struct FpChunk {

@@ -42,7 +42,10 @@ enum class FpChunkType : std::uint32_t {
     fp_data_format_NORMALPEAK_compact_4 = 0x60030044,
 };
 
-constexpr std::uint32_t to_u32(FpChunkType type) noexcept { return static_cast<std::uint32_t>(type); }
+constexpr std::uint32_t to_u32(FpChunkType type) noexcept
+{
+    return static_cast<std::uint32_t>(type);
+}
 
 // 16-bit PCM at the input rate: 0x6001 followed by the rate in Hz.
 constexpr std::uint32_t pcm_chunk_type(std::int32_t rate) noexcept
@@ -56,7 +59,11 @@ struct chunk_type_entry {
     std::string_view name;
 };
 
-#define VXT_TYPE_NAME(t) chunk_type_entry{FpChunkType::t, #t}
+#define VXT_TYPE_NAME(t)                                                                                               \
+    chunk_type_entry                                                                                                   \
+    {                                                                                                                  \
+        FpChunkType::t, #t                                                                                             \
+    }
 inline constexpr chunk_type_entry chunk_type_names[] = {
     VXT_TYPE_NAME(fp_data_format_header_undefined),
     VXT_TYPE_NAME(fp_data_list_start),
@@ -100,7 +107,10 @@ constexpr std::string_view type_name_of(std::uint32_t type) noexcept
     return unknown_chunk_name;
 }
 
-constexpr bool is_known_type(std::uint32_t type) noexcept { return type_name_of(type) != unknown_chunk_name; }
+constexpr bool is_known_type(std::uint32_t type) noexcept
+{
+    return type_name_of(type) != unknown_chunk_name;
+}
 
 // What a known chunk type's payload holds.
 enum class chunk_content { none, sample_info, search_info, pcm, fat_peaks, band_peaks, compact_peaks };
@@ -137,7 +147,10 @@ constexpr std::uint32_t band_of(std::uint32_t type) noexcept
 }
 
 // The rate of a PCM chunk type, in Hz.
-constexpr std::int32_t pcm_rate_of(std::uint32_t type) noexcept { return static_cast<std::int32_t>(type & 0xFFFFu); }
+constexpr std::int32_t pcm_rate_of(std::uint32_t type) noexcept
+{
+    return static_cast<std::int32_t>(type & 0xFFFFu);
+}
 
 // Lowercase hexadecimal, zero-filled to 8 digits.
 std::string hex8(std::uint32_t value);

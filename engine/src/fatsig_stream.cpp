@@ -24,10 +24,7 @@ std::uint16_t to_u16(float value) noexcept
 
 }  // namespace
 
-fatsig_stream::fatsig_stream()
-    : max_history_(std::size_t{history_frames} * bins), spectra_(bins, history_frames)
-{
-}
+fatsig_stream::fatsig_stream() : max_history_(std::size_t{history_frames} * bins), spectra_(bins, history_frames) {}
 
 // Saves the frame counter and the ring's position. The engine then pushes
 // silent frames through the stage, so that the look-ahead reaches past the
@@ -48,8 +45,8 @@ void fatsig_stream::checkpoint()
 // youngest rows by replaying their spectra at the levels they had reached.
 void fatsig_stream::rewind()
 {
-    const std::uint64_t checkpoint =
-        checkpoint_.take("Can't rewind() a fatsig stream that hasn't been checkpointed. Must call checkpoint() before.");
+    const std::uint64_t checkpoint = checkpoint_.take(
+        "Can't rewind() a fatsig stream that hasn't been checkpointed. Must call checkpoint() before.");
     spectra_.rewind();
     if (checkpoint < replay_frames) {
         // Early in the stream the rows before frame 0 took part too: start

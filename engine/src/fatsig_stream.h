@@ -33,8 +33,8 @@ public:
     static constexpr std::uint32_t bins = 513;
     static constexpr std::uint32_t history_frames = 256;
     static constexpr std::int64_t look_ahead_frames = 45;
-    static constexpr std::uint32_t first_bin = 10;   // peaks are searched in
-    static constexpr std::uint32_t last_bin = 502;   // bins 10..502 inclusive
+    static constexpr std::uint32_t first_bin = 10;     // peaks are searched in
+    static constexpr std::uint32_t last_bin = 502;     // bins 10..502 inclusive
     static constexpr std::uint32_t replay_frames = 7;  // rows the filter leaves partial
     static constexpr float min_power = 1.0f / 128.0f;
 
@@ -63,10 +63,7 @@ public:
     static float log_power(float power) noexcept;
 
 private:
-    float* max_row(std::uint64_t frame) noexcept
-    {
-        return max_history_.data() + (frame % history_frames) * bins;
-    }
+    float* max_row(std::uint64_t frame) noexcept { return max_history_.data() + (frame % history_frames) * bins; }
     void max_filter(const float* spectrum, std::uint64_t frame, int level) noexcept;
     void search(std::uint64_t frame, std::vector<FatPeak>& peaks);
 

@@ -37,8 +37,7 @@ fft_stream::fft_stream() : fft_stream(make_fft_implementation()) {}
 
 fft_stream::fft_stream(std::unique_ptr<FFT_implementation> transform)
     : history_(frame_samples), history_copy_(frame_samples), transform_(std::move(transform)), windowed_(frame_samples)
-{
-}
+{}
 
 void fft_stream::process(const float* samples, std::int32_t n, float* output)
 {
@@ -56,17 +55,15 @@ void fft_stream::process(const float* samples, std::int32_t n, float* output)
 
 void fft_stream::checkpoint()
 {
-    checkpoint_.save(sample_count_,
-                     "Can't checkpoint a fft_stream that has already been checkpointed. "
-                     "Must call rewind() before.");
+    checkpoint_.save(sample_count_, "Can't checkpoint a fft_stream that has already been checkpointed. "
+                                    "Must call rewind() before.");
     std::copy_n(history_.data(), frame_samples, history_copy_.data());
 }
 
 void fft_stream::rewind()
 {
-    sample_count_ = checkpoint_.take(
-        "Can't rewind a fft_stream that hasn't been checkpointed. "
-        "Must call checkpoint() before.");
+    sample_count_ = checkpoint_.take("Can't rewind a fft_stream that hasn't been checkpointed. "
+                                     "Must call checkpoint() before.");
     std::copy_n(history_copy_.data(), frame_samples, history_.data());
     history_copy_.zero();
 }

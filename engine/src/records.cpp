@@ -65,41 +65,74 @@ std::uint64_t sig_sample_info::utc() const noexcept
 {
     return words[6] | std::uint64_t{get_bits(words[7], 0, 24)} << 32;
 }
-std::uint32_t sig_sample_info::time_source() const noexcept { return get_bits(words[7], 24, 3); }
-std::uint32_t sig_sample_info::raw_rate_code() const noexcept { return get_bits(words[7], 27, 4); }
-std::uint32_t sig_sample_info::internal_rate_bit() const noexcept { return get_bits(words[7], 31, 1); }
+std::uint32_t sig_sample_info::time_source() const noexcept
+{
+    return get_bits(words[7], 24, 3);
+}
+std::uint32_t sig_sample_info::raw_rate_code() const noexcept
+{
+    return get_bits(words[7], 27, 4);
+}
+std::uint32_t sig_sample_info::internal_rate_bit() const noexcept
+{
+    return get_bits(words[7], 31, 1);
+}
 std::uint64_t sig_sample_info::stream_position() const noexcept
 {
     return words[8] | std::uint64_t{get_bits(words[9], 0, 8)} << 32;
 }
-std::uint32_t sig_sample_info::sig_length() const noexcept { return get_bits(words[9], 8, 24); }
+std::uint32_t sig_sample_info::sig_length() const noexcept
+{
+    return get_bits(words[9], 8, 24);
+}
 std::uint64_t sig_sample_info::raw_samples() const noexcept
 {
     return words[10] | std::uint64_t{get_bits(words[11], 0, 16)} << 32;
 }
-bool sig_sample_info::is_stream() const noexcept { return get_bits(words[11], 16, 1) != 0; }
-std::uint32_t sig_sample_info::payload_type() const noexcept { return get_bits(words[11], 17, 2); }
-std::uint32_t sig_sample_info::offset_adjustment() const noexcept { return get_bits(words[11], 19, 13); }
+bool sig_sample_info::is_stream() const noexcept
+{
+    return get_bits(words[11], 16, 1) != 0;
+}
+std::uint32_t sig_sample_info::payload_type() const noexcept
+{
+    return get_bits(words[11], 17, 2);
+}
+std::uint32_t sig_sample_info::offset_adjustment() const noexcept
+{
+    return get_bits(words[11], 19, 13);
+}
 
 void sig_sample_info::set_utc(std::uint64_t v) noexcept
 {
     words[6] = static_cast<std::uint32_t>(v);
     set_bits(words[7], 0, 24, static_cast<std::uint32_t>(v >> 32));
 }
-void sig_sample_info::set_time_source(std::uint32_t v) noexcept { set_bits(words[7], 24, 3, v); }
+void sig_sample_info::set_time_source(std::uint32_t v) noexcept
+{
+    set_bits(words[7], 24, 3, v);
+}
 void sig_sample_info::set_stream_position(std::uint64_t v) noexcept
 {
     words[8] = static_cast<std::uint32_t>(v);
     set_bits(words[9], 0, 8, static_cast<std::uint32_t>(v >> 32));
 }
-void sig_sample_info::set_sig_length(std::uint32_t v) noexcept { set_bits(words[9], 8, 24, v); }
+void sig_sample_info::set_sig_length(std::uint32_t v) noexcept
+{
+    set_bits(words[9], 8, 24, v);
+}
 void sig_sample_info::set_raw_samples(std::uint64_t v) noexcept
 {
     words[10] = static_cast<std::uint32_t>(v);
     set_bits(words[11], 0, 16, static_cast<std::uint32_t>(v >> 32));
 }
-void sig_sample_info::set_is_stream(bool v) noexcept { set_bits(words[11], 16, 1, v ? 1 : 0); }
-void sig_sample_info::set_payload_type(std::uint32_t v) noexcept { set_bits(words[11], 17, 2, v); }
+void sig_sample_info::set_is_stream(bool v) noexcept
+{
+    set_bits(words[11], 16, 1, v ? 1 : 0);
+}
+void sig_sample_info::set_payload_type(std::uint32_t v) noexcept
+{
+    set_bits(words[11], 17, 2, v);
+}
 
 void sig_sample_info::store(std::uint8_t* out) const noexcept
 {

@@ -66,7 +66,7 @@ struct fp_search_info {
     float analysis_offset = 0.0f;     // seconds
     std::uint32_t pipeline_version = 0;
     std::uint32_t offset_adjustment = offset_adjustment_frames;
-    float analysis_length = 60.0f;    // seconds
+    float analysis_length = 60.0f;  // seconds
 
     void store(std::uint8_t* out) const noexcept;
     static fp_search_info load(const std::uint8_t* in) noexcept;

@@ -27,7 +27,10 @@ static_assert(lanes == 32);
 
 // Vectors pass by reference: returning one by value from code built
 // without AVX would change the calling convention.
-[[gnu::always_inline]] inline void load8(float8& v, const float* p) noexcept { std::memcpy(&v, p, sizeof v); }
+[[gnu::always_inline]] inline void load8(float8& v, const float* p) noexcept
+{
+    std::memcpy(&v, p, sizeof v);
+}
 
 [[gnu::always_inline]] inline void store_lanes(float* sum, const float8& s0, const float8& s1, const float8& s2,
                                                const float8& s3) noexcept
@@ -96,8 +99,7 @@ std::atomic<bool> use_avx{false};
 #endif
 
 template <std::size_t M, std::size_t L>
-VXT_TARGET_AVX void decimator_lanes_avx(const float* table, const float* phase, std::size_t stride,
-                                        float* sum) noexcept
+VXT_TARGET_AVX void decimator_lanes_avx(const float* table, const float* phase, std::size_t stride, float* sum) noexcept
 {
     decimator_lanes<M, L>(table, phase, stride, sum);
 }
@@ -184,7 +186,8 @@ std::uint32_t chunk_length_for(std::int32_t input_rate, std::int32_t output_rate
 resample_stream::resample_stream(std::int32_t input_rate, std::int32_t output_rate)
     : input_rate_(input_rate),
       chunk_length_(chunk_length_for(input_rate, output_rate)),
-      first_stage_(first_stage_taps(input_rate)), main_stage_(main_stage_taps(input_rate)),
+      first_stage_(first_stage_taps(input_rate)),
+      main_stage_(main_stage_taps(input_rate)),
       phases_(4 * phase_stride)
 {
     if (output_rate == 8000) {
@@ -285,8 +288,8 @@ std::size_t resample_stream::convert_48000(const float* in, std::size_t n, float
 // + M, ... each produce y = sum over k of table[k] * x[p - (L - 1) + k], the
 // newest input x[p] meeting the last coefficient.
 template <std::size_t M, std::size_t L>
-std::size_t resample_stream::decimate(const float (&table)[L], fir_window& window,
-                                      std::size_t first_output, const float* in, std::size_t n, float* out)
+std::size_t resample_stream::decimate(const float (&table)[L], fir_window& window, std::size_t first_output,
+                                      const float* in, std::size_t n, float* out)
 {
     // The window holds the L - 1 inputs before this block; the block goes
     // after them, so output t's inputs are x[t .. t + L - 1].

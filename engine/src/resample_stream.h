@@ -61,8 +61,7 @@ private:
     // the next output reaches back to, then room for one block of new inputs
     // and for the lanes of a partial batch.
     struct fir_window {
-        explicit fir_window(std::size_t taps)
-            : samples(taps - 1 + block_samples + lanes + 1), tail(taps - 1) {}
+        explicit fir_window(std::size_t taps) : samples(taps - 1 + block_samples + lanes + 1), tail(taps - 1) {}
         aligned_buffer<float> samples;
         std::size_t tail;            // inputs kept between blocks
         std::uint32_t position = 0;  // inputs entered since reset
@@ -78,18 +77,18 @@ private:
     std::size_t convert_48000(const float* in, std::size_t n, float* out);
 
     template <std::size_t M, std::size_t L>
-    std::size_t decimate(const float (&table)[L], fir_window& window, std::size_t first_output,
-                         const float* in, std::size_t n, float* out);
+    std::size_t decimate(const float (&table)[L], fir_window& window, std::size_t first_output, const float* in,
+                         std::size_t n, float* out);
     std::size_t polyphase(const float* in, std::size_t n, float* out);
 
     RateConverter converter_ = nullptr;
     std::int32_t input_rate_;
     std::uint32_t chunk_length_;
-    fir_window first_stage_;  // A or E, at the input rate
-    fir_window main_stage_;   // D, F or P
-    std::uint32_t phase_ = 0;          // 3:1 decimation phase (48000 Hz)
+    fir_window first_stage_;             // A or E, at the input rate
+    fir_window main_stage_;              // D, F or P
+    std::uint32_t phase_ = 0;            // 3:1 decimation phase (48000 Hz)
     std::uint32_t polyphase_cycle_ = 0;  // input position mod 441 (11025, 44100 Hz)
-    aligned_buffer<float> phases_;     // decimator inputs split by phase
+    aligned_buffer<float> phases_;       // decimator inputs split by phase
 };
 
 }  // namespace vxt

@@ -28,8 +28,7 @@ template <typename T>
 class ring_buffer {
 public:
     ring_buffer(std::uint32_t row_length, std::uint32_t row_count)
-        : row_length_(row_length), row_mask_(row_count - 1),
-          rows_(std::size_t{row_length} * row_count)
+        : row_length_(row_length), row_mask_(row_count - 1), rows_(std::size_t{row_length} * row_count)
     {
         if (row_count == 0 || (row_count & row_mask_) != 0)
             raise(error_invalid_configuration, "ring_buffer row count must be a power of two");
@@ -52,16 +51,14 @@ public:
 
     void checkpoint()
     {
-        checkpoint_.save(write_count_,
-                         "Can't checkpoint a ring_buffer that has already been checkpointed. "
-                         "Must call rewind() before.");
+        checkpoint_.save(write_count_, "Can't checkpoint a ring_buffer that has already been checkpointed. "
+                                       "Must call rewind() before.");
     }
 
     void rewind()
     {
-        write_count_ = checkpoint_.take(
-            "Can't rewind a ring_buffer that hasn't been checkpointed. "
-            "Must call checkpoint() first.");
+        write_count_ = checkpoint_.take("Can't rewind a ring_buffer that hasn't been checkpointed. "
+                                        "Must call checkpoint() first.");
     }
 
     // Zero every row; the write count and the checkpoint stay as they are.

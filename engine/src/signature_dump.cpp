@@ -16,7 +16,10 @@
 namespace vxt {
 namespace {
 
-int print_nothing(const std::uint8_t*, std::size_t, int, std::string*, std::ostream*) { return check_valid; }
+int print_nothing(const std::uint8_t*, std::size_t, int, std::string*, std::ostream*)
+{
+    return check_valid;
+}
 
 int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* out, std::ostream*)
 {
@@ -25,8 +28,8 @@ int print_unknown(const std::uint8_t*, std::size_t, int verbosity, std::string* 
     return check_missing;
 }
 
-constexpr std::string_view time_source_names[8] = {"none", "system clock", "NTP", "GPS",
-                                                   "unknown", "unknown", "unknown", "unknown"};
+constexpr std::string_view time_source_names[8] = {"none",    "system clock", "NTP",     "GPS",
+                                                   "unknown", "unknown",      "unknown", "unknown"};
 constexpr std::string_view payload_type_names[4] = {"Wave", "Fat Sig (RCST)", "Sig (DCST)", "unknown"};
 
 std::string calendar_time(std::uint64_t utc_us)
@@ -59,9 +62,16 @@ void print_band_row(const BandPeak& peak, std::string& out)
     out += '\n';
 }
 
-constexpr std::uint32_t type_of(FpChunkType type) { return to_u32(type); }
+constexpr std::uint32_t type_of(FpChunkType type)
+{
+    return to_u32(type);
+}
 
-#define VXT_ENTRY(t, printer) printer_entry{type_of(FpChunkType::t), printer}
+#define VXT_ENTRY(t, printer)                                                                                          \
+    printer_entry                                                                                                      \
+    {                                                                                                                  \
+        type_of(FpChunkType::t), printer                                                                               \
+    }
 constexpr printer_entry printer_table[] = {
     VXT_ENTRY(fp_data_format_header_undefined, print_nothing),
     VXT_ENTRY(fp_data_list_start, print_nothing),
@@ -96,9 +106,15 @@ constexpr printer_entry printer_table[] = {
 
 }  // namespace
 
-std::string_view time_source_name(std::uint32_t source) noexcept { return time_source_names[source & 7]; }
+std::string_view time_source_name(std::uint32_t source) noexcept
+{
+    return time_source_names[source & 7];
+}
 
-std::string_view payload_type_name(std::uint32_t type) noexcept { return payload_type_names[type & 3]; }
+std::string_view payload_type_name(std::uint32_t type) noexcept
+{
+    return payload_type_names[type & 3];
+}
 
 std::string format_real(double value)
 {
@@ -117,8 +133,8 @@ const printer_entry& find_printer(std::uint32_t type) noexcept
     return printer_table[catch_all];
 }
 
-int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
-                std::string* out, std::ostream* spill)
+int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                std::ostream* spill)
 {
     return find_printer(type).printer(payload, length, verbosity, out, spill);
 }
@@ -149,8 +165,8 @@ int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int v
     o += "\nTime source          : ";
     o += time_source_name(record.time_source());
     // An unknown rate code stands for 0 Hz: the duration prints as inf.
-    const double seconds = rate > 0 ? static_cast<double>(record.raw_samples()) / rate
-                                    : std::numeric_limits<double>::infinity();
+    const double seconds =
+        rate > 0 ? static_cast<double>(record.raw_samples()) / rate : std::numeric_limits<double>::infinity();
     o += "\nRaw Samples Processed: " + format_real(seconds) + " seconds";
     o += "\n      (cumulatively) : " + std::to_string(record.raw_samples()) + " samples";
     o += "\nRaw Sample Rate      : " + std::to_string(rate);

@@ -36,8 +36,8 @@ struct printer_entry {
 // (type 0, printing "unknown fp_data_header type").
 const printer_entry& find_printer(std::uint32_t type) noexcept;
 
-int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity,
-                std::string* out, std::ostream* spill = nullptr);
+int print_chunk(std::uint32_t type, const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
+                std::ostream* spill = nullptr);
 
 int print_sig_sample_info(const std::uint8_t* payload, std::size_t length, int verbosity, std::string* out,
                           std::ostream* spill = nullptr);

@@ -72,11 +72,17 @@ void ClockFit::solve(double& a, double& b) const noexcept
     b = (s_1 * s_xy - s_x * s_y) / d;
 }
 
-std::uint32_t SignatureEngine::version_word() { return pack_version(engine_release); }
+std::uint32_t SignatureEngine::version_word()
+{
+    return pack_version(engine_release);
+}
 
 SignatureEngine::SignatureEngine(const engine_config& config, std::int32_t input_rate)
-    : config_(config), selector_(config.period_frames, config.peaks_per_band), resampler_(input_rate, internal_rate),
-      input_rate_(input_rate), clock_(system_clock_us)
+    : config_(config),
+      selector_(config.period_frames, config.peaks_per_band),
+      resampler_(input_rate, internal_rate),
+      input_rate_(input_rate),
+      clock_(system_clock_us)
 {
     detector_.reset();
     initialise_header();

@@ -50,7 +50,7 @@ struct ClockFit {
 class SignatureEngine {
 public:
     static constexpr std::size_t hop_samples = 64;
-    static constexpr int flush_hops = 61;  // 488 ms: past the detector's look-ahead
+    static constexpr int flush_hops = 61;                // 488 ms: past the detector's look-ahead
     static constexpr std::size_t peak_reserve = 699050;  // about 8 MiB of peaks
     static constexpr std::size_t fat_peak_reserve = 144;
     static constexpr std::int32_t initial_kept_periods = 128;
@@ -63,8 +63,7 @@ public:
     SignatureEngine(const engine_config& config, std::int32_t input_rate);
     SignatureEngine(SignatureType type, std::int32_t input_rate, EngineFlags flags)
         : SignatureEngine(engine_config::decode(type, flags), input_rate)
-    {
-    }
+    {}
     SignatureEngine(const SignatureEngine&) = delete;
     SignatureEngine& operator=(const SignatureEngine&) = delete;
 

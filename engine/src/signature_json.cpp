@@ -122,27 +122,33 @@ public:
     void begin_array(std::string_view key = {}) { open(key, '['); }
     void end_array() { close(']'); }
 
-    void null(std::string_view key) {
+    void null(std::string_view key)
+    {
         member(key);
         out_ += "null";
     }
-    void boolean(std::string_view key, bool v) {
+    void boolean(std::string_view key, bool v)
+    {
         member(key);
         out_ += v ? "true" : "false";
     }
-    void number(std::string_view key, std::uint64_t v) {
+    void number(std::string_view key, std::uint64_t v)
+    {
         member(key);
         out_ += std::to_string(v);
     }
-    void number(std::string_view key, std::int64_t v) {
+    void number(std::string_view key, std::int64_t v)
+    {
         member(key);
         out_ += std::to_string(v);
     }
-    void real(std::string_view key, double v) {
+    void real(std::string_view key, double v)
+    {
         member(key);
         out_ += json_real(v);
     }
-    void string(std::string_view key, std::string_view v) {
+    void string(std::string_view key, std::string_view v)
+    {
         member(key);
         json_string(out_, v);
     }

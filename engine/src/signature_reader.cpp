@@ -20,13 +20,12 @@ parsed_signature parse_signature(std::span<const std::uint8_t> bytes)
     if (bytes.size() < 8)
         return fail("too short for a signature (" + std::to_string(bytes.size()) + " bytes)");
     if (bytes.size() > max_signature_bytes)
-        return fail("larger than " + std::to_string(max_signature_bytes >> 20) +
-                    " MiB, too large for a signature");
+        return fail("larger than " + std::to_string(max_signature_bytes >> 20) + " MiB, too large for a signature");
 
     // The chunk headers of both list forms: the type at type_at, the padded
     // payload length at type_at + 4, the payload after header bytes.
-    const auto walk = [&](std::span<const std::uint8_t> list, std::size_t list_header,
-                          std::size_t header, std::size_t type_at) {
+    const auto walk = [&](std::span<const std::uint8_t> list, std::size_t list_header, std::size_t header,
+                          std::size_t type_at) {
         std::size_t at = list_header;
         while (at < list.size()) {
             if (list.size() - at < header)
@@ -35,9 +34,8 @@ parsed_signature parse_signature(std::span<const std::uint8_t> bytes)
             const std::uint32_t length = load_le32(list.data() + at + type_at + 4);
             at += header;
             if (length > list.size() - at)
-                return fail("chunk " + std::string(type_name_of(type)) + " claims " +
-                            std::to_string(length) + " bytes but only " +
-                            std::to_string(list.size() - at) + " remain");
+                return fail("chunk " + std::string(type_name_of(type)) + " claims " + std::to_string(length) +
+                            " bytes but only " + std::to_string(list.size() - at) + " remain");
             result.chunks.push_back({type, list.subspan(at, length)});
             at += padded_length(length) <= list.size() - at ? padded_length(length) : length;
         }
@@ -253,7 +251,10 @@ std::size_t decoded_signature::fat_peak_count() const noexcept
     return n;
 }
 
-const char* chunk_type_name(std::uint32_t type) noexcept { return type_name_of(type).data(); }
+const char* chunk_type_name(std::uint32_t type) noexcept
+{
+    return type_name_of(type).data();
+}
 
 std::string version_string(std::uint32_t packed)
 {

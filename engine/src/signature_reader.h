@@ -23,10 +23,10 @@ struct parsed_signature {
     signature_form form = signature_form::compact;
     std::span<const std::uint8_t> header;  // the envelope or the record; empty when unrecognised
     std::vector<parsed_chunk> chunks;
-    bool checksum_checked = false;         // compact form: the walk got that far
+    bool checksum_checked = false;  // compact form: the walk got that far
     std::uint32_t stored_checksum = 0;
     std::uint32_t computed_checksum = 0;
-    std::string error;                     // empty when the walk succeeded
+    std::string error;  // empty when the walk succeeded
 
     bool ok() const noexcept { return error.empty(); }
 };

@@ -21,7 +21,8 @@ chunk_list build_compact_chunks(const band_lists& lists)
 chunk_list build_fat_peak_chunks(std::span<const FatPeak> peaks)
 {
     chunk_list chunks;
-    chunks.push_back(FpChunk::make(to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ), encode_fat_peaks(peaks)));
+    chunks.push_back(
+        FpChunk::make(to_u32(FpChunkType::fp_data_format_external_FATPEAK_8000HZ), encode_fat_peaks(peaks)));
     return chunks;
 }
 
@@ -50,9 +51,8 @@ void write_signature(const sig_sample_info& record, const signature_timing& timi
         // Raw samples / rate * 8000 in this order: a reordered product
         // differs by one for some counts. The low 32 bits are kept.
         // The count as the record holds it, in 48 bits.
-        const double samples_at_8k = timing.input_rate > 0
-                                         ? static_cast<double>(header.raw_samples()) / timing.input_rate * 8000.0
-                                         : 0.0;
+        const double samples_at_8k =
+            timing.input_rate > 0 ? static_cast<double>(header.raw_samples()) / timing.input_rate * 8000.0 : 0.0;
         info.sample_length = static_cast<std::uint32_t>(static_cast<std::uint64_t>(samples_at_8k));
         info.pipeline_version = version;
         info.offset_adjustment = header.offset_adjustment();

@@ -13,8 +13,7 @@ namespace vxt {
 
 VXT_Exception::VXT_Exception(const std::string& text, const char* file, int line, std::int32_t code)
     : code_(code), message_(std::string(file) + "(" + std::to_string(line) + "): " + text)
-{
-}
+{}
 
 const char* error_name(std::int32_t code) noexcept
 {
@@ -29,7 +28,10 @@ const char* error_name(std::int32_t code) noexcept
     return "unknown code";
 }
 
-void engine_deleter::operator()(SignatureEngine* engine) const noexcept { delete engine; }
+void engine_deleter::operator()(SignatureEngine* engine) const noexcept
+{
+    delete engine;
+}
 
 namespace {
 
@@ -62,7 +64,10 @@ engine_handle create_engine(SignatureType type, std::int32_t sample_rate, Engine
     return engine;
 }
 
-void destroy_engine(engine_handle& engine) { engine.reset(); }
+void destroy_engine(engine_handle& engine)
+{
+    engine.reset();
+}
 
 std::int32_t feed_samples(engine_handle& engine, const std::int16_t* samples, std::int32_t count)
 {
@@ -94,6 +99,9 @@ std::int32_t set_wall_clock(engine_handle& engine, std::function<double()> clock
     });
 }
 
-const char* engine_version() noexcept { return engine_version_text; }
+const char* engine_version() noexcept
+{
+    return engine_version_text;
+}
 
 }  // namespace vxt

@@ -54,8 +54,8 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
     std::vector<Landmark> landmarks;
     landmarks.reserve(peaks.size() * options.fan_out);
     ForEachPair(peaks, options, [&](const Peak& anchor, const Peak& target, std::uint32_t dt) {
-        landmarks.push_back({Hash(anchor.frequency >> 6, (target.frequency >> 6) - (anchor.frequency >> 6), dt),
-                             anchor.frame});
+        landmarks.push_back(
+            {Hash(anchor.frequency >> 6, (target.frequency >> 6) - (anchor.frequency >> 6), dt), anchor.frame});
     });
     return landmarks;
 }

@@ -86,9 +86,7 @@ void PutVarint(std::string& out, std::uint32_t v)
 std::string EncodeTrack(const TrackInfo& info)
 {
     std::string out;
-    const auto put = [&out](const auto& value) {
-        out.append(reinterpret_cast<const char*>(&value), sizeof value);
-    };
+    const auto put = [&out](const auto& value) { out.append(reinterpret_cast<const char*>(&value), sizeof value); };
     put(info.frames);
     put(info.postings);
     for (const std::string* field : {&info.title, &info.artist, &info.source, &info.content}) {
@@ -111,8 +109,8 @@ public:
             if (!fs::exists(fs::path(folder_) / "data.mdb", error)) {
                 // A folder that cannot be looked into is not a missing one.
                 if (error)
-                    throw StoreError("no catalogue at " + folder_ + ": cannot look for its LMDB data file: " +
-                                     error.message());
+                    throw StoreError("no catalogue at " + folder_ +
+                                     ": cannot look for its LMDB data file: " + error.message());
                 throw StoreError("no catalogue at " + folder_ + ": the folder has no LMDB data file");
             }
         } else {
@@ -372,7 +370,10 @@ private:
 
 class Cursor {
 public:
-    Cursor(const Env& env, MDB_txn* txn, MDB_dbi dbi) { env.Check(mdb_cursor_open(txn, dbi, &cursor_), "opening a cursor"); }
+    Cursor(const Env& env, MDB_txn* txn, MDB_dbi dbi)
+    {
+        env.Check(mdb_cursor_open(txn, dbi, &cursor_), "opening a cursor");
+    }
     ~Cursor() { mdb_cursor_close(cursor_); }
     Cursor(const Cursor&) = delete;
     Cursor& operator=(const Cursor&) = delete;
@@ -402,7 +403,9 @@ TrackInfo DecodeTrack(const Env& env, std::uint32_t id, const MDB_val& data)
 {
     const auto* at = static_cast<const char*>(data.mv_data);
     const char* end = at + data.mv_size;
-    const auto damaged = [&] { return StoreError(env.Folder() + ": the record of track " + std::to_string(id) + " is damaged"); };
+    const auto damaged = [&] {
+        return StoreError(env.Folder() + ": the record of track " + std::to_string(id) + " is damaged");
+    };
     const auto take = [&](auto& value) {
         if (static_cast<std::size_t>(end - at) < sizeof value)
             throw damaged();
@@ -441,8 +444,7 @@ class LmdbStore final : public Store {
 public:
     LmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options)
         : env_(folder, mode, options, Env::Purpose::Open)
-    {
-    }
+    {}
 
     void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
     {
@@ -764,8 +766,7 @@ struct LmdbLoader::State {
 
     State(const std::string& folder, const LmdbOptions& options)
         : env(folder, OpenMode::ReadWrite, options, Env::Purpose::Load)
-    {
-    }
+    {}
 
     ~State()
     {
@@ -816,16 +817,15 @@ struct LmdbLoader::State {
     std::uint64_t in_batch = 0;
     bool any_hash = false;
     std::uint32_t last_hash = 0;
-    std::vector<TrackInfo> tracks;            // by id - 1
-    std::vector<std::string> track_hashes;    // varint deltas, by id - 1
-    std::vector<std::uint32_t> track_last;    // each track's last hash
+    std::vector<TrackInfo> tracks;          // by id - 1
+    std::vector<std::string> track_hashes;  // varint deltas, by id - 1
+    std::vector<std::uint32_t> track_last;  // each track's last hash
     bool finished = false;
 };
 
 LmdbLoader::LmdbLoader(const std::string& folder, const LmdbOptions& options)
     : state_(std::make_unique<State>(folder, options))
-{
-}
+{}
 
 LmdbLoader::~LmdbLoader() = default;
 

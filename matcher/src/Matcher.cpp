@@ -39,8 +39,14 @@ std::uint64_t Cell(std::uint32_t track, std::int64_t offset)
 {
     return static_cast<std::uint64_t>(track) << 32 | static_cast<std::uint32_t>(offset + 0x80000000LL);
 }
-std::uint32_t CellTrack(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
-std::int64_t CellOffset(std::uint64_t cell) { return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL; }
+std::uint32_t CellTrack(std::uint64_t cell)
+{
+    return static_cast<std::uint32_t>(cell >> 32);
+}
+std::int64_t CellOffset(std::uint64_t cell)
+{
+    return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL;
+}
 
 // Sorts n keys of `bits` bits by digits of at most 10 bits from the lowest,
 // in as few passes as they need, back and forth between keys and `into`;
@@ -228,7 +234,8 @@ std::uint32_t PeaksNear(std::span<const Peak> recording, std::span<const Peak> t
         const std::int64_t at = p.frame + offset;
         while (low < track.size() && static_cast<std::int64_t>(track[low].frame) < at - kNearFrames)
             ++low;
-        for (std::size_t i = low; i < track.size() && static_cast<std::int64_t>(track[i].frame) <= at + kNearFrames; ++i) {
+        for (std::size_t i = low; i < track.size() && static_cast<std::int64_t>(track[i].frame) <= at + kNearFrames;
+             ++i) {
             if (std::abs(static_cast<int>(track[i].frequency) - static_cast<int>(p.frequency)) <= kNearFrequency) {
                 ++matched;
                 break;
@@ -263,7 +270,9 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
         return std::nullopt;
 
     constexpr std::int64_t kReach = kPeakSearch + kSideFarthest + kNearFrames;
-    const auto frame = [](std::int64_t f) { return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL)); };
+    const auto frame = [](std::int64_t f) {
+        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL));
+    };
     std::vector<PeakWindow> windows;
     for (const auto& [track, offset] : candidates)
         windows.push_back({track, frame(first + offset - kReach), frame(first + offset + span + kReach)});
@@ -306,7 +315,8 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
     checks.threshold = std::max(options.min_peaks, PoissonThreshold(level, trials, options.false_claim_rate));
     checks.chance = trials * PoissonTail(level, matched);
     for (std::int64_t d = kSideNearest; d <= kSideFarthest; ++d)
-        checks.side = std::max({checks.side, PeaksNear(recording, track, offset - d), PeaksNear(recording, track, offset + d)});
+        checks.side =
+            std::max({checks.side, PeaksNear(recording, track, offset - d), PeaksNear(recording, track, offset + d)});
     return checks;
 }
 
@@ -361,7 +371,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
             ++next;
         for (auto l = next; l != sorted.end() && l->hash == hash; ++l) {
             for (const Posting& p : postings) {
-                const std::uint64_t cell = Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame));
+                const std::uint64_t cell =
+                    Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame));
                 lots[p.track & (kLots - 1)].push_back(cell);
                 by_hash.push_back(cell);
                 min_low = std::min(min_low, static_cast<std::uint32_t>(cell));
@@ -387,9 +398,11 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         thread_local std::vector<std::uint64_t> other64;
         for (std::uint32_t lot = 0; lot < kLots; ++lot) {
             if (bits < 32)
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys32, other32, tally);
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys32, other32,
+                         tally);
             else
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys64, other64, tally);
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys64, other64,
+                         tally);
         }
     }
 
@@ -455,7 +468,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
         const std::uint32_t pairs_elsewhere = MostBut(scores, top);
         if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
-            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) && distinct[top] > pairs_elsewhere) {
+            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) &&
+            distinct[top] > pairs_elsewhere) {
             result.verdict = Verdict::Match;
             result.on_peaks = true;
             result.track = candidates[top].first;

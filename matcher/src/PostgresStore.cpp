@@ -141,8 +141,8 @@ constexpr const char* kTrackColumns = "id, title, artist, source, content, frame
 void Prepare(pqxx::connection& connection)
 {
     const std::string columns = kTrackColumns;
-    connection.prepare("lookup",
-                       "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
+    connection.prepare(
+        "lookup", "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
     connection.prepare("track", "SELECT " + columns + " FROM tracks WHERE id = $1");
     connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
     connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
@@ -156,9 +156,8 @@ void Prepare(pqxx::connection& connection)
                        "pg_total_relation_size('tracks') + pg_total_relation_size('postings') "
                        "+ pg_total_relation_size('track_peaks') + pg_total_relation_size('track_ids') FROM tracks");
     connection.prepare("frames", "SELECT coalesce(sum(frames), 0) FROM tracks");
-    connection.prepare("add_track",
-                       "INSERT INTO tracks (title, artist, source, content, frames, postings) "
-                       "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (content) DO NOTHING RETURNING id");
+    connection.prepare("add_track", "INSERT INTO tracks (title, artist, source, content, frames, postings) "
+                                    "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (content) DO NOTHING RETURNING id");
     connection.prepare("remove_track", "DELETE FROM tracks WHERE id = $1 RETURNING id");
     connection.prepare("remove_postings", "DELETE FROM postings WHERE track = $1");
     connection.prepare("add_peaks", "INSERT INTO track_peaks (track, block, peaks) VALUES ($1, $2, $3)");
@@ -213,7 +212,9 @@ private:
 class PostgresStore final : public Store {
 public:
     PostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options)
-        : shown_uri_(Redacted(uri)), read_only_(mode == OpenMode::ReadOnly), pool_(uri, read_only_),
+        : shown_uri_(Redacted(uri)),
+          read_only_(mode == OpenMode::ReadOnly),
+          pool_(uri, read_only_),
           diagnostics_(options.diagnostics)
     {
         Run("open", [&](pqxx::connection& connection) {
@@ -348,7 +349,8 @@ public:
             copy.complete();
             for (auto from = ordered.begin(); from != ordered.end();) {
                 const std::uint32_t block = from->frame >> kPeakBlockBits;
-                const auto to = std::find_if(from, ordered.end(), [&](const Peak& p) { return (p.frame >> kPeakBlockBits) != block; });
+                const auto to = std::find_if(from, ordered.end(),
+                                             [&](const Peak& p) { return (p.frame >> kPeakBlockBits) != block; });
                 const std::string bytes = EncodePeaks(std::span<const Peak>(from, to));
                 tx.exec_prepared("add_peaks", static_cast<std::int32_t>(id), static_cast<std::int32_t>(block),
                                  pqxx::binarystring(bytes.data(), bytes.size()));
@@ -501,7 +503,8 @@ private:
         if (!tx.exec1("SELECT to_regclass('vextune_schema') IS NULL")[0].as<bool>()) {
             const pqxx::result rows = tx.exec("SELECT version FROM vextune_schema");
             if (rows.size() != 1)
-                throw StoreError("PostgreSQL store at " + shown_uri_ + ": the table vextune_schema should hold one row, and holds " +
+                throw StoreError("PostgreSQL store at " + shown_uri_ +
+                                 ": the table vextune_schema should hold one row, and holds " +
                                  std::to_string(rows.size()));
             version = rows[0][0].as<int>();
         }
@@ -511,7 +514,8 @@ private:
                              ": it was made by a newer program, use that");
         }
         if (version < 0)
-            throw StoreError("PostgreSQL store at " + shown_uri_ + ": unknown schema version " + std::to_string(version));
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": unknown schema version " +
+                             std::to_string(version));
         if (version == kSchemaVersion)
             return;
         if (read_only_) {

@@ -30,8 +30,7 @@ std::shared_ptr<Clock> SystemClock()
 
 SimulatedClock::SimulatedClock(std::uint64_t start_tick_ms, double start_wall_us)
     : tick_ms_(start_tick_ms), wall_at_zero_us_(start_wall_us - static_cast<double>(start_tick_ms) * 1000.0)
-{
-}
+{}
 
 std::uint64_t SimulatedClock::TickMs()
 {

@@ -24,10 +24,22 @@ bool usable(const WaveFormat& format)
 const char* DeviceCallName(DeviceCall call)
 {
     static constexpr std::array<const char*, call_kinds> names = {
-        "GetDefaultAudioCaptureId", "ActivateAudioInterfaceAsync", "ActivationCompleted", "LookupRawProcessingAsync",
-        "ListCaptureDevices",       "GetMixFormat",                "Initialize",          "GetBufferSize",
-        "GetService",               "SetEventHandle",              "Start",               "Stop",
-        "SetClientProperties",      "GetNextPacketSize",           "GetBuffer",           "ReleaseBuffer",
+        "GetDefaultAudioCaptureId",
+        "ActivateAudioInterfaceAsync",
+        "ActivationCompleted",
+        "LookupRawProcessingAsync",
+        "ListCaptureDevices",
+        "GetMixFormat",
+        "Initialize",
+        "GetBufferSize",
+        "GetService",
+        "SetEventHandle",
+        "Start",
+        "Stop",
+        "SetClientProperties",
+        "GetNextPacketSize",
+        "GetBuffer",
+        "ReleaseBuffer",
     };
     const auto index = static_cast<std::size_t>(call);
     return index < names.size() ? names[index] : "?";
@@ -35,8 +47,7 @@ const char* DeviceCallName(DeviceCall call)
 
 PacketQueue::PacketQueue(std::uint32_t frame_bytes, std::uint64_t capacity_frames)
     : frame_bytes_(std::max<std::uint32_t>(frame_bytes, 1)), capacity_frames_(capacity_frames)
-{
-}
+{}
 
 std::size_t PacketQueue::Push(std::vector<std::uint8_t> bytes, std::uint32_t frames, std::uint32_t flags,
                               std::uint64_t qpc_position)
@@ -244,7 +255,8 @@ HRESULT DeviceClient::Stop()
         // on this thread (a callback of the device that stops the stream)
         // has already been made.
         const auto me = std::this_thread::get_id();
-        changed_.wait(hold, [&] { return std::all_of(setters_.begin(), setters_.end(), [&](auto id) { return id == me; }); });
+        changed_.wait(hold,
+                      [&] { return std::all_of(setters_.begin(), setters_.end(), [&](auto id) { return id == me; }); });
     }
     changed_.notify_all();
     StopStream();

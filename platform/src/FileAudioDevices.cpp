@@ -49,8 +49,7 @@ class FileClient final : public DeviceClient {
 public:
     FileClient(SndfilePtr file, std::uint16_t channels, std::uint32_t rate, const FileDeviceOptions& options)
         : file_(std::move(file)), channels_(channels), rate_(rate), options_(options)
-    {
-    }
+    {}
 
     ~FileClient() override
     {
@@ -227,8 +226,8 @@ private:
             const std::uint32_t frames = NextStep();
             const WaveFormat format = Format();
             frames_since_start += frames;
-            const auto due = started + std::chrono::duration_cast<steady_clock::duration>(
-                                           std::chrono::duration<double>(static_cast<double>(frames_since_start) / rate_));
+            const auto due = started + std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(
+                                           static_cast<double>(frames_since_start) / rate_));
             changed_.wait_until(hold, due, [&] { return stop_; });
             if (stop_) {
                 --steps_;  // read after a restart
@@ -319,8 +318,9 @@ HRESULT FileAudioDevices::GetDefaultAudioCaptureId(std::string* id)
     return S_OK;
 }
 
-HRESULT FileAudioDevices::ActivateAudioInterfaceAsync(
-    const std::string& id, std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
+HRESULT
+FileAudioDevices::ActivateAudioInterfaceAsync(const std::string& id,
+                                              std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
 {
     if (!completion)
         return E_INVALIDARG;

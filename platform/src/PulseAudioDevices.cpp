@@ -236,8 +236,7 @@ public:
 private:
     PulseConnection(std::shared_ptr<CompletionThread> completions, std::shared_ptr<DiagnosticsSink> sink)
         : completions_(std::move(completions)), sink_(std::move(sink))
-    {
-    }
+    {}
 
     static void OnState(pa_context* context, void* user)
     {
@@ -266,8 +265,7 @@ class PulseAudioClient final : public DeviceClient {
 public:
     PulseAudioClient(std::shared_ptr<PulseConnection> connection, SourceFormat source)
         : connection_(std::move(connection)), source_(std::move(source))
-    {
-    }
+    {}
 
     ~PulseAudioClient() override
     {
@@ -287,10 +285,7 @@ public:
 
 protected:
     // Every call of a client whose source or server went away.
-    HRESULT Admit(DeviceCall) override
-    {
-        return invalidated_ || connection_->Lost() ? E_DEVICE_INVALIDATED : S_OK;
-    }
+    HRESULT Admit(DeviceCall) override { return invalidated_ || connection_->Lost() ? E_DEVICE_INVALIDATED : S_OK; }
 
     WaveFormat MixFormat() override { return FloatFormat(source_.spec.channels, source_.spec.rate); }
 
@@ -318,8 +313,8 @@ protected:
         attributes.prebuf = static_cast<std::uint32_t>(-1);
         attributes.minreq = static_cast<std::uint32_t>(-1);
         attributes.fragsize = buffer_frames * format.nBlockAlign;
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                          PA_STREAM_DONT_MOVE);
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         bool ready = pa_stream_connect_record(stream, source_.name.c_str(), &attributes, flags) == 0;
         while (ready) {
             const pa_stream_state_t state = pa_stream_get_state(stream);
@@ -482,7 +477,9 @@ void OnActivationState(pa_operation* op, void* user)
     else if (!a->source)
         hr = E_DEVICE_NOT_FOUND;
     if (Failed(hr))
-        a->sink->Tell(hr, a->error != 0 ? a->error : state != PA_OPERATION_DONE ? PA_ERR_CONNECTIONTERMINATED : PA_ERR_NOENTITY);
+        a->sink->Tell(hr, a->error != 0                ? a->error
+                          : state != PA_OPERATION_DONE ? PA_ERR_CONNECTIONTERMINATED
+                                                       : PA_ERR_NOENTITY);
     auto completions = a->completions;
     completions->Post([a = std::move(a), hr]() mutable {
         a->returned->wait(false);
@@ -531,14 +528,14 @@ void OnSourceListed(pa_context* /*context*/, const pa_source_info* info, int eol
 
 }  // namespace
 
-PulseAudioDevices::PulseAudioDevices(std::string source) : PulseAudioDevices(PulseDeviceOptions{std::move(source), {}}) {}
+PulseAudioDevices::PulseAudioDevices(std::string source) : PulseAudioDevices(PulseDeviceOptions{std::move(source), {}})
+{}
 
 PulseAudioDevices::PulseAudioDevices(PulseDeviceOptions options)
     : source_(std::move(options.source)),
       completions_(std::make_shared<Detail::CompletionThread>()),
       sink_(std::make_shared<Detail::DiagnosticsSink>(std::move(options.diagnostics)))
-{
-}
+{}
 
 PulseAudioDevices::~PulseAudioDevices() = default;
 
@@ -585,8 +582,9 @@ HRESULT PulseAudioDevices::GetDefaultAudioCaptureId(std::string* id)
     return DefaultSource(connection, id);
 }
 
-HRESULT PulseAudioDevices::ActivateAudioInterfaceAsync(
-    const std::string& id, std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
+HRESULT
+PulseAudioDevices::ActivateAudioInterfaceAsync(const std::string& id,
+                                               std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
 {
     if (!completion || id.empty())
         return E_INVALIDARG;
@@ -613,7 +611,8 @@ HRESULT PulseAudioDevices::ActivateAudioInterfaceAsync(
     return S_OK;
 }
 
-void PulseAudioDevices::LookupRawProcessingAsync(const std::string& /*id*/, std::function<void(bool supported)> completion)
+void PulseAudioDevices::LookupRawProcessingAsync(const std::string& /*id*/,
+                                                 std::function<void(bool supported)> completion)
 {
     if (completion)
         completions_->Post([completion = std::move(completion)] { completion(false); });

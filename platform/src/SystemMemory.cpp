@@ -127,8 +127,8 @@ std::optional<std::uint64_t> AppMemoryUsageLimit(const std::string& root)
         if (auto path = cgroup_path(*proc_cgroup, [](std::string_view id, std::string_view controllers) {
                 return id == "0" && controllers.empty();
             })) {
-            auto limit = smallest_limit(mount, *path, "memory.max",
-                                        [](std::string_view text) { return parse_number(text); });
+            auto limit =
+                smallest_limit(mount, *path, "memory.max", [](std::string_view text) { return parse_number(text); });
             if (limit)
                 return limit;
         }

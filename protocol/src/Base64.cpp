@@ -42,7 +42,8 @@ std::vector<std::uint8_t> DecodeBase64(std::string_view text)
     std::size_t written = 0;
     const char* end = nullptr;
     const int variant = padding > 0 ? sodium_base64_VARIANT_ORIGINAL : sodium_base64_VARIANT_ORIGINAL_NO_PADDING;
-    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &written, &end, variant) != 0 ||
+    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &written, &end, variant) !=
+            0 ||
         end != text.data() + text.size())
         throw Error("stray bits at its end");
     bytes.resize(written);

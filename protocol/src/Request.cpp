@@ -46,8 +46,7 @@ std::string ReplaceAll(std::string_view text, std::string_view placeholder, std:
     std::string result;
     result.reserve(text.size());
     std::size_t from = 0;
-    for (std::size_t at = text.find(placeholder); at != std::string_view::npos;
-         at = text.find(placeholder, from)) {
+    for (std::size_t at = text.find(placeholder); at != std::string_view::npos; at = text.find(placeholder, from)) {
         result.append(text.substr(from, at - from));
         result.append(value);
         from = at + placeholder.size();
@@ -64,8 +63,7 @@ std::string FillTemplate(std::string_view request_template, std::string_view sig
     return ReplaceAll(with_signature, sample_placeholder, sample);
 }
 
-std::string RequestText(std::string_view request_template, std::span<const std::uint8_t> signature,
-                        double sample_ms)
+std::string RequestText(std::string_view request_template, std::span<const std::uint8_t> signature, double sample_ms)
 {
     return FillTemplate(request_template, EncodeBase64(signature), SampleText(sample_ms));
 }

@@ -26,10 +26,7 @@ RecognizeRequest ReadRecognizeRequest(std::string_view body)
     }
 }
 
-Recognizer::Recognizer(const matcher::Store& store, RecognizerOptions options)
-    : store_(store), options_(options)
-{
-}
+Recognizer::Recognizer(const matcher::Store& store, RecognizerOptions options) : store_(store), options_(options) {}
 
 Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, double sample_ms) const
 {

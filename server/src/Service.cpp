@@ -21,12 +21,9 @@ std::string ErrorJson(const std::string& message)
 const char* OutcomeName(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::Match:
-        return "match";
-    case Outcome::Retry:
-        return "retry";
-    case Outcome::NoMatch:
-        break;
+    case Outcome::Match: return "match";
+    case Outcome::Retry: return "retry";
+    case Outcome::NoMatch: break;
     }
     return "none";
 }
@@ -34,7 +31,9 @@ const char* OutcomeName(Outcome outcome)
 }  // namespace
 
 struct Service::Impl {
-    Impl(const matcher::Store& s, RecognizerOptions r, ServiceOptions o) : store(s), recognizer(s, r), options(std::move(o)) {}
+    Impl(const matcher::Store& s, RecognizerOptions r, ServiceOptions o)
+        : store(s), recognizer(s, r), options(std::move(o))
+    {}
 
     void Log(const httplib::Request& request, int status, double ms, const std::string& extra) const
     {
@@ -104,7 +103,8 @@ Service::Service(const matcher::Store& store, RecognizerOptions recognizer, Serv
 
     impl.http.Get("/health", [&impl](const httplib::Request& request, httplib::Response& response) {
         try {
-            response.set_content(nlohmann::json{{"status", "ok"}, {"tracks", impl.store.Totals().tracks}}.dump(), kJson);
+            response.set_content(nlohmann::json{{"status", "ok"}, {"tracks", impl.store.Totals().tracks}}.dump(),
+                                 kJson);
         } catch (const matcher::StoreError& e) {
             impl.Fail(request, response, 503, e.what(), e.what());
         } catch (const std::exception& e) {
@@ -127,18 +127,18 @@ Service::Service(const matcher::Store& store, RecognizerOptions recognizer, Serv
     });
     // What escapes the handlers above (nothing they know of does) still
     // gets its 500, its cause said and its line in the access log.
-    impl.http.set_exception_handler([&impl](const httplib::Request& request, httplib::Response& response,
-                                            std::exception_ptr failure) {
-        std::string cause = "an exception that is not a std::exception";
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& e) {
-            cause = e.what();
-        } catch (...) {
-        }
-        impl.Fail(request, response, 500, kFailed, cause);
-        impl.Log(request, response.status, 0.0, "error");
-    });
+    impl.http.set_exception_handler(
+        [&impl](const httplib::Request& request, httplib::Response& response, std::exception_ptr failure) {
+            std::string cause = "an exception that is not a std::exception";
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                cause = e.what();
+            } catch (...) {
+            }
+            impl.Fail(request, response, 500, kFailed, cause);
+            impl.Log(request, response.status, 0.0, "error");
+        });
 }
 
 Service::~Service()

@@ -116,12 +116,12 @@ public:
 
     // Starts a wait for the next signature on another thread and returns
     // once it is armed.
-    std::future<std::optional<CapturedSignature>> ArmWait(std::uint64_t recognition,
-                                                          std::optional<double> due_ms = std::nullopt,
-                                                          std::stop_token stop = {})
+    std::future<std::optional<CapturedSignature>>
+    ArmWait(std::uint64_t recognition, std::optional<double> due_ms = std::nullopt, std::stop_token stop = {})
     {
-        auto wait = std::async(std::launch::async,
-                               [this, recognition, due_ms, stop] { return capture->WaitForSignature(recognition, due_ms, stop); });
+        auto wait = std::async(std::launch::async, [this, recognition, due_ms, stop] {
+            return capture->WaitForSignature(recognition, due_ms, stop);
+        });
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!capture->WaitArmed() && std::chrono::steady_clock::now() < give_up)
             std::this_thread::yield();

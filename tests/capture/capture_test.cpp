@@ -115,8 +115,8 @@ TEST(CaptureActivation, NoDeviceIsReportedNotLeftWaiting)
 
 TEST(CaptureActivation, RawCaptureWhereTheDeviceOffersIt)
 {
-    for (const auto& [raw, options] : {std::pair{RawProcessing::Supported, AUDCLNT_STREAMOPTIONS_RAW},
-                                      std::pair{RawProcessing::Unsupported, 0u}}) {
+    for (const auto& [raw, options] :
+         {std::pair{RawProcessing::Supported, AUDCLNT_STREAMOPTIONS_RAW}, std::pair{RawProcessing::Unsupported, 0u}}) {
         DeviceScript script;
         script.raw = raw;
         CaptureHarness h(script);

@@ -32,8 +32,8 @@ TEST(StateEvent, RaisesOncePerChange)
     Recorder r(event);
     EXPECT_EQ(event.GetState(), State::Uninitialized);
     EXPECT_TRUE(event.SetState(State::Initialized, 0, true));
-    EXPECT_FALSE(event.SetState(State::Initialized, 0, true));  // the same state: nothing
-    EXPECT_TRUE(event.SetState(State::Starting, 0, false));     // silent
+    EXPECT_FALSE(event.SetState(State::Initialized, 0, true));                          // the same state: nothing
+    EXPECT_TRUE(event.SetState(State::Starting, 0, false));                             // silent
     EXPECT_FALSE(event.SetStateFrom({State::Initialized}, State::Capturing, 0, true));  // not from Starting
     EXPECT_TRUE(event.SetStateFrom({State::Initialized, State::Starting}, State::Capturing, 0, true));
     EXPECT_EQ(r.seen, (std::vector<State>{State::Initialized, State::Capturing}));

@@ -78,9 +78,19 @@ TEST(audio_input, float_to_pcm16_is_the_capture_devices_conversion)
 {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> around_full_scale(-1.25f, 1.25f);
-    std::vector<float> values{0.0f, -0.0f, 0.5f / 32768, -0.5f / 32768, 1.5f / 32768, -1.5f / 32768,
-                              32766.5f / 32768, -32767.5f / 32768, 1.0f, -1.0f, std::nanf(""),
-                              std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    std::vector<float> values{0.0f,
+                              -0.0f,
+                              0.5f / 32768,
+                              -0.5f / 32768,
+                              1.5f / 32768,
+                              -1.5f / 32768,
+                              32766.5f / 32768,
+                              -32767.5f / 32768,
+                              1.0f,
+                              -1.0f,
+                              std::nanf(""),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity()};
     for (int i = 0; i < 100000; ++i)
         values.push_back(around_full_scale(random));
     for (const float value : values)
@@ -115,16 +125,15 @@ TEST_F(audio_input_test, supported_rate_passes_channel_0_or_the_rounded_mean_unc
     EXPECT_EQ(read_all(mixed), mean);
 }
 
-
 // Stereo has its own averaging, and mono is read straight into the block:
 // both must agree with the plain rounded mean over several blocks, a partial
 // last one, the extremes and every sum with a half to round.
 TEST_F(audio_input_test, stereo_and_mono_give_the_rounded_mean)
 {
     pcm stereo{44100, 2, {}};
-    const std::int16_t edges[][2] = {{-32768, -32768}, {32767, 32767}, {-32768, 32767}, {32767, -32768},
-                                     {1, 0},           {-1, 0},        {0, -1},         {3, 0},
-                                     {-3, 0},          {-32768, -32767}, {32767, 32766}, {0, 0}};
+    const std::int16_t edges[][2] = {{-32768, -32768}, {32767, 32767},   {-32768, 32767}, {32767, -32768},
+                                     {1, 0},           {-1, 0},          {0, -1},         {3, 0},
+                                     {-3, 0},          {-32768, -32767}, {32767, 32766},  {0, 0}};
     for (const auto& e : edges)
         stereo.samples.insert(stereo.samples.end(), {e[0], e[1]});
     std::mt19937 random(11);
@@ -191,8 +200,8 @@ TEST_P(audio_conversion_test, keeps_duration_pitch_and_level)
     constexpr double level = 0.5;
     pcm audio{file_rate, 1, std::vector<std::int16_t>(static_cast<std::size_t>(seconds * file_rate))};
     for (std::size_t i = 0; i < audio.samples.size(); ++i)
-        audio.samples[i] = to_pcm16(static_cast<float>(
-            level * std::sin(2 * std::numbers::pi * tone * static_cast<double>(i) / file_rate)));
+        audio.samples[i] = to_pcm16(
+            static_cast<float>(level * std::sin(2 * std::numbers::pi * tone * static_cast<double>(i) / file_rate)));
     write_wav(file("tone.wav"), audio);
 
     audio_reader reader(file("tone.wav").string(), channel_mode::first);

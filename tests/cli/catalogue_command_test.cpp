@@ -121,8 +121,8 @@ TEST_F(catalogue_test, match_names_the_track_and_the_offset)
 TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
 {
     const std::string log = file("serve.log").string();
-    const std::vector<std::string> args = {vextune_path.string(), "serve", "--db", db, "--listen", "127.0.0.1:0",
-                                           "--access-log"};
+    const std::vector<std::string> args = {vextune_path.string(), "serve",       "--db", db, "--listen",
+                                           "127.0.0.1:0",         "--access-log"};
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));

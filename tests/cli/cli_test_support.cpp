@@ -113,7 +113,10 @@ nlohmann::ordered_json dump_json(std::span<const std::uint8_t> bytes, int verbos
     return nlohmann::ordered_json::parse(out.str());
 }
 
-std::string find_problem(std::span<const std::uint8_t> bytes) { return vxt::read_signature(bytes).error; }
+std::string find_problem(std::span<const std::uint8_t> bytes)
+{
+    return vxt::read_signature(bytes).error;
+}
 
 void fix_checksum(std::vector<std::uint8_t>& bytes)
 {

@@ -28,7 +28,10 @@ inline const char* const clip_names[] = {
     "electronic-torustrooper-tt1.flac",
 };
 
-inline fs::path clip_path(const std::string& name) { return data_dir / "audio" / name; }
+inline fs::path clip_path(const std::string& name)
+{
+    return data_dir / "audio" / name;
+}
 
 struct pcm {
     std::int32_t rate = 0;
@@ -67,17 +70,20 @@ std::string read_text(const fs::path& path);
 // The lines of text, without their ends.
 std::vector<std::string> lines_of(const std::string& text);
 void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes);
-inline std::vector<std::uint8_t> as_bytes(const std::string& text) { return {text.begin(), text.end()}; }
+inline std::vector<std::uint8_t> as_bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
 
 struct run_result {
-    int exit_code = -1;   // -1 when killed by a signal
+    int exit_code = -1;  // -1 when killed by a signal
     std::string out;
     std::string err;
     long max_rss_kib = 0;
 };
 
 struct run_options {
-    fs::path stdin_file;  // empty: /dev/null
+    fs::path stdin_file;              // empty: /dev/null
     bool stdin_through_pipe = false;  // stdin_file's bytes through a pipe
     bool stdout_to_terminal = false;  // a pseudo-terminal instead of a file
     // Standard output into this file, left out of run_result::out. A large

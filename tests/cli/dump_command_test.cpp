@@ -176,10 +176,8 @@ TEST_P(dump_agreement_test, json_and_text_dumps_agree)
 }
 
 INSTANTIATE_TEST_SUITE_P(forms, dump_agreement_test,
-                         ::testing::Values(form_case{"type1_compact", 1, 0x800},
-                                           form_case{"type2_compact", 2, 0x800},
-                                           form_case{"type3", 3, 0x800},
-                                           form_case{"type4_compact", 4, 0x800},
+                         ::testing::Values(form_case{"type1_compact", 1, 0x800}, form_case{"type2_compact", 2, 0x800},
+                                           form_case{"type3", 3, 0x800}, form_case{"type4_compact", 4, 0x800},
                                            form_case{"type1_sample_info", 1, 0x1800},
                                            form_case{"type2_sample_info", 2, 0x1800},
                                            form_case{"type4_sample_info", 4, 0x1800},

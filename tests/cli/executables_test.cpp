@@ -136,9 +136,9 @@ TEST(executables, the_signature_tool_links_the_engine_and_the_audio_libraries_on
     const std::vector<std::string> loaded = loaded_libraries(vextune_path);
     EXPECT_TRUE(contains(loaded, "libsndfile.so"));
     for (const std::string& name : loaded) {
-        EXPECT_FALSE(starts_with_any(name, {"libcurl", "libpq.", "libpqxx", "libpulse", "liblmdb", "libssl",
-                                            "libcrypto", "libgnutls", "libcpp-httplib", "libX11", "libdbus",
-                                            "libkrb5", "libgssapi"}))
+        EXPECT_FALSE(
+            starts_with_any(name, {"libcurl", "libpq.", "libpqxx", "libpulse", "liblmdb", "libssl", "libcrypto",
+                                   "libgnutls", "libcpp-httplib", "libX11", "libdbus", "libkrb5", "libgssapi"}))
             << "vextune loads " << name;
     }
 }
@@ -167,9 +167,9 @@ TEST(executables, every_command_is_in_the_table_once_with_its_own_usage)
     std::sort(names.begin(), names.end());
     EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
     for (const char* light : {"signature", "dump"})
-        EXPECT_TRUE(std::any_of(table.begin(), table.end(),
-                                [&](const command& c) { return c.name == light && c.light; }))
-            << light;
+        EXPECT_TRUE(std::any_of(table.begin(), table.end(), [&](const command& c) {
+            return c.name == light && c.light;
+        })) << light;
 }
 
 using handover_test = scratch_test;
@@ -207,8 +207,7 @@ TEST_F(handover_test, arguments_output_and_exit_status_pass_through)
     fs::create_directories(light.parent_path());
     fs::copy_file(vextune_path, light);
     // Stands in for the tools: says what it was given, exits 3.
-    make_executable(file("bin/vextune-tools"),
-                    "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\"; echo 'on stderr' >&2; exit 3\n");
+    make_executable(file("bin/vextune-tools"), "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\"; echo 'on stderr' >&2; exit 3\n");
     run_options here;
     here.executable = light;
 

@@ -45,14 +45,14 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"type_0", {"signature", "--type", "0", audio}, "--type", "usage: vextune signature"},
         usage_case{"type_5", {"signature", "--type", "5", audio}, "--type", "usage: vextune signature"},
         usage_case{"type_text", {"signature", "--type", "two", audio}, "--type", "usage: vextune signature"},
-        usage_case{"flags_not_hex", {"signature", "--flags", "0x80g", audio}, "hexadecimal",
-                   "usage: vextune signature"},
-        usage_case{"flags_too_wide", {"signature", "--flags", "100000000", audio}, "hexadecimal",
-                   "usage: vextune signature"},
-        usage_case{"seconds_negative", {"signature", "--seconds", "-1", audio}, "--seconds",
-                   "usage: vextune signature"},
-        usage_case{"seconds_infinite", {"signature", "--seconds", "inf", audio}, "--seconds",
-                   "usage: vextune signature"},
+        usage_case{
+            "flags_not_hex", {"signature", "--flags", "0x80g", audio}, "hexadecimal", "usage: vextune signature"},
+        usage_case{
+            "flags_too_wide", {"signature", "--flags", "100000000", audio}, "hexadecimal", "usage: vextune signature"},
+        usage_case{
+            "seconds_negative", {"signature", "--seconds", "-1", audio}, "--seconds", "usage: vextune signature"},
+        usage_case{
+            "seconds_infinite", {"signature", "--seconds", "inf", audio}, "--seconds", "usage: vextune signature"},
         usage_case{"no_audio", {"signature"}, "AUDIO", "usage: vextune signature"},
         usage_case{"two_audio", {"signature", audio, audio}, "", "usage: vextune signature"},
         usage_case{"verbosity_5", {"dump", "--verbosity", "5", "x.sig"}, "--verbosity", "usage: vextune dump"},
@@ -75,9 +75,11 @@ TEST(process, version_and_help)
     EXPECT_EQ(version.out, std::string(engine_version()) + "\n");
     EXPECT_EQ(version.err, "");
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"signature", "--help"},
-                                                                   {"dump", "--help"}, {"listen", "--help"},
-                                                                   {"catalogue", "add", "--help"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                  {"signature", "--help"},
+                                                                  {"dump", "--help"},
+                                                                  {"listen", "--help"},
+                                                                  {"catalogue", "add", "--help"}}) {
         const run_result help = run_vextune(args);
         EXPECT_EQ(help.exit_code, 0);
         EXPECT_NE(help.out.find("Usage: vextune"), std::string::npos) << help.out;
@@ -103,9 +105,8 @@ TEST_F(process_test, signature_goes_to_output_file_or_piped_stdout_identically)
     EXPECT_EQ(bytes, sign_file(audio, {}, {}));
 
     // Options reach the engine.
-    const run_result typed =
-        run_vextune({"signature", "--type", "4", "--flags", "0x1800", "--seconds", "3", "-o", file("b.sig").string(),
-                     audio});
+    const run_result typed = run_vextune(
+        {"signature", "--type", "4", "--flags", "0x1800", "--seconds", "3", "-o", file("b.sig").string(), audio});
     ASSERT_EQ(typed.exit_code, 0) << typed.err;
     signature_options options;
     options.type = 4;
@@ -165,7 +166,6 @@ void put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value
     for (int i = 0; i < 4; ++i)
         bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
-
 
 TEST_F(process_test, malformed_signatures_exit_1_after_printing_what_was_read)
 {
@@ -309,9 +309,8 @@ TEST_F(process_test, dumps_of_a_large_signature_are_streamed)
     write_bytes(file("large.sig"), bytes);
     ASSERT_EQ(find_problem(bytes), "");
     const run_result idle = run_vextune({"--version"});
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"dump", "--json", file("large.sig").string()},
-          std::vector<std::string>{"dump", file("large.sig").string()}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"dump", "--json", file("large.sig").string()},
+                                                 std::vector<std::string>{"dump", file("large.sig").string()}}) {
         run_options to_file;
         to_file.stdout_file = file("large.out");
         const run_result r = run_vextune(args, to_file);
@@ -350,7 +349,8 @@ TEST_F(process_test, listen_signs_a_recording_through_the_capture)
     ASSERT_EQ(all.exit_code, 0) << all.err;
     EXPECT_NE(all.err.find("signing all of it"), std::string::npos) << all.err;
 
-    const run_result missing = run_vextune({"listen", "--input", file("none.wav").string(), "-o", file("d.sig").string()});
+    const run_result missing =
+        run_vextune({"listen", "--input", file("none.wav").string(), "-o", file("d.sig").string()});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_FALSE(fs::exists(file("d.sig")));
 }
@@ -371,7 +371,8 @@ TEST_F(process_test, recognize_a_recording_against_a_local_service)
     int requests = 0;
     service.Handle("/id", [&](const VextuneTest::ReceivedRequest&) {
         ++requests;
-        return VextuneTest::Reply{200, requests == 1 ? R"({"retryms": 9000})" : R"({"id": "rock"})", "application/json", {}};
+        return VextuneTest::Reply{
+            200, requests == 1 ? R"({"retryms": 9000})" : R"({"id": "rock"})", "application/json", {}};
     });
     write_bytes(file("request.json"), as_bytes(RecognizeRequest(service.Uri("/id"), 12000)));
     const std::string clip = clip_path(clip_names[0]).string();

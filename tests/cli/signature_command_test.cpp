@@ -43,19 +43,18 @@ TEST_P(flac_signature_test, equals_an_engine_fed_the_decoded_samples)
     EXPECT_TRUE(read_signature(bytes).ok());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    clips, flac_signature_test,
-    ::testing::Values(sign_case{"rock", clip_names[0], 2, 0x800, 0.0},
-                      sign_case{"ambient", clip_names[1], 2, 0x800, 0.0},
-                      sign_case{"electronic", clip_names[2], 2, 0x800, 0.0},
-                      sign_case{"type1", clip_names[0], 1, 0x800, 0.0},
-                      sign_case{"type3", clip_names[0], 3, 0x800, 0.0},
-                      sign_case{"type4", clip_names[0], 4, 0x800, 0.0},
-                      sign_case{"recent_5s", clip_names[0], 2, 0x800, 5.0},
-                      sign_case{"sample_info_form", clip_names[2], 2, 0x1800, 0.0},
-                      sign_case{"band_config_300", clip_names[2], 1, 0xB00, 0.0},
-                      sign_case{"captured_audio", clip_names[1], 2, 0x30800, 0.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(clips, flac_signature_test,
+                         ::testing::Values(sign_case{"rock", clip_names[0], 2, 0x800, 0.0},
+                                           sign_case{"ambient", clip_names[1], 2, 0x800, 0.0},
+                                           sign_case{"electronic", clip_names[2], 2, 0x800, 0.0},
+                                           sign_case{"type1", clip_names[0], 1, 0x800, 0.0},
+                                           sign_case{"type3", clip_names[0], 3, 0x800, 0.0},
+                                           sign_case{"type4", clip_names[0], 4, 0x800, 0.0},
+                                           sign_case{"recent_5s", clip_names[0], 2, 0x800, 5.0},
+                                           sign_case{"sample_info_form", clip_names[2], 2, 0x1800, 0.0},
+                                           sign_case{"band_config_300", clip_names[2], 1, 0xB00, 0.0},
+                                           sign_case{"captured_audio", clip_names[1], 2, 0x30800, 0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(signature_command, defaults_are_type_2_without_timestamp_over_everything)
 {

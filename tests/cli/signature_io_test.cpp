@@ -35,7 +35,7 @@ std::vector<std::string> names_in(const fs::path& dir)
 
 mode_t mode_of(const fs::path& path)
 {
-    struct stat status{};
+    struct stat status {};
     EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
     return status.st_mode;
 }
@@ -106,8 +106,8 @@ TEST_F(signature_io_test, regular_files_are_replaced_whole_and_links_kept)
     const mode_t mask = ::umask(0);
     ::umask(mask);
     const struct {
-        const char* name;      // given to --output
-        const char* written;   // the file that must hold the signature
+        const char* name;     // given to --output
+        const char* written;  // the file that must hold the signature
         mode_t permissions;
     } cases[] = {
         {"new.sig", "new.sig", 0666 & ~mask},

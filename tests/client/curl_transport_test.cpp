@@ -24,12 +24,9 @@ using VextuneTest::TestHttpServer;
 const char* Name(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::Answered:
-        return "Answered";
-    case Outcome::Failed:
-        return "Failed";
-    case Outcome::Cancelled:
-        return "Cancelled";
+    case Outcome::Answered: return "Answered";
+    case Outcome::Failed: return "Failed";
+    case Outcome::Cancelled: return "Cancelled";
     }
     return "?";
 }
@@ -63,8 +60,8 @@ TEST(CurlTransportConcurrency, PostsUtf8JsonWithItsHeadersAndReadsTheAnswer)
     const std::string body = R"({"signature":"QUJD","text":"Grüße, 日本, 🎵"})";
     std::size_t seen_when_started = 99;
 
-    const HttpResult result = MakeCurlTransport(Quick())->Post(
-        server.Uri("/recognize"), body, {}, [&] { seen_when_started = server.Requests().size(); });
+    const HttpResult result = MakeCurlTransport(Quick())->Post(server.Uri("/recognize"), body, {},
+                                                               [&] { seen_when_started = server.Requests().size(); });
 
     ASSERT_EQ(result.outcome, Outcome::Answered) << result.error;
     EXPECT_EQ(result.status, 200);
@@ -296,9 +293,8 @@ TEST(CurlTransportConcurrency, OneTransportServesThreadsAtOnce)
     std::vector<HttpResult> results(kThreads);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            results[i] = transport->Post(server.Uri("/echo"), "{\"n\":" + std::to_string(i) + "}", {}, {});
-        });
+        threads.emplace_back(
+            [&, i] { results[i] = transport->Post(server.Uri("/echo"), "{\"n\":" + std::to_string(i) + "}", {}, {}); });
     }
     for (std::thread& thread : threads) {
         thread.join();

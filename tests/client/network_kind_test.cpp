@@ -66,10 +66,12 @@ TEST(NetworkKind, FollowsTheInterfaceOfTheDefaultRoute)
         {"no default route", lan, "3g"},
         {"default route down", Route("wlan0", "00000000", "0002", 0, "00000000"), "3g"},
         {"default route to an unknown interface", Route("ppp0", "00000000", "0003", 0, "00000000"), "3g"},
-        {"lower metric wins", Route("eth0", "00000000", "0003", 100, "00000000") +
-                                  Route("wlan0", "00000000", "0003", 50, "00000000"), "wifi"},
-        {"first of equal metrics", Route("eth0", "00000000", "0003", 100, "00000000") +
-                                       Route("wlan0", "00000000", "0003", 100, "00000000"), "3g"},
+        {"lower metric wins",
+         Route("eth0", "00000000", "0003", 100, "00000000") + Route("wlan0", "00000000", "0003", 50, "00000000"),
+         "wifi"},
+        {"first of equal metrics",
+         Route("eth0", "00000000", "0003", 100, "00000000") + Route("wlan0", "00000000", "0003", 100, "00000000"),
+         "3g"},
         {"unreadable lines skipped", "garbage\n\n" + Route("wlan0", "00000000", "0003", 0, "00000000"), "wifi"},
         {"interface name climbing out", Route("..", "00000000", "0003", 0, "00000000"), "3g"},
         {"empty table", "", "3g"},

@@ -71,8 +71,8 @@ private:
 
 std::string Request(double min_ms = 3000, double max_ms = 12000, const std::string& href = "\"http://127.0.0.1:9/id\"")
 {
-    return R"({"tag": {"href": )" + href + R"(, "maxsamplems": )" + std::to_string(max_ms) +
-           R"(, "minsamplems": )" + std::to_string(min_ms) +
+    return R"({"tag": {"href": )" + href + R"(, "maxsamplems": )" + std::to_string(max_ms) + R"(, "minsamplems": )" +
+           std::to_string(min_ms) +
            R"(}, "tagid": "T-1", "data": {"sig": "{sigdata}", "ms": "{samplems}", "x": 1}, "extra": true})";
 }
 
@@ -125,8 +125,8 @@ TEST_F(Recognizing, AnAnswerWithoutRetryEndsAfterOneRequest)
     for (const auto& item : written["tag"]["info"].items())
         keys.push_back(item.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"network", "rectype", "unsubmitted", "tagid", "requestsize",
-                                              "samplelength", "sigsize", "samplestartms", "requesttime",
-                                              "responsetime", "latency", "responsesize", "recordtime"}));
+                                              "samplelength", "sigsize", "samplestartms", "requesttime", "responsetime",
+                                              "latency", "responsesize", "recordtime"}));
     // Two seconds of pre-roll: the minimum of 3000 ms is passed by the
     // first packet after one more second.
     EXPECT_EQ(info["samplelength"], 3020);
@@ -200,7 +200,7 @@ TEST_F(Recognizing, AnswersThatAreNotObjectsAreFailures)
     service->Answer("<html>busy</html>", 503);
     service->Answer("");
     service->Answer(R"({"match": 1e99999})");  // a number no double holds
-    service->Answer(R"({"match": 1})", 404);  // a status is not examined, but the flag stays
+    service->Answer(R"({"match": 1})", 404);   // a status is not examined, but the flag stays
     const json result = Run(Request(3000, 60000));
     // Once failed, attempts go on while the sample is below the maximum:
     // all ten are made.

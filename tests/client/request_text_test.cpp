@@ -17,14 +17,17 @@ TEST(Utf16Length, CountsUnitsOfEachSequence)
     } cases[] = {
         {"empty", "", 0},
         {"ASCII", "abc", 3},
-        {"two-byte", "\xC3\xA9", 1},                          // é
-        {"three-byte", "\xE6\x97\xA5", 1},                    // 日
-        {"four-byte", "\xF0\x9F\x8E\xB5", 2},                 // a note beyond the basic plane
+        {"two-byte", "\xC3\xA9", 1},           // é
+        {"three-byte", "\xE6\x97\xA5", 1},     // 日
+        {"four-byte", "\xF0\x9F\x8E\xB5", 2},  // a note beyond the basic plane
         {"mixed", "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x8E\xB5z", 6},
         {"stray continuation", "\x80", 1},
         {"cut two-byte", "a\xC3", 2},
         {"cut four-byte", "\xF0\x9F\x8E", 3},
-        {"lead without continuation", "\xE6" "a", 2},
+        {"lead without continuation",
+         "\xE6"
+         "a",
+         2},
         {"overlong", "\xC0\xAF", 2},
         {"overlong three-byte", "\xE0\x80\xAF", 3},
         {"surrogate", "\xED\xA0\x80", 3},

@@ -178,7 +178,10 @@ RefusingPort::RefusingPort()
     port_ = ntohs(address.sin_port);
 }
 
-RefusingPort::~RefusingPort() { ::close(socket_); }
+RefusingPort::~RefusingPort()
+{
+    ::close(socket_);
+}
 
 std::string RefusingPort::Uri(std::string_view path) const
 {

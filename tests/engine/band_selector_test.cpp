@@ -46,7 +46,8 @@ TEST(PeakBandSelector, SealKeepsTheStrongestPerBandInTimeOrder)
     peaks.push_back(peak(5, 11878, 300));
     // Ten band-0 peaks: only the eight strongest stay, sorted back by time.
     for (std::uint16_t i = 0; i < 10; ++i)
-        peaks.push_back(peak(200u - i, static_cast<std::uint16_t>(3000 + i), static_cast<std::uint16_t>(1000 + 10 * i)));
+        peaks.push_back(
+            peak(200u - i, static_cast<std::uint16_t>(3000 + i), static_cast<std::uint16_t>(1000 + 10 * i)));
     // Same time and amplitude: the higher frequency is taken first.
     peaks.push_back(peak(129, 5000, 700));
     peaks.push_back(peak(129, 6000, 700));

@@ -32,8 +32,7 @@ void feed_all(SignatureEngine& engine, const std::vector<std::int16_t>& pcm, std
 }
 
 // Feeds in random pieces of 0..max_piece samples.
-void feed_in_pieces(SignatureEngine& engine, const std::vector<std::int16_t>& pcm, std::uint32_t seed,
-                    int max_piece)
+void feed_in_pieces(SignatureEngine& engine, const std::vector<std::int16_t>& pcm, std::uint32_t seed, int max_piece)
 {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> piece(0, max_piece);
@@ -385,7 +384,10 @@ TEST(SignatureEngine, CapturesHoldEverySampleOnce)
     EXPECT_TRUE(engine.resampled_capture().empty());
 }
 
-TEST(SignatureEngine, VersionWord) { EXPECT_EQ(SignatureEngine::version_word(), 0x31100000u); }
+TEST(SignatureEngine, VersionWord)
+{
+    EXPECT_EQ(SignatureEngine::version_word(), 0x31100000u);
+}
 
 }  // namespace
 }  // namespace vxt

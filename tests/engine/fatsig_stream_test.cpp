@@ -45,7 +45,9 @@ bool is_peak(const spectra& s, std::size_t t, std::size_t j)
     if (v < 1.0f / 128)
         return false;
     const auto at = [&](std::ptrdiff_t f, std::ptrdiff_t k) {
-        return f < 0 || f >= static_cast<std::ptrdiff_t>(s.size()) ? 0.0f : s[static_cast<std::size_t>(f)][static_cast<std::size_t>(k)];
+        return f < 0 || f >= static_cast<std::ptrdiff_t>(s.size())
+                   ? 0.0f
+                   : s[static_cast<std::size_t>(f)][static_cast<std::size_t>(k)];
     };
     const auto tt = static_cast<std::ptrdiff_t>(t);
     const auto jj = static_cast<std::ptrdiff_t>(j);
@@ -82,8 +84,7 @@ TEST(FatsigStream, FindsExactlyThePeaksOfTheDefinition)
     for (std::size_t i = 0; i < peaks.size(); ++i) {
         ASSERT_EQ(peaks[i].frame, expected[i].first) << i;
         // The interpolated frequency stays within half a bin of the peak bin.
-        ASSERT_LE(std::abs(static_cast<int>(peaks[i].frequency) - 64 * static_cast<int>(expected[i].second)), 32)
-            << i;
+        ASSERT_LE(std::abs(static_cast<int>(peaks[i].frequency) - 64 * static_cast<int>(expected[i].second)), 32) << i;
     }
 }
 
@@ -118,9 +119,9 @@ TEST(FatsigStream, RefinesByTheParabolaOfTheLogPower)
 TEST(FatsigStream, EdgeCasesOfThePeakTest)
 {
     spectra frames(200, std::vector<float>(513, 1e-10f));
-    frames[60][5] = 1e6f;      // below bin 10: never searched
-    frames[60][505] = 1e6f;    // above bin 502: never searched
-    frames[70][200] = 5000.0f; // two equal maxima in one cross: neither is a peak
+    frames[60][5] = 1e6f;       // below bin 10: never searched
+    frames[60][505] = 1e6f;     // above bin 502: never searched
+    frames[70][200] = 5000.0f;  // two equal maxima in one cross: neither is a peak
     frames[72][207] = 5000.0f;
     frames[80][300] = 1.0f / 128;  // exactly the threshold, flat neighbours
     fatsig_stream detector;

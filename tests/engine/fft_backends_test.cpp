@@ -43,7 +43,10 @@ std::vector<FatPeak> peaks_with(std::unique_ptr<FFT_implementation> backend, con
     return peaks;
 }
 
-bool same(const FatPeak& a, const FatPeak& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same(const FatPeak& a, const FatPeak& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 TEST(FftBackends, GiveTheSamePeaksOnMusic)
 {

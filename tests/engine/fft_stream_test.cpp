@@ -90,8 +90,8 @@ TEST(FftStream, FloorIsTheDoublePrecisionTest)
 {
     // Values not greater than 1e-10 in double precision become float(1e-10).
     std::vector<float> values(513, 5.0f);
-    values[0] = 1e-10f;                                 // above 1e-10 as a double: kept
-    values[1] = std::nextafter(1e-10f, 0.0f);           // below: raised
+    values[0] = 1e-10f;                                   // above 1e-10 as a double: kept
+    values[1] = std::nextafter(1e-10f, 0.0f);             // below: raised
     values[2] = std::numeric_limits<float>::quiet_NaN();  // not greater: raised
     values[3] = -3.0f;
     values[4] = 0.0f;
@@ -134,7 +134,8 @@ TEST(FftStream, FrameHoldsTheLatest1024Samples)
         const std::ptrdiff_t end = 64 * static_cast<std::ptrdiff_t>(hop + 1);
         for (std::ptrdiff_t i = 0; i < 1024; ++i) {
             const std::ptrdiff_t s = end - 1024 + i;
-            frame[static_cast<std::size_t>(i)] = s < 0 ? 0.0f : tables::fft_window[i] * samples[static_cast<std::size_t>(s)];
+            frame[static_cast<std::size_t>(i)] =
+                s < 0 ? 0.0f : tables::fft_window[i] * samples[static_cast<std::size_t>(s)];
         }
         const auto expected = test::naive_power(frame.data());
         const double largest = *std::max_element(expected.begin(), expected.end());

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "signature_engine.h"
 #include "vextune/vextuneAPI.h"
 #include "engine/test_signals.h"

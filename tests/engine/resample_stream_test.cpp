@@ -49,8 +49,8 @@ private:
         }
     };
 
-    void decimate(history& h, const float* table, std::size_t taps, std::uint32_t m, float x,
-                  std::vector<float>& out, bool to_polyphase)
+    void decimate(history& h, const float* table, std::size_t taps, std::uint32_t m, float x, std::vector<float>& out,
+                  bool to_polyphase)
     {
         h.store(x);
         bool emit;
@@ -144,15 +144,15 @@ TEST(ResampleStream, PolyphaseAgreesFromEveryPlaceInTheCycle)
 {
     struct polyphase_case {
         std::int32_t rate;
-        std::size_t first_call_step;  // first-call lengths 0, step, 2 * step, ...
+        std::size_t first_call_step;   // first-call lengths 0, step, 2 * step, ...
         std::size_t first_call_limit;  // ... below this: one whole cycle at this rate
         std::size_t later_call;
     };
     const polyphase_case cases[] = {
-        {11025, 1, 441, 89},     // every cycle position
-        {11025, 1, 441, 32},     // calls of exactly one batch
-        {44100, 4, 1764, 353},   // every cycle position of the second stage
-        {44100, 5, 1764, 353},   // and every first-stage phase with them
+        {11025, 1, 441, 89},    // every cycle position
+        {11025, 1, 441, 32},    // calls of exactly one batch
+        {44100, 4, 1764, 353},  // every cycle position of the second stage
+        {44100, 5, 1764, 353},  // and every first-stage phase with them
     };
     for (bool wide : {true, false}) {
         const bool avx = resample_stream::use_wide_vectors(wide);
@@ -167,8 +167,8 @@ TEST(ResampleStream, PolyphaseAgreesFromEveryPlaceInTheCycle)
                     const auto n = std::min(c.later_call, in.size() - done);
                     r.convert(in.data() + done, static_cast<std::int32_t>(n), out);
                 }
-                ASSERT_EQ(out, expected) << c.rate << " Hz, AVX " << avx << ", first call of " << first
-                                         << ", then " << c.later_call;
+                ASSERT_EQ(out, expected) << c.rate << " Hz, AVX " << avx << ", first call of " << first << ", then "
+                                         << c.later_call;
             }
         }
     }
@@ -177,7 +177,7 @@ TEST(ResampleStream, PolyphaseAgreesFromEveryPlaceInTheCycle)
 
 TEST(ResampleStream, ChunkLengthsAndOutputCounts)
 {
-    const std::pair<std::int32_t, std::uint32_t> chunks[] = {{8000, 64},   {11025, 89}, {16000, 128},
+    const std::pair<std::int32_t, std::uint32_t> chunks[] = {{8000, 64},   {11025, 89},  {16000, 128},
                                                              {32000, 256}, {44100, 353}, {48000, 384}};
     for (auto [rate, chunk] : chunks)
         EXPECT_EQ(resample_stream(rate, 8000).chunk_length(), chunk) << rate;

@@ -55,8 +55,8 @@ TEST(RingBuffer, RewindRestoresTheCountButNotTheRows)
     ring.rewind();
     EXPECT_EQ(ring.write_count(), 100);
     EXPECT_EQ(row_index(ring, ring.next_row(), base), 100);
-    EXPECT_EQ(ring.next_row()[0], 100.0f);       // written during the detour
-    EXPECT_EQ(ring.read(0)[0], 99.0f);           // the newest row before it
+    EXPECT_EQ(ring.next_row()[0], 100.0f);  // written during the detour
+    EXPECT_EQ(ring.read(0)[0], 99.0f);      // the newest row before it
 }
 
 TEST(RingBuffer, MisuseRaisesAndChangesNothing)

@@ -43,24 +43,23 @@ TEST_F(SignatureDump, SampleInfoFields)
     sample_record().store(bytes);
     std::string out;
     EXPECT_EQ(print_sig_sample_info(bytes, 48, 2, &out), 0);
-    EXPECT_EQ(out,
-              "sig_sample_info:\n"
-              "magic_key            : cafe2580\n"
-              "CRC32                : facade99\n"
-              "size                 : 32 bytes\n"
-              "src_revision         : 3.1.2 \n"
-              "TrackID              : 0\n"
-              "UTC                  : 2023-11-14-22:13:20\n"
-              "Time source          : system clock\n"
-              "Raw Samples Processed: 2 seconds\n"
-              "      (cumulatively) : 88200 samples\n"
-              "Raw Sample Rate      : 44100\n"
-              "Internal Sample Rate : 8000\n"
-              "Is stream:           : no\n"
-              "Stream Position ticks: 512\n"
-              "sig length ticks     : 16776704\n"
-              "Payload type         : Sig (DCST)\n"
-              "Offset Adjustment    : 15\n");
+    EXPECT_EQ(out, "sig_sample_info:\n"
+                   "magic_key            : cafe2580\n"
+                   "CRC32                : facade99\n"
+                   "size                 : 32 bytes\n"
+                   "src_revision         : 3.1.2 \n"
+                   "TrackID              : 0\n"
+                   "UTC                  : 2023-11-14-22:13:20\n"
+                   "Time source          : system clock\n"
+                   "Raw Samples Processed: 2 seconds\n"
+                   "      (cumulatively) : 88200 samples\n"
+                   "Raw Sample Rate      : 44100\n"
+                   "Internal Sample Rate : 8000\n"
+                   "Is stream:           : no\n"
+                   "Stream Position ticks: 512\n"
+                   "sig length ticks     : 16776704\n"
+                   "Payload type         : Sig (DCST)\n"
+                   "Offset Adjustment    : 15\n");
 }
 
 TEST_F(SignatureDump, SampleInfoChecks)
@@ -93,20 +92,20 @@ TEST_F(SignatureDump, SearchInfo)
     info.store(bytes);
     std::string out;
     EXPECT_EQ(print_fp_search_info(bytes, 24, 3, &out), 0);
-    EXPECT_EQ(out,
-              "\t\tmagic_cookie    : deadbeef\n"
-              "\t\tsample_length     : 2 seconds\n"
-              "\t\tanalysis offset   : 0 seconds\n"
-              "\t\tanalysis length   : 2 seconds\n"
-              "\t\toffset adjustment : 15  ticks\n"
-              "\t\tpipeline version  : 3.1.2 \n");
+    EXPECT_EQ(out, "\t\tmagic_cookie    : deadbeef\n"
+                   "\t\tsample_length     : 2 seconds\n"
+                   "\t\tanalysis offset   : 0 seconds\n"
+                   "\t\tanalysis length   : 2 seconds\n"
+                   "\t\toffset adjustment : 15  ticks\n"
+                   "\t\tpipeline version  : 3.1.2 \n");
 
     out.clear();
     EXPECT_EQ(print_fp_search_info(nullptr, 0, 1, &out), 4);
     EXPECT_EQ(print_fp_search_info(bytes, 20, 1, &out), 6);
     store_le32(bytes, 0);
     EXPECT_EQ(print_fp_search_info(bytes, 24, 1, &out), 1);
-    EXPECT_EQ(out, "ERROR: fp_search_info missing\nERROR: fp_search_info size incorrect\nERROR: invalid MAGIC_COOKIE\n");
+    EXPECT_EQ(out,
+              "ERROR: fp_search_info missing\nERROR: fp_search_info size incorrect\nERROR: invalid MAGIC_COOKIE\n");
 }
 
 TEST_F(SignatureDump, PeakPrinters)

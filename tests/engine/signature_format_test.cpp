@@ -192,7 +192,8 @@ TEST(SignatureFormat, ParseRejectsDamagedSignatures)
 
     for (const auto* original : {&compact, &narrow}) {
         for (std::size_t cut = 0; cut < original->size(); ++cut) {
-            const std::vector<std::uint8_t> truncated(original->begin(), original->begin() + static_cast<std::ptrdiff_t>(cut));
+            const std::vector<std::uint8_t> truncated(original->begin(),
+                                                      original->begin() + static_cast<std::ptrdiff_t>(cut));
             EXPECT_FALSE(parse_signature(truncated).ok()) << cut;
         }
         for (std::size_t at = 0; at + 4 <= original->size(); at += 4) {

@@ -51,7 +51,8 @@ TEST(SignatureReader, DecodesWhatTheEngineWrote)
         EngineFlags flags;
         signature_form form;
     };
-    for (const form_case c : {form_case{0x800, signature_form::compact}, form_case{0x1800, signature_form::sample_info}}) {
+    for (const form_case c :
+         {form_case{0x800, signature_form::compact}, form_case{0x1800, signature_form::sample_info}}) {
         SCOPED_TRACE(c.flags);
         SignatureEngine engine(engine_config::decode(2, c.flags | flag_capture_input | flag_capture_resampled), 16000);
         engine.feed(pcm.data(), static_cast<std::int32_t>(pcm.size()));
@@ -77,8 +78,8 @@ TEST(SignatureReader, DecodesWhatTheEngineWrote)
         EXPECT_TRUE(std::equal(d.audio[0].samples.begin(), d.audio[0].samples.end(), pcm.begin(), pcm.end()));
         EXPECT_EQ(d.audio[1].rate, 8000);
         EXPECT_TRUE(d.audio[1].resampled);
-        EXPECT_TRUE(std::equal(d.audio[1].samples.begin(), d.audio[1].samples.end(),
-                               engine.resampled_capture().begin(), engine.resampled_capture().end()));
+        EXPECT_TRUE(std::equal(d.audio[1].samples.begin(), d.audio[1].samples.end(), engine.resampled_capture().begin(),
+                               engine.resampled_capture().end()));
         EXPECT_NEAR(d.timing.audio_seconds, 6.24, 1e-3);
         if (d.sample_info) {
             EXPECT_EQ(d.sample_info->raw_rate, 16000);
@@ -251,7 +252,7 @@ TEST(SignatureReader, RefusesWhatPassesTheSizeLimit)
 TEST(SignatureEngine, OversizedCaptureIsRefusedBeforeAnyLengthWraps)
 {
     EXPECT_THROW(FpChunk::make(0x60011F40, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(nullptr),
-                                                                          std::size_t{1} << 32)),
+                                                                         std::size_t{1} << 32)),
                  VXT_Exception);
 
     SignatureEngine engine(engine_config::decode(4, 0x800 | flag_capture_input), 48000);

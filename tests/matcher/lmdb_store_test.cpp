@@ -218,7 +218,8 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
 TEST(LmdbStore, AReaderFollowsTheMapAnotherProcessGrew)
 {
     const std::string folder = Folders::Fresh();
-    OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap})->Add(SyntheticTrack(Content(1)), Landmarks(1));
+    OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap})
+        ->Add(SyntheticTrack(Content(1)), Landmarks(1));
     std::vector<std::string> said;
     const auto say = [&said](const std::string& line) { said.push_back(line); };
     auto reader = OpenLmdbStore(folder, OpenMode::ReadOnly, {.initial_map_bytes = kTinyMap, .diagnostics = say});
@@ -370,7 +371,8 @@ void SetMetaWord(const std::string& folder, std::size_t offset, std::uint32_t va
 TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
 {
     const std::string folder = Folders::Fresh();
-    const std::uint32_t old = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1)).id;
+    const std::uint32_t old =
+        OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1)).id;
     SetMetaWord(folder, 0, 1, true);
     try {
         OpenLmdbStore(folder, OpenMode::ReadOnly);
@@ -380,7 +382,8 @@ TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
     }
 
     const std::vector<Peak> peaks = {{10, 640}, {12, 1280}};
-    const std::uint32_t added = OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(2)), Landmarks(2), peaks).id;
+    const std::uint32_t added =
+        OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(2)), Landmarks(2), peaks).id;
     const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);
     EXPECT_TRUE(store->Track(old));
     const std::vector<PeakWindow> windows = {{old, 0, 100}, {added, 0, 100}};
@@ -420,8 +423,10 @@ TEST(LmdbStore, RefusesWhatItCannotOpen)
          },
          OpenMode::ReadWrite, "format version 999"},
         // Postings as big-endian bytes (flag 1), a format no longer read.
-        {"big-endian postings, read-only", flagged(1), OpenMode::ReadOnly, "big-endian bytes, a format this program no"},
-        {"big-endian postings, read-write", flagged(1), OpenMode::ReadWrite, "big-endian bytes, a format this program no"},
+        {"big-endian postings, read-only", flagged(1), OpenMode::ReadOnly,
+         "big-endian bytes, a format this program no"},
+        {"big-endian postings, read-write", flagged(1), OpenMode::ReadWrite,
+         "big-endian bytes, a format this program no"},
         {"unknown format flags", flagged(6), OpenMode::ReadWrite, "unknown format flags 6"},
         {"a file, not a folder",
          [] {

@@ -90,7 +90,8 @@ TEST(Landmarks, MergedBandsOfASignature)
     const decoded_signature d = read_signature(bytes);
     const auto peaks = SignaturePeaks(d);
     EXPECT_EQ(peaks.size(), d.band_peak_count());
-    EXPECT_TRUE(std::is_sorted(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; }));
+    EXPECT_TRUE(
+        std::is_sorted(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; }));
     EXPECT_FALSE(MakeLandmarks(peaks).empty());
 }
 
@@ -108,8 +109,8 @@ TEST(Landmarks, ARecordingLooksUpTheTracksPairWithinTheTolerance)
         return false;
     };
     EXPECT_TRUE(finds(track));
-    EXPECT_TRUE(finds({{101, 64 * 200 + 60}, {119, 64 * 230 + 10}}));  // 2 frames shorter
-    EXPECT_TRUE(finds({{100, 64 * 201 + 2}, {122, 64 * 229 + 60}}));   // both over an edge, 2 frames longer
+    EXPECT_TRUE(finds({{101, 64 * 200 + 60}, {119, 64 * 230 + 10}}));   // 2 frames shorter
+    EXPECT_TRUE(finds({{100, 64 * 201 + 2}, {122, 64 * 229 + 60}}));    // both over an edge, 2 frames longer
     EXPECT_FALSE(finds({{100, 64 * 200 + 60}, {123, 64 * 230 + 10}}));  // 3 frames longer
     EXPECT_FALSE(finds({{100, 64 * 201 + 30}, {120, 64 * 230 + 10}}));  // mid-bin, a bin up
 }
@@ -121,8 +122,8 @@ TEST(Matching, ASliceIsFoundAtItsOffset)
         std::uint32_t track, from, length;
         double keep;
     };
-    for (const slice_case s : {slice_case{17, 1000, 125 * 10, 1.0}, slice_case{3, 5000, 125 * 10, 0.6},
-                               slice_case{199, 40, 125 * 5, 0.7}}) {
+    for (const slice_case s :
+         {slice_case{17, 1000, 125 * 10, 1.0}, slice_case{3, 5000, 125 * 10, 0.6}, slice_case{199, 40, 125 * 5, 0.7}}) {
         SCOPED_TRACE(s.track);
         const auto query = MakeLandmarks(Slice(c.tracks[s.track], s.from, s.length, s.keep, s.track));
         const MatchResult r = Match(c.index, query);
@@ -175,7 +176,8 @@ TEST(Matching, ARecordingWithFewPairsLeftIsFoundByItsPeaks)
         const MatchResult pairs = Match(c.index, landmarks);
         EXPECT_NE(pairs.verdict, Verdict::Match) << pairs.score << " of " << pairs.threshold;
         const MatchResult r = Match(c.index, landmarks, recording);
-        EXPECT_EQ(r.verdict, Verdict::Match) << r.peaks << " peaks of " << r.peaks_threshold << ", " << r.peaks_runner_up << " elsewhere";
+        EXPECT_EQ(r.verdict, Verdict::Match)
+            << r.peaks << " peaks of " << r.peaks_threshold << ", " << r.peaks_runner_up << " elsewhere";
         EXPECT_TRUE(r.on_peaks);
         EXPECT_EQ(r.track, t);
         EXPECT_NEAR(static_cast<double>(r.offset_frames), 3000, 1.0);
@@ -192,7 +194,8 @@ TEST(Matching, ThinEvidenceForTheRightTrackIsNoMatch)
     const std::vector<Peak> heard = Slice(c.tracks[5], 2000, 40, 0.5, 7);
     for (const bool with_peaks : {false, true}) {
         SCOPED_TRACE(with_peaks);
-        const MatchResult r = with_peaks ? Match(c.index, MakeLandmarks(heard), heard) : Match(c.index, MakeLandmarks(heard));
+        const MatchResult r =
+            with_peaks ? Match(c.index, MakeLandmarks(heard), heard) : Match(c.index, MakeLandmarks(heard));
         EXPECT_EQ(r.verdict, Verdict::NoMatch);
         EXPECT_EQ(r.track, 5u);
         EXPECT_GT(r.score, 0u);
@@ -214,9 +217,9 @@ TEST(Matching, VotesAreTalliedExactly)
         std::uint32_t tracks, landmarks_per_track, hashes, query;
         bool numbered;
     };
-    for (const tally_case t : {tally_case{3, 40, 16, 10, false}, tally_case{60, 800, 64, 100, false},
-                               tally_case{400, 200, 512, 900, false}, tally_case{400, 200, 512, 900, true},
-                               tally_case{5, 3000, 64, 200, true}}) {
+    for (const tally_case t :
+         {tally_case{3, 40, 16, 10, false}, tally_case{60, 800, 64, 100, false}, tally_case{400, 200, 512, 900, false},
+          tally_case{400, 200, 512, 900, true}, tally_case{5, 3000, 64, 200, true}}) {
         SCOPED_TRACE(t.tracks);
         SCOPED_TRACE(t.numbered);
         std::mt19937 random(t.tracks);
@@ -228,12 +231,14 @@ TEST(Matching, VotesAreTalliedExactly)
                                                 : static_cast<std::uint32_t>(random());
             std::vector<Landmark> landmarks;
             for (std::uint32_t n = 0; n < t.landmarks_per_track; ++n)
-                landmarks.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 3000)});
+                landmarks.push_back(
+                    {static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 3000)});
             index.Add(id, landmarks, 3000);
         }
         std::vector<Landmark> query;
         for (std::uint32_t n = 0; n < t.query; ++n)
-            query.push_back({static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 2000)});
+            query.push_back(
+                {static_cast<std::uint32_t>(random() % t.hashes), static_cast<std::uint32_t>(random() % 2000)});
 
         // Votes and the hashes behind them, by cell.
         using Cell = std::pair<std::uint32_t, std::int64_t>;

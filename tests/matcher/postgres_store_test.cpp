@@ -174,8 +174,8 @@ TEST_F(PostgresStoreTest, ManyReadersShareOneHandle)
 TEST_F(PostgresStoreTest, KeepsHashesOfEveryUnsignedValueInOrder)
 {
     auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
-    const std::vector<Landmark> landmarks = {
-        {0xffffffffu, 3}, {0x80000000u, 1}, {0x7fffffffu, 2}, {0, 4}, {1u << 21, 5}, {0xffffffffu, 0}};
+    const std::vector<Landmark> landmarks = {{0xffffffffu, 3}, {0x80000000u, 1}, {0x7fffffffu, 2},
+                                             {0, 4},           {1u << 21, 5},    {0xffffffffu, 0}};
     const std::uint32_t id = store->Add(SyntheticTrack("wide"), landmarks).id;
     using Visited = std::vector<std::pair<std::uint32_t, std::vector<Posting>>>;
     const Visited want = {{0, {{id, 4}}},
@@ -205,7 +205,8 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     Admin("DROP TABLE track_peaks; UPDATE vextune_schema SET version = 1");
     EXPECT_THROW(OpenPostgresStore(Uri(), OpenMode::ReadOnly), StoreError);
     const std::vector<Peak> peaks = {{10, 640}, {3000, 1280}};
-    const std::uint32_t added = OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(SyntheticTrack("new"), Landmarks(10, 10), peaks).id;
+    const std::uint32_t added =
+        OpenPostgresStore(Uri(), OpenMode::ReadWrite)->Add(SyntheticTrack("new"), Landmarks(10, 10), peaks).id;
     const std::vector<PeakWindow> windows = {{added, 0, 4000}};
     EXPECT_EQ(OpenPostgresStore(Uri(), OpenMode::ReadOnly)->TrackPeaks(windows).at(0).size(), 2u);
     EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);

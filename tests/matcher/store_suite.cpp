@@ -54,8 +54,8 @@ std::map<std::uint32_t, std::vector<Posting>> Everything(const Store& store, std
 
 // What the store should hold: the landmarks of each track as postings, one
 // each per (hash, track, frame), in (track, frame) order.
-std::map<std::uint32_t, std::vector<Posting>> Expected(
-    const std::vector<std::pair<std::uint32_t, std::vector<Landmark>>>& tracks)
+std::map<std::uint32_t, std::vector<Posting>>
+Expected(const std::vector<std::pair<std::uint32_t, std::vector<Landmark>>>& tracks)
 {
     std::map<std::uint32_t, std::vector<Posting>> all;
     for (const auto& [id, landmarks] : tracks) {
@@ -212,15 +212,17 @@ TEST_P(StoreSuite, KeepsEachTracksPeaksByWindow)
         });
     };
     const std::vector<PeakWindow> windows = {
-        {a, 0, 40000}, {a, 2040, 2060}, {a, 4000, 10000}, {a, 100, 100}, {a, 39990, 90000},
-        {b, 0, 40000}, {999, 0, 40000}, {a, 0, 1}, {a, 0, 0xffffffffu},
+        {a, 0, 40000}, {a, 2040, 2060}, {a, 4000, 10000}, {a, 100, 100},       {a, 39990, 90000},
+        {b, 0, 40000}, {999, 0, 40000}, {a, 0, 1},        {a, 0, 0xffffffffu},
     };
     const auto check = [&] {
         const std::vector<std::vector<Peak>> got = store->TrackPeaks(windows);
         ASSERT_EQ(got.size(), windows.size());
         for (std::size_t i = 0; i < windows.size(); ++i) {
-            const std::vector<Peak> want = windows[i].track == a ? between(windows[i].from, windows[i].to) : std::vector<Peak>{};
-            EXPECT_TRUE(same(got[i], want)) << "window " << i << ": " << got[i].size() << " peaks, " << want.size() << " wanted";
+            const std::vector<Peak> want =
+                windows[i].track == a ? between(windows[i].from, windows[i].to) : std::vector<Peak>{};
+            EXPECT_TRUE(same(got[i], want))
+                << "window " << i << ": " << got[i].size() << " peaks, " << want.size() << " wanted";
         }
     };
     check();
@@ -244,7 +246,8 @@ TEST_P(StoreSuite, MatchesAsTheIndexInMemory)
         std::mt19937 random(100 + t);
         std::vector<Landmark> landmarks;
         for (std::uint32_t i = 0; i < 6000; ++i)
-            landmarks.push_back({static_cast<std::uint32_t>(random() % (1 << 21)), static_cast<std::uint32_t>(random() % 3750)});
+            landmarks.push_back(
+                {static_cast<std::uint32_t>(random() % (1 << 21)), static_cast<std::uint32_t>(random() % 3750)});
         const std::uint32_t id = store->Add(Info(Numbered("t", t), Numbered("c", t), 3750), landmarks).id;
         std::sort(landmarks.begin(), landmarks.end(), [](const Landmark& x, const Landmark& y) {
             return x.hash != y.hash ? x.hash < y.hash : x.frame < y.frame;

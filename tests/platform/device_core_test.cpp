@@ -110,20 +110,21 @@ TEST_P(DeviceCore, EveryDeviceFollowsTheSameClientRules)
     EXPECT_EQ(next, 160u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, DeviceCore,
-    testing::Values(Device{"File", [] {
-                               FileDeviceOptions options;
-                               options.clock = std::make_shared<SimulatedClock>();
-                               return std::make_shared<FileAudioDevices>(mono_file(), options);
-                           }},
-                    Device{"Scripted",
-                           [] {
-                               DeviceScript script;
-                               script.packets.push_back(MonoPacket(std::vector<std::int16_t>(160, 1000)));
-                               return std::make_shared<ScriptedAudioDevices>(std::move(script));
-                           }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Devices, DeviceCore,
+                         testing::Values(Device{"File",
+                                                [] {
+                                                    FileDeviceOptions options;
+                                                    options.clock = std::make_shared<SimulatedClock>();
+                                                    return std::make_shared<FileAudioDevices>(mono_file(), options);
+                                                }},
+                                         Device{"Scripted",
+                                                [] {
+                                                    DeviceScript script;
+                                                    script.packets.push_back(
+                                                        MonoPacket(std::vector<std::int16_t>(160, 1000)));
+                                                    return std::make_shared<ScriptedAudioDevices>(std::move(script));
+                                                }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace VextuneCore::Platform

@@ -18,8 +18,8 @@
 namespace VextuneCore::Platform::Testing {
 
 struct Activation {
-    HRESULT call = E_FAIL;        // what ActivateAudioInterfaceAsync returned
-    HRESULT completed = E_FAIL;   // what the completion was given
+    HRESULT call = E_FAIL;       // what ActivateAudioInterfaceAsync returned
+    HRESULT completed = E_FAIL;  // what the completion was given
     std::shared_ptr<AudioClient> client;
     std::thread::id completion_thread;
 };

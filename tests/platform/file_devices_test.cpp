@@ -24,9 +24,8 @@ public:
     explicit TempFile(const std::string& suffix)
     {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = (std::filesystem::temp_directory_path() /
-                 ("vxt-" + std::string(test->test_suite_name()) + "-" + test->name() + "-" +
-                  std::to_string(counter_++) + suffix))
+        path_ = (std::filesystem::temp_directory_path() / ("vxt-" + std::string(test->test_suite_name()) + "-" +
+                                                           test->name() + "-" + std::to_string(counter_++) + suffix))
                     .string();
     }
     ~TempFile() { std::filesystem::remove(path_); }
@@ -167,7 +166,8 @@ TEST(FileDevices, PacketsReassembleIntoTheFile)
         if (c.simulated) {
             EXPECT_EQ(pcm.clock_moved_ms, c.frames * 1000 / static_cast<std::size_t>(c.rate));
             // One packet per 20 ms step of the file.
-            EXPECT_EQ(pcm.flags.size(), (c.frames * 50 + static_cast<std::size_t>(c.rate) - 1) / static_cast<std::size_t>(c.rate));
+            EXPECT_EQ(pcm.flags.size(),
+                      (c.frames * 50 + static_cast<std::size_t>(c.rate) - 1) / static_cast<std::size_t>(c.rate));
         }
 
         const Played ieee = play(wav.path(), FloatFormat(channels, rate), c.simulated);
@@ -284,7 +284,9 @@ TEST(FileDevicesConcurrency, StopThenStartGoesOnWhereItStopped)
     const auto a = Activate(devices, devices.Id());
     ASSERT_EQ(a.completed, S_OK);
     EXPECT_EQ(a.client->Stop(), S_OK) << "Stop before any Start";
-    ASSERT_EQ(a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 16000)), S_OK);
+    ASSERT_EQ(
+        a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 16000)),
+        S_OK);
     std::shared_ptr<AudioCaptureClient> capture;
     ASSERT_EQ(a.client->GetService(&capture), S_OK);
     EXPECT_EQ(a.client->Start(), E_INVALID_STATE) << "no event handle";

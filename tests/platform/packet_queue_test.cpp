@@ -88,11 +88,11 @@ TEST(PacketQueue, AppendMarksHolesPartialFramesAndServerOverflows)
 {
     struct Case {
         const char* name;
-        bool hole;            // data null
+        bool hole;  // data null
         std::size_t bytes;
         bool overflow_first;  // MarkDiscontinuity before
         std::uint32_t frames;
-        std::uint32_t flags;  // of the first packet
+        std::uint32_t flags;       // of the first packet
         std::uint32_t next_flags;  // of a whole packet appended after
     };
     const Case cases[] = {

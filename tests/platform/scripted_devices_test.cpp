@@ -113,11 +113,14 @@ TEST(ScriptedDevices, InjectedFailuresSurfaceWithTheirCodes)
 
 TEST(ScriptedDevices, InjectedFailureChangesNothingAndCanLast)
 {
-    ScriptedAudioDevices devices(
-        two_packet_script().Fail(DeviceCall::GetBuffer, 1, E_FAIL).FailFrom(DeviceCall::ReleaseBuffer, 2, E_DEVICE_INVALIDATED));
+    ScriptedAudioDevices devices(two_packet_script()
+                                     .Fail(DeviceCall::GetBuffer, 1, E_FAIL)
+                                     .FailFrom(DeviceCall::ReleaseBuffer, 2, E_DEVICE_INVALIDATED));
     Event event(Event::Kind::AutoReset);
     auto a = Activate(devices, "scripted-capture");
-    ASSERT_EQ(a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)), S_OK);
+    ASSERT_EQ(
+        a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)),
+        S_OK);
     std::shared_ptr<AudioCaptureClient> capture;
     ASSERT_EQ(a.client->GetService(&capture), S_OK);
     ASSERT_EQ(a.client->SetEventHandle(&event), S_OK);
@@ -145,9 +148,22 @@ TEST(ScriptedDevices, RecordsWhatTheClientWasAsked)
 
     using C = DeviceCall;
     const std::vector<DeviceCall> expected = {
-        C::GetDefaultAudioCaptureId, C::ActivateAudioInterfaceAsync, C::ActivationCompleted, C::SetClientProperties,
-        C::GetMixFormat, C::Initialize, C::GetBufferSize, C::GetService, C::SetEventHandle, C::Start,
-        C::GetNextPacketSize, C::GetBuffer, C::ReleaseBuffer, C::GetNextPacketSize, C::GetBuffer, C::ReleaseBuffer,
+        C::GetDefaultAudioCaptureId,
+        C::ActivateAudioInterfaceAsync,
+        C::ActivationCompleted,
+        C::SetClientProperties,
+        C::GetMixFormat,
+        C::Initialize,
+        C::GetBufferSize,
+        C::GetService,
+        C::SetEventHandle,
+        C::Start,
+        C::GetNextPacketSize,
+        C::GetBuffer,
+        C::ReleaseBuffer,
+        C::GetNextPacketSize,
+        C::GetBuffer,
+        C::ReleaseBuffer,
         C::Stop,
     };
     EXPECT_EQ(devices.Calls(), expected);
@@ -193,7 +209,9 @@ TEST(ScriptedDevices, DeliversPacketsAsScriptedWithAnEventEach)
     ScriptedAudioDevices devices(script);
     Event event(Event::Kind::ManualReset);
     auto a = Activate(devices, "scripted-capture");
-    ASSERT_EQ(a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(2, 48000)), S_OK);
+    ASSERT_EQ(
+        a.client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(2, 48000)),
+        S_OK);
     std::uint32_t buffer = 0;
     ASSERT_EQ(a.client->GetBufferSize(&buffer), S_OK);
     EXPECT_EQ(buffer, 960u);
@@ -224,7 +242,8 @@ TEST(ScriptedDevices, DeliversPacketsAsScriptedWithAnEventEach)
         EXPECT_EQ(position, expected[i]->device_position);
         const std::vector<std::uint8_t> bytes(data, data + 4 * frames);  // the whole packet is readable
         const auto samples = SamplesOf<std::int16_t>(bytes);
-        EXPECT_EQ(std::vector<std::int16_t>(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(expected[i]->samples.size())),
+        EXPECT_EQ(std::vector<std::int16_t>(samples.begin(),
+                                            samples.begin() + static_cast<std::ptrdiff_t>(expected[i]->samples.size())),
                   expected[i]->samples);
         EXPECT_EQ(capture->ReleaseBuffer(frames), S_OK);
     }
@@ -248,9 +267,12 @@ TEST(ScriptedDevices, ClientRefusesCallsOutOfOrder)
     EXPECT_EQ(client.Start(), E_NOT_INITIALIZED);
     EXPECT_EQ(client.Stop(), S_OK);
     EXPECT_EQ(client.GetMixFormat(nullptr), E_INVALIDARG);
-    ASSERT_EQ(client.Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)), S_OK);
-    EXPECT_EQ(client.Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)),
-              E_ALREADY_INITIALIZED);
+    ASSERT_EQ(
+        client.Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)),
+        S_OK);
+    EXPECT_EQ(
+        client.Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 48000)),
+        E_ALREADY_INITIALIZED);
     EXPECT_EQ(client.SetClientProperties({}), E_ALREADY_INITIALIZED);
     EXPECT_EQ(client.Start(), E_INVALID_STATE) << "event-driven without an event";
     EXPECT_EQ(client.SetEventHandle(nullptr), E_INVALIDARG);
@@ -364,7 +386,9 @@ struct Running {
             script.packets.push_back(MonoPacket({static_cast<std::int16_t>(i), static_cast<std::int16_t>(i)}));
         devices = std::make_unique<ScriptedAudioDevices>(script);
         client = Activate(*devices, "scripted-capture").client;
-        EXPECT_EQ(client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 16000)), S_OK);
+        EXPECT_EQ(
+            client->Initialize(ShareMode::Shared, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, twenty_ms, 0, PcmFormat(1, 16000)),
+            S_OK);
         EXPECT_EQ(client->GetService(&capture), S_OK);
         EXPECT_EQ(client->SetEventHandle(&event), S_OK);
         EXPECT_EQ(client->Start(), S_OK);

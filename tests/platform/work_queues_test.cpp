@@ -27,10 +27,14 @@ TEST(WorkQueueStartCount, CountsNestedAndUnbalancedCalls)
         int count;
     };
     const Step steps[] = {
-        {Put, E_NOT_STARTED, 0}, {PutWaiting, E_NOT_STARTED, 0}, {Lock, E_NOT_STARTED, 0}, {Stop, E_NOT_STARTED, 0},
-        {Start, S_OK, 1},        {Start, S_OK, 2},               {Stop, S_OK, 1},          {Put, S_OK, 1},
-        {Lock, S_OK, 1},         {Stop, S_OK, 0},                {Put, E_NOT_STARTED, 0},  {PutWaiting, E_NOT_STARTED, 0},
-        {Stop, E_NOT_STARTED, 0}, {Start, S_OK, 1},              {Stop, S_OK, 0},
+        {Put, E_NOT_STARTED, 0},  {PutWaiting, E_NOT_STARTED, 0},
+        {Lock, E_NOT_STARTED, 0}, {Stop, E_NOT_STARTED, 0},
+        {Start, S_OK, 1},         {Start, S_OK, 2},
+        {Stop, S_OK, 1},          {Put, S_OK, 1},
+        {Lock, S_OK, 1},          {Stop, S_OK, 0},
+        {Put, E_NOT_STARTED, 0},  {PutWaiting, E_NOT_STARTED, 0},
+        {Stop, E_NOT_STARTED, 0}, {Start, S_OK, 1},
+        {Stop, S_OK, 0},
     };
     Event event(Event::Kind::ManualReset);
     for (std::size_t i = 0; i < std::size(steps); ++i) {
@@ -147,7 +151,9 @@ TEST_F(WorkQueues, WaitingItemRunsOncePerSet)
     Event event(Event::Kind::AutoReset);
     std::atomic<int> runs{0};
     std::uint64_t key = 0;
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ++runs; }, &key), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ++runs; }, &key),
+              S_OK);
     Drain(serial);
     EXPECT_EQ(runs, 0);
     event.Set();
@@ -155,7 +161,9 @@ TEST_F(WorkQueues, WaitingItemRunsOncePerSet)
     Drain(serial);
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(event.IsSet());
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ++runs; }, &key), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ++runs; }, &key),
+              S_OK);
     Drain(serial);
     EXPECT_EQ(runs, 2);
     EXPECT_FALSE(event.IsSet());
@@ -194,7 +202,9 @@ TEST_F(WorkQueues, CancelBeforeTheEventFiresKeepsTheSignal)
     Event event(Event::Kind::AutoReset);
     std::atomic<bool> ran{false};
     std::uint64_t key = 0;
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ran = true; }, &key), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ran = true; }, &key),
+              S_OK);
     EXPECT_EQ(CancelWorkItem(key), S_OK);
     event.Set();
     Drain(serial);
@@ -208,7 +218,9 @@ TEST_F(WorkQueues, CancelAfterFiringSkipsAnItemThatHasNotStarted)
     Event event(Event::Kind::AutoReset);
     std::atomic<bool> ran{false};
     std::uint64_t key = 0;
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ran = true; }, &key), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ran = true; }, &key),
+              S_OK);
     event.Set();  // the item is now queued behind the blocking one
     EXPECT_EQ(CancelWorkItem(key), S_OK);
     release.Set();
@@ -238,10 +250,14 @@ TEST_F(WorkQueues, StaleAndUnknownKeysCancelNothing)
     std::atomic<int> runs{0};
     std::uint64_t done = 0;
     std::uint64_t waiting = 0;
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ++runs; }, &done), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ++runs; }, &done),
+              S_OK);
     event.Set();
     Drain(serial);
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ++runs; }, &waiting), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ++runs; }, &waiting),
+              S_OK);
     EXPECT_NE(waiting, done);
     for (const std::uint64_t key : {done, std::uint64_t{0}, waiting + 1000})
         EXPECT_EQ(CancelWorkItem(key), S_OK);
@@ -289,7 +305,9 @@ TEST_F(WorkQueues, ShutdownDropsQueuedItemsAndWaitsForRunningOnes)
         ASSERT_EQ(PutWorkItem(serial, [&] { ++queued_runs; }), S_OK);
     Event event(Event::Kind::AutoReset);
     std::uint64_t key = 0;
-    ASSERT_EQ(PutWaitingWorkItem(event, serial, [&] { ++queued_runs; }, &key), S_OK);
+    ASSERT_EQ(PutWaitingWorkItem(
+                  event, serial, [&] { ++queued_runs; }, &key),
+              S_OK);
     release.Set();
     ASSERT_TRUE(running.WaitFor(patience));
 

@@ -25,7 +25,7 @@ const SampleCase kSampleCases[] = {
     {3000.0, "3000.0000"},
     {12000.0, "12000.000"},
     {99.0, "99.000000"},
-    {0.5, "0.500000"},  // shorter than the width: nothing to cut
+    {0.5, "0.500000"},           // shorter than the width: nothing to cut
     {12345678.0, "12345678"},    // the cut falls right after the point
     {123456789.0, "123456789"},  // the whole part alone fills the width
     {1e12, "1000000000000"},     // never cut inside the whole part
@@ -46,7 +46,10 @@ void ExpectSampleTexts()
     }
 }
 
-TEST(SampleText, IsPrintfFixedCutToNineCharacters) { ExpectSampleTexts(); }
+TEST(SampleText, IsPrintfFixedCutToNineCharacters)
+{
+    ExpectSampleTexts();
+}
 
 TEST(SampleText, IgnoresTheLocale)
 {
@@ -88,17 +91,19 @@ TEST(ReadSampleMs, TakesANumberOrANumberInAString)
     const struct {
         const char* value;
         double sample_ms;
-    } good[] = {
-        {"3000.0000", 3000.0},
-        {"12000.000", 12000.0},
-        {"99.000000", 99.0},
-        {"12345678", 12345678.0},
-        {"0", 0.0},
-        {"1e3", 1000.0},
-        {"\"12000\"", 12000.0},
-        {"\"3020.5\"", 3020.5},
-        {"\" 12000\"", 12000.0},  // leading white space, as the service has always taken it
-    };
+    } good
+        [] =
+            {
+                {"3000.0000", 3000.0},
+                {"12000.000", 12000.0},
+                {"99.000000", 99.0},
+                {"12345678", 12345678.0},
+                {"0", 0.0},
+                {"1e3", 1000.0},
+                {"\"12000\"", 12000.0},
+                {"\"3020.5\"", 3020.5},
+                {"\" 12000\"", 12000.0},  // leading white space, as the service has always taken it
+            };
     for (const auto& c : good) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(ReadSampleMs(json::parse(c.value)), c.sample_ms);
@@ -107,17 +112,10 @@ TEST(ReadSampleMs, TakesANumberOrANumberInAString)
         const char* value;
         const char* says;
     } bad[] = {
-        {"\"3s\"", "is not a number"},
-        {"\"\"", "is not a number"},
-        {"\"3000 \"", "is not a number"},
-        {"\"3000ms\"", "is not a number"},
-        {"null", "is not a number"},
-        {"true", "is not a number"},
-        {"[3000]", "is not a number"},
-        {"-1", "not a length of time"},
-        {"\"-1\"", "not a length of time"},
-        {"\"nan\"", "not a length of time"},
-        {"\"inf\"", "not a length of time"},
+        {"\"3s\"", "is not a number"},       {"\"\"", "is not a number"},         {"\"3000 \"", "is not a number"},
+        {"\"3000ms\"", "is not a number"},   {"null", "is not a number"},         {"true", "is not a number"},
+        {"[3000]", "is not a number"},       {"-1", "not a length of time"},      {"\"-1\"", "not a length of time"},
+        {"\"nan\"", "not a length of time"}, {"\"inf\"", "not a length of time"},
     };
     for (const auto& c : bad) {
         SCOPED_TRACE(c.value);

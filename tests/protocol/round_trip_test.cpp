@@ -43,22 +43,26 @@ TEST(RoundTrip, TheServiceReadsWhatTheClientSends)
     } templates[] = {
         {"as documented", R"({"signature": "{sigdata}", "samplems": "{samplems}"})", -1},
         {"members around", R"({"app": "my-app", "signature": "{sigdata}", "v": [1, {"x": null}],
-                               "samplems": "{samplems}", "unicode": "\u00e9\u65e5"})", -1},
+                               "samplems": "{samplems}", "unicode": "\u00e9\u65e5"})",
+         -1},
         {"placeholders twice", R"({"signature": "{sigdata}", "copy": "{sigdata}", "samplems": "{samplems}",
-                                   "again": "{samplems}"})", -1},
+                                   "again": "{samplems}"})",
+         -1},
         {"a fixed length in a string", R"({"signature": "{sigdata}", "samplems": "4500"})", 4500},
         {"a fixed bare length", R"({"samplems": 7000.5, "signature": "{sigdata}"})", 7000.5},
     };
     const std::vector<std::vector<std::uint8_t>> signatures = {
         {}, Signature(1, 1), Signature(2, 2), Signature(1296, 3), Signature(700001, 4)};
     for (const auto& t : templates) {
-        const VextuneCore::Client::RequestDescription d = VextuneCore::Client::ReadRequestDescription(Description(t.data));
+        const VextuneCore::Client::RequestDescription d =
+            VextuneCore::Client::ReadRequestDescription(Description(t.data));
         for (const auto& signature : signatures) {
             for (const double sample_ms : {99.0, 3000.0, 12000.0, 12345678.0}) {
                 SCOPED_TRACE(std::string(t.name) + ", " + std::to_string(signature.size()) + " bytes, " +
                              std::to_string(sample_ms) + " ms");
-                const std::string body = VextuneCore::Client::FillTemplate(
-                    d.request_template, VextuneCore::Client::Base64(signature), VextuneCore::Client::SampleText(sample_ms));
+                const std::string body =
+                    VextuneCore::Client::FillTemplate(d.request_template, VextuneCore::Client::Base64(signature),
+                                                      VextuneCore::Client::SampleText(sample_ms));
                 EXPECT_EQ(body, RequestText(d.request_template, signature, sample_ms));
                 const server::RecognizeRequest read = server::ReadRecognizeRequest(body);
                 EXPECT_EQ(read.signature, signature);

@@ -39,9 +39,10 @@ Activated Activate(AudioDevices& devices, const std::string& id)
 {
     auto done = std::make_shared<std::promise<Activated>>();
     const auto caller = std::this_thread::get_id();
-    const HRESULT hr = devices.ActivateAudioInterfaceAsync(id, [done, caller](HRESULT r, std::shared_ptr<AudioClient> c) {
-        done->set_value(Activated{r, std::move(c), std::this_thread::get_id() != caller});
-    });
+    const HRESULT hr =
+        devices.ActivateAudioInterfaceAsync(id, [done, caller](HRESULT r, std::shared_ptr<AudioClient> c) {
+            done->set_value(Activated{r, std::move(c), std::this_thread::get_id() != caller});
+        });
     if (Failed(hr))
         return Activated{hr, nullptr, false};
     auto result = done->get_future();
@@ -72,8 +73,7 @@ class TonePlayer {
 public:
     TonePlayer(double left_hz, double right_hz, std::uint32_t rate, double seconds)
         : thread_([=, this] { Play(left_hz, right_hz, rate, seconds); })
-    {
-    }
+    {}
     ~TonePlayer() { thread_.join(); }
     TonePlayer(const TonePlayer&) = delete;
     TonePlayer& operator=(const TonePlayer&) = delete;
@@ -188,7 +188,8 @@ TEST(PulseAudioDevices, WithoutAServerTheServiceIsNotRunningUntilItIsBack)
     EXPECT_EQ(devices.GetDefaultAudioCaptureId(&id), E_SERVICE_NOT_RUNNING);
     // libpulse's own reason reaches the sink, beside the code it became.
     ASSERT_FALSE(told.empty());
-    EXPECT_EQ(told[0], std::string("PulseAudio: ") + pa_strerror(PA_ERR_CONNECTIONREFUSED) + " (E_SERVICE_NOT_RUNNING)");
+    EXPECT_EQ(told[0],
+              std::string("PulseAudio: ") + pa_strerror(PA_ERR_CONNECTIONREFUSED) + " (E_SERVICE_NOT_RUNNING)");
     std::vector<CaptureDeviceInfo> list;
     EXPECT_EQ(devices.ListCaptureDevices(&list), E_SERVICE_NOT_RUNNING);
     bool completed = false;
@@ -286,8 +287,8 @@ TEST_P(ToneCapture, ThePlayedToneReachesTheClient)
     std::vector<float> left, right;
     constexpr std::size_t no_tone = SIZE_MAX;  // no tone heard since the last gap
     std::size_t tone_start = no_tone;
-    const std::size_t wanted = 16384;            // frames of tone to analyse
-    const std::size_t settle = rate / 20;         // skipped after the tone starts
+    const std::size_t wanted = 16384;                    // frames of tone to analyse
+    const std::size_t settle = rate / 20;                // skipped after the tone starts
     const std::size_t give_up = std::size_t{rate} * 20;  // of audio captured
     std::uint64_t next_position = 0;
     {

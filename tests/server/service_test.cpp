@@ -67,16 +67,11 @@ private:
     void Fail() const
     {
         switch (failure.load()) {
-        case Failure::None:
-            return;
-        case Failure::Store:
-            throw matcher::StoreError("the disk has gone");
-        case Failure::Bug:
-            throw std::logic_error("a bug in the store");
-        case Failure::OutOfMemory:
-            throw std::bad_alloc();
-        case Failure::NotAnException:
-            throw 42;
+        case Failure::None: return;
+        case Failure::Store: throw matcher::StoreError("the disk has gone");
+        case Failure::Bug: throw std::logic_error("a bug in the store");
+        case Failure::OutOfMemory: throw std::bad_alloc();
+        case Failure::NotAnException: throw 42;
         }
     }
 
@@ -132,7 +127,8 @@ protected:
     {
         const std::span<const std::int16_t> heard(track.data() + static_cast<std::size_t>(from * kRate),
                                                   static_cast<std::size_t>(seconds * kRate));
-        return nlohmann::json{{"signature", VextuneCore::Client::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}.dump();
+        return nlohmann::json{{"signature", VextuneCore::Client::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}
+            .dump();
     }
 
     std::unique_ptr<matcher::Store> store = matcher::MakeMemoryStore();
@@ -189,9 +185,9 @@ TEST_F(ServiceTest, ThinEvidenceAsksForMoreOnlyBelowTheLongestRecording)
         const char* answer;
         const char* outcome;
     } cases[] = {
-        {200, R"({"retryms":3200})", "retry"},      {3000, R"({"retryms":6000})", "retry"},
-        {9500.5, R"({"retryms":12000})", "retry"},  {11999, R"({"retryms":12000})", "retry"},
-        {12000, R"({"matches":[]})", "none"},       {12000.5, R"({"matches":[]})", "none"},
+        {200, R"({"retryms":3200})", "retry"},     {3000, R"({"retryms":6000})", "retry"},
+        {9500.5, R"({"retryms":12000})", "retry"}, {11999, R"({"retryms":12000})", "retry"},
+        {12000, R"({"matches":[]})", "none"},      {12000.5, R"({"matches":[]})", "none"},
         {30000, R"({"matches":[]})", "none"},
     };
     for (const auto& c : cases) {
@@ -222,16 +218,36 @@ TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
         nlohmann::json answer;
         const char* says;
     } cases[] = {
-        {"POST", "/recognize", Failure::Store, 503, {{"error", "the catalogue cannot be read: the disk has gone"}},
+        {"POST",
+         "/recognize",
+         Failure::Store,
+         503,
+         {{"error", "the catalogue cannot be read: the disk has gone"}},
          "POST /recognize 503: the disk has gone"},
-        {"POST", "/recognize", Failure::Bug, 500, {{"error", "the service failed on this request"}},
+        {"POST",
+         "/recognize",
+         Failure::Bug,
+         500,
+         {{"error", "the service failed on this request"}},
          "POST /recognize 500: a bug in the store"},
-        {"POST", "/recognize", Failure::OutOfMemory, 500, {{"error", "the service failed on this request"}},
+        {"POST",
+         "/recognize",
+         Failure::OutOfMemory,
+         500,
+         {{"error", "the service failed on this request"}},
          "POST /recognize 500: std::bad_alloc"},
-        {"POST", "/recognize", Failure::NotAnException, 500, {{"error", "the service failed on this request"}},
+        {"POST",
+         "/recognize",
+         Failure::NotAnException,
+         500,
+         {{"error", "the service failed on this request"}},
          "POST /recognize 500: an exception that is not a std::exception"},
         {"GET", "/health", Failure::Store, 503, {{"error", "the disk has gone"}}, "GET /health 503: the disk has gone"},
-        {"GET", "/health", Failure::Bug, 500, {{"error", "the service failed on this request"}},
+        {"GET",
+         "/health",
+         Failure::Bug,
+         500,
+         {{"error", "the service failed on this request"}},
          "GET /health 500: a bug in the store"},
     };
     httplib::Client client("127.0.0.1", port);
@@ -243,8 +259,8 @@ TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
             said.clear();
         }
         failing.failure = c.failure;
-        const httplib::Result result = std::string(c.method) == "GET" ? client.Get(c.path)
-                                                                      : client.Post(c.path, recognize, "application/json");
+        const httplib::Result result =
+            std::string(c.method) == "GET" ? client.Get(c.path) : client.Post(c.path, recognize, "application/json");
         failing.failure = Failure::None;
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, c.status);
@@ -315,11 +331,8 @@ TEST_F(ServiceTest, BadRequestsGetAJsonErrorAndTheServiceGoesOn)
         std::string body;
         int status;
     } cases[] = {
-        {"not json", 400},
-        {R"({"samplems":3000})", 400},
-        {R"({"signature":"@@@@","samplems":3000})", 400},
-        {corrupt, 400},
-        {std::string(70 * 1024, ' '), 413},
+        {"not json", 400}, {R"({"samplems":3000})", 400},      {R"({"signature":"@@@@","samplems":3000})", 400},
+        {corrupt, 400},    {std::string(70 * 1024, ' '), 413},
     };
     for (const auto& c : cases) {
         const httplib::Result result = Post(c.body);

@@ -51,14 +51,17 @@ constexpr std::int32_t rate_of_code(std::uint32_t code) noexcept
 //   4  every detected peak since creation or reset, unselected
 using SignatureType = std::int32_t;
 
-constexpr bool is_valid_type(SignatureType type) noexcept { return type >= 1 && type <= 4; }
+constexpr bool is_valid_type(SignatureType type) noexcept
+{
+    return type >= 1 && type <= 4;
+}
 
 // Configuration bits; all others are ignored.
 using EngineFlags = std::uint32_t;
-inline constexpr EngineFlags flag_band_config_mask = 0x300;    // period and peaks per band
-inline constexpr EngineFlags flag_no_timestamp = 0x800;        // no clock fit: timestamp 0
-inline constexpr EngineFlags flag_sample_info_form = 0x1000;   // 48-byte header form
-inline constexpr EngineFlags flag_capture_input = 0x10000;     // attach the input audio
+inline constexpr EngineFlags flag_band_config_mask = 0x300;     // period and peaks per band
+inline constexpr EngineFlags flag_no_timestamp = 0x800;         // no clock fit: timestamp 0
+inline constexpr EngineFlags flag_sample_info_form = 0x1000;    // 48-byte header form
+inline constexpr EngineFlags flag_capture_input = 0x10000;      // attach the input audio
 inline constexpr EngineFlags flag_capture_resampled = 0x20000;  // attach the 8 kHz audio
 // What type 3 always adds: 128-frame periods of 14 peaks, sig_sample_info form.
 inline constexpr EngineFlags flag_stream_defaults = 0x1100;
@@ -69,13 +72,13 @@ enum class signature_form { compact, sample_info };
 // One engine's configuration, decoded from its type and flags word.
 struct engine_config {
     SignatureType type = 2;
-    EngineFlags flags = 0;               // the word in force (type 3's additions included)
-    std::uint32_t period_frames = 256;   // band-selection period, 8 ms frames
-    std::uint32_t peaks_per_band = 24;   // strongest peaks kept per band and period
-    bool timestamp = true;               // dates signatures by a wall-clock fit
+    EngineFlags flags = 0;              // the word in force (type 3's additions included)
+    std::uint32_t period_frames = 256;  // band-selection period, 8 ms frames
+    std::uint32_t peaks_per_band = 24;  // strongest peaks kept per band and period
+    bool timestamp = true;              // dates signatures by a wall-clock fit
     signature_form form = signature_form::compact;
-    bool capture_input = false;          // attaches the input audio at its own rate
-    bool capture_resampled = false;      // attaches the audio resampled to 8000 Hz
+    bool capture_input = false;      // attaches the input audio at its own rate
+    bool capture_resampled = false;  // attaches the audio resampled to 8000 Hz
 
     // Bits 0x300 choose period and peaks per band: 256/24, 128/14, 256/16,
     // 128/8. Type 3 forces flag_stream_defaults. The type is not checked.

@@ -13,11 +13,11 @@ namespace vxt {
 // working call of the front.
 enum class error_code : std::int32_t {
     ok = 0,
-    unsupported_rate = -6,        // a rate outside supported_rates
-    invalid_configuration = -7,   // a type outside 1..4, or a configuration no stage takes
-    failed = -13,                 // feed_samples or get_signature failed
-    no_engine = -30,              // construction gave no engine
-    misuse = -9999,               // a stage used out of order; reset_engine failed
+    unsupported_rate = -6,       // a rate outside supported_rates
+    invalid_configuration = -7,  // a type outside 1..4, or a configuration no stage takes
+    failed = -13,                // feed_samples or get_signature failed
+    no_engine = -30,             // construction gave no engine
+    misuse = -9999,              // a stage used out of order; reset_engine failed
 };
 
 // Codes carried by VXT_Exception.

@@ -36,9 +36,9 @@ static_assert(sizeof(FatPeak) == 12);
 
 // A peak kept by band selection, timed from the start of its signature.
 struct BandPeak {
-    std::uint32_t time;        // frames since the signature's start frame
-    std::uint16_t frequency;   // 1/64 bin
-    std::uint16_t amplitude;   // log power, as FatPeak
+    std::uint32_t time;       // frames since the signature's start frame
+    std::uint16_t frequency;  // 1/64 bin
+    std::uint16_t amplitude;  // log power, as FatPeak
 
     friend bool operator==(const BandPeak&, const BandPeak&) = default;
 };

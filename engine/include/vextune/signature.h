@@ -24,17 +24,17 @@ namespace vxt {
 inline constexpr int check_valid = 0;
 inline constexpr int check_bad_magic = 1;
 inline constexpr int check_bad_sample_info_length = 2;  // sig_sample_info not 48 bytes
-inline constexpr int check_missing = 4;                  // section missing, or unknown chunk type
+inline constexpr int check_missing = 4;                 // section missing, or unknown chunk type
 inline constexpr int check_bad_search_info_length = 6;  // fp_search_info not 24 bytes
 
 // The compact form's 32-byte envelope.
 struct signature_envelope {
-    std::uint32_t length = 0;        // bytes of chunk list after the envelope
+    std::uint32_t length = 0;  // bytes of chunk list after the envelope
     std::uint32_t magic = 0;
     std::uint32_t payload_type = 0;  // low 2 bits: 0 wave, 1 fat peaks, 2 band peaks
     std::uint32_t stored_checksum = 0;
     std::uint32_t computed_checksum = 0;
-    bool checksum_checked = false;   // the bytes got far enough to check it
+    bool checksum_checked = false;  // the bytes got far enough to check it
 
     bool checksum_ok() const noexcept { return checksum_checked && stored_checksum == computed_checksum; }
 };
@@ -43,18 +43,18 @@ struct signature_envelope {
 struct signature_sample_info {
     std::uint32_t magic_key = 0;
     std::uint32_t crc32 = 0;
-    std::uint32_t size = 0;              // bytes of chunk list after the record
-    std::uint32_t src_revision = 0;      // packed engine version
+    std::uint32_t size = 0;          // bytes of chunk list after the record
+    std::uint32_t src_revision = 0;  // packed engine version
     std::uint64_t track_id = 0;
-    std::uint64_t utc_us = 0;            // capture time, microseconds since 1970 UTC; 0 without a clock
-    std::uint32_t time_source = 0;       // 0 none, 1 system clock
+    std::uint64_t utc_us = 0;       // capture time, microseconds since 1970 UTC; 0 without a clock
+    std::uint32_t time_source = 0;  // 0 none, 1 system clock
     std::uint32_t raw_rate_code = 0;
     std::int32_t raw_rate = 0;           // Hz; 0 for an unknown code
     std::uint32_t internal_rate = 8000;  // Hz
     std::uint64_t raw_samples = 0;       // input samples covered, plus 0.24 s
     bool is_stream = false;
-    std::uint64_t stream_position = 0;   // start frame
-    std::uint32_t sig_length = 0;        // frames
+    std::uint64_t stream_position = 0;  // start frame
+    std::uint32_t sig_length = 0;       // frames
     std::uint32_t payload_type = 0;
     std::uint32_t offset_adjustment = 0;  // frames
 };
@@ -62,11 +62,11 @@ struct signature_sample_info {
 // The compact form's 24-byte search record.
 struct signature_search_info {
     std::uint32_t magic_cookie = 0;
-    std::uint32_t sample_length = 0;  // input samples expressed at 8000 Hz
-    float analysis_offset = 0.0f;     // seconds
-    std::uint32_t pipeline_version = 0;  // packed engine version
+    std::uint32_t sample_length = 0;      // input samples expressed at 8000 Hz
+    float analysis_offset = 0.0f;         // seconds
+    std::uint32_t pipeline_version = 0;   // packed engine version
     std::uint32_t offset_adjustment = 0;  // frames
-    float analysis_length = 0.0f;     // seconds
+    float analysis_length = 0.0f;         // seconds
 };
 
 // One chunk as stored: its type and its payload, padded to a multiple of 4,
@@ -94,7 +94,7 @@ struct audio_capture {
     std::size_t chunk = 0;
     std::int32_t rate = 0;  // Hz
     bool resampled = false;
-    std::size_t sample_count = 0;  // from the stored (padded) length
+    std::size_t sample_count = 0;       // from the stored (padded) length
     std::vector<std::int16_t> samples;  // empty unless read_options::audio
 };
 
@@ -113,13 +113,13 @@ struct read_options {
 };
 
 struct VXT_API decoded_signature {
-    std::optional<signature_form> form;  // none when neither form is recognised
-    std::size_t size = 0;                // bytes in all
-    std::optional<signature_envelope> envelope;         // compact form
-    std::optional<signature_sample_info> sample_info;   // sig_sample_info form
-    std::optional<signature_search_info> search_info;   // the fp_search_info chunk, if any
+    std::optional<signature_form> form;                // none when neither form is recognised
+    std::size_t size = 0;                              // bytes in all
+    std::optional<signature_envelope> envelope;        // compact form
+    std::optional<signature_sample_info> sample_info;  // sig_sample_info form
+    std::optional<signature_search_info> search_info;  // the fp_search_info chunk, if any
     signature_timing timing;
-    std::vector<signature_chunk> chunks;                // in stored order
+    std::vector<signature_chunk> chunks;  // in stored order
     std::vector<band_list> bands;
     std::vector<fat_peak_list> fat_peaks;
     std::vector<audio_capture> audio;

@@ -8,7 +8,6 @@
 #include <thread>
 #include <utility>
 
-
 namespace VextuneCore::Platform {
 
 static_assert(std::endian::native == std::endian::little, "packets are built in the wire's little-endian order");
@@ -224,7 +223,7 @@ protected:
                                    : static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, UINT32_MAX));
         setup->queue_frames = 0;
         core_->initialized = ScriptedAudioDevices::InitializeArguments{ShareMode::Shared, stream_flags, buffer_duration,
-                                                                      periodicity, format};
+                                                                       periodicity, format};
         return S_OK;
     }
 
@@ -268,8 +267,9 @@ HRESULT ScriptedAudioDevices::GetDefaultAudioCaptureId(std::string* id)
     return S_OK;
 }
 
-HRESULT ScriptedAudioDevices::ActivateAudioInterfaceAsync(
-    const std::string& id, std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
+HRESULT
+ScriptedAudioDevices::ActivateAudioInterfaceAsync(const std::string& id,
+                                                  std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion)
 {
     {
         std::lock_guard hold(core_->lock);
@@ -298,7 +298,8 @@ HRESULT ScriptedAudioDevices::ActivateAudioInterfaceAsync(
     return S_OK;
 }
 
-void ScriptedAudioDevices::LookupRawProcessingAsync(const std::string& id, std::function<void(bool supported)> completion)
+void ScriptedAudioDevices::LookupRawProcessingAsync(const std::string& id,
+                                                    std::function<void(bool supported)> completion)
 {
     RawProcessing answer;
     {

@@ -28,7 +28,8 @@ std::vector<std::int16_t> tones(int rate, double seconds)
     const double two_pi = 6.283185307179586;
     for (std::size_t i = 0; i < pcm.size(); ++i) {
         const double t = static_cast<double>(i) / rate;
-        pcm[i] = static_cast<std::int16_t>(8000.0 * std::sin(two_pi * 440.0 * t) + 4000.0 * std::sin(two_pi * 1250.0 * t));
+        pcm[i] =
+            static_cast<std::int16_t>(8000.0 * std::sin(two_pi * 440.0 * t) + 4000.0 * std::sin(two_pi * 1250.0 * t));
     }
     return pcm;
 }
@@ -66,7 +67,8 @@ int main()
     }
     check(near_440 && near_1250, "the decoded peaks lie at the tones' frequencies");
     std::ostringstream json;
-    check(vxt::dump_signature_json(json, signature, 3).empty() && json.str().find("\"valid\": true") != std::string::npos,
+    check(vxt::dump_signature_json(json, signature, 3).empty() &&
+              json.str().find("\"valid\": true") != std::string::npos,
           "the JSON dump calls the signature valid");
     check(std::string(vxt::error_name(vxt::result_failed)) != "unknown code", "error_name names the codes");
 

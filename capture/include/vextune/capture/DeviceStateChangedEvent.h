@@ -74,8 +74,7 @@ public:
 
     // The same, but only from one of the given states, atomically: a change
     // that another thread made first is never overwritten.
-    bool SetStateFrom(std::initializer_list<DeviceState> from, DeviceState state, Platform::HRESULT result,
-                      bool raise);
+    bool SetStateFrom(std::initializer_list<DeviceState> from, DeviceState state, Platform::HRESULT result, bool raise);
 
     // Invokes the handlers for a change made earlier without raising.
     void Raise(DeviceState state, Platform::HRESULT result) const;

@@ -35,8 +35,7 @@ public:
     // nothing when that recognition is not the active one, when it ends
     // meanwhile, or when stop is requested. Called on the recognition's
     // thread.
-    virtual std::optional<CapturedSignature> WaitForSignature(std::uint64_t recognition,
-                                                              std::optional<double> due_ms,
+    virtual std::optional<CapturedSignature> WaitForSignature(std::uint64_t recognition, std::optional<double> due_ms,
                                                               std::stop_token stop) = 0;
     // Ends the recognition if it is still the active one and wakes its
     // waiter with nothing. Any thread.

@@ -172,8 +172,8 @@ private:
     double next_signature_ms_ = initial_sample_ms;
     double last_sample_ms_ = initial_last_sample_ms;
     std::uint64_t start_tick_ = 0;
-    bool waiting_ = false;                 // a wait is armed
-    std::uint64_t recognition_ = 0;        // id of the latest recognition
+    bool waiting_ = false;           // a wait is armed
+    std::uint64_t recognition_ = 0;  // id of the latest recognition
     bool stream_finished_ = false;
     std::uint64_t signatures_made_ = 0;
     CapturedSignature signature_;

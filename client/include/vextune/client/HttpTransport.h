@@ -16,17 +16,17 @@
 namespace VextuneCore::Client {
 
 struct HttpOptions {
-    std::int64_t connect_timeout_ms = 10000;  // to establish the connection
-    std::int64_t total_timeout_ms = 30000;    // for the whole exchange
+    std::int64_t connect_timeout_ms = 10000;               // to establish the connection
+    std::int64_t total_timeout_ms = 30000;                 // for the whole exchange
     std::size_t max_answer_bytes = std::size_t{64} << 20;  // a longer answer fails the exchange
 };
 
 struct HttpResult {
     enum class Outcome { Answered, Failed, Cancelled };
     Outcome outcome = Outcome::Failed;
-    long status = 0;         // the HTTP status when answered (not examined by callers)
-    std::string body;        // the answer's body when answered (bytes as received)
-    std::string error;       // what failed, for logs
+    long status = 0;    // the HTTP status when answered (not examined by callers)
+    std::string body;   // the answer's body when answered (bytes as received)
+    std::string error;  // what failed, for logs
 };
 
 class HttpTransport {

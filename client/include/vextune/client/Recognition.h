@@ -106,8 +106,8 @@ public:
 
     // Starts the operation's body over the signatures of source; the source
     // may be empty (the operation then fails once the request has been read).
-    static std::shared_ptr<RecognitionOperation> Start(std::string request, std::shared_ptr<Capture::SignatureSource> source,
-                                                       RecognitionServices services);
+    static std::shared_ptr<RecognitionOperation>
+    Start(std::string request, std::shared_ptr<Capture::SignatureSource> source, RecognitionServices services);
     // Cancels the body and waits for it.
     ~RecognitionOperation() override;
     RecognitionOperation(const RecognitionOperation&) = delete;

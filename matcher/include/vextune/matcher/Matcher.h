@@ -54,12 +54,12 @@ enum class Verdict { Match, NoMatch };
 
 struct MatchResult {
     Verdict verdict = Verdict::NoMatch;
-    std::uint32_t track = 0;        // of the best cell
+    std::uint32_t track = 0;         // of the best cell
     std::int64_t offset_frames = 0;  // track frame of the query's frame 0
-    std::uint32_t score = 0;        // votes of the best cell (within a frame)
-    std::uint32_t runner_up = 0;    // best score of any other track
-    std::uint32_t threshold = 0;    // the score a match needs here
-    double chance = 1.0;            // expected number of wrong cells reaching the score
+    std::uint32_t score = 0;         // votes of the best cell (within a frame)
+    std::uint32_t runner_up = 0;     // best score of any other track
+    std::uint32_t threshold = 0;     // the score a match needs here
+    double chance = 1.0;             // expected number of wrong cells reaching the score
     // The check peak by peak (all 0 without the recording's peaks, or
     // where the index holds none of the candidates' peaks):
     std::uint32_t peaks = 0;            // recording's peaks matched at the answer (or best) candidate

@@ -70,9 +70,9 @@ struct TrackInfo {
     std::uint32_t id = 0;  // given by the store, from 1
     std::string title;
     std::string artist;
-    std::string source;         // the file it was added from
-    std::string content;        // hash of its audio, hex
-    std::uint32_t frames = 0;   // length, 8 ms frames
+    std::string source;          // the file it was added from
+    std::string content;         // hash of its audio, hex
+    std::uint32_t frames = 0;    // length, 8 ms frames
     std::uint64_t postings = 0;  // postings stored (a landmark repeated at one frame counts once)
 
     friend bool operator==(const TrackInfo&, const TrackInfo&) = default;

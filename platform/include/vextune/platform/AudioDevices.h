@@ -125,8 +125,9 @@ public:
     // Activates the device; completion(result, client) runs exactly once,
     // on another thread, after this call has returned S_OK. A failure
     // returned here means completion never runs.
-    virtual HRESULT ActivateAudioInterfaceAsync(const std::string& id,
-                                                std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion) = 0;
+    virtual HRESULT
+    ActivateAudioInterfaceAsync(const std::string& id,
+                                std::function<void(HRESULT, std::shared_ptr<AudioClient>)> completion) = 0;
     // Whether the device captures unprocessed audio; completion(supported)
     // runs once on another thread, or never when the lookup fails.
     virtual void LookupRawProcessingAsync(const std::string& id, std::function<void(bool supported)> completion) = 0;

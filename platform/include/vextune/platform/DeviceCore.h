@@ -147,8 +147,8 @@ public:
     HRESULT SetClientProperties(const AudioClientProperties& properties) override;
 
     HRESULT GetNextPacketSize(std::uint32_t* frames) override;
-    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags,
-                      std::uint64_t* device_position, std::uint64_t* qpc_position) override;
+    HRESULT GetBuffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags, std::uint64_t* device_position,
+                      std::uint64_t* qpc_position) override;
     HRESULT ReleaseBuffer(std::uint32_t frames) override;
 
     // Whether the stream runs, and packets delivered and not yet released.

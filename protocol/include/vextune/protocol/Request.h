@@ -41,8 +41,7 @@ std::string FillTemplate(std::string_view request_template, std::string_view sig
 
 // The request text of one signature: the template filled with its base64
 // and its sample length.
-std::string RequestText(std::string_view request_template, std::span<const std::uint8_t> signature,
-                        double sample_ms);
+std::string RequestText(std::string_view request_template, std::span<const std::uint8_t> signature, double sample_ms);
 
 // A "samplems" value as the service takes it: a JSON number, or a string
 // that is a number and nothing else; finite and not negative. Throws Error
