@@ -7,6 +7,7 @@
 //   capture_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <future>
@@ -71,8 +72,8 @@ void BM_CapturePackets(benchmark::State& state)
         const auto recognition = capture->BeginRecognition(1e9, 1e9);
         auto wait =
             std::async(std::launch::async, [&] { return capture->WaitForSignature(recognition, std::nullopt, {}); });
-        while (!capture->WaitArmed()) {
-        }
+        if (!capture->WaitUntilArmed(recognition, {}, std::chrono::seconds(10)))
+            throw std::runtime_error("the wait was never armed");
         state.ResumeTiming();
 
         for (int p = 0; p < packets; ++p) {

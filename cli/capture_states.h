@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli_error.h"
@@ -67,20 +65,15 @@ private:
     VextuneCore::Capture::EventRegistrationToken token_ = 0;
 };
 
-// Waits until a recognition waits on capture for a signature, so that the
-// capture may start without a packet passing the due time unheard; returns
-// early once over() says the recognition has ended. The capture tells no
-// one when a wait is armed, so this looks every millisecond (the one poll
-// of the commands, until it does); a capture that never arms one within
-// ten seconds is an error rather than a hang.
-inline void wait_until_armed(VextuneCore::Capture::WASAPICapture& capture, const std::function<bool()>& over)
+// A command starts the capture of a recording only once the recognition
+// waits on it for a signature (WASAPICapture::WaitUntilArmed), so that no
+// packet passes the due time unheard; a recognition that arms no wait
+// within this time is an error rather than a hang.
+inline constexpr std::chrono::seconds arm_time_limit{10};
+
+inline cli_error never_armed()
 {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!capture.WaitArmed() && !over()) {
-        if (std::chrono::steady_clock::now() > give_up)
-            throw cli_error("the recognition never waited for a signature");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    return cli_error("the recognition never waited for a signature");
 }
 
 }  // namespace vxt::cli

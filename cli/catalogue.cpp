@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdio>
 #include <iomanip>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -61,33 +60,13 @@ std::string file_name(const std::string& path)
     return name;
 }
 
-std::unique_ptr<matcher::Store> open(const std::string& db, matcher::OpenMode mode)
+std::unique_ptr<matcher::Store> open(const std::string& db, matcher::OpenMode mode, const note_sink& diagnostics)
 {
     try {
-        return matcher::OpenStore(db, mode);
+        return matcher::OpenStore(db, mode, {.diagnostics = diagnostics});
     } catch (const matcher::StoreError& e) {
         throw cli_error(e.what());
     }
-}
-
-// Where to listen: "HOST:PORT", "[V6]:PORT", ":PORT" or "PORT".
-std::pair<std::string, int> parse_listen(const std::string& text)
-{
-    std::string host = "127.0.0.1";
-    std::string port_text = text;
-    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
-        host = text.substr(0, colon);
-        port_text = text.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        if (host.empty())
-            host = "127.0.0.1";
-    }
-    int port = -1;
-    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-    if (error != std::errc{} || end != port_text.data() + port_text.size() || port < 0 || port > 65535)
-        throw cli_error("not an address to listen on: " + text + " (HOST:PORT)");
-    return {host, port};
 }
 
 }  // namespace
@@ -148,7 +127,7 @@ track_landmarks read_track(const std::string& path)
 
 int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
 {
-    const auto store = open(options.db, matcher::OpenMode::ReadWrite);
+    const auto store = open(options.db, matcher::OpenMode::ReadWrite, note);
     int failed = 0;
     for (std::size_t i = 0; i < options.files.size(); ++i) {
         const std::string& path = options.files[i];
@@ -182,18 +161,18 @@ int catalogue_add(const catalogue_add_options& options, std::ostream& out, const
     return failed;
 }
 
-void catalogue_list(const std::string& db, std::ostream& out)
+void catalogue_list(const std::string& db, std::ostream& out, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
     for (const matcher::TrackInfo& t : store->Tracks()) {
         out << t.id << '\t' << t.title << '\t' << t.artist << '\t' << std::fixed << std::setprecision(1)
             << t.frames * kFrameSeconds << '\t' << t.source << '\n';
     }
 }
 
-bool catalogue_remove(const std::string& db, std::uint32_t id)
+bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadWrite);
+    const auto store = open(db, matcher::OpenMode::ReadWrite, diagnostics);
     try {
         return store->Remove(id);
     } catch (const matcher::StoreError& e) {
@@ -201,9 +180,9 @@ bool catalogue_remove(const std::string& db, std::uint32_t id)
     }
 }
 
-void catalogue_stats(const std::string& db, std::ostream& out)
+void catalogue_stats(const std::string& db, std::ostream& out, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
     const matcher::StoreTotals totals = store->Totals();
     const double hours = static_cast<double>(totals.frames) * kFrameSeconds / 3600.0;
     out << nlohmann::json{{"tracks", totals.tracks},
@@ -217,7 +196,7 @@ void catalogue_stats(const std::string& db, std::ostream& out)
 
 int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly);
+    const auto store = open(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;
     options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
     const server::Recognizer recognizer(*store, options);
@@ -253,10 +232,44 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
     return failed;
 }
 
-void serve(const serve_options& options, const note_sink& note)
+std::pair<std::string, int> parse_listen(const std::string& text)
+{
+    const auto refuse = [&](const std::string& why) {
+        return cli_error("not an address to listen on: " + text + " (" + why + ")");
+    };
+    const std::string forms = "HOST:PORT, or [ADDRESS]:PORT for an IPv6 address";
+    std::string host;
+    std::string port_text = text;
+    if (text.starts_with('[')) {
+        const auto close = text.find(']');
+        if (close == std::string::npos || close == 1 || text.compare(close + 1, 1, ":") != 0)
+            throw refuse(forms);
+        host = text.substr(1, close - 1);
+        port_text = text.substr(close + 2);
+    } else if (const auto colon = text.find(':'); colon != std::string::npos) {
+        // A second colon is an IPv6 address, whose last group could not be
+        // told from a port.
+        if (text.find(':', colon + 1) != std::string::npos)
+            throw refuse("an IPv6 address goes in brackets: [ADDRESS]:PORT");
+        host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+    }
+    if (host.find_first_of("[]") != std::string::npos)
+        throw refuse(forms);
+    if (host.empty())
+        host = "127.0.0.1";
+    int port = -1;
+    const auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (port_text.empty() || error != std::errc{} || end != port_text.data() + port_text.size() || port < 0 ||
+        port > 65535)
+        throw refuse(forms);
+    return {host, port};
+}
+
+void serve(const serve_options& options, const note_sink& note, const note_sink& diagnostics)
 {
     const auto [host, port] = parse_listen(options.listen);
-    const auto store = open(options.db, matcher::OpenMode::ReadOnly);
+    const auto store = open(options.db, matcher::OpenMode::ReadOnly, diagnostics);
 
     // SIGINT and SIGTERM end the service: blocked here, before any thread
     // starts, so that every thread inherits the mask and only the watcher
@@ -267,17 +280,13 @@ void serve(const serve_options& options, const note_sink& note)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    std::mutex log_lock;
     server::ServiceOptions service_options;
     service_options.host = host;
     service_options.port = port;
     service_options.threads = options.threads;
-    if (options.access_log) {
-        service_options.access_log = [&log_lock, &note](const std::string& line) {
-            std::lock_guard lock(log_lock);
-            note(line);
-        };
-    }
+    if (options.access_log)
+        service_options.access_log = note;
+    service_options.diagnostics = diagnostics;
     server::RecognizerOptions recognizer;
     recognizer.max_sample_ms = options.max_sample_ms;
     recognizer.retry_step_ms = options.retry_step_ms;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
@@ -35,16 +36,19 @@ struct catalogue_add_options {
     bool progress = false;  // a progress line on standard error
 };
 
+// Every command here that opens the catalogue tells its diagnostics sink
+// (note where there is one) what the store met and got over by itself.
+
 // Adds each file, one line per file on out ("added" or "present", the id,
 // title, artist and file, tab-separated); a file that cannot be read is
 // reported on note and skipped. Returns how many failed. Throws cli_error
 // when the catalogue cannot be opened or written.
 int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
-void catalogue_list(const std::string& db, std::ostream& out);
+void catalogue_list(const std::string& db, std::ostream& out, const note_sink& diagnostics);
 // False when there is no such track.
-bool catalogue_remove(const std::string& db, std::uint32_t id);
+bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& diagnostics);
 // One JSON object: tracks, postings, hours, bytes, bytesperhour.
-void catalogue_stats(const std::string& db, std::ostream& out);
+void catalogue_stats(const std::string& db, std::ostream& out, const note_sink& diagnostics);
 
 // Matches each recording, one JSON line per file: the answer object the
 // service would give for the whole recording, with "file", "ms" (time
@@ -61,8 +65,15 @@ struct serve_options {
     bool access_log = false;
 };
 
-// Serves until SIGINT or SIGTERM; notes where it listens once it does.
-// Throws cli_error.
-void serve(const serve_options& options, const note_sink& note);
+// Where to listen, as --listen gives it: "HOST:PORT", "[ADDRESS]:PORT" (an
+// IPv6 address), ":PORT" or "PORT" (both on 127.0.0.1). Throws cli_error
+// naming the forms, also for an IPv6 address without its brackets.
+std::pair<std::string, int> parse_listen(const std::string& text);
+
+// Serves until SIGINT or SIGTERM; notes where it listens once it does, and
+// the access log's lines. diagnostics hears the store's reasons and the
+// cause of every answer of 500 or more. The service's workers call both
+// sinks, several at once. Throws cli_error.
+void serve(const serve_options& options, const note_sink& note, const note_sink& diagnostics);
 
 }  // namespace vxt::cli

@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -99,11 +100,29 @@ int run_command_line(int argc, char** argv, std::span<const command> table, cons
     }
 }
 
+namespace {
+
+std::mutex& error_lines_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
 void diagnose(const std::string& text)
 {
+    std::lock_guard hold(error_lines_lock());
     std::cout.flush();
     std::fflush(stdout);
-    std::cerr << "vextune: " << text << '\n';
+    std::cerr << ("vextune: " + text + '\n');
+}
+
+void print_error_line(const std::string& line)
+{
+    std::lock_guard hold(error_lines_lock());
+    std::cerr << (line + '\n');
+    std::cerr.flush();
 }
 
 std::string display_name(const std::string& path)

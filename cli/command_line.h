@@ -54,8 +54,13 @@ std::string program_usage(std::span<const command> table);
 int run_command_line(int argc, char** argv, std::span<const command> table, const command_handover& handover);
 
 // One line on standard error, "vextune: " first, after whatever standard
-// output holds.
+// output holds. Any thread may call it (the libraries' sinks run on the
+// device threads and the service's workers): whole lines are written one
+// at a time, never interleaved.
 void diagnose(const std::string& text);
+// One line on standard error as it stands (the service's own lines), one
+// at a time with diagnose.
+void print_error_line(const std::string& line);
 
 // What a diagnostic calls a file name: "-" is "standard input".
 std::string display_name(const std::string& path);

@@ -3,6 +3,7 @@
 #include <future>
 #include <memory>
 #include <stop_token>
+#include <utility>
 
 #include "capture_states.h"
 #include "vextune/capture/WASAPICapture.h"
@@ -48,6 +49,7 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
             auto simulated = std::make_shared<SimulatedClock>();
             FileDeviceOptions file_options;
             file_options.clock = simulated;
+            file_options.diagnostics = note;
             auto file = std::make_shared<FileAudioDevices>(options.input, file_options);
             const double length_ms = static_cast<double>(file->Frames()) * 1000.0 / file->Rate();
             if (due_ms >= length_ms - 20.0) {
@@ -61,7 +63,8 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
             clock = simulated;
         } else {
 #ifdef VXT_HAVE_PULSE
-            devices = std::make_shared<PulseAudioDevices>(options.device);
+            devices =
+                std::make_shared<PulseAudioDevices>(PulseDeviceOptions{.source = options.device, .diagnostics = note});
             clock = SystemClock();
 #else
             throw cli_error("this build has no microphone support (built without PulseAudio); give --input AUDIO");
@@ -82,12 +85,11 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
     std::stop_source stop;
     auto signature = std::async(std::launch::async,
                                 [&] { return capture->WaitForSignature(recognition, std::nullopt, stop.get_token()); });
-    try {
-        wait_until_armed(*capture,
-                         [&] { return signature.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
-    } catch (...) {
+    // Nothing else ends this recognition: not armed in time while it is
+    // still active means it never will be.
+    if (!capture->WaitUntilArmed(recognition, stop.get_token(), arm_time_limit) && capture->RecognitionActive()) {
         stop.request_stop();
-        throw;
+        throw never_armed();
     }
     if (const HRESULT hr = capture->StartCaptureAsync(); Failed(hr)) {
         stop.request_stop();
@@ -110,19 +112,22 @@ std::vector<std::uint8_t> listen(const listen_options& options, const note_sink&
     return std::move(got->bytes);
 }
 
-std::vector<std::string> list_devices()
+std::vector<std::string> list_devices(const note_sink& diagnostics)
 {
     platform_session session;
     std::vector<CaptureDeviceInfo> found;
 #ifdef VXT_HAVE_PULSE
     try {
-        PulseAudioDevices devices;
+        PulseDeviceOptions pulse_options;
+        pulse_options.diagnostics = diagnostics;
+        PulseAudioDevices devices(std::move(pulse_options));
         if (const HRESULT hr = devices.ListCaptureDevices(&found); Failed(hr))
             throw cli_error("listing the capture sources failed: " + ResultName(hr));
     } catch (const PlatformException& e) {
         throw cli_error(e.what());
     }
 #else
+    (void)diagnostics;
     throw cli_error("this build has no microphone support (built without PulseAudio)");
 #endif
     std::vector<std::string> lines;

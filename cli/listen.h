@@ -19,10 +19,13 @@ struct listen_options {
 };
 
 // Captures until seconds of sample time have passed (for a file, at most
-// its length) and returns the capture's signature. Throws cli_error.
+// its length) and returns the capture's signature. Throws cli_error. note
+// hears the command's notes and the device's own reasons for its failures,
+// the latter from the device's threads too.
 std::vector<std::uint8_t> listen(const listen_options& options, const note_sink& note);
 
 // One line per capture source: "NAME\tDESCRIPTION", the default marked "*".
-std::vector<std::string> list_devices();
+// diagnostics hears the sound server's own reason for a failure.
+std::vector<std::string> list_devices(const note_sink& diagnostics);
 
 }  // namespace vxt::cli

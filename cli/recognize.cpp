@@ -21,6 +21,7 @@ using namespace VextuneCore::Platform;
 std::string recognize(const recognize_options& options, const note_sink& note)
 {
     ApiOptions api_options;
+    api_options.diagnostics = note;
     API* api_for_end = nullptr;
     const bool recording = !options.input.empty();
     try {
@@ -28,6 +29,7 @@ std::string recognize(const recognize_options& options, const note_sink& note)
             // A recording runs on simulated time unless asked for its own
             // pace; its end hands the waiting attempt all there is.
             FileDeviceOptions file_options;
+            file_options.diagnostics = note;
             std::shared_ptr<SimulatedClock> simulated;
             if (!options.realtime) {
                 simulated = std::make_shared<SimulatedClock>();
@@ -43,7 +45,8 @@ std::string recognize(const recognize_options& options, const note_sink& note)
                 api_options.clock = simulated;
         } else {
 #ifdef VXT_HAVE_PULSE
-            api_options.devices = std::make_shared<PulseAudioDevices>(options.device);
+            api_options.devices =
+                std::make_shared<PulseAudioDevices>(PulseDeviceOptions{.source = options.device, .diagnostics = note});
 #else
             throw cli_error("this build has no microphone support (built without PulseAudio); give --input AUDIO");
 #endif
@@ -66,12 +69,15 @@ std::string recognize(const recognize_options& options, const note_sink& note)
         // The recognition waits before the first packet, so that a
         // recording is heard from its start.
         operation = api.RecognizeAsync(options.request);
-        try {
-            wait_until_armed(*capture, [&] { return operation->Status() != AsyncStatus::Started; });
-        } catch (const cli_error&) {
+        // The wait ends with the recognition too (a request description
+        // it refuses arms nothing).
+        std::stop_source ended;
+        operation->OnCompleted([ended](AsyncStatus) mutable { ended.request_stop(); });
+        if (!capture->WaitUntilArmed(ended.get_token(), arm_time_limit) &&
+            operation->Status() == AsyncStatus::Started) {
             api_for_end = nullptr;
             api.Shutdown();
-            throw;
+            throw never_armed();
         }
         api.StartCapture();
     } else {

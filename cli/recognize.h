@@ -17,6 +17,9 @@ struct recognize_options {
 };
 
 // Runs the recognition and returns its result document. Throws cli_error.
+// note hears the command's notes, the device's own reasons for its failures
+// and why each failed attempt failed, from the device's and the
+// recognition's threads too; the result document is the same either way.
 std::string recognize(const recognize_options& options, const note_sink& note);
 
 }  // namespace vxt::cli

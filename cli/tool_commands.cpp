@@ -62,7 +62,7 @@ int run_listen(const listen_args& args)
 int run_devices()
 {
     try {
-        for (const std::string& line : list_devices())
+        for (const std::string& line : list_devices(note_to_stderr))
             std::cout << line << '\n';
     } catch (const cli_error& e) {
         diagnose(e.what());
@@ -180,16 +180,16 @@ command_runner setup_catalogue(CLI::App& sub)
                 return catalogue_add(a.add, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
             }
             if (list->parsed()) {
-                catalogue_list(a.add.db, std::cout);
+                catalogue_list(a.add.db, std::cout, note_to_stderr);
                 return exit_ok;
             }
             if (remove->parsed()) {
-                if (catalogue_remove(a.add.db, a.id))
+                if (catalogue_remove(a.add.db, a.id, note_to_stderr))
                     return exit_ok;
                 diagnose("no track " + std::to_string(a.id) + " in " + a.add.db);
                 return exit_failure;
             }
-            catalogue_stats(a.add.db, std::cout);
+            catalogue_stats(a.add.db, std::cout, note_to_stderr);
             return exit_ok;
         });
     };
@@ -215,7 +215,18 @@ command_runner setup_serve(CLI::App& sub)
 {
     auto options = std::make_shared<serve_options>();
     sub.add_option("--db", options->db, db_help)->required()->type_name("DB");
-    sub.add_option("--listen", options->listen, "Address and port (default 127.0.0.1:8080; port 0: any free one)")
+    sub.add_option("--listen", options->listen,
+                   "Address and port (default 127.0.0.1:8080; [ADDRESS]:PORT for IPv6; port 0: any free one)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                try {
+                    parse_listen(text);
+                    return std::string();
+                } catch (const cli_error& e) {
+                    return std::string(e.what());
+                }
+            },
+            ""))
         ->type_name("HOST:PORT");
     sub.add_option("--threads", options->threads, "Requests served at once (default 4)")
         ->check(CLI::Range(1, 256).description(""))
@@ -229,8 +240,9 @@ command_runner setup_serve(CLI::App& sub)
                "{\"retryms\": N}; GET /health. Ends on SIGINT or SIGTERM. See README.");
     return [options] {
         return run_catalogue_command([&] {
-            // The service's own lines (where it listens, the access log) as they are.
-            serve(*options, [](const std::string& line) { std::cerr << line << std::endl; });
+            // The service's own lines (where it listens, the access log) as
+            // they are; its diagnostics as every other.
+            serve(*options, print_error_line, note_to_stderr);
             return exit_ok;
         });
     };

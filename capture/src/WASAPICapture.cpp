@@ -419,7 +419,8 @@ std::optional<CapturedSignature> WASAPICapture::WaitForSignature(std::uint64_t r
         next_signature_ms_ = *due_ms;
     const std::uint64_t before = signatures_made_;
     waiting_ = true;
-    if (stream_finished_)  // nothing more will come: all there is, now
+    signature_made_.notify_all();  // for WaitUntilArmed
+    if (stream_finished_)          // nothing more will come: all there is, now
         MakeSignature(static_cast<double>(clock_->TickMs() - start_tick_), true);
     signature_made_.wait(hold, stop, [&] { return signatures_made_ != before || !current(); });
     if (recognition_ == recognition)
@@ -487,6 +488,22 @@ bool WASAPICapture::WaitArmed()
 {
     std::lock_guard hold(lock_);
     return waiting_;
+}
+
+// waiting_ is only ever true for the active recognition: beginning,
+// replacing and ending all clear it under the capture lock.
+bool WASAPICapture::WaitUntilArmed(std::uint64_t recognition, std::stop_token stop, std::chrono::seconds timeout)
+{
+    std::unique_lock hold(lock_);
+    const auto current = [&] { return recognition_ == recognition && recognition_active_.load() != 0; };
+    signature_made_.wait_for(hold, stop, timeout, [&] { return waiting_ || !current(); });
+    return waiting_ && current();
+}
+
+bool WASAPICapture::WaitUntilArmed(std::stop_token stop, std::chrono::seconds timeout)
+{
+    std::unique_lock hold(lock_);
+    return signature_made_.wait_for(hold, stop, timeout, [&] { return waiting_; });
 }
 
 }  // namespace VextuneCore::Capture

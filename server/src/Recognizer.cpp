@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vextune/protocol/Answer.h"
 #include "vextune/protocol/Request.h"
 #include "vextune/signature.h"
 
@@ -73,16 +74,16 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
 nlohmann::json Answer(const Recognition& recognition)
 {
     if (recognition.outcome == Outcome::Retry)
-        return {{"retryms", recognition.retry_ms}};
-    nlohmann::json answer = {{"matches", nlohmann::json::array()}};
+        return {{protocol::retry_ms_member, recognition.retry_ms}};
+    nlohmann::json answer = {{protocol::matches_member, nlohmann::json::array()}};
     if (recognition.outcome == Outcome::Match && recognition.track) {
         const matcher::TrackInfo& t = *recognition.track;
-        answer["matches"].push_back({{"id", t.id},
-                                     {"title", t.title},
-                                     {"artist", t.artist},
-                                     {"offsetms", recognition.offset_ms},
-                                     {"score", recognition.detail.score},
-                                     {"confidence", recognition.confidence}});
+        answer[protocol::matches_member].push_back({{"id", t.id},
+                                                    {"title", t.title},
+                                                    {"artist", t.artist},
+                                                    {"offsetms", recognition.offset_ms},
+                                                    {"score", recognition.detail.score},
+                                                    {"confidence", recognition.confidence}});
     }
     return answer;
 }

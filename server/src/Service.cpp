@@ -7,6 +7,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "vextune/protocol/Answer.h"
+
 namespace vxt::server {
 namespace {
 
@@ -15,7 +17,8 @@ const char* const kFailed = "the service failed on this request";
 
 std::string ErrorJson(const std::string& message)
 {
-    return nlohmann::json{{"error", message}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json{{protocol::error_member, message}}.dump(-1, ' ', false,
+                                                                  nlohmann::json::error_handler_t::replace);
 }
 
 const char* OutcomeName(Outcome outcome)

@@ -122,9 +122,8 @@ public:
         auto wait = std::async(std::launch::async, [this, recognition, due_ms, stop] {
             return capture->WaitForSignature(recognition, due_ms, stop);
         });
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!capture->WaitArmed() && std::chrono::steady_clock::now() < give_up)
-            std::this_thread::yield();
+        EXPECT_TRUE(capture->WaitUntilArmed(recognition, stop, std::chrono::seconds(10)))
+            << "the wait of recognition " << recognition << " was never armed";
         return wait;
     }
 

@@ -1,5 +1,6 @@
 // The capture's state machine, formats and failures, and its bridge on
 // simulated time.
+#include <chrono>
 #include <cmath>
 #include <future>
 #include <stop_token>
@@ -309,6 +310,63 @@ TEST(CaptureBridge, EndingOrCancellingWakesTheWaitWithNothing)
     EXPECT_FALSE(h.capture->WaitForSignature(third, std::nullopt, {}));
     h.capture->EndRecognition(fourth);
     EXPECT_FALSE(h.capture->RecognitionActive());
+}
+
+// WaitUntilArmed returns once the recognition's wait is armed, and with
+// false when it cannot be: no recognition, one ended, one replaced, a
+// stop; the ten seconds are only a safety net.
+TEST(CaptureBridge, WaitUntilArmedEndsWithTheArmingOrWithoutIt)
+{
+    constexpr auto limit = std::chrono::seconds(10);
+    CaptureHarness h(StereoScript(10));
+    h.Initialize();
+    h.Start();
+    EXPECT_FALSE(h.capture->WaitUntilArmed(0, {}, limit));  // no recognition yet
+
+    // Armed: the waiter started before the wait, or after it, sees it.
+    const auto first = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto armed = std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed(first, {}, limit); });
+    auto wait = std::async(std::launch::async, [&] { return h.capture->WaitForSignature(first, std::nullopt, {}); });
+    EXPECT_TRUE(armed.get());
+    EXPECT_TRUE(h.capture->WaitArmed());
+    EXPECT_TRUE(h.capture->WaitUntilArmed(first, {}, limit));
+    h.capture->EndRecognition(first);
+    EXPECT_FALSE(wait.get());
+    EXPECT_FALSE(h.capture->WaitUntilArmed(first, {}, limit));  // ended
+
+    // Never armed: the recognition ends, is replaced, or the stop comes.
+    const auto second = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto ended = std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed(second, {}, limit); });
+    h.capture->EndRecognition(second);
+    EXPECT_FALSE(ended.get());
+
+    const auto third = h.capture->BeginRecognition(60000.0, 60000.0);
+    auto replaced = std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed(third, {}, limit); });
+    const auto fourth = h.capture->BeginRecognition(60000.0, 60000.0);
+    EXPECT_FALSE(replaced.get());
+
+    std::stop_source stop;
+    auto stopped =
+        std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed(fourth, stop.get_token(), limit); });
+    stop.request_stop();
+    EXPECT_FALSE(stopped.get());
+    EXPECT_TRUE(h.capture->RecognitionActive());  // the stop was the waiter's only
+    EXPECT_FALSE(h.capture->WaitUntilArmed(fourth, {}, std::chrono::seconds(0)));
+
+    // Whichever recognition arms a wait: false on the stop, true on the
+    // arming.
+    std::stop_source give_up;
+    auto any_stopped =
+        std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed(give_up.get_token(), limit); });
+    give_up.request_stop();
+    EXPECT_FALSE(any_stopped.get());
+    auto any = std::async(std::launch::async, [&] { return h.capture->WaitUntilArmed({}, limit); });
+    auto fourth_wait =
+        std::async(std::launch::async, [&] { return h.capture->WaitForSignature(fourth, std::nullopt, {}); });
+    EXPECT_TRUE(any.get());
+    EXPECT_TRUE(h.capture->WaitUntilArmed(fourth, {}, limit));
+    h.capture->EndRecognition(fourth);
+    EXPECT_FALSE(fourth_wait.get());
 }
 
 // When the stream ends (a recording played to its end), a waiting

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue.h"
+#include "cli_error.h"
 #include "cli_test_support.h"
 
 extern char** environ;
@@ -158,6 +160,59 @@ TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
     EXPECT_EQ(result["tag"]["response"]["matches"][0]["title"], "rock-sectoid-metal-madness");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(read_text(log).find("POST /recognize 200 "), std::string::npos) << read_text(log);
+}
+
+// --listen: the forms taken, and the refusals, which name the bracketed
+// form wherever an IPv6 address may have been meant.
+struct listen_case {
+    const char* text;
+    const char* host;  // nullptr: refused
+    int port;
+    const char* message;  // part of the refusal
+};
+
+TEST(serve_listen, parses_the_forms_and_refuses_the_rest)
+{
+    const listen_case cases[] = {
+        {"127.0.0.1:8080", "127.0.0.1", 8080, nullptr},
+        {"0.0.0.0:0", "0.0.0.0", 0, nullptr},
+        {"localhost:65535", "localhost", 65535, nullptr},
+        {":9000", "127.0.0.1", 9000, nullptr},
+        {"9000", "127.0.0.1", 9000, nullptr},
+        {"[::1]:8080", "::1", 8080, nullptr},
+        {"[fe80::1%eth0]:80", "fe80::1%eth0", 80, nullptr},
+        {"::1:8080", nullptr, 0, "an IPv6 address goes in brackets: [ADDRESS]:PORT"},
+        {"fe80::1", nullptr, 0, "[ADDRESS]:PORT"},
+        {"::", nullptr, 0, "[ADDRESS]:PORT"},
+        {"[::1]", nullptr, 0, "[ADDRESS]:PORT"},
+        {"[::1]:", nullptr, 0, "[ADDRESS]:PORT"},
+        {"[::1]8080", nullptr, 0, "[ADDRESS]:PORT"},
+        {"[]:8080", nullptr, 0, "[ADDRESS]:PORT"},
+        {"[::1:8080", nullptr, 0, "[ADDRESS]:PORT"},
+        {"a]:80", nullptr, 0, "HOST:PORT"},
+        {"host:", nullptr, 0, "HOST:PORT"},
+        {"host:http", nullptr, 0, "HOST:PORT"},
+        {"host:65536", nullptr, 0, "HOST:PORT"},
+        {"host:-1", nullptr, 0, "HOST:PORT"},
+        {"", nullptr, 0, "HOST:PORT"},
+    };
+    for (const listen_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (c.host) {
+            const auto [host, port] = parse_listen(c.text);
+            EXPECT_EQ(host, c.host);
+            EXPECT_EQ(port, c.port);
+            continue;
+        }
+        try {
+            parse_listen(c.text);
+            ADD_FAILURE() << "taken";
+        } catch (const cli_error& e) {
+            const std::string what = e.what();
+            EXPECT_TRUE(what.starts_with("not an address to listen on: " + std::string(c.text) + " (")) << what;
+            EXPECT_NE(what.find(c.message), std::string::npos) << what;
+        }
+    }
 }
 
 }  // namespace

@@ -65,7 +65,15 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"catalogue_alone", {"catalogue"}, "", "usage: vextune catalogue"},
         usage_case{"catalogue_no_db", {"catalogue", "list"}, "--db", "usage: vextune catalogue"},
         usage_case{"match_no_audio", {"match", "--db", "x"}, "AUDIO", "usage: vextune match"},
-        usage_case{"serve_threads_0", {"serve", "--db", "x", "--threads", "0"}, "--threads", "usage: vextune serve"}),
+        usage_case{"serve_threads_0", {"serve", "--db", "x", "--threads", "0"}, "--threads", "usage: vextune serve"},
+        usage_case{"serve_listen_v6_unbracketed",
+                   {"serve", "--db", "x", "--listen", "::1:8080"},
+                   "[ADDRESS]:PORT",
+                   "usage: vextune serve"},
+        usage_case{"serve_listen_no_port",
+                   {"serve", "--db", "x", "--listen", "[::1]"},
+                   "not an address to listen on: [::1] (HOST:PORT, or [ADDRESS]:PORT",
+                   "usage: vextune serve"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(process, version_and_help)
@@ -349,10 +357,16 @@ TEST_F(process_test, listen_signs_a_recording_through_the_capture)
     ASSERT_EQ(all.exit_code, 0) << all.err;
     EXPECT_NE(all.err.find("signing all of it"), std::string::npos) << all.err;
 
+    // The device's own reason comes first, then the command's failure.
     const run_result missing =
         run_vextune({"listen", "--input", file("none.wav").string(), "-o", file("d.sig").string()});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_FALSE(fs::exists(file("d.sig")));
+    const auto said = lines_of(missing.err);
+    ASSERT_EQ(said.size(), 2u) << missing.err;
+    EXPECT_TRUE(said[0].starts_with("vextune: libsndfile: ")) << said[0];
+    EXPECT_TRUE(said[0].ends_with("(E_DEVICE_NOT_FOUND)")) << said[0];
+    EXPECT_TRUE(said[1].starts_with("vextune: " + file("none.wav").string() + ": ")) << said[1];
 }
 
 // ---- recognize ----
@@ -383,12 +397,24 @@ TEST_F(process_test, recognize_a_recording_against_a_local_service)
     EXPECT_EQ(result["tag"]["info"]["samplelength"], 9020);
     EXPECT_EQ(service.Requests().size(), 2u);
 
-    // Unreachable: the request to submit later.
+    // Unreachable: the request to submit later on standard output, and why
+    // on standard error, one line per attempt (one: the sample is already
+    // as long as asked for).
     VextuneTest::RefusingPort refusing;
-    write_bytes(file("refused.json"), as_bytes(RecognizeRequest(refusing.Uri("/id"), 3000)));
+    write_bytes(file("refused.json"), as_bytes(RecognizeRequest(refusing.Uri("/x"), 3000)));
     const run_result p = run_vextune({"recognize", "--request", file("refused.json").string(), "--input", clip});
     ASSERT_EQ(p.exit_code, 0) << p.err;
-    EXPECT_TRUE(nlohmann::json::parse(p.out).contains("pendingTag"));
+    ASSERT_TRUE(p.out.ends_with("}\n")) << p.out;
+    EXPECT_EQ(lines_of(p.out).size(), 1u) << p.out;
+    const auto pending = nlohmann::json::parse(p.out);
+    ASSERT_TRUE(pending.contains("pendingTag")) << p.out;
+    EXPECT_EQ(pending["pendingTag"]["info"]["unsubmitted"], true);
+    EXPECT_EQ(pending["pendingTag"]["request"]["href"], refusing.Uri("/x"));
+    EXPECT_NE(p.out.find("\"unsubmitted\":true"), std::string::npos) << p.out;
+    const auto why = lines_of(p.err);
+    ASSERT_EQ(why.size(), 1u) << p.err;
+    EXPECT_TRUE(why[0].starts_with("vextune: attempt 1: POST " + refusing.Uri("/x") + ": ")) << why[0];
+    EXPECT_NE(why[0].find("Couldn't connect to server"), std::string::npos) << why[0];
 
     // Asked for more than the recording holds: its end gives the last answer.
     service.Handle("/long", [](const VextuneTest::ReceivedRequest&) {

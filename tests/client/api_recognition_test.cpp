@@ -2,7 +2,9 @@
 // real HTTP server on 127.0.0.1 reached with libcurl.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -62,18 +64,19 @@ struct ApiOverServer {
         ASSERT_TRUE(condition());
     }
 
-    // Delivers packets whenever the recognition waits for a signature.
+    // Delivers packets whenever the recognition waits for a signature,
+    // until it ends.
     void Drive(RecognitionOperation& operation, std::size_t max_packets = 1000)
     {
-        std::size_t delivered = 0;
-        while (operation.Status() == AsyncStatus::Started && delivered < max_packets) {
-            if (capture->WaitArmed()) {
-                ASSERT_TRUE(devices->DeliverNext());
-                ASSERT_TRUE(devices->WaitUntilConsumed());
-                ++delivered;
-            } else {
-                std::this_thread::yield();
+        std::stop_source ended;
+        operation.OnCompleted([ended](AsyncStatus) mutable { ended.request_stop(); });
+        for (std::size_t delivered = 0; delivered < max_packets; ++delivered) {
+            if (!capture->WaitUntilArmed(ended.get_token(), std::chrono::seconds(10))) {
+                ASSERT_NE(operation.Status(), AsyncStatus::Started) << "the recognition never waited for a signature";
+                return;
             }
+            ASSERT_TRUE(devices->DeliverNext());
+            ASSERT_TRUE(devices->WaitUntilConsumed());
         }
     }
 
@@ -146,14 +149,11 @@ TEST(ApiRecognitionConcurrency, CancelWhileThePostIsInFlight)
     ApiOverServer s;
     s.server.Hold("/slow");
     auto first = s.api->RecognizeAsync(s.Request(s.server.Uri("/slow")));
-    while (s.server.Requests().empty() && first->Status() == AsyncStatus::Started) {
-        if (s.capture->WaitArmed()) {
-            s.devices->DeliverNext();
-            s.devices->WaitUntilConsumed();
-        } else {
-            std::this_thread::yield();
-        }
-    }
+    // The first signature, and the POST it goes into.
+    ASSERT_TRUE(s.capture->WaitUntilArmed({}, std::chrono::seconds(10)));
+    const std::uint64_t made = s.capture->SignaturesMade();
+    while (s.capture->SignaturesMade() == made && s.devices->DeliverNext())
+        ASSERT_TRUE(s.devices->WaitUntilConsumed());
     ASSERT_TRUE(s.server.WaitForRequests(1));
     s.server.AnswerJson("/id", R"({"match": 2})");
     auto second = s.api->RecognizeAsync(s.Request(s.server.Uri("/id")));

@@ -23,9 +23,12 @@
 //   multithreaded queue  OnStartCapture, OnStopCapture, OnFinishCapture
 //   "Capture" queue      the sample-ready item (OnSampleReady)
 //   recognition thread   WaitForSignature
+//   any other thread     WaitUntilArmed (a tool or test that starts the
+//                        capture, or delivers audio, once a wait is armed)
 // lock_ (the capture lock) guards the engine, the pre-roll, the signature
 // and the schedule (max_sample_ms_, next_signature_ms_, last_sample_ms_,
-// start_tick_, waiting_); every bridge call takes it. key_lock_ guards the
+// start_tick_, waiting_); every bridge call takes it, and WaitUntilArmed
+// waits on it. key_lock_ guards the
 // key of the queued sample-ready item and orders its re-arming against the
 // stop. State changes are atomic compare-and-set on the state event, and
 // handlers are always raised with no lock held.
@@ -35,6 +38,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -125,6 +129,18 @@ public:
     std::uint64_t SignaturesMade();
     // Whether a recognition waits for a signature now.
     bool WaitArmed();
+    // Blocks until the wait of that recognition is armed (true at once when
+    // it is); false when that recognition is not, or is no longer, the
+    // active one (ended or replaced), when stop is requested, or after
+    // timeout, which is a safety net against a recognition that never
+    // waits. For a thread other than the recognition's own; it waits on
+    // the capture lock's condition, holding no other lock.
+    bool WaitUntilArmed(std::uint64_t recognition, std::stop_token stop, std::chrono::seconds timeout);
+    // The same for whichever recognition arms a wait, one begun after the
+    // call too: false only when stop is requested or after timeout (a
+    // caller that starts a recognition elsewhere requests the stop when it
+    // ends).
+    bool WaitUntilArmed(std::stop_token stop, std::chrono::seconds timeout);
 
 private:
     WASAPICapture(std::shared_ptr<Platform::AudioDevices> devices, std::shared_ptr<Platform::Clock> clock);
