@@ -15,6 +15,7 @@
 #include <sndfile.h>
 
 #include "vextune/config.h"
+#include "vextune/platform/AudioDevices.h"
 
 namespace vxt::cli {
 namespace {
@@ -192,21 +193,6 @@ std::int32_t engine_rate_for(std::int32_t file_rate) noexcept
     return supported_rates.back();
 }
 
-// The capture's own conversion of a float device, spelled out here because
-// the signature tool links only the engine and the audio libraries; the
-// tests hold the two together.
-std::int16_t to_pcm16(float value) noexcept
-{
-    const float scaled = value * 32768.0f;
-    if (std::isnan(scaled))
-        return 0;
-    if (scaled <= -32768.0f)
-        return -32768;
-    if (scaled >= 32767.0f)
-        return 32767;
-    return static_cast<std::int16_t>(std::lround(scaled));
-}
-
 audio_reader::audio_reader(const std::string& path, channel_mode mode)
     : state_(std::make_unique<state>()), path_(path), mode_(mode)
 {
@@ -284,7 +270,7 @@ std::size_t audio_reader::read_file(std::vector<std::int16_t>& mono)
                     value += p[c];
                 value /= static_cast<float>(channels);
             }
-            mono[i] = to_pcm16(value);
+            mono[i] = VextuneCore::Platform::FloatToPcm16(value);
         }
     } else if (direct) {
         // already in place
@@ -334,7 +320,7 @@ bool audio_reader::read_converted(std::vector<std::int16_t>& block)
         if (data.output_frames_gen > 0) {
             block.resize(static_cast<std::size_t>(data.output_frames_gen));
             for (std::size_t i = 0; i < block.size(); ++i)
-                block[i] = to_pcm16(s.out[i]);
+                block[i] = VextuneCore::Platform::FloatToPcm16(s.out[i]);
             return true;
         }
         if (s.file_done && s.in_used == s.in.size())

@@ -34,10 +34,6 @@ std::int32_t engine_rate_for(std::int32_t file_rate) noexcept;
 // the new rate would otherwise fold into the kept band.
 int converter_for(std::int32_t file_rate, std::int32_t engine_rate) noexcept;
 
-// Full scale 1.0 to 16 bits: value * 32768, rounded to nearest (halves away
-// from zero) and clamped to [-32768, 32767].
-std::int16_t to_pcm16(float value) noexcept;
-
 class audio_reader {
 public:
     static constexpr std::size_t block_frames = 4096;

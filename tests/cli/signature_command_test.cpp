@@ -8,6 +8,7 @@
 
 #include "cli_test_support.h"
 #include "commands.h"
+#include "vextune/platform/AudioDevices.h"
 #include "vextune/signature.h"
 
 namespace vxt::cli::test {
@@ -142,7 +143,8 @@ TEST_P(converted_signature_test, finds_the_peaks_of_the_original)
     data.src_ratio = ratio;
     ASSERT_EQ(src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 1), 0);
     pcm converted{file_rate, 1, std::vector<std::int16_t>(static_cast<std::size_t>(data.output_frames_gen))};
-    std::transform(out.begin(), out.begin() + data.output_frames_gen, converted.samples.begin(), to_pcm16);
+    std::transform(out.begin(), out.begin() + data.output_frames_gen, converted.samples.begin(),
+                   VextuneCore::Platform::FloatToPcm16);
     write_wav(file("converted.wav"), converted);
 
     std::vector<std::string> notes;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -125,6 +126,22 @@ INSTANTIATE_TEST_SUITE_P(Devices, DeviceCore,
                                                     return std::make_shared<ScriptedAudioDevices>(std::move(script));
                                                 }}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Full scale 1.0 to 16 bits, as a float device's packets reach the capture
+// and a float file reaches the signature tool.
+TEST(WaveFormat, FloatToPcm16RoundsAndClamps)
+{
+    EXPECT_EQ(FloatToPcm16(0.0f), 0);
+    EXPECT_EQ(FloatToPcm16(100.4f / 32768), 100);
+    EXPECT_EQ(FloatToPcm16(100.6f / 32768), 101);
+    EXPECT_EQ(FloatToPcm16(-100.6f / 32768), -101);
+    EXPECT_EQ(FloatToPcm16(32767.0f / 32768), 32767);
+    EXPECT_EQ(FloatToPcm16(1.0f), 32767);  // +1.0 is one step past the top
+    EXPECT_EQ(FloatToPcm16(1.7f), 32767);
+    EXPECT_EQ(FloatToPcm16(-1.0f), -32768);
+    EXPECT_EQ(FloatToPcm16(-3.0f), -32768);
+    EXPECT_EQ(FloatToPcm16(std::nanf("")), 0);
+}
 
 }  // namespace
 }  // namespace VextuneCore::Platform
