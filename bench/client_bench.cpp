@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vextune/client/RequestText.h"
+#include "vextune/protocol/Base64.h"
 #include "vextune/vextuneAPI.h"
 
 namespace {
@@ -40,7 +41,7 @@ void BM_AttemptText(benchmark::State& state)
     if (VextuneCore::Client::FillTemplate(request_template, "x", "1").find("\"samplems\":1") == std::string::npos)
         throw std::runtime_error("placeholders not filled");
     for (auto _ : state) {
-        const std::string text = VextuneCore::Client::Base64(signature);
+        const std::string text = vxt::protocol::EncodeBase64(signature);
         const std::string body =
             VextuneCore::Client::FillTemplate(request_template, text, VextuneCore::Client::SampleText(12020.0));
         benchmark::DoNotOptimize(VextuneCore::Client::Utf16Length(body));

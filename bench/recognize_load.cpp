@@ -21,7 +21,7 @@
 
 #include <httplib.h>
 
-#include "vextune/client/RequestText.h"
+#include "vextune/protocol/Base64.h"
 
 int main(int argc, char** argv)
 {
@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i) {
         std::ifstream in(argv[i], std::ios::binary);
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        bodies.push_back(R"({"signature":")" + VextuneCore::Client::Base64(bytes) + R"(","samplems":10000})");
+        bodies.push_back(R"({"signature":")" + vxt::protocol::EncodeBase64(bytes) + R"(","samplems":10000})");
     }
 
     std::mutex lock;

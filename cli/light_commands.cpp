@@ -9,8 +9,6 @@
 #include <memory>
 #include <string>
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
@@ -67,12 +65,8 @@ struct signature_args {
 
 int run_signature(signature_args& args)
 {
-    const bool to_stdout = args.output.empty() || args.output == "-";
-    if (to_stdout && ::isatty(STDOUT_FILENO)) {
-        diagnose("standard output is a terminal; give --output FILE or redirect the signature");
-        std::cerr << signature_usage << '\n';
+    if (refuse_terminal_output(args.output, signature_usage))
         return exit_usage;
-    }
     if (!args.flags_text.empty())
         parse_hex(args.flags_text, args.options.flags);  // checked by the parser
     args.options.channels = args.mix ? channel_mode::mix : channel_mode::first;
@@ -85,20 +79,7 @@ int run_signature(signature_args& args)
         return exit_failure;
     }
 
-    if (to_stdout) {
-        if (!write_stream(stdout, bytes)) {
-            diagnose(std::string("standard output: ") + std::strerror(errno));
-            return exit_failure;
-        }
-        return exit_ok;
-    }
-    try {
-        write_output(args.output, bytes);
-    } catch (const cli_error& e) {
-        diagnose(args.output + ": " + e.what());
-        return exit_failure;
-    }
-    return exit_ok;
+    return write_signature(args.output, bytes);
 }
 
 struct dump_args {

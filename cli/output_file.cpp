@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli_error.h"
+#include "command_line.h"
 
 namespace vxt::cli {
 namespace {
@@ -122,6 +124,41 @@ void write_output(const std::string& path, const std::vector<std::uint8_t>& byte
         ::unlink(temporary.c_str());
         throw cli_error(errno_text(rename_error));
     }
+}
+
+namespace {
+
+bool to_standard_output(const std::string& output)
+{
+    return output.empty() || output == "-";
+}
+
+}  // namespace
+
+bool refuse_terminal_output(const std::string& output, std::string_view usage)
+{
+    if (!to_standard_output(output) || !::isatty(STDOUT_FILENO))
+        return false;
+    diagnose("standard output is a terminal; give --output FILE or redirect the signature");
+    std::cerr << usage << '\n';
+    return true;
+}
+
+int write_signature(const std::string& output, const std::vector<std::uint8_t>& bytes)
+{
+    if (to_standard_output(output)) {
+        if (write_stream(stdout, bytes))
+            return exit_ok;
+        diagnose(std::string("standard output: ") + std::strerror(errno));
+        return exit_failure;
+    }
+    try {
+        write_output(output, bytes);
+    } catch (const cli_error& e) {
+        diagnose(output + ": " + e.what());
+        return exit_failure;
+    }
+    return exit_ok;
 }
 
 }  // namespace vxt::cli

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vxt::cli {
@@ -21,5 +22,13 @@ bool write_stream(std::FILE* stream, const std::vector<std::uint8_t>& bytes);
 // stays. Anything else that exists (a character device, a FIFO, a socket) is
 // written straight into and never removed or replaced. Throws cli_error.
 void write_output(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+// A command's signature output: standard output for "" and "-", else the
+// file (write_output). A signature is binary, so standard output that is a
+// terminal is refused: true, having said so with the command's usage line.
+bool refuse_terminal_output(const std::string& output, std::string_view usage);
+// Writes the signature there; the exit status, the failure said on
+// standard error ("standard output: ..." or "FILE: ...").
+int write_signature(const std::string& output, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace vxt::cli

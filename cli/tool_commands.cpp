@@ -1,7 +1,5 @@
 #include "tool_commands.h"
 
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -32,12 +30,8 @@ struct listen_args {
 
 int run_listen(const listen_args& args)
 {
-    const bool to_stdout = args.output.empty() || args.output == "-";
-    if (to_stdout && ::isatty(STDOUT_FILENO)) {
-        diagnose("standard output is a terminal; give --output FILE or redirect the signature");
-        std::cerr << listen_usage << '\n';
+    if (refuse_terminal_output(args.output, listen_usage))
         return exit_usage;
-    }
     std::vector<std::uint8_t> bytes;
     try {
         bytes = listen(args.options, note_to_stderr);
@@ -45,18 +39,7 @@ int run_listen(const listen_args& args)
         diagnose((args.options.input.empty() ? std::string("capture") : args.options.input) + ": " + e.what());
         return exit_failure;
     }
-    try {
-        if (to_stdout) {
-            if (!write_stream(stdout, bytes))
-                throw cli_error(std::strerror(errno));
-        } else {
-            write_output(args.output, bytes);
-        }
-    } catch (const cli_error& e) {
-        diagnose((to_stdout ? std::string("standard output") : args.output) + ": " + e.what());
-        return exit_failure;
-    }
-    return exit_ok;
+    return write_signature(args.output, bytes);
 }
 
 int run_devices()

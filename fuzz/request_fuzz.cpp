@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const VextuneCore::Client::RequestDescription d = VextuneCore::Client::ReadRequestDescription(text);
         const std::string body =
-            VextuneCore::Client::FillTemplate(d.request_template, VextuneCore::Client::Base64({data, size}),
+            VextuneCore::Client::FillTemplate(d.request_template, vxt::protocol::EncodeBase64({data, size}),
                                               VextuneCore::Client::SampleText(d.max_sample_ms));
         require(VextuneCore::Client::Utf16Length(body) <= body.size(), "UTF-16 length above the byte length");
     } catch (const VextuneCore::Client::RecognitionError&) {

@@ -10,6 +10,7 @@
 #include "vextune/client/NetworkKind.h"
 #include "vextune/client/RequestText.h"
 #include "vextune/protocol/Answer.h"
+#include "vextune/protocol/Request.h"
 
 namespace VextuneCore::Client {
 namespace {
@@ -255,13 +256,12 @@ private:
     bool Attempt(int attempt, const Capture::CapturedSignature& signature, std::stop_token stop,
                  std::optional<json>& reply)
     {
-        const std::string signature_text = Base64(signature.bytes);
         if (!description_.href_is_string) {
             Say(attempt, "\"href\" is not a string: " + description_.href_json);
             return false;
         }
 
-        request_body_ = FillTemplate(description_.request_template, signature_text, SampleText(signature.sample_ms));
+        request_body_ = vxt::protocol::RequestText(description_.request_template, signature.bytes, signature.sample_ms);
         info_["requestsize"] = Number(static_cast<double>(Utf16Length(request_body_)));
         info_["samplelength"] = Number(signature.sample_ms);
         info_["sigsize"] = Number(static_cast<double>(signature.bytes.size()));

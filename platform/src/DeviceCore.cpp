@@ -55,21 +55,19 @@ std::size_t PacketQueue::Push(std::vector<std::uint8_t> bytes, std::uint32_t fra
     if (frames == 0)
         return 0;
     std::size_t dropped = 0;
-    bool gap = false;
     while (capacity_frames_ != 0 && held_frames_ + frames > capacity_frames_ && !queued_.empty()) {
         held_frames_ -= queued_.front().frames;
         queued_.pop_front();
         ++dropped;
-        gap = true;
     }
     dropped_ += dropped;
-    if (gap && !queued_.empty())
+    // The first packet after the gap says so: the oldest one left, or this.
+    if (dropped != 0 && !queued_.empty())
         queued_.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-    else if (gap)
+    else if (dropped != 0)
         flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-    if (discontinuity_)
+    if (std::exchange(discontinuity_, false))
         flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-    discontinuity_ = false;
 
     Packet p;
     p.bytes = std::move(bytes);
@@ -116,19 +114,19 @@ HRESULT PacketQueue::Get(std::uint8_t** data, std::uint32_t* frames, std::uint32
         return E_INVALIDARG;
     if (taken_)
         return E_BUFFER_ERROR;
-    const Packet* packet = nullptr;
+    Packet none;
     if (!queued_.empty()) {
         taken_ = std::move(queued_.front());
         queued_.pop_front();
-        packet = &*taken_;
     }
-    *data = packet ? taken_->bytes.data() : nullptr;
-    *frames = packet ? packet->frames : 0;
-    *flags = packet ? packet->flags : 0;
+    const Packet& packet = taken_ ? *taken_ : none;
+    *data = taken_ ? taken_->bytes.data() : nullptr;
+    *frames = packet.frames;
+    *flags = packet.flags;
     if (device_position)
-        *device_position = packet ? packet->device_position : 0;
+        *device_position = packet.device_position;
     if (qpc_position)
-        *qpc_position = packet ? packet->qpc_position : 0;
+        *qpc_position = packet.qpc_position;
     return S_OK;
 }
 

@@ -20,8 +20,7 @@ constexpr std::int64_t kFrameMs = 8;
 RecognizeRequest ReadRecognizeRequest(std::string_view body)
 {
     try {
-        protocol::Request request = protocol::ReadRequest(body);
-        return {std::move(request.signature), request.sample_ms};
+        return protocol::ReadRequest(body);
     } catch (const protocol::Error& e) {
         throw BadRequest(e.what());
     }

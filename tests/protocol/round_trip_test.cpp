@@ -11,6 +11,7 @@
 #include "vextune/client/Recognition.h"
 #include "vextune/client/RequestText.h"
 #include "vextune/protocol/Answer.h"
+#include "vextune/protocol/Base64.h"
 #include "vextune/server/Recognizer.h"
 
 namespace vxt::protocol::testing {
@@ -61,7 +62,7 @@ TEST(RoundTrip, TheServiceReadsWhatTheClientSends)
                 SCOPED_TRACE(std::string(t.name) + ", " + std::to_string(signature.size()) + " bytes, " +
                              std::to_string(sample_ms) + " ms");
                 const std::string body =
-                    VextuneCore::Client::FillTemplate(d.request_template, VextuneCore::Client::Base64(signature),
+                    VextuneCore::Client::FillTemplate(d.request_template, vxt::protocol::EncodeBase64(signature),
                                                       VextuneCore::Client::SampleText(sample_ms));
                 EXPECT_EQ(body, RequestText(d.request_template, signature, sample_ms));
                 const server::RecognizeRequest read = server::ReadRecognizeRequest(body);

@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "synthetic_music.h"
-#include "vextune/client/RequestText.h"
+#include "vextune/protocol/Base64.h"
 #include "vextune/matcher/Landmarks.h"
 #include "vextune/server/Service.h"
 #include "vextune/signature.h"
@@ -127,7 +127,7 @@ protected:
     {
         const std::span<const std::int16_t> heard(track.data() + static_cast<std::size_t>(from * kRate),
                                                   static_cast<std::size_t>(seconds * kRate));
-        return nlohmann::json{{"signature", VextuneCore::Client::Base64(Sign(heard, 2))}, {"samplems", seconds * 1000}}
+        return nlohmann::json{{"signature", vxt::protocol::EncodeBase64(Sign(heard, 2))}, {"samplems", seconds * 1000}}
             .dump();
     }
 
@@ -193,7 +193,7 @@ TEST_F(ServiceTest, ThinEvidenceAsksForMoreOnlyBelowTheLongestRecording)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sample_ms);
         const httplib::Result result = Post(
-            nlohmann::json{{"signature", VextuneCore::Client::Base64(signature)}, {"samplems", c.sample_ms}}.dump());
+            nlohmann::json{{"signature", vxt::protocol::EncodeBase64(signature)}, {"samplems", c.sample_ms}}.dump());
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 200);
         EXPECT_EQ(result->body, c.answer);

@@ -1,26 +1,16 @@
-// The text pieces of a recognition request: the signature as base64, the
-// sample length as text, the template filled with both (the request format
-// itself is vxt::protocol's, shared with the service), and the size
+// The text pieces of a recognition request: the sample length as text and
+// the template filled with it and the signature's base64 (the request
+// format itself is vxt::protocol's, shared with the service), and the size
 // recorded with the result.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include "vextune/protocol/Base64.h"
 #include "vextune/protocol/Request.h"
 
 namespace VextuneCore::Client {
-
-// Standard base64 (RFC 4648 section 4): "+" and "/", "=" padding, no line
-// breaks; no bytes give an empty text.
-inline std::string Base64(std::span<const std::uint8_t> bytes)
-{
-    return vxt::protocol::EncodeBase64(bytes);
-}
 
 // The sample length as the request carries it ("%f" cut to 9 characters,
 // never inside the whole part) and the template filled with the signature

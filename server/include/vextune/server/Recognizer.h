@@ -23,6 +23,7 @@
 
 #include "vextune/matcher/Matcher.h"
 #include "vextune/matcher/Store.h"
+#include "vextune/protocol/Request.h"
 
 namespace vxt::server {
 
@@ -52,10 +53,8 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-struct RecognizeRequest {
-    std::vector<std::uint8_t> signature;
-    double sample_ms = 0.0;
-};
+// The request as read: the signature's bytes and the sample length.
+using RecognizeRequest = protocol::Request;
 
 // Reads a request body as the client writes it (vxt::protocol::ReadRequest:
 // a JSON object with "signature", base64 padded or not, and "samplems", a
