@@ -394,7 +394,14 @@ TEST_F(process_test, recognize_a_recording_against_a_local_service)
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto result = nlohmann::json::parse(r.out);
     EXPECT_EQ(result["tag"]["response"]["id"], "rock");
-    EXPECT_EQ(result["tag"]["info"]["samplelength"], 9020);
+    // The second signature comes with the first 20 ms packet past the 9 s
+    // asked for once its wait is armed. On simulated time the recording
+    // plays on while the first answer travels, so how far past depends on
+    // the machine: 9020 when the wait is armed in time, a few packets more
+    // on a loaded one; never before 9 s, never beyond the maximum.
+    const auto sample_ms = result["tag"]["info"]["samplelength"].get<std::int64_t>();
+    EXPECT_GE(sample_ms, 9020);
+    EXPECT_LE(sample_ms, 12000);
     EXPECT_EQ(service.Requests().size(), 2u);
 
     // Unreachable: the request to submit later on standard output, and why
