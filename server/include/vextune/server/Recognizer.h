@@ -53,6 +53,14 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// A request that would cost more work than any real recording does
+// (pairs, lookups, votes beyond the service's bounds): answered with 413
+// and the message.
+class RequestTooLarge : public BadRequest {
+public:
+    using BadRequest::BadRequest;
+};
+
 // The request as read: the signature's bytes and the sample length.
 using RecognizeRequest = protocol::Request;
 
