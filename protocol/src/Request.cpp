@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "vextune/protocol/Base64.h"
+#include "vextune/protocol/Json.h"
 
 namespace vxt::protocol {
 
@@ -93,11 +94,14 @@ double ReadSampleMs(const nlohmann::json& value)
 
 Request ReadRequest(std::string_view body)
 {
+    // Its strings are bounded by the body the service took.
+    JsonLimits limits;
+    limits.text_bytes = body.size();
     nlohmann::json request;
     try {
-        request = nlohmann::json::parse(body);
-    } catch (const nlohmann::json::exception& e) {  // a syntax error, or a number beyond a double
-        throw Error(std::string("the request is not JSON: ") + e.what());
+        request = ReadJson(body, limits);
+    } catch (const Error& e) {
+        throw Error(std::string("the request ") + e.what());
     }
     if (!request.is_object())
         throw Error("the request is not a JSON object");

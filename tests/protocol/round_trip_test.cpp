@@ -103,5 +103,19 @@ TEST(RoundTrip, TheClientReadsTheServicesAnswers)
     }
 }
 
+// A request nested past the reader's bounds is a bad request (a 400 that
+// says why), not a crash of the service.
+TEST(RoundTrip, TheServiceRefusesADeepRequestAsBad)
+{
+    const std::string deep =
+        R"({"signature": "", "samplems": 3000, "app": )" + std::string(70000, '[') + std::string(70000, ']') + "}";
+    try {
+        server::ReadRecognizeRequest(deep);
+        ADD_FAILURE() << "taken";
+    } catch (const server::BadRequest& e) {
+        EXPECT_STREQ(e.what(), "the request nests arrays and objects more than 64 deep");
+    }
+}
+
 }  // namespace
 }  // namespace vxt::protocol::testing

@@ -53,10 +53,13 @@ struct Request {
     double sample_ms = 0.0;
 };
 
-// Reads a request body. Throws Error with the message the service answers
-// a bad request with: not JSON, not an object, no "signature" text, no
-// "samplems", a "samplems" that is no length of time, a signature that is
-// not base64 (with the reason of DecodeBase64).
+// Reads a request body, within the bounds of ReadJson (vextune/protocol/
+// Json.h: 64 levels of nesting, 10 000 values). Throws Error with the
+// message the service answers a bad request with: not JSON, past a bound
+// ("the request nests arrays and objects more than 64 deep"), not an
+// object, no "signature" text, no "samplems", a "samplems" that is no
+// length of time, a signature that is not base64 (with the reason of
+// DecodeBase64).
 Request ReadRequest(std::string_view body);
 
 }  // namespace vxt::protocol
