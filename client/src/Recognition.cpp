@@ -1,5 +1,6 @@
 #include "vextune/client/Recognition.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "vextune/client/NetworkKind.h"
 #include "vextune/client/RequestText.h"
 #include "vextune/protocol/Answer.h"
+#include "vextune/protocol/Json.h"
 #include "vextune/protocol/Request.h"
 
 namespace VextuneCore::Client {
@@ -43,15 +45,74 @@ std::optional<std::int32_t> RetryMs(const json& answer)
     }
 }
 
+// The answer text as a JSON object, within the reader's bounds; nothing,
+// with why saying what it is instead ("is not a JSON object", "is not
+// JSON: ...", "nests arrays and objects more than 64 deep", ...).
+std::optional<json> AnswerObject(std::string_view text, std::string& why)
+{
+    try {
+        json answer = vxt::protocol::ReadOrderedJson(text);
+        if (answer.is_object())
+            return answer;
+        why = "is not a JSON object";
+    } catch (const vxt::protocol::Error& e) {
+        why = e.what();
+    }
+    return std::nullopt;
+}
+
+// What a service that failed says of it: the "error" text of a JSON object
+// answer, cut to 200 bytes (never inside a character) with control
+// characters shown as spaces, so that it stays one line of a log; empty
+// when there is none.
+std::string ServiceReason(std::string_view body)
+{
+    std::string why;
+    const std::optional<json> answer = AnswerObject(body, why);
+    if (!answer)
+        return {};
+    const auto error = answer->find(vxt::protocol::error_member);
+    if (error == answer->end() || !error->is_string())
+        return {};
+    std::string text = error->get<std::string>();
+    constexpr std::size_t kLongest = 200;
+    if (text.size() > kLongest) {
+        std::size_t cut = kLongest;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        text.resize(cut);
+        text += "...";
+    }
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return text;
+}
+
+// The sample time at which the attempt after a failed one is due. Once an
+// attempt has failed the result is unsubmitted whatever comes, and later
+// attempts only lengthen the request it carries; so each waits until the
+// sample has doubled (and grown by a second at least), and the last one
+// the attempt limit leaves waits for the maximum. A failing service then
+// sees a few requests spaced in sample time (3, 6 and 12 s for a request
+// of 3 to 12 s), and the request kept holds the longest signature the
+// limits allow.
+double DueAfterFailure(double sample_ms, double max_sample_ms, int attempts_left)
+{
+    if (attempts_left <= 1)
+        return max_sample_ms;
+    return std::min(max_sample_ms, sample_ms + std::max(sample_ms, RecognitionOperation::failed_retry_spacing_ms));
+}
+
 }  // namespace
 
 RequestDescription ReadRequestDescription(std::string_view text)
 {
     json input;
     try {
-        input = json::parse(text);
-    } catch (const json::exception& e) {  // a syntax error, or a number out of range
-        throw RecognitionError(RecognitionError::Kind::Json, std::string("the request is not JSON: ") + e.what());
+        input = vxt::protocol::ReadOrderedJson(text);
+    } catch (const vxt::protocol::Error& e) {  // not JSON, or past a bound
+        throw RecognitionError(RecognitionError::Kind::Json, std::string("the request ") + e.what());
     }
     const auto require = [](bool ok, const char* what) {
         if (!ok)
@@ -78,17 +139,13 @@ RequestDescription ReadRequestDescription(std::string_view text)
 
 std::optional<std::string> ReadAnswer(std::string_view text, std::optional<std::int32_t>* retry_ms)
 {
-    json answer;
-    try {
-        answer = json::parse(text);
-    } catch (const json::exception&) {  // a syntax error, or a number out of range
-        return std::nullopt;
-    }
-    if (!answer.is_object())
+    std::string why;
+    const std::optional<json> answer = AnswerObject(text, why);
+    if (!answer)
         return std::nullopt;
     if (retry_ms)
-        *retry_ms = RetryMs(answer);
-    return answer.dump();
+        *retry_ms = RetryMs(*answer);
+    return answer->dump();
 }
 
 struct RecognitionOperation::Shared {
@@ -218,10 +275,12 @@ private:
 
             if (failed) {
                 // Once an attempt has failed the result is unsubmitted; the
-                // attempts go on while the sample can still grow.
+                // attempts go on while the sample can still grow, spaced
+                // as DueAfterFailure says.
                 retry = signature->sample_ms < description_.max_sample_ms && !signature->final;
                 if (retry)
-                    due = description_.max_sample_ms * 0.5;
+                    due = DueAfterFailure(signature->sample_ms, description_.max_sample_ms,
+                                          RecognitionOperation::attempt_limit - attempts);
                 continue;
             }
             answer = std::move(*reply);
@@ -245,7 +304,7 @@ private:
             document["pendingTag"] = {
                 {"request", {{"data", request_body_}, {"href", json::parse(description_.href_json)}}}, {"info", info_}};
         } else {
-            document["tag"] = {{"response", answer}, {"info", info_}};
+            document["tag"] = {{"response", std::move(answer)}, {"info", info_}};
         }
         shared_->End(AsyncStatus::Completed, document.dump());
     }
@@ -291,18 +350,19 @@ private:
         info_["responsetime"] = Number(read_tick - response_tick);
         info_["latency"] = Number(Tick() - request_start);
         info_["responsesize"] = Number(static_cast<double>(Utf16Length(result.body)));
-        try {
-            json parsed = json::parse(result.body);
-            if (!parsed.is_object()) {
-                Say(attempt, post + "the answer (HTTP " + std::to_string(result.status) + ") is not a JSON object");
-                return false;
-            }
-            reply = std::move(parsed);
-            return true;
-        } catch (const json::exception& e) {  // a syntax error, or a number out of range
-            Say(attempt, post + "the answer (HTTP " + std::to_string(result.status) + ") is not JSON: " + e.what());
+        const std::string status = std::to_string(result.status);
+        // A service that says it failed (its store is down, it is
+        // overloaded) has not answered the request, whatever its body.
+        if (result.status >= 500 && result.status <= 599) {
+            const std::string reason = ServiceReason(result.body);
+            Say(attempt, post + "the service failed (HTTP " + status + ")" + (reason.empty() ? "" : ": " + reason));
             return false;
         }
+        std::string why;
+        reply = AnswerObject(result.body, why);
+        if (!reply)
+            Say(attempt, post + "the answer (HTTP " + status + ") " + why);
+        return reply.has_value();
     }
 
     std::string request_;

@@ -131,15 +131,39 @@ TEST(ApiRecognitionConcurrency, RefusedConnectionGivesTheRequestToKeep)
     ASSERT_TRUE(result.contains("pendingTag")) << result.dump();
     EXPECT_EQ(result["pendingTag"]["request"]["href"], refusing.Uri("/id"));
     EXPECT_TRUE(json::parse(result["pendingTag"]["request"]["data"].get<std::string>()).contains("signature"));
+    // The request kept holds the longest sample the request allows.
+    EXPECT_GE(json::parse(result["pendingTag"]["request"]["data"].get<std::string>())["samplems"], 12000.0);
     // Why, for the application's log, in libcurl's own words: one line per
-    // attempt, all ten of them (the sample stays below the maximum).
+    // attempt, at 3, 6 and 12 s of sample time.
     const auto said = s.Said();
-    ASSERT_EQ(said.size(), 10u);
+    ASSERT_EQ(said.size(), 3u);
     for (std::size_t i = 0; i < said.size(); ++i) {
         const std::string start = "attempt " + std::to_string(i + 1) + ": POST " + refusing.Uri("/id") + ": ";
         EXPECT_EQ(said[i].substr(0, start.size()), start) << said[i];
         EXPECT_NE(said[i].find("Couldn't connect to server"), std::string::npos) << said[i];
     }
+}
+
+// A catalogue outage: the service answers 503 with its reason in JSON.
+// Every attempt failed, so the result is the request to keep; the attempts
+// are spaced in sample time, not one per packet.
+TEST(ApiRecognitionConcurrency, AServiceOutageGivesTheRequestToKeep)
+{
+    ApiOverServer s;
+    s.server.AnswerJson("/id", R"({"error": "the catalogue is unavailable"})", 503);
+    auto operation = s.api->RecognizeAsync(s.Request(s.server.Uri("/id")));
+    s.Drive(*operation);
+    const json result = json::parse(operation->Get());
+    ASSERT_TRUE(result.contains("pendingTag")) << result.dump();
+    EXPECT_EQ(result["pendingTag"]["info"]["unsubmitted"], true);
+    std::vector<double> samples;
+    for (const auto& request : s.server.Requests())
+        samples.push_back(json::parse(request.body)["samplems"].get<double>());
+    EXPECT_EQ(samples, (std::vector<double>{3020, 6060, 12020}));
+    const auto said = s.Said();
+    ASSERT_EQ(said.size(), 3u);
+    EXPECT_EQ(said[0], "attempt 1: POST " + s.server.Uri("/id") +
+                           ": the service failed (HTTP 503): the catalogue is unavailable");
 }
 
 // A POST the server holds is aborted by the cancellation, and a new

@@ -184,6 +184,20 @@ TEST(CurlTransportConcurrency, RefusesAnswersBeyondTheLimit)
     }
 }
 
+// The default limit is a few MiB, far above any real answer: a 60 MB
+// answer used to be taken whole and parsed, taking the client to 2 GB.
+TEST(CurlTransportConcurrency, TheDefaultLimitIsFourMiB)
+{
+    constexpr std::size_t kLimit = std::size_t{4} << 20;
+    for (const std::size_t answer : {kLimit, kLimit + 1}) {
+        TestHttpServer server;
+        server.AnswerJson("/big", std::string(answer, ' '));
+        const Attempt attempt = PostTo(server.Uri("/big"), "{}", Quick());
+        EXPECT_EQ(attempt.result.outcome, answer <= kLimit ? Outcome::Answered : Outcome::Failed)
+            << answer << " bytes: " << attempt.result.error;
+    }
+}
+
 TEST(CurlTransportConcurrency, RefusedConnectionFails)
 {
     RefusingPort port;

@@ -16,9 +16,11 @@
 namespace VextuneCore::Client {
 
 struct HttpOptions {
-    std::int64_t connect_timeout_ms = 10000;               // to establish the connection
-    std::int64_t total_timeout_ms = 30000;                 // for the whole exchange
-    std::size_t max_answer_bytes = std::size_t{64} << 20;  // a longer answer fails the exchange
+    std::int64_t connect_timeout_ms = 10000;  // to establish the connection
+    std::int64_t total_timeout_ms = 30000;    // for the whole exchange
+    // A longer answer fails the exchange. A real answer is well under a
+    // kilobyte; the limit keeps a hostile one from taking the memory.
+    std::size_t max_answer_bytes = std::size_t{4} << 20;
 };
 
 struct HttpResult {

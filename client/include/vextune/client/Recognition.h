@@ -13,6 +13,17 @@
 // INFO holds the measurements of the recognition (network kind, sizes,
 // sample timing, request and response times).
 //
+// An attempt fails when the exchange fails (no connection, a time-out, an
+// answer over the size limit), when the service answers with a 5xx status
+// (it failed, whatever its body says), or when the answer is not a JSON
+// object within the bounds of vxt::protocol::ReadOrderedJson (64 levels,
+// 10 000 values). Other statuses are not examined: a 404 whose body is a
+// JSON object is an answer. Once an attempt has failed the result is
+// unsubmitted, and the attempts that follow only lengthen the request it
+// keeps: each is due once the sample has doubled (and grown by
+// failed_retry_spacing_ms at least), the last one the attempt limit leaves
+// at the maximum.
+//
 // The body runs on a thread of its own, so attempts that block never starve
 // other work. Cancel reports the operation cancelled at once; the body stops
 // at its next blocking step (the signature wait or the HTTP exchange, both
@@ -82,7 +93,7 @@ struct RequestDescription {
 RequestDescription ReadRequestDescription(std::string_view text);
 
 // A service's answer: the JSON object it holds, or nothing when the text is
-// not a JSON object. Throws RecognitionError (Json) when the object's
+// not a JSON object within the reader's bounds. Throws RecognitionError (Json) when the object's
 // "retryms" is there but not a number; *retry_ms gets it (whole
 // milliseconds, saturated) when it is.
 std::optional<std::string> ReadAnswer(std::string_view text, std::optional<std::int32_t>* retry_ms);
@@ -103,6 +114,8 @@ struct RecognitionServices {
 class RecognitionOperation final : public AsyncOperation {
 public:
     static constexpr int attempt_limit = 10;
+    // After a failed attempt, the least sample time the next one waits for.
+    static constexpr double failed_retry_spacing_ms = 1000.0;
 
     // Starts the operation's body over the signatures of source; the source
     // may be empty (the operation then fails once the request has been read).
