@@ -128,6 +128,18 @@ unique_fd open_input(const std::string& path)
     return input;
 }
 
+// Standard input, or a pipe or a socket by name, opened as open_input
+// does (a stream copied, a file redirected to standard input as it is);
+// none for a named file or device, which is opened where it is.
+unique_fd open_stream(const std::string& path)
+{
+    struct stat status {};
+    if (path != "-" && (::stat(path.c_str(), &status) != 0 || !(S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))))
+        return unique_fd();
+    // Opening a FIFO waits for its writer, as reading one always does.
+    return open_input(path);
+}
+
 // Averages the channels of each frame: their sum divided by the channel
 // count, rounded to nearest with halves away from zero, in integers
 // (|sum| / channels + 1/2, truncated). Fixed, when not 0, is the channel
@@ -151,6 +163,30 @@ void average_channels(const std::int16_t* __restrict interleaved, std::size_t fr
 }
 
 }  // namespace
+
+replayable_recording::replayable_recording(const std::string& path) : path_(path)
+{
+    unique_fd input = open_stream(path);
+    if (input.get() < 0)
+        return;
+    copy_ = input.release();
+    path_ = "/proc/self/fd/" + std::to_string(copy_);
+}
+
+replayable_recording::~replayable_recording()
+{
+    if (copy_ >= 0)
+        ::close(copy_);
+}
+
+std::string replayable_recording::named(std::string text, const std::string& name) const
+{
+    if (!renamed())
+        return text;
+    for (std::size_t at = text.find(path_); at != std::string::npos; at = text.find(path_, at + name.size()))
+        text.replace(at, path_.size(), name);
+    return text;
+}
 
 int converter_for(std::int32_t file_rate, std::int32_t engine_rate) noexcept
 {

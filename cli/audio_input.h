@@ -34,6 +34,36 @@ std::int32_t engine_rate_for(std::int32_t file_rate) noexcept;
 // the new rate would otherwise fold into the kept band.
 int converter_for(std::int32_t file_rate, std::int32_t engine_rate) noexcept;
 
+// A recording that the capture's file device can open as often as it
+// plays it (it opens the file again at each activation, and most formats
+// seek while decoding). A named file is used where it is. A pipe or a
+// socket is copied to its end into an unnamed temporary file first, as
+// audio_reader does, and path() names that copy (/proc/self/fd/N) while
+// this object lives; "-" is standard input, copied when it is a stream.
+// So `--input -` and process substitution work as they do for
+// `signature`, and a FIFO is read once instead of being opened twice (the
+// second open waited for a writer that never came). An endless stream is
+// therefore no input: the copy waits for its end.
+class replayable_recording {
+public:
+    // Throws cli_error when the input cannot be opened or copied.
+    explicit replayable_recording(const std::string& path);
+    ~replayable_recording();
+    replayable_recording(const replayable_recording&) = delete;
+    replayable_recording& operator=(const replayable_recording&) = delete;
+
+    // What the file device opens.
+    const std::string& path() const noexcept { return path_; }
+    // Whether path() is not the path given (but standard input or a copy).
+    bool renamed() const noexcept { return copy_ >= 0; }
+    // text (a device's message) with path() called name instead.
+    std::string named(std::string text, const std::string& name) const;
+
+private:
+    int copy_ = -1;
+    std::string path_;
+};
+
 class audio_reader {
 public:
     static constexpr std::size_t block_frames = 4096;

@@ -1,8 +1,11 @@
 #include "recognize.h"
 
 #include <memory>
+#include <optional>
 
+#include "audio_input.h"
 #include "capture_states.h"
+#include "command_line.h"
 #include "vextune/platform/FileAudioDevices.h"
 #include "vextune/runtime/API.h"
 #ifdef VXT_HAVE_PULSE
@@ -24,8 +27,11 @@ std::string recognize(const recognize_options& options, const note_sink& note)
     api_options.diagnostics = note;
     API* api_for_end = nullptr;
     const bool recording = !options.input.empty();
+    // Outlives the API: its device opens the recording at each activation.
+    std::optional<replayable_recording> input;
     try {
         if (recording) {
+            input.emplace(options.input);
             // A recording runs on simulated time unless asked for its own
             // pace; its end hands the waiting attempt all there is.
             FileDeviceOptions file_options;
@@ -40,7 +46,7 @@ std::string recognize(const recognize_options& options, const note_sink& note)
                     if (auto capture = api_for_end->Capture())
                         capture->FinishStream();
             };
-            api_options.devices = std::make_shared<FileAudioDevices>(options.input, file_options);
+            api_options.devices = std::make_shared<FileAudioDevices>(input->path(), file_options);
             if (simulated)
                 api_options.clock = simulated;
         } else {
@@ -52,7 +58,7 @@ std::string recognize(const recognize_options& options, const note_sink& note)
 #endif
         }
     } catch (const PlatformException& e) {
-        throw cli_error(e.what());
+        throw cli_error(input ? input->named(e.what(), display_name(options.input)) : std::string(e.what()));
     }
 
     API api(api_options);

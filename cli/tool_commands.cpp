@@ -1,5 +1,7 @@
 #include "tool_commands.h"
 
+#include <charconv>
+#include <cmath>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -36,7 +38,8 @@ int run_listen(const listen_args& args)
     try {
         bytes = listen(args.options, note_to_stderr);
     } catch (const cli_error& e) {
-        diagnose((args.options.input.empty() ? std::string("capture") : args.options.input) + ": " + e.what());
+        diagnose((args.options.input.empty() ? std::string("capture") : display_name(args.options.input)) + ": " +
+                 e.what());
         return exit_failure;
     }
     return write_signature(args.output, bytes);
@@ -101,11 +104,26 @@ command_runner setup_listen(CLI::App& sub)
     auto* device = sub.add_option("--device", args->options.device, "Capture source by name (default: the default one)")
                        ->type_name("NAME");
     sub.add_option("--input", args->options.input,
-                   "Play this audio file as the microphone, on simulated time (as fast as it goes)")
+                   "Play this audio file as the microphone, on simulated time (as fast as it goes); - or a pipe "
+                   "is read to its end first")
         ->type_name("AUDIO")
         ->excludes(device);
-    sub.add_option("--seconds", args->options.seconds, "Sample time to sign (default 12, at most the recording)")
-        ->check(CLI::PositiveNumber.description(""))
+    sub.add_option("--seconds", args->options.seconds,
+                   "Sample time to sign (default 12, at most " + std::to_string(listen_max_seconds) +
+                       " and at most the recording)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                double value = 0.0;
+                const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+                // Not a number compares false with everything: without the
+                // check it passed, and the capture waited for ever.
+                const bool ok = error == std::errc{} && end == text.data() + text.size() && std::isfinite(value) &&
+                                value > 0.0 && value <= listen_max_seconds;
+                return ok ? std::string{}
+                          : "not a number of seconds above 0 and at most " + std::to_string(listen_max_seconds) + ": " +
+                                text;
+            },
+            ""))
         ->type_name("S");
     sub.add_option("-o,--output", args->output, "Write the signature to FILE (- for standard output, the default)")
         ->type_name("FILE");
@@ -127,10 +145,11 @@ command_runner setup_recognize(CLI::App& sub)
         ->type_name("FILE");
     auto* device = sub.add_option("--device", args->options.device, "Capture source by name (default: the default one)")
                        ->type_name("NAME");
-    auto* input =
-        sub.add_option("--input", args->options.input, "Play this audio file as the microphone (simulated time, fast)")
-            ->type_name("AUDIO")
-            ->excludes(device);
+    auto* input = sub.add_option("--input", args->options.input,
+                                 "Play this audio file as the microphone (simulated time, fast); - or a pipe is read "
+                                 "to its end first")
+                      ->type_name("AUDIO")
+                      ->excludes(device);
     sub.add_flag("--realtime", args->options.realtime, "Play the --input recording at its own pace")->needs(input);
     sub.footer("Prints the result document: {\"tag\": {\"response\", \"info\"}} with the service's answer, or "
                "{\"pendingTag\": {\"request\", \"info\"}} to submit later when the service could not be reached. "

@@ -1,7 +1,15 @@
 // The built vextune as a user runs it: exit codes, where the output goes,
 // messages, memory on a long file, and golden dumps.
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +68,13 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"two_signatures", {"dump", "--json", "a.sig", "b.sig"}, "", "usage: vextune dump"},
         // Handed over to the tools, which answer the same way.
         usage_case{"listen_seconds_0", {"listen", "--seconds", "0"}, "--seconds", "usage: vextune listen"},
+        // Not a number passed the old check, and the capture waited for ever.
+        usage_case{"listen_seconds_nan", {"listen", "--seconds", "nan"}, "--seconds", "usage: vextune listen"},
+        usage_case{"listen_seconds_inf", {"listen", "--seconds", "inf"}, "--seconds", "usage: vextune listen"},
+        usage_case{"listen_seconds_negative", {"listen", "--seconds", "-3"}, "--seconds", "usage: vextune listen"},
+        usage_case{
+            "listen_seconds_too_long", {"listen", "--seconds", "3600.5"}, "at most 3600", "usage: vextune listen"},
+        usage_case{"listen_seconds_text", {"listen", "--seconds", "12s"}, "--seconds", "usage: vextune listen"},
         usage_case{"devices_extra", {"devices", "x"}, "", "usage: vextune devices"},
         usage_case{"recognize_no_request", {"recognize"}, "--request", "usage: vextune recognize"},
         usage_case{"catalogue_alone", {"catalogue"}, "", "usage: vextune catalogue"},
@@ -369,6 +384,115 @@ TEST_F(process_test, listen_signs_a_recording_through_the_capture)
     EXPECT_TRUE(said[1].starts_with("vextune: " + file("none.wav").string() + ": ")) << said[1];
 }
 
+// Each run that used to hang is given a minute, far more than it needs.
+run_options within_a_minute()
+{
+    run_options options;
+    options.wrapper = {"timeout", "60"};
+    return options;
+}
+
+// A recording that cannot be decoded to the time asked for: the decoder's
+// error ends the stream, and no signature is made. The capture used to
+// wait for ever for the sample time to pass.
+TEST_F(process_test, listen_fails_on_a_recording_it_cannot_decode)
+{
+    const std::string clip = clip_path(clip_names[0]).string();
+    const auto bytes = read_bytes(clip);
+    write_bytes(file("cut.flac"), std::span(bytes).first(200000));
+    const run_result broken =
+        run_vextune({"listen", "--input", file("cut.flac").string(), "-o", file("a.sig").string()}, within_a_minute());
+    EXPECT_EQ(broken.exit_code, 1) << broken.err;
+    EXPECT_FALSE(fs::exists(file("a.sig")));
+    const auto said = lines_of(broken.err);
+    ASSERT_FALSE(said.empty());
+    EXPECT_TRUE(said.front().starts_with("vextune: libsndfile: ")) << broken.err;  // the decoder's reason
+    EXPECT_TRUE(
+        said.back().starts_with("vextune: " + file("cut.flac").string() + ": the recording cannot be decoded past "))
+        << said.back();
+
+    // What lies before the damage signs as ever.
+    const run_result before =
+        run_vextune({"listen", "--input", file("cut.flac").string(), "--seconds", "2", "-o", file("b.sig").string()},
+                    within_a_minute());
+    EXPECT_EQ(before.exit_code, 0) << before.err;
+    EXPECT_TRUE(dump_json(read_bytes(file("b.sig")), 3)["valid"].get<bool>());
+}
+
+// Writes a file into a FIFO from a thread of its own; once the reader is
+// done, whatever the writer has left is drained, so the thread always ends.
+class fifo_writer {
+public:
+    fifo_writer(const fs::path& fifo, std::vector<std::uint8_t> bytes) : fifo_(fifo)
+    {
+        if (::mkfifo(fifo.c_str(), 0600) != 0)
+            throw std::runtime_error("mkfifo failed");
+        writer_ = std::thread([this, bytes = std::move(bytes)] {
+            const int fd = ::open(fifo_.c_str(), O_WRONLY | O_CLOEXEC);
+            for (std::size_t done = 0; fd >= 0 && done < bytes.size();) {
+                const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+                if (put <= 0)
+                    break;
+                done += static_cast<std::size_t>(put);
+            }
+            if (fd >= 0)
+                ::close(fd);
+            finished_ = true;
+        });
+    }
+    ~fifo_writer()
+    {
+        // A reader that never came, or stopped early: take its place.
+        const int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        std::vector<char> sink(1 << 16);
+        while (!finished_)
+            if (fd < 0 || ::read(fd, sink.data(), sink.size()) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        writer_.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+private:
+    fs::path fifo_;
+    std::atomic<bool> finished_{false};
+    std::thread writer_;
+};
+
+// A FIFO, standard input through a pipe and a file give the same
+// signature: a stream is copied to its end first. Opening a FIFO twice
+// used to wait for a second writer.
+TEST_F(process_test, listen_takes_a_stream_as_the_file_it_holds)
+{
+    const std::string clip = clip_path(clip_names[0]).string();
+    ASSERT_EQ(run_vextune({"listen", "--input", clip, "--seconds", "4", "-o", file("file.sig").string()}).exit_code, 0);
+    const auto expected = read_bytes(file("file.sig"));
+    {
+        fifo_writer writer(file("fifo"), read_bytes(clip));
+        const run_result fifo =
+            run_vextune({"listen", "--input", file("fifo").string(), "--seconds", "4", "-o", file("fifo.sig").string()},
+                        within_a_minute());
+        ASSERT_EQ(fifo.exit_code, 0) << fifo.err;
+        EXPECT_EQ(read_bytes(file("fifo.sig")), expected);
+    }
+    run_options piped = within_a_minute();
+    piped.stdin_file = clip;
+    piped.stdin_through_pipe = true;
+    const run_result standard_input =
+        run_vextune({"listen", "--input", "-", "--seconds", "4", "-o", file("stdin.sig").string()}, piped);
+    ASSERT_EQ(standard_input.exit_code, 0) << standard_input.err;
+    EXPECT_EQ(read_bytes(file("stdin.sig")), expected);
+
+    // What is not audio is named as the user gave it.
+    run_options empty = within_a_minute();
+    empty.stdin_file = "/dev/null";
+    empty.stdin_through_pipe = true;
+    const run_result nothing = run_vextune({"listen", "--input", "-", "-o", file("none.sig").string()}, empty);
+    EXPECT_EQ(nothing.exit_code, 1);
+    EXPECT_EQ(nothing.err.find("/proc/self/fd"), std::string::npos) << nothing.err;
+    EXPECT_NE(nothing.err.find("standard input"), std::string::npos) << nothing.err;
+}
+
 // ---- recognize ----
 
 std::string RecognizeRequest(const std::string& href, int max_ms)
@@ -434,6 +558,44 @@ TEST_F(process_test, recognize_a_recording_against_a_local_service)
 
     write_bytes(file("bad.json"), as_bytes("{\"tag\": 1}"));
     EXPECT_EQ(run_vextune({"recognize", "--request", file("bad.json").string(), "--input", clip}).exit_code, 1);
+}
+
+// A request description nested 70 000 deep crashed the command; the
+// service's deep answer did too. Both fail cleanly now: the description
+// as the command's failure, the answer as a failed attempt.
+TEST_F(process_test, recognize_refuses_deep_json_cleanly)
+{
+    const std::string clip = clip_path(clip_names[0]).string();
+    const std::string deep = std::string(70000, '[') + std::string(70000, ']');
+    VextuneTest::TestHttpServer service;
+    service.AnswerJson("/deep", "{\"a\": " + deep + "}");
+    const std::string request = RecognizeRequest(service.Uri("/deep"), 3000);
+    write_bytes(file("deep-request.json"), as_bytes(request.substr(0, request.size() - 2) + ", \"x\": " + deep + "}}"));
+    const run_result refused =
+        run_vextune({"recognize", "--request", file("deep-request.json").string(), "--input", clip});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "vextune: recognize: the request nests arrays and objects more than 64 deep\n");
+
+    write_bytes(file("request.json"), as_bytes(request));
+    const run_result answered = run_vextune({"recognize", "--request", file("request.json").string(), "--input", clip});
+    ASSERT_EQ(answered.exit_code, 0) << answered.err;
+    EXPECT_TRUE(nlohmann::json::parse(answered.out).contains("pendingTag")) << answered.out;
+    EXPECT_NE(answered.err.find("the answer (HTTP 200) nests arrays and objects more than 64 deep"), std::string::npos)
+        << answered.err;
+}
+
+// A recording through a FIFO is recognized like the file it carries.
+TEST_F(process_test, recognize_takes_a_recording_through_a_fifo)
+{
+    VextuneTest::TestHttpServer service;
+    service.AnswerJson("/id", R"({"id": "rock"})");
+    write_bytes(file("request.json"), as_bytes(RecognizeRequest(service.Uri("/id"), 12000)));
+    fifo_writer writer(file("fifo"), read_bytes(clip_path(clip_names[0])));
+    const run_result r = run_vextune(
+        {"recognize", "--request", file("request.json").string(), "--input", file("fifo").string()}, within_a_minute());
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["tag"]["response"]["id"], "rock");
 }
 
 // ---- golden dumps ----
