@@ -120,8 +120,7 @@ TEST(ReadRequest, RefusesARequestPastTheBounds)
         std::string body;
         std::string refusal;
     } cases[] = {
-        {"deep in a member of the caller's",
-         R"({"signature": "", "samplems": 3000, "app": )" + Nested(70000) + "}",
+        {"deep in a member of the caller's", R"({"signature": "", "samplems": 3000, "app": )" + Nested(70000) + "}",
          "the request nests arrays and objects more than 64 deep"},
         {"deep as a whole", Nested(70000), "the request nests arrays and objects more than 64 deep"},
         {"too many values", R"({"signature": "", "samplems": 3000, "app": )" + Numbers(20000) + "}",

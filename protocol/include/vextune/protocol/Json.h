@@ -21,8 +21,8 @@
 namespace vxt::protocol {
 
 struct JsonLimits {
-    std::size_t depth = 64;                       // arrays and objects inside one another
-    std::size_t values = 10000;                   // values of every kind, arrays and objects included
+    std::size_t depth = 64;                         // arrays and objects inside one another
+    std::size_t values = 10000;                     // values of every kind, arrays and objects included
     std::size_t text_bytes = std::size_t{4} << 20;  // bytes of the keys and strings together
 };
 
