@@ -5,7 +5,10 @@
 // Beyond what the sanitizers catch, it stops on a broken promise:
 //   - a request description is either read or refused with the client's
 //     own error, never another exception;
-//   - an answer read back is a JSON object whose text reads again;
+//   - an answer read back is a JSON object whose text reads again, within
+//     the same bounds;
+//   - the bounded reader either refuses a text with its own error or gives
+//     a value whose text reads again, to the same value;
 //   - the UTF-16 length of any text is at most its byte length;
 //   - the sample length text is a JSON number;
 //   - base64 text is either refused or exactly the text of the bytes it
@@ -27,6 +30,7 @@
 #include "vextune/client/RequestText.h"
 #include "vextune/protocol/Base64.h"
 #include "vextune/protocol/Error.h"
+#include "vextune/protocol/Json.h"
 
 namespace {
 
@@ -56,8 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         std::optional<std::int32_t> retry;
         if (const auto answer = VextuneCore::Client::ReadAnswer(text, &retry))
-            require(nlohmann::json::parse(*answer).is_object(), "an answer that is not an object");
+            require(vxt::protocol::ReadOrderedJson(*answer).is_object(), "an answer that is not an object");
     } catch (const VextuneCore::Client::RecognitionError&) {
+    }
+
+    try {
+        const nlohmann::json value = vxt::protocol::ReadJson(text);
+        require(vxt::protocol::ReadJson(value.dump()) == value, "a value whose text reads as another");
+    } catch (const vxt::protocol::Error&) {
     }
 
     try {
