@@ -65,6 +65,11 @@ struct recognize_args {
 
 int run_recognize(recognize_args& args)
 {
+    if (args.request_file == "-" && args.options.input == "-") {
+        diagnose("--request - and --input -: standard input can carry only one of them");
+        std::cerr << recognize_usage << '\n';
+        return exit_usage;
+    }
     try {
         const auto bytes = read_signature_file(args.request_file);  // any small file; "-" is standard input
         args.options.request.assign(bytes.begin(), bytes.end());
