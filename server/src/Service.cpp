@@ -617,6 +617,10 @@ private:
         started_ = Clock::now();
         method_.clear();
         path_.clear();
+        route_ = Route::Other;
+        version_ = 11;
+        head_only_ = false;
+        log_ = nlohmann::json::object();
         Arm(impl_.options.request_timeout);
         parser_.emplace();
         parser_->header_limit(
@@ -632,6 +636,10 @@ private:
     {
         if (phase_ == Phase::Done)
             return;
+        if (parser_ && parser_->is_header_done() && method_.empty()) {
+            method_ = std::string(parser_->get().method_string());
+            path_ = DecodePath(parser_->get().target());
+        }
         if (ec == http::error::body_limit)
             return Answer(Refusal(413, "the request body is too large"));
         if (ec == http::error::header_limit)
@@ -798,7 +806,6 @@ private:
             return Close();
         if (!keep_alive_)
             return Linger();
-        head_only_ = false;
         WaitForRequest();
     }
 
@@ -881,7 +888,12 @@ void Front::Accept()
         }
         if (!ec) {
             accept_paused_said = false;
-            Admit(std::move(socket));
+            // Whatever happens to this connection, the next is accepted.
+            try {
+                Admit(std::move(socket));
+            } catch (const std::exception& e) {
+                Say(std::string("the service could not take a connection: ") + e.what());
+            }
         }
         Accept();
     });
