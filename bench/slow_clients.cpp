@@ -9,8 +9,12 @@
 // slow connections still open.
 //
 //   slow_clients [--slow N] [--idle N] [--period S] [--requests N] [--interval S] [--deadline S]
-//                --signature FILE -- SERVICE COMMAND...
+//                [--from 127.X.Y.Z] --signature FILE -- SERVICE COMMAND...
 //   e.g. slow_clients --slow 4 --idle 20 --signature q.sig -- build/bin/vextune-tools serve --db music.db --listen 127.0.0.1:0
+//
+// The slow connections come from 127.0.0.1; --from makes the real
+// requests come from another loopback address, as another client's would
+// (to see them served while one address is at its cap).
 //
 // The service must say "listening on http://HOST:PORT" on standard error
 // (as vextune serve does); its other lines are dropped. The signature is a
@@ -22,6 +26,7 @@
 // up, the slow connections the service closed (and that were opened again),
 // the service's resident memory alone and with the connections held, and
 // the seconds SIGTERM took.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -53,11 +58,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Connect(int port)
+// Connects to the service on 127.0.0.1, from the loopback address given
+// (any other 127.x.y.z is a client address of its own to the service).
+int Connect(int port, in_addr_t from = htonl(INADDR_LOOPBACK))
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (from != htonl(INADDR_LOOPBACK)) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = from;
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -73,10 +89,10 @@ int Connect(int port)
 
 // One real request on a new connection: the milliseconds until the whole
 // answer is in, or a negative number when it does not come by the time.
-double TimedRequest(int port, const std::string& request, Clock::time_point until)
+double TimedRequest(int port, in_addr_t from, const std::string& request, Clock::time_point until)
 {
     const auto start = Clock::now();
-    const int fd = Connect(port);
+    const int fd = Connect(port, from);
     if (fd < 0)
         return -1;
     double took = -1;
@@ -129,7 +145,8 @@ public:
     long Reopened() const { return reopened_; }
     int Open() const
     {
-        return static_cast<int>(std::count_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd >= 0; }));
+        return static_cast<int>(
+            std::count_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd >= 0; }));
     }
 
 private:
@@ -262,6 +279,7 @@ int main(int argc, char** argv)
     int requests = 50;
     double deadline = 60;
     double interval = 0.2;
+    in_addr_t from = htonl(INADDR_LOOPBACK);
     std::string signature_file;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
@@ -281,14 +299,19 @@ int main(int argc, char** argv)
             interval = std::atof(value);
         else if (flag == "--deadline")
             deadline = std::atof(value);
+        else if (flag == "--from")
+            from = ::inet_addr(value);
         else if (flag == "--signature")
             signature_file = value;
         else
             i = argc;
     }
-    if (i + 1 >= argc || signature_file.empty() || !(period > 0) || !(deadline > 0) || !(interval >= 0) || requests < 1) {
-        std::fprintf(stderr, "usage: slow_clients [--slow N] [--idle N] [--period S] [--requests N] [--interval S] [--deadline S] "
-                             "--signature FILE -- SERVICE COMMAND...\n");
+    if (i + 1 >= argc || signature_file.empty() || !(period > 0) || !(deadline > 0) || !(interval >= 0) ||
+        requests < 1) {
+        std::fprintf(
+            stderr,
+            "usage: slow_clients [--slow N] [--idle N] [--period S] [--requests N] [--interval S] [--deadline S] "
+            "[--from 127.X.Y.Z] --signature FILE -- SERVICE COMMAND...\n");
         return 2;
     }
     std::ifstream in(signature_file, std::ios::binary);
@@ -325,10 +348,12 @@ int main(int argc, char** argv)
 
         std::vector<double> answered;
         int given_up = 0;
-        const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(deadline));
+        const auto until =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(deadline));
         for (int r = 0; r < requests; ++r) {
-            const auto next = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
-            const double ms = Clock::now() < until ? TimedRequest(child.port, request, until) : -1;
+            const auto next =
+                Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+            const double ms = Clock::now() < until ? TimedRequest(child.port, from, request, until) : -1;
             if (ms < 0)
                 ++given_up;
             else
@@ -356,7 +381,8 @@ int main(int argc, char** argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (ended) {
-            result["sigterm_s"] = std::round(std::chrono::duration<double>(Clock::now() - stopping).count() * 1000) / 1000;
+            result["sigterm_s"] =
+                std::round(std::chrono::duration<double>(Clock::now() - stopping).count() * 1000) / 1000;
             result["exit"] = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
         } else {
             ::kill(child.pid, SIGKILL);
