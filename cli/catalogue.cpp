@@ -1,12 +1,19 @@
 #include "catalogue.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iomanip>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -266,26 +273,139 @@ std::pair<std::string, int> parse_listen(const std::string& text)
     return {host, port};
 }
 
+namespace {
+
+// The access log's file: appended to a line at a time (one write each, so
+// that lines from several threads never mix), and opened anew by path on
+// request, so that a rotated file is let go.
+class log_file {
+public:
+    explicit log_file(std::string path) : path_(std::move(path))
+    {
+        fd_ = open_file();
+        if (fd_ < 0)
+            throw cli_error("cannot open the access log " + path_ + ": " + std::strerror(errno));
+    }
+    ~log_file() { ::close(fd_); }
+    log_file(const log_file&) = delete;
+    log_file& operator=(const log_file&) = delete;
+
+    void write(const std::string& line, const note_sink& diagnostics)
+    {
+        const std::string text = line + '\n';
+        std::lock_guard hold(lock_);
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                // Said once until a line goes through again.
+                if (!failing_)
+                    diagnostics("cannot write the access log " + path_ + ": " + std::strerror(errno));
+                failing_ = true;
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        failing_ = false;
+    }
+
+    // Keeps the file it had when the path cannot be opened.
+    void reopen(const note_sink& diagnostics)
+    {
+        const int fd = open_file();
+        if (fd < 0) {
+            diagnostics("cannot open the access log " + path_ +
+                        " again (still writing the one open): " + std::strerror(errno));
+            return;
+        }
+        std::lock_guard hold(lock_);
+        ::close(fd_);
+        fd_ = fd;
+        failing_ = false;
+    }
+
+private:
+    int open_file() const { return ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640); }
+
+    std::string path_;
+    std::mutex lock_;
+    int fd_ = -1;
+    bool failing_ = false;
+};
+
+// Raises the soft limit on open files to the hard one; returns the limit
+// as it then is.
+rlim_t raise_file_limit(const note_sink& diagnostics)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return RLIM_INFINITY;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+        else
+            diagnostics(std::string("cannot raise the limit on open files: ") + std::strerror(errno));
+    }
+    return limit.rlim_cur;
+}
+
+}  // namespace
+
 void serve(const serve_options& options, const note_sink& note, const note_sink& diagnostics)
 {
     const auto [host, port] = parse_listen(options.listen);
+    std::unique_ptr<log_file> access_file;
+    if (!options.access_log_file.empty())
+        access_file = std::make_unique<log_file>(options.access_log_file);
+
+    // Every connection is a descriptor; the store, the log and the
+    // listening socket want a few more.
+    int max_connections = options.max_connections;
+    const rlim_t files = raise_file_limit(diagnostics);
+    constexpr rlim_t kSpare = 64;
+    if (files != RLIM_INFINITY && (max_connections == 0 || static_cast<rlim_t>(max_connections) + kSpare > files)) {
+        const int allowed = files > kSpare ? static_cast<int>(std::min<rlim_t>(files - kSpare, 1 << 30)) : 1;
+        diagnostics("serve: at most " + std::to_string(allowed) + " connections (the limit on open files is " +
+                    std::to_string(files) + ")");
+        max_connections = allowed;
+    }
+
     const auto store = open(options.db, matcher::OpenMode::ReadOnly, diagnostics);
 
-    // SIGINT and SIGTERM end the service: blocked here, before any thread
-    // starts, so that every thread inherits the mask and only the watcher
-    // below takes them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // SIGINT and SIGTERM end the service, SIGHUP opens the log file anew:
+    // blocked here, before any thread starts, so that every thread inherits
+    // the mask and only the watcher below takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     server::ServiceOptions service_options;
     service_options.host = host;
     service_options.port = port;
     service_options.threads = options.threads;
-    if (options.access_log)
-        service_options.access_log = note;
+    service_options.io_threads = options.io_threads;
+    service_options.request_timeout = std::chrono::seconds(options.request_timeout_s);
+    service_options.idle_timeout = std::chrono::seconds(options.idle_timeout_s);
+    service_options.write_timeout = std::chrono::seconds(options.write_timeout_s);
+    service_options.max_connections = max_connections;
+    service_options.max_connections_per_address = options.max_connections_per_address;
+    if (options.access_log || access_file) {
+        const bool to_stderr = options.access_log;
+        log_file* const file = access_file.get();
+        service_options.access_log = [to_stderr, file, &note, &diagnostics](const std::string& line) {
+            if (to_stderr)
+                note(line);
+            if (file)
+                file->write(line, diagnostics);
+        };
+    }
     service_options.diagnostics = diagnostics;
     server::RecognizerOptions recognizer;
     recognizer.max_sample_ms = options.max_sample_ms;
@@ -304,7 +424,11 @@ void serve(const serve_options& options, const note_sink& note, const note_sink&
     std::jthread watcher([&] {
         const timespec tick{0, 200'000'000};
         while (running) {
-            if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) {
+            const int taken = sigtimedwait(&signals, nullptr, &tick);
+            if (taken == SIGHUP) {
+                if (access_file)
+                    access_file->reopen(diagnostics);
+            } else if (taken > 0) {
                 service.Stop();
                 return;
             }

@@ -60,9 +60,16 @@ struct serve_options {
     std::string db;
     std::string listen = "127.0.0.1:8080";
     int threads = 4;
+    int io_threads = 1;
     std::uint32_t max_sample_ms = 12000;
     std::uint32_t retry_step_ms = 3000;
-    bool access_log = false;
+    bool access_log = false;      // on standard error
+    std::string access_log_file;  // appended to, opened anew on SIGHUP; none when empty
+    int request_timeout_s = 5;
+    int idle_timeout_s = 15;
+    int write_timeout_s = 10;
+    int max_connections = 1024;
+    int max_connections_per_address = 64;
 };
 
 // Where to listen, as --listen gives it: "HOST:PORT", "[ADDRESS]:PORT" (an
@@ -70,10 +77,14 @@ struct serve_options {
 // naming the forms, also for an IPv6 address without its brackets.
 std::pair<std::string, int> parse_listen(const std::string& text);
 
-// Serves until SIGINT or SIGTERM; notes where it listens once it does, and
-// the access log's lines. diagnostics hears the store's reasons and the
-// cause of every answer of 500 or more. The service's workers call both
-// sinks, several at once. Throws cli_error.
+// Serves until SIGINT or SIGTERM, which let the requests in flight have
+// their answers; SIGHUP opens the access-log file anew (after it was
+// rotated). Notes where it listens once it does, and the access log's
+// lines when asked for on standard error. diagnostics hears the store's
+// reasons and the cause of every answer of 500 or more. The service's
+// threads call both sinks, several at once. Raises the soft limit on open
+// files to the hard one, and lowers max_connections to what that limit
+// allows (said to diagnostics). Throws cli_error.
 void serve(const serve_options& options, const note_sink& note, const note_sink& diagnostics);
 
 }  // namespace vxt::cli

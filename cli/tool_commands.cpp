@@ -235,16 +235,45 @@ command_runner setup_serve(CLI::App& sub)
             },
             ""))
         ->type_name("HOST:PORT");
-    sub.add_option("--threads", options->threads, "Requests served at once (default 4)")
+    sub.add_option("--threads", options->threads, "Requests matched at once (default 4)")
         ->check(CLI::Range(1, 256).description(""))
+        ->type_name("N");
+    sub.add_option("--io-threads", options->io_threads,
+                   "Threads reading and writing the connections (default 1; 2 for many clients)")
+        ->check(CLI::Range(1, 8).description(""))
         ->type_name("N");
     sub.add_option("--max-sample-ms", options->max_sample_ms,
                    "Longest recording asked for before answering no match (default 12000)")
         ->check(CLI::Range(0, 600000).description(""))
         ->type_name("MS");
-    sub.add_flag("--access-log", options->access_log, "One line per request on standard error");
+    sub.add_option("--request-timeout", options->request_timeout_s,
+                   "Seconds a request's head and body may take in all before it gets a 408 (default 5)")
+        ->check(CLI::Range(1, 3600).description(""))
+        ->type_name("S");
+    sub.add_option("--idle-timeout", options->idle_timeout_s,
+                   "Seconds a kept-alive connection may wait for its next request (default 15)")
+        ->check(CLI::Range(1, 3600).description(""))
+        ->type_name("S");
+    sub.add_option("--write-timeout", options->write_timeout_s,
+                   "Seconds a client may take to read an answer (default 10)")
+        ->check(CLI::Range(1, 3600).description(""))
+        ->type_name("S");
+    sub.add_option("--max-connections", options->max_connections,
+                   "Connections open at once; beyond, a new one gets a 503 (default 1024; 0: as many as the limit on "
+                   "open files allows)")
+        ->check(CLI::Range(0, 1 << 30).description(""))
+        ->type_name("N");
+    sub.add_option("--max-connections-per-address", options->max_connections_per_address,
+                   "Connections open at once from one client address (default 64; 0: no cap, e.g. behind a proxy)")
+        ->check(CLI::Range(0, 1 << 30).description(""))
+        ->type_name("N");
+    sub.add_flag("--access-log", options->access_log, "One JSON line per request on standard error");
+    sub.add_option("--access-log-file", options->access_log_file,
+                   "One JSON line per request appended to FILE, opened anew on SIGHUP")
+        ->type_name("FILE");
     sub.footer("POST /recognize {\"signature\": base64, \"samplems\": N} answers {\"matches\": [...]} or "
-               "{\"retryms\": N}; GET /health. Ends on SIGINT or SIGTERM. See README.");
+               "{\"retryms\": N}; GET /health, GET /ready, GET /metrics (Prometheus). Ends on SIGINT or SIGTERM "
+               "after the requests in flight; SIGHUP reopens the access-log file. See docs/service.md.");
     return [options] {
         return run_catalogue_command([&] {
             // The service's own lines (where it listens, the access log) as

@@ -5,11 +5,16 @@
 #include <fstream>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "catalogue.h"
 #include "cli_error.h"
@@ -118,13 +123,53 @@ TEST_F(catalogue_test, match_names_the_track_and_the_offset)
     EXPECT_EQ(nlohmann::json::parse(none.out)["matches"].size(), 0u) << none.out;
 }
 
-// The service as a separate process, the client's request through it, and
-// SIGTERM ending it cleanly.
+// The status of a GET on 127.0.0.1 (0 when there is no answer).
+int http_get_status(int port, const std::string& path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+            char bytes[4096];
+            for (ssize_t n; (n = ::recv(fd, bytes, sizeof bytes, 0)) > 0;)
+                answer.append(bytes, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer.starts_with("HTTP/1.1 ") && answer.size() >= 12 ? std::stoi(answer.substr(9, 3)) : 0;
+}
+
+// The access-log lines of a text that are for path.
+std::vector<nlohmann::json> log_lines_for(const std::string& text, const std::string& path)
+{
+    std::vector<nlohmann::json> found;
+    for (const std::string& line : lines_of(text)) {
+        if (!line.starts_with('{'))
+            continue;
+        nlohmann::json object = nlohmann::json::parse(line);
+        if (object["path"] == path)
+            found.push_back(std::move(object));
+    }
+    return found;
+}
+
+// The service as a separate process, the client's request through it, its
+// access log on standard error and in a file that SIGHUP opens anew after
+// it was moved away, and SIGTERM ending it cleanly.
 TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
 {
     const std::string log = file("serve.log").string();
-    const std::vector<std::string> args = {vextune_path.string(), "serve",       "--db", db, "--listen",
-                                           "127.0.0.1:0",         "--access-log"};
+    const std::string access = file("access.log").string();
+    const std::vector<std::string> args = {
+        vextune_path.string(), "serve", "--db", db, "--listen", "127.0.0.1:0", "--access-log",
+        "--access-log-file",   access};
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -151,6 +196,21 @@ TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
     write_bytes(file("request.json"), as_bytes(request));
     const run_result r = run_vextune(
         {"recognize", "--request", file("request.json").string(), "--input", excerpt(clip_names[0], 3.0, 10.0)});
+
+    // Rotated: the file moved away, SIGHUP, and the next lines go to a new
+    // file by the old name. The signal is taken between two requests, so
+    // requests are made until one is logged there.
+    const std::string rotated = file("access.log.1").string();
+    ASSERT_EQ(std::rename(access.c_str(), rotated.c_str()), 0);
+    kill(pid, SIGHUP);
+    bool reopened = false;
+    for (int i = 0; i < 200 && !reopened; ++i) {
+        EXPECT_EQ(http_get_status(std::stoi(port), "/health"), 200);
+        reopened = fs::exists(access) && !log_lines_for(read_text(access), "/health").empty();
+        if (!reopened)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -159,7 +219,15 @@ TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
     ASSERT_EQ(result["tag"]["response"]["matches"].size(), 1u) << r.out;
     EXPECT_EQ(result["tag"]["response"]["matches"][0]["title"], "rock-sectoid-metal-madness");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(read_text(log).find("POST /recognize 200 "), std::string::npos) << read_text(log);
+    EXPECT_TRUE(reopened) << "SIGHUP did not open the access log anew";
+    for (const std::string& text : {read_text(log), read_text(rotated)}) {
+        const std::vector<nlohmann::json> lines = log_lines_for(text, "/recognize");
+        ASSERT_FALSE(lines.empty()) << text;
+        EXPECT_EQ(lines[0]["method"], "POST");
+        EXPECT_EQ(lines[0]["status"], 200);
+        EXPECT_EQ(lines[0]["outcome"], "match");
+    }
+    EXPECT_TRUE(log_lines_for(read_text(access), "/recognize").empty());
 }
 
 // --listen: the forms taken, and the refusals, which name the bracketed

@@ -3,143 +3,20 @@
 // recording, every kind of bad request and every failure a JSON error (the
 // failures' causes said to the diagnostics), and the service goes on
 // serving after each.
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <new>
-#include <stdexcept>
-#include <thread>
-
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
-#include "synthetic_music.h"
-#include "vextune/protocol/Base64.h"
-#include "vextune/matcher/Landmarks.h"
-#include "vextune/server/Service.h"
-#include "vextune/signature.h"
+#include "service_fixture.h"
 
 namespace vxt::server::testing {
 namespace {
 
-// A store that fails on demand where the service reads it (lookups and
-// totals), and otherwise is the store it wraps.
-class FailingStore final : public matcher::Store {
-public:
-    enum class Failure { None, Store, Bug, OutOfMemory, NotAnException };
-
-    explicit FailingStore(matcher::Store& store) : store_(store) {}
-
-    std::atomic<Failure> failure = Failure::None;
-
-    void Lookup(std::span<const std::uint32_t> hashes, const matcher::PostingVisitor& visit) const override
-    {
-        Fail();
-        store_.Lookup(hashes, visit);
-    }
-    std::uint64_t IndexedFrames() const override { return store_.IndexedFrames(); }
-    std::vector<std::vector<matcher::Peak>> TrackPeaks(std::span<const matcher::PeakWindow> windows) const override
-    {
-        return store_.TrackPeaks(windows);
-    }
-    Added Add(const matcher::TrackInfo& info, std::span<const matcher::Landmark> landmarks,
-              std::span<const matcher::Peak> peaks) override
-    {
-        return store_.Add(info, landmarks, peaks);
-    }
-    bool Remove(std::uint32_t id) override { return store_.Remove(id); }
-    std::optional<matcher::TrackInfo> Track(std::uint32_t id) const override { return store_.Track(id); }
-    std::optional<matcher::TrackInfo> TrackWithContent(std::string_view content) const override
-    {
-        return store_.TrackWithContent(content);
-    }
-    std::vector<matcher::TrackInfo> Tracks() const override { return store_.Tracks(); }
-    matcher::StoreTotals Totals() const override
-    {
-        Fail();
-        return store_.Totals();
-    }
-
-private:
-    void Fail() const
-    {
-        switch (failure.load()) {
-        case Failure::None: return;
-        case Failure::Store: throw matcher::StoreError("the disk has gone");
-        case Failure::Bug: throw std::logic_error("a bug in the store");
-        case Failure::OutOfMemory: throw std::bad_alloc();
-        case Failure::NotAnException: throw 42;
-        }
-    }
-
-    matcher::Store& store_;
-};
-
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public ServiceFixture {
 protected:
-    void SetUp() override
-    {
-        track = SyntheticMusic(5, 30.0);
-        matcher::TrackInfo info;
-        info.title = "Étude";
-        info.artist = "Made up";
-        info.content = "c1";
-        info.frames = 3750;
-        store->Add(info, matcher::SignatureLandmarks(read_signature(Sign(track, 1))));
-        service = std::make_unique<Service>(failing, RecognizerOptions{}, Options("127.0.0.1"));
-        port = service->Bind();
-        runner = std::jthread([this] { service->Run(); });
-    }
-
-    ServiceOptions Options(const std::string& host)
-    {
-        ServiceOptions options;
-        options.host = host;
-        options.port = 0;
-        options.threads = 2;
-        options.max_body_bytes = 64 * 1024;
-        options.access_log = [this](const std::string& line) {
-            std::lock_guard lock(log_lock);
-            log.push_back(line);
-        };
-        options.diagnostics = [this](const std::string& line) {
-            std::lock_guard lock(log_lock);
-            said.push_back(line);
-        };
-        return options;
-    }
-    void TearDown() override
-    {
-        service->Stop();
-        runner.join();
-    }
-
     httplib::Result Post(const std::string& body)
     {
         httplib::Client client("127.0.0.1", port);
         return client.Post("/recognize", body, "application/json");
     }
-
-    std::string RecognizeBody(double from, double seconds)
-    {
-        const std::span<const std::int16_t> heard(track.data() + static_cast<std::size_t>(from * kRate),
-                                                  static_cast<std::size_t>(seconds * kRate));
-        return nlohmann::json{{"signature", vxt::protocol::EncodeBase64(Sign(heard, 2))}, {"samplems", seconds * 1000}}
-            .dump();
-    }
-
-    std::unique_ptr<matcher::Store> store = matcher::MakeMemoryStore();
-    FailingStore failing{*store};
-    std::vector<std::int16_t> track;
-    std::unique_ptr<Service> service;
-    int port = 0;
-    std::jthread runner;
-    std::mutex log_lock;
-    std::vector<std::string> log;   // the access log
-    std::vector<std::string> said;  // the diagnostics
 };
 
 TEST_F(ServiceTest, AnswersTheClientsRequest)
@@ -158,11 +35,16 @@ TEST_F(ServiceTest, AnswersTheClientsRequest)
     ASSERT_TRUE(health);
     EXPECT_EQ(nlohmann::json::parse(health->body), (nlohmann::json{{"status", "ok"}, {"tracks", 1}}));
 
-    std::lock_guard lock(log_lock);
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_TRUE(log[0].starts_with("POST /recognize 200 ")) << log[0];
-    EXPECT_NE(log[0].find("samplems=8000 answer=match"), std::string::npos) << log[0];
-    EXPECT_TRUE(said.empty());
+    const std::vector<std::string> lines = Log();
+    ASSERT_EQ(lines.size(), 2u);
+    const nlohmann::json line = nlohmann::json::parse(lines[0]);
+    EXPECT_EQ(line["method"], "POST");
+    EXPECT_EQ(line["path"], "/recognize");
+    EXPECT_EQ(line["status"], 200);
+    EXPECT_EQ(line["samplems"], 8000);
+    EXPECT_EQ(line["outcome"], "match");
+    EXPECT_EQ(line["score"], answer["matches"][0]["score"]);
+    EXPECT_TRUE(Said().empty());
 }
 
 // 0.8 s of the catalogued track: it votes for the track, more than half
@@ -197,15 +79,17 @@ TEST_F(ServiceTest, ThinEvidenceAsksForMoreOnlyBelowTheLongestRecording)
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, 200);
         EXPECT_EQ(result->body, c.answer);
-        std::lock_guard lock(log_lock);
-        ASSERT_FALSE(log.empty());
-        EXPECT_NE(log.back().find(std::string("answer=") + c.outcome + " "), std::string::npos) << log.back();
+        const std::vector<std::string> lines = Log();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(nlohmann::json::parse(lines.back())["outcome"], c.outcome) << lines.back();
     }
 }
 
 // The catalogue failing under a request gets a 503, anything else a 500,
-// each with its JSON error; the cause goes to the diagnostics (a 500's
-// answer does not carry it), and the service goes on.
+// each with its JSON error; the cause goes to the diagnostics only (a
+// store's message may name a database's address), and the service goes
+// on. A request that would cost more than any recording gets a 413 with
+// its message, which is no failure of the service's.
 TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
 {
     using Failure = FailingStore::Failure;
@@ -216,13 +100,13 @@ TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
         Failure failure;
         int status;
         nlohmann::json answer;
-        const char* says;
+        const char* says;  // nullptr: nothing
     } cases[] = {
         {"POST",
          "/recognize",
          Failure::Store,
          503,
-         {{"error", "the catalogue cannot be read: the disk has gone"}},
+         {{"error", "the catalogue cannot be read"}},
          "POST /recognize 503: the disk has gone"},
         {"POST",
          "/recognize",
@@ -242,22 +126,29 @@ TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
          500,
          {{"error", "the service failed on this request"}},
          "POST /recognize 500: an exception that is not a std::exception"},
-        {"GET", "/health", Failure::Store, 503, {{"error", "the disk has gone"}}, "GET /health 503: the disk has gone"},
+        {"POST",
+         "/recognize",
+         Failure::TooLarge,
+         413,
+         {{"error", "the request holds more pairs than any recording"}},
+         nullptr},
         {"GET",
-         "/health",
+         "/ready",
+         Failure::Store,
+         503,
+         {{"error", "the catalogue cannot be read"}},
+         "GET /ready 503: the disk has gone"},
+        {"GET",
+         "/ready",
          Failure::Bug,
          500,
          {{"error", "the service failed on this request"}},
-         "GET /health 500: a bug in the store"},
+         "GET /ready 500: a bug in the store"},
     };
     httplib::Client client("127.0.0.1", port);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.says);
-        {
-            std::lock_guard lock(log_lock);
-            log.clear();
-            said.clear();
-        }
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.status));
+        Forget();
         failing.failure = c.failure;
         const httplib::Result result =
             std::string(c.method) == "GET" ? client.Get(c.path) : client.Post(c.path, recognize, "application/json");
@@ -266,23 +157,24 @@ TEST_F(ServiceTest, FailuresGet5xxAndTheirCausesAreSaid)
         EXPECT_EQ(result->status, c.status);
         EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
         EXPECT_EQ(nlohmann::json::parse(result->body), c.answer);
-        std::lock_guard lock(log_lock);
-        EXPECT_EQ(said, std::vector<std::string>{c.says});
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_TRUE(log[0].starts_with(std::string(c.method) + " " + c.path + " " + std::to_string(c.status) + " "))
-            << log[0];
+        EXPECT_EQ(Said(), c.says ? std::vector<std::string>{c.says} : std::vector<std::string>{});
+        const std::vector<std::string> lines = Log();
+        ASSERT_EQ(lines.size(), 1u);
+        const nlohmann::json line = nlohmann::json::parse(lines[0]);
+        EXPECT_EQ(line["path"], c.path);
+        EXPECT_EQ(line["status"], c.status);
+        // The access log is the operator's: a 5xx line carries the cause.
+        if (c.says) {
+            EXPECT_EQ(line["cause"], std::string(c.says).substr(std::string(c.says).find(": ") + 2));
+        }
     }
 
-    {
-        std::lock_guard lock(log_lock);
-        said.clear();
-    }
+    Forget();
     const httplib::Result after = Post(RecognizeBody(20.0, 8.0));
     ASSERT_TRUE(after);
     EXPECT_EQ(after->status, 200);
     EXPECT_EQ(nlohmann::json::parse(after->body)["matches"].size(), 1u);
-    std::lock_guard lock(log_lock);
-    EXPECT_TRUE(said.empty());
+    EXPECT_TRUE(Said().empty());
 }
 
 // Whether this machine can bind the IPv6 loopback address at all.
