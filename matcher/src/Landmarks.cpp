@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace vxt::matcher {
 namespace {
@@ -25,24 +26,109 @@ bool InZone(std::int32_t bin_step, const LandmarkOptions& options)
     return bin_step != 0 && bin_step >= -options.max_bin_step && bin_step < options.max_bin_step;
 }
 
+std::int32_t Bin(const Peak& p)
+{
+    return p.frequency >> 6;
+}
+
+// A stretch of peaks of one frame, one after another in the list.
+struct FrameRun {
+    std::size_t begin;
+    std::size_t end;
+    std::uint32_t frame;
+    bool bins_ascend;  // the run's peaks in bin order, so that a zone is two stretches of it
+};
+
+// Runs shorter than this are searched peak by peak: cheaper than halving.
+constexpr std::size_t kShortRun = 8;
+
 // Calls pair(anchor, target, frame step) for the pairs each anchor makes:
-// the next peaks in its target zone, at most fan_out of them.
+// the next peaks in its target zone, at most fan_out of them. That is, in
+// the list's own order: the peaks after the anchor up to the first that
+// lies more than max_frame_step frames later (a frame step in unsigned
+// 32-bit arithmetic, as frames are), passing over those of the anchor's
+// frame and those outside its bins.
+//
+// A pair search peak by peak costs as much as the peaks it passes over,
+// and a frame or a bin of a great many peaks (which no music has, but a
+// request can) makes it quadratic. Here the peaks are taken a frame at a
+// time: the rest of the anchor's own frame is passed over at once; in a
+// later frame whose peaks are in bin order (as SignaturePeaks orders
+// them), the zone is found by halving; and the anchors of one frame and
+// one bin, which pair with the same peaks, search once. An anchor thus
+// costs at most max_frame_step halvings and fan_out pairs, and the search
+// is linear in the peaks. A frame whose peaks are not in bin order is
+// searched peak by peak, with the same pairs.
 template <typename Pair>
 void ForEachPair(std::span<const Peak> peaks, const LandmarkOptions& options, Pair pair)
 {
-    for (std::size_t a = 0; a < peaks.size(); ++a) {
-        const Peak& anchor = peaks[a];
-        std::uint32_t made = 0;
-        for (std::size_t t = a + 1; t < peaks.size() && made < options.fan_out; ++t) {
-            const std::uint32_t dt = peaks[t].frame - anchor.frame;
-            if (dt == 0)
-                continue;
-            if (dt > options.max_frame_step)
-                break;
-            if (!InZone((peaks[t].frequency >> 6) - (anchor.frequency >> 6), options))
-                continue;
-            pair(anchor, peaks[t], dt);
-            ++made;
+    const std::int64_t reach = options.max_bin_step;
+    if (options.fan_out == 0 || reach <= 0 || peaks.empty())
+        return;  // no target zone
+
+    std::vector<FrameRun> runs;
+    for (std::size_t i = 0; i < peaks.size();) {
+        FrameRun run{i, i + 1, peaks[i].frame, true};
+        while (run.end < peaks.size() && peaks[run.end].frame == run.frame) {
+            run.bins_ascend = run.bins_ascend && Bin(peaks[run.end - 1]) <= Bin(peaks[run.end]);
+            ++run.end;
+        }
+        runs.push_back(run);
+        i = run.end;
+    }
+
+    struct Target {
+        std::size_t at;
+        std::uint32_t dt;
+    };
+    std::vector<Target> targets;
+    targets.reserve(options.fan_out);
+    // The peaks of run[from, to) in the anchor's zone, in order, while
+    // fewer than fan_out are found.
+    const auto take = [&](std::size_t from, std::size_t to, std::uint32_t dt, std::int64_t bin) {
+        for (std::size_t t = from; t < to && targets.size() < options.fan_out; ++t) {
+            const std::int64_t step = Bin(peaks[t]) - bin;
+            if (step != 0 && step >= -reach && step < reach)
+                targets.push_back({t, dt});
+        }
+    };
+    // The first peak of the run from `from` on in a bin of at least `bin`.
+    const auto first_in = [&](const FrameRun& run, std::size_t from, std::int64_t bin) {
+        const auto begin = peaks.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto end = peaks.begin() + static_cast<std::ptrdiff_t>(run.end);
+        return static_cast<std::size_t>(
+            std::partition_point(begin, end, [bin](const Peak& p) { return Bin(p) < bin; }) - peaks.begin());
+    };
+
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const FrameRun& own = runs[r];
+        for (std::size_t a = own.begin; a < own.end; ++a) {
+            const Peak& anchor = peaks[a];
+            const std::int64_t bin = Bin(anchor);
+            if (a == own.begin || Bin(peaks[a - 1]) != bin) {
+                targets.clear();
+                for (std::size_t next = r + 1; next < runs.size() && targets.size() < options.fan_out; ++next) {
+                    const FrameRun& run = runs[next];
+                    const std::uint32_t dt = run.frame - anchor.frame;
+                    if (dt == 0)
+                        continue;
+                    if (dt > options.max_frame_step)
+                        break;
+                    if (!run.bins_ascend || run.end - run.begin <= kShortRun) {
+                        take(run.begin, run.end, dt, bin);
+                        continue;
+                    }
+                    // Below the anchor's bin, then above it.
+                    const std::size_t low = first_in(run, run.begin, bin - reach);
+                    const std::size_t own_bin = first_in(run, low, bin);
+                    const std::size_t above = first_in(run, own_bin, bin + 1);
+                    const std::size_t high = first_in(run, above, bin + reach);
+                    take(low, own_bin, dt, bin);
+                    take(above, high, dt, bin);
+                }
+            }
+            for (const Target& t : targets)
+                pair(anchor, peaks[t.at], t.dt);
         }
     }
 }
