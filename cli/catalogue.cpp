@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -199,6 +200,8 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
     const auto store = open(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;
     options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
+    // A file is as long as it is: its peaks are bounded by its own length.
+    options.bounds.longest_sample_ms = std::numeric_limits<std::uint32_t>::max();
     const server::Recognizer recognizer(*store, options);
     int failed = 0;
     for (const std::string& path : files) {

@@ -27,6 +27,8 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <span>
+#include <stdexcept>
 #include <tuple>
 
 #include <pqxx/pqxx>
@@ -123,6 +125,22 @@ T Number(const pqxx::field& field)
     return value;
 }
 
+// Numbers as the text of a PostgreSQL array.
+std::string NumberArray(std::span<const std::uint32_t> numbers)
+{
+    std::string array;
+    array.reserve(numbers.size() * 8 + 2);
+    array += '{';
+    char digits[16];
+    for (const std::uint32_t n : numbers) {
+        if (array.size() > 1)
+            array += ',';
+        array.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+    }
+    array += '}';
+    return array;
+}
+
 TrackInfo TrackOf(const pqxx::row& row)
 {
     TrackInfo track;
@@ -143,6 +161,19 @@ void Prepare(pqxx::connection& connection)
     const std::string columns = kTrackColumns;
     connection.prepare(
         "lookup", "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
+    // The bounded lookup (LandmarkIndex::LookupWithin): the hashes' counts,
+    // the running votes of those within the limit of one hash, fewest
+    // postings first, and the postings of those kept; a hash left out comes
+    // back as one row of track -1 with the votes it would have brought.
+    connection.prepare("lookup_within",
+                       "WITH q AS (SELECT hash, weight FROM unnest($1::int8[], $2::int8[]) AS q(hash, weight)), "
+                       "c AS (SELECT hash, count(*) AS n FROM postings WHERE hash = ANY($1::int8[]) GROUP BY hash), "
+                       "r AS (SELECT c.hash, c.n * q.weight AS votes, c.n <= $3::int8 AND "
+                       "sum(CASE WHEN c.n <= $3::int8 THEN c.n * q.weight ELSE 0 END) "
+                       "OVER (ORDER BY c.n, c.hash) <= $4::numeric AS kept FROM c JOIN q USING (hash)) "
+                       "SELECT hash, track, frame::int8 FROM postings "
+                       "WHERE hash = ANY(ARRAY(SELECT hash FROM r WHERE kept)) "
+                       "UNION ALL SELECT hash, -1, votes FROM r WHERE NOT kept ORDER BY 1, 2, 3");
     connection.prepare("track", "SELECT " + columns + " FROM tracks WHERE id = $1");
     connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
     connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
@@ -227,16 +258,7 @@ public:
     {
         if (hashes.empty())
             return;
-        std::string array;
-        array.reserve(hashes.size() * 8 + 2);
-        array += '{';
-        char digits[16];
-        for (const std::uint32_t hash : hashes) {
-            if (array.size() > 1)
-                array += ',';
-            array.append(digits, std::to_chars(digits, digits + sizeof digits, hash).ptr);
-        }
-        array += '}';
+        const std::string array = NumberArray(hashes);
         const pqxx::result rows = Run("look up postings", [&](pqxx::connection& connection) {
             pqxx::nontransaction tx(connection);
             return tx.exec_prepared("lookup", array);
@@ -256,6 +278,46 @@ public:
         }
         if (!postings.empty())
             visit(current, postings);
+    }
+
+    LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                               const LookupBounds& bounds, const PostingVisitor& visit) const override
+    {
+        if (weights.size() != hashes.size())
+            throw std::invalid_argument("a bounded lookup needs a weight for every hash");
+        LookupLeftOut left_out;
+        if (hashes.empty())
+            return left_out;
+        const std::string hash_array = NumberArray(hashes);
+        const std::string weight_array = NumberArray(weights);
+        constexpr std::uint64_t kMostInt8 = std::numeric_limits<std::int64_t>::max();
+        const auto most_postings = static_cast<std::int64_t>(std::min<std::uint64_t>(bounds.most_postings, kMostInt8));
+        const auto most_votes = static_cast<std::int64_t>(std::min<std::uint64_t>(bounds.most_votes, kMostInt8));
+        const pqxx::result rows = Run("look up postings", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            return tx.exec_prepared("lookup_within", hash_array, weight_array, most_postings, most_votes);
+        });
+
+        // The connection is back in the pool: the visitor may take its time.
+        std::vector<Posting> postings;
+        std::uint32_t current = 0;
+        for (const auto& row : rows) {
+            const auto hash = Number<std::uint32_t>(row[0]);
+            if (hash != current && !postings.empty()) {
+                visit(current, postings);
+                postings.clear();
+            }
+            current = hash;
+            if (Number<std::int64_t>(row[1]) < 0) {
+                ++left_out.hashes;
+                left_out.votes = AddVotes(left_out.votes, Number<std::uint64_t>(row[2]));
+                continue;
+            }
+            postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
+        }
+        if (!postings.empty())
+            visit(current, postings);
+        return left_out;
     }
 
     std::uint64_t IndexedFrames() const override

@@ -25,8 +25,7 @@ namespace reference {
 
 std::uint32_t Hash(std::int32_t anchor_bin, std::int32_t bin_step, std::uint32_t frame_step)
 {
-    return static_cast<std::uint32_t>(anchor_bin) << 13 | static_cast<std::uint32_t>(bin_step + 64) << 6 |
-           frame_step;
+    return static_cast<std::uint32_t>(anchor_bin) << 13 | static_cast<std::uint32_t>(bin_step + 64) << 6 | frame_step;
 }
 
 bool InZone(std::int32_t bin_step, const LandmarkOptions& options)
@@ -122,8 +121,8 @@ void ExpectTheSameLandmarks(std::span<const Peak> peaks)
         {.fan_out = 10, .max_frame_step = 63, .max_bin_step = 0},
     };
     for (const LandmarkOptions& options : variants) {
-        SCOPED_TRACE(::testing::Message() << "fan_out " << options.fan_out << ", frame step "
-                                          << options.max_frame_step << ", bin step " << options.max_bin_step);
+        SCOPED_TRACE(::testing::Message() << "fan_out " << options.fan_out << ", frame step " << options.max_frame_step
+                                          << ", bin step " << options.max_bin_step);
         EXPECT_EQ(MakeLandmarks(peaks, options), reference::MakeLandmarks(peaks, options));
         for (const QueryTolerance tolerance : {QueryTolerance{}, QueryTolerance{0, 0}, QueryTolerance{3, 40}})
             EXPECT_EQ(QueryLandmarks(peaks, tolerance, options), reference::QueryLandmarks(peaks, tolerance, options));
@@ -160,8 +159,8 @@ TEST(PairSearch, MakesTheLandmarksOfThePeakByPeakSearchOnRandomPeaks)
     };
     for (std::uint32_t seed = 1; seed <= 6; ++seed) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(::testing::Message() << "seed " << seed << ", " << c.per_frame << " a frame in " << c.bins
-                                              << " bins");
+            SCOPED_TRACE(::testing::Message()
+                         << "seed " << seed << ", " << c.per_frame << " a frame in " << c.bins << " bins");
             std::vector<Peak> peaks = RandomPeaks(seed, 1000 * seed, c.frames, c.per_frame, c.low_bin, c.bins);
             // As SignaturePeaks orders them, then in time order alone, as a
             // caller may give them.
@@ -298,7 +297,8 @@ TEST(PairSearch, MakesTheLandmarksOfThePeakByPeakSearchOnMusic)
         const std::vector<Peak> whole = PeaksOf(pcm, rate, 1);
         ASSERT_GT(whole.size(), 200u);  // 15 s of music
         ExpectTheSameLandmarks(whole);
-        const auto part = std::span<const std::int16_t>(pcm).subspan(pcm.size() / 3, static_cast<std::size_t>(rate) * 6);
+        const auto part =
+            std::span<const std::int16_t>(pcm).subspan(pcm.size() / 3, static_cast<std::size_t>(rate) * 6);
         ExpectTheSameLandmarks(PeaksOf(part, rate, 2));
     }
 }
