@@ -131,6 +131,7 @@ public:
             Check(mdb_env_set_mapsize(env_, options.initial_map_bytes), "setting the map size");
             const unsigned flags = MDB_NOTLS | MDB_NORDAHEAD | (mode == OpenMode::ReadOnly ? MDB_RDONLY : 0);
             Check(mdb_env_open(env_, folder_.c_str(), flags, 0664), "opening the environment");
+            ClearStaleReaders();
             OpenDatabases(purpose);
         } catch (...) {
             mdb_env_close(env_);
@@ -162,6 +163,8 @@ public:
     // must set its results afresh each time.
     void Run(bool write, const std::function<void(MDB_txn*)>& work) const
     {
+        if (write)
+            ClearStaleReaders();
         for (;;) {
             int resize = 0;
             {
@@ -338,6 +341,20 @@ private:
             open("track_hashes", MDB_INTEGERKEY, track_hashes);
             open("track_peaks", MDB_INTEGERKEY, track_peaks);
         });
+    }
+
+    // A reader slot of a process that died with a read transaction open
+    // (SIGKILL, a crash) stays taken, and its snapshot keeps every page
+    // freed since then from being used again: the data file would grow with
+    // each write for as long as the slot stays. The slots of dead processes
+    // are cleared when the store is opened and before each write.
+    void ClearStaleReaders() const
+    {
+        int dead = 0;
+        Check(mdb_reader_check(env_, &dead), "clearing the reader slots of processes that have ended");
+        if (dead > 0 && diagnostics_)
+            diagnostics_(folder_ + ": cleared " + std::to_string(dead) + " reader slot" + (dead == 1 ? "" : "s") +
+                         " left by processes that ended while reading");
     }
 
     // Resizes the map for a transaction refused with reason, and says so

@@ -213,6 +213,65 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
     }
 }
 
+// A reader killed with a read transaction open leaves its slot taken, and
+// its snapshot would keep every page freed since from being used again. The
+// store clears the slots of dead processes (on open and before each write),
+// so that tracks removed and added reuse the pages freed: the data file
+// stays as large as it was after a few rounds.
+TEST(LmdbStore, AReaderKilledMidTransactionDoesNotMakeTheFileGrow)
+{
+    const std::string folder = Folders::Fresh();
+    std::vector<std::string> said;
+    auto store = OpenLmdbStore(folder, OpenMode::ReadWrite,
+                               {.diagnostics = [&said](const std::string& line) { said.push_back(line); }});
+    std::vector<std::uint32_t> ids;
+    std::uint32_t seed = 1;
+    for (; seed <= 4; ++seed)
+        ids.push_back(store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000)).id);
+
+    // Another process reads, and is killed while it does.
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_ends[0]);
+        MDB_env* env = nullptr;
+        MDB_txn* txn = nullptr;
+        if (mdb_env_create(&env) != 0 || mdb_env_set_maxdbs(env, 8) != 0 || mdb_env_set_maxreaders(env, 512) != 0 ||
+            mdb_env_open(env, folder.c_str(), MDB_NOTLS, 0664) != 0 ||
+            mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0 || ::write(pipe_ends[1], "r", 1) != 1)
+            ::_exit(1);
+        for (;;)
+            ::pause();
+    }
+    ::close(pipe_ends[1]);
+    char c = 0;
+    ASSERT_EQ(::read(pipe_ends[0], &c, 1), 1) << "the reader did not begin its transaction";
+    ::close(pipe_ends[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    const auto file_bytes = [&] { return fs::file_size(fs::path(folder) / "data.mdb"); };
+    const auto cycle = [&] {
+        ASSERT_TRUE(store->Remove(ids.front()));
+        ids.erase(ids.begin());
+        ids.push_back(store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000)).id);
+        ++seed;
+    };
+    for (int i = 0; i < 5; ++i)
+        cycle();
+    const std::uintmax_t settled = file_bytes();
+    for (int i = 0; i < 30; ++i)
+        cycle();
+    EXPECT_LE(file_bytes(), settled + settled / 4) << "from " << settled << " bytes after 5 rounds";
+    ExpectWhole(*store, LandmarksOfContent);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said[0], folder + ": cleared 1 reader slot left by processes that ended while reading");
+}
+
 // A reader opened before another process grows the map far past its own
 // follows it (the service reading while the catalogue is added to).
 TEST(LmdbStore, AReaderFollowsTheMapAnotherProcessGrew)
