@@ -148,6 +148,17 @@ struct StoreOptions {
     // locks held, so the sink must not call the store. Errors it cannot
     // get over are thrown as StoreError instead. Nothing is said when empty.
     std::function<void(const std::string&)> diagnostics;
+
+    // PostgreSQL: how long to wait for a connection to be made (libpq
+    // counts whole seconds, and no fewer than 2), for the answer to a read
+    // (a lookup, a track, the totals) and for a write (adding or removing a
+    // track, making the tables); 0 waits for ever. Past it the store gives
+    // up with StoreError, and the connection is dropped: a server that does
+    // not answer at all (stopped, or its host gone) cannot hold a caller
+    // longer. The server also ends a statement that runs past it.
+    std::uint32_t connect_timeout_ms = 5000;
+    std::uint32_t read_timeout_ms = 5000;
+    std::uint32_t write_timeout_ms = 60000;
 };
 
 // The store at where: a postgresql:// (or postgres://) URI, ":memory:" for
