@@ -150,7 +150,7 @@ int catalogue_add(const catalogue_add_options& options, std::ostream& out, const
         try {
             added = store->Add(track.info, track.landmarks, track.peaks);
         } catch (const matcher::StoreError& e) {
-            throw cli_error(options.db + ": " + e.what());
+            throw cli_error(e.what());  // the store's errors name it
         }
         const matcher::TrackInfo& info = added.added ? track.info : *store->Track(added.id);
         out << (added.added ? "added" : "present") << '\t' << added.id << '\t' << info.title << '\t' << info.artist
@@ -177,7 +177,7 @@ bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& 
     try {
         return store->Remove(id);
     } catch (const matcher::StoreError& e) {
-        throw cli_error(db + ": " + e.what());
+        throw cli_error(e.what());  // the store's errors name it
     }
 }
 

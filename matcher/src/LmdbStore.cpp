@@ -17,11 +17,14 @@
 #include "StoreSupport.h"
 
 #include <lmdb.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -151,6 +154,27 @@ public:
             throw LmdbError(rc, folder_ + ": " + doing + ": " + mdb_strerror(rc));
     }
 
+    // Check for a write to the data file (a commit). LMDB reports a write
+    // cut short, as when the disk fills up part way, as EIO, and one the
+    // system refused outright as ENOSPC: when the device has (next to) no
+    // room left, that is what is said, once.
+    void CheckWritten(int rc, const char* doing) const
+    {
+        if (rc == EIO || rc == ENOSPC || rc == EDQUOT) {
+            struct statvfs device;
+            if (::statvfs(folder_.c_str(), &device) == 0) {
+                // Root may write into the blocks kept back from others.
+                const std::uint64_t free = ::geteuid() == 0 ? device.f_bfree : device.f_bavail;
+                constexpr std::uint64_t kFullBelow = std::uint64_t{1} << 20;
+                if (rc == ENOSPC || free * device.f_frsize < kFullBelow)
+                    throw LmdbError(rc, folder_ + ": " + doing + ": no space left on the device");
+            }
+            if (rc == EDQUOT)
+                throw LmdbError(rc, folder_ + ": " + doing + ": the disk quota is used up");
+        }
+        Check(rc, doing);
+    }
+
     void RequireWritable(const char* doing) const
     {
         if (mode_ == OpenMode::ReadOnly)
@@ -191,7 +215,7 @@ public:
                         if (committed == MDB_SUCCESS)
                             return;
                         if (committed != MDB_MAP_FULL)
-                            Check(committed, "committing");
+                            CheckWritten(committed, "committing");
                         resize = committed;
                     }
                 }
@@ -930,7 +954,7 @@ struct LmdbLoader::State {
             mdb_cursor_close(cursor);
         cursor = nullptr;
         MDB_txn* done = std::exchange(txn, nullptr);
-        env.Check(mdb_txn_commit(done), "committing loaded postings");
+        env.CheckWritten(mdb_txn_commit(done), "committing loaded postings");
         in_batch = 0;
     }
 

@@ -580,7 +580,8 @@ public:
         const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         constexpr auto kMaxFrame = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
         if (std::any_of(sorted.begin(), sorted.end(), [](const Landmark& l) { return l.frame > kMaxFrame; }))
-            throw StoreError("the PostgreSQL store keeps frames up to 2^31 - 1, and a landmark of this track is later");
+            throw StoreError("PostgreSQL store at " + shown_uri_ +
+                             ": the store keeps frames up to 2^31 - 1, and a landmark of this track is later");
 
         const Added added = Run(
             "add a track",
@@ -716,10 +717,12 @@ private:
             } catch (const ConnectFailed& e) {
                 throw StoreError(Message(what, std::string("could not connect within ") +
                                                    ConnectionPool::Seconds(connect_timeout_) + ": " + e.what()));
-            } catch (const StoreError&) {
+            } catch (const StoreError& e) {
                 if (!late() && borrowed.connection && borrowed.connection->is_open())
                     pool_.Give(std::move(borrowed.connection));
-                throw;
+                if (std::string_view(e.what()).starts_with("PostgreSQL store at "))
+                    throw;
+                throw StoreError(Message(what, e.what()));  // every error names the store
             } catch (const pqxx::broken_connection& e) {
                 if (late())
                     throw StoreError(
