@@ -42,12 +42,15 @@ bool Write(const std::string& path, const Bands& bands, double sample_ms)
         std::fprintf(stderr, "crafted_requests: cannot write %s\n", path.c_str());
         return false;
     }
-    std::printf("%s\t%zu peaks\t%zu bytes\tsamplems %.0f\n", path.c_str(), [&] {
-        std::size_t n = 0;
-        for (const auto& b : bands)
-            n += b.size();
-        return n;
-    }(), body.size(), sample_ms);
+    std::printf(
+        "%s\t%zu peaks\t%zu bytes\tsamplems %.0f\n", path.c_str(),
+        [&] {
+            std::size_t n = 0;
+            for (const auto& b : bands)
+                n += b.size();
+            return n;
+        }(),
+        body.size(), sample_ms);
     return true;
 }
 
@@ -95,8 +98,8 @@ int main(int argc, char** argv)
 
     Bands one_bin(1);
     for (std::size_t i = 0; i < kPeaks; ++i)
-        one_bin[0].push_back({static_cast<std::uint32_t>(i * 63 / kPeaks), static_cast<std::uint16_t>(64 * 300 + i % 64),
-                              1000});
+        one_bin[0].push_back(
+            {static_cast<std::uint32_t>(i * 63 / kPeaks), static_cast<std::uint16_t>(64 * 300 + i % 64), 1000});
     ok = Write(dir + "/one-bin.json", one_bin, 12000) && ok;
 
     if (argc > 2) {

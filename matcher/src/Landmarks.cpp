@@ -31,16 +31,17 @@ std::int32_t Bin(const Peak& p)
     return p.frequency >> 6;
 }
 
-// A stretch of peaks of one frame, one after another in the list.
-struct FrameRun {
+// Runs of one frame longer than this are searched by halving when their
+// peaks are in bin order; shorter ones peak by peak, which costs less.
+constexpr std::size_t kShortRun = 8;
+
+// A run of peaks of one frame longer than kShortRun, one after another in
+// the list.
+struct LongRun {
     std::size_t begin;
     std::size_t end;
-    std::uint32_t frame;
     bool bins_ascend;  // the run's peaks in bin order, so that a zone is two stretches of it
 };
-
-// Runs shorter than this are searched peak by peak: cheaper than halving.
-constexpr std::size_t kShortRun = 8;
 
 // Calls pair(anchor, target, frame step) for the pairs each anchor makes:
 // the next peaks in its target zone, at most fan_out of them. That is, in
@@ -49,87 +50,122 @@ constexpr std::size_t kShortRun = 8;
 // 32-bit arithmetic, as frames are), passing over those of the anchor's
 // frame and those outside its bins.
 //
-// A pair search peak by peak costs as much as the peaks it passes over,
-// and a frame or a bin of a great many peaks (which no music has, but a
-// request can) makes it quadratic. Here the peaks are taken a frame at a
-// time: the rest of the anchor's own frame is passed over at once; in a
-// later frame whose peaks are in bin order (as SignaturePeaks orders
-// them), the zone is found by halving; and the anchors of one frame and
-// one bin, which pair with the same peaks, search once. An anchor thus
-// costs at most max_frame_step halvings and fan_out pairs, and the search
-// is linear in the peaks. A frame whose peaks are not in bin order is
-// searched peak by peak, with the same pairs.
+// A search peak by peak costs as much as the peaks it passes over, and a
+// frame or a bin of a great many peaks (which no music has, but a request
+// can) makes it quadratic. Here the rest of the anchor's own frame is
+// passed over at once; a later frame of many peaks in bin order (as
+// SignaturePeaks orders them) has the anchor's zone found in it by halving;
+// and the anchors of one frame and one bin, which pair with the same peaks,
+// search once. An anchor thus costs at most max_frame_step frames' worth
+// of steps or halvings and fan_out pairs, and the search is linear in the
+// peaks. Music's peaks, a few to a frame, are searched peak by peak as
+// before; a long frame whose peaks are not in bin order is too, with the
+// same pairs.
 template <typename Pair>
 void ForEachPair(std::span<const Peak> peaks, const LandmarkOptions& options, Pair pair)
 {
-    const std::int64_t reach = options.max_bin_step;
-    if (options.fan_out == 0 || reach <= 0 || peaks.empty())
+    const std::uint32_t fan_out = options.fan_out;
+    const std::uint32_t longest = options.max_frame_step;
+    const std::int32_t reach = options.max_bin_step;
+    const std::size_t n = peaks.size();
+    if (fan_out == 0 || reach <= 0 || n == 0)
         return;  // no target zone
+    const auto in_zone = [reach](std::int32_t step) { return step != 0 && step >= -reach && step < reach; };
 
-    std::vector<FrameRun> runs;
-    for (std::size_t i = 0; i < peaks.size();) {
-        FrameRun run{i, i + 1, peaks[i].frame, true};
-        while (run.end < peaks.size() && peaks[run.end].frame == run.frame) {
-            run.bins_ascend = run.bins_ascend && Bin(peaks[run.end - 1]) <= Bin(peaks[run.end]);
-            ++run.end;
+    std::vector<LongRun> long_runs;
+    for (std::size_t i = 0; i < n;) {
+        std::size_t end = i + 1;
+        bool ascend = true;
+        while (end < n && peaks[end].frame == peaks[i].frame) {
+            ascend = ascend && Bin(peaks[end - 1]) <= Bin(peaks[end]);
+            ++end;
         }
-        runs.push_back(run);
-        i = run.end;
+        if (end - i > kShortRun)
+            long_runs.push_back({i, end, ascend});
+        i = end;
     }
-
-    struct Target {
-        std::size_t at;
-        std::uint32_t dt;
-    };
-    std::vector<Target> targets;
-    targets.reserve(options.fan_out);
-    // The peaks of run[from, to) in the anchor's zone, in order, while
-    // fewer than fan_out are found.
-    const auto take = [&](std::size_t from, std::size_t to, std::uint32_t dt, std::int64_t bin) {
-        for (std::size_t t = from; t < to && targets.size() < options.fan_out; ++t) {
-            const std::int64_t step = Bin(peaks[t]) - bin;
-            if (step != 0 && step >= -reach && step < reach)
-                targets.push_back({t, dt});
-        }
-    };
-    // The first peak of the run from `from` on in a bin of at least `bin`.
-    const auto first_in = [&](const FrameRun& run, std::size_t from, std::int64_t bin) {
+    // The first peak of [from, to) in a bin of at least `bin`.
+    const auto first_in = [&](std::size_t from, std::size_t to, std::int64_t bin) {
         const auto begin = peaks.begin() + static_cast<std::ptrdiff_t>(from);
-        const auto end = peaks.begin() + static_cast<std::ptrdiff_t>(run.end);
+        const auto end = peaks.begin() + static_cast<std::ptrdiff_t>(to);
         return static_cast<std::size_t>(
             std::partition_point(begin, end, [bin](const Peak& p) { return Bin(p) < bin; }) - peaks.begin());
     };
 
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const FrameRun& own = runs[r];
-        for (std::size_t a = own.begin; a < own.end; ++a) {
+    // An anchor's targets: the peak and the frame step.
+    struct Target {
+        std::size_t at;
+        std::uint32_t dt;
+    };
+    std::vector<Target> targets(std::min<std::size_t>(fan_out, n));
+    const std::size_t most = targets.size();
+    std::size_t count = 0;
+
+    for (std::size_t own = 0; own < n;) {
+        std::size_t own_end = own + 1;  // the anchor's frame: peaks [own, own_end)
+        while (own_end < n && peaks[own_end].frame == peaks[own].frame)
+            ++own_end;
+        // The first long run after the anchor's frame.
+        const auto first_long = std::partition_point(long_runs.begin(), long_runs.end(),
+                                                     [own_end](const LongRun& r) { return r.begin < own_end; });
+        for (std::size_t a = own; a < own_end; ++a) {
             const Peak& anchor = peaks[a];
-            const std::int64_t bin = Bin(anchor);
-            if (a == own.begin || Bin(peaks[a - 1]) != bin) {
-                targets.clear();
-                for (std::size_t next = r + 1; next < runs.size() && targets.size() < options.fan_out; ++next) {
-                    const FrameRun& run = runs[next];
-                    const std::uint32_t dt = run.frame - anchor.frame;
-                    if (dt == 0)
-                        continue;
-                    if (dt > options.max_frame_step)
+            const std::int32_t bin = Bin(anchor);
+            if (a == own || Bin(peaks[a - 1]) != bin) {
+                count = 0;
+                // The peaks of [from, to) in the zone, in order, until
+                // there are enough.
+                const auto take = [&](std::size_t from, std::size_t to, std::uint32_t dt) {
+                    for (std::size_t t = from; t < to; ++t) {
+                        if (in_zone(Bin(peaks[t]) - bin)) {
+                            targets[count++] = {t, dt};
+                            if (count == most)
+                                return true;
+                        }
+                    }
+                    return false;
+                };
+                auto next_long = first_long;
+                std::size_t long_begin = next_long == long_runs.end() ? n : next_long->begin;
+                for (std::size_t t = own_end; t < n;) {
+                    const std::uint32_t dt = peaks[t].frame - anchor.frame;
+                    if (dt > longest)
                         break;
-                    if (!run.bins_ascend || run.end - run.begin <= kShortRun) {
-                        take(run.begin, run.end, dt, bin);
+                    if (t != long_begin) {
+                        if (dt != 0 && in_zone(Bin(peaks[t]) - bin)) {
+                            targets[count++] = {t, dt};
+                            if (count == most)
+                                break;
+                        }
+                        ++t;
                         continue;
                     }
-                    // Below the anchor's bin, then above it.
-                    const std::size_t low = first_in(run, run.begin, bin - reach);
-                    const std::size_t own_bin = first_in(run, low, bin);
-                    const std::size_t above = first_in(run, own_bin, bin + 1);
-                    const std::size_t high = first_in(run, above, bin + reach);
-                    take(low, own_bin, dt, bin);
-                    take(above, high, dt, bin);
+                    // A long run: passed over, searched by halving, or
+                    // peak by peak.
+                    const LongRun& run = *next_long++;
+                    long_begin = next_long == long_runs.end() ? n : next_long->begin;
+                    t = run.end;
+                    if (dt == 0)
+                        continue;
+                    bool enough = false;
+                    if (run.bins_ascend) {
+                        // Below the anchor's bin, then above it.
+                        const std::size_t low = first_in(run.begin, run.end, std::int64_t{bin} - reach);
+                        const std::size_t own_bin = first_in(low, run.end, bin);
+                        const std::size_t above = first_in(own_bin, run.end, std::int64_t{bin} + 1);
+                        const std::size_t high = first_in(above, run.end, std::int64_t{bin} + reach);
+                        enough = take(low, own_bin, dt) || take(above, high, dt);
+                    } else {
+                        enough = take(run.begin, run.end, dt);
+                    }
+                    if (enough)
+                        break;
                 }
             }
-            for (const Target& t : targets)
-                pair(anchor, peaks[t.at], t.dt);
+            for (std::size_t i = 0; i < count; ++i)
+                pair(anchor, peaks[targets[i].at], targets[i].dt);
         }
+        own = own_end;
     }
 }
 
