@@ -61,7 +61,8 @@ std::vector<Peak> Dense()
     std::mt19937 random(2);
     std::vector<Peak> peaks;
     for (std::uint32_t i = 0; i < 600 * 64; ++i)
-        peaks.push_back({static_cast<std::uint32_t>(random() % 75000), static_cast<std::uint16_t>(64 * 300 + random() % 640)});
+        peaks.push_back(
+            {static_cast<std::uint32_t>(random() % 75000), static_cast<std::uint16_t>(64 * 300 + random() % 640)});
     return Sorted(peaks);
 }
 

@@ -229,6 +229,11 @@ TEST(PairSearch, MakesTheLandmarksOfThePeakByPeakSearchOnCraftedPeaks)
     for (std::uint32_t i = 0; i < 3000; ++i)
         back_and_forth.push_back({(i % 2 ? 10u : 11u) + i / 100, static_cast<std::uint16_t>(64 * (100 + i % 7))});
     add("frames going back and forth", back_and_forth);
+    std::vector<Peak> long_back_and_forth;
+    for (std::uint32_t i = 0; i < 3000; ++i)
+        long_back_and_forth.push_back(
+            {(i / 20 % 2 ? 40u : 41u) + i / 600, static_cast<std::uint16_t>(64 * (90 + i % 40))});
+    add("long frames going back and forth", long_back_and_forth);
     std::vector<Peak> shuffled = RandomPeaks(9, 0, 1000, 1.0, 0, 512);
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(9));
     add("no order at all", shuffled);
