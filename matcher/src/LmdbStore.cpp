@@ -625,42 +625,50 @@ public:
             left_out = {};
             gathered.Clear();
             const Cursor cursor(env_, txn, env_.postings);
-            // Hashes are read while their votes stay within the bounds and
-            // counted from then on; when the votes pass the bounds, the
-            // hashes kept are chosen from the counts and read afresh.
-            std::vector<std::uint64_t> counts(bounded ? hashes.size() : 0, 0);
+            // Hashes are read while their votes stay within the bounds.
+            // Should they pass them, what was read goes, the hashes are
+            // counted, those kept chosen from the counts and read afresh.
             std::uint64_t votes = 0;
             bool over = false;
             Seek seek;
-            for (std::size_t i = 0; i < hashes.size(); ++i) {
+            for (std::size_t i = 0; i < hashes.size() && !over; ++i) {
                 const std::uint64_t count = seek.To(env_, cursor, hashes[i]);
                 if (count == Seek::kPastTheEnd)
                     break;
                 if (count == 0)
                     continue;
                 if (bounded) {
-                    counts[i] = count;
-                    if (count > bounds.most_postings)
+                    const std::uint64_t hash_votes = VotesOf(count, weights[i]);
+                    if (count > bounds.most_postings) {
+                        ++left_out.hashes;
+                        left_out.votes = AddVotes(left_out.votes, hash_votes);
                         continue;
-                    const std::uint64_t more = AddVotes(votes, VotesOf(count, weights[i]));
-                    over = over || more > bounds.most_votes;
+                    }
+                    votes = AddVotes(votes, hash_votes);
+                    over = votes > bounds.most_votes;
                     if (over)
-                        continue;
-                    votes = more;
+                        break;
                 }
                 gathered.Read(env_, cursor, hashes[i], count);
             }
-            if (!bounded)
-                return;
-            const std::vector<bool> chosen = KeptWithin(counts, weights, bounds, left_out);
             if (!over)
                 return;
             gathered.Clear();
-            Seek again;
+            left_out = {};
+            std::vector<std::uint64_t> counts(hashes.size(), 0);
+            Seek counting;
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                const std::uint64_t count = counting.To(env_, cursor, hashes[i]);
+                if (count == Seek::kPastTheEnd)
+                    break;
+                counts[i] = count;
+            }
+            const std::vector<bool> chosen = KeptWithin(counts, weights, bounds, left_out);
+            Seek reading;
             for (std::size_t i = 0; i < hashes.size(); ++i) {
                 if (!chosen[i])
                     continue;
-                const std::uint64_t count = again.To(env_, cursor, hashes[i]);
+                const std::uint64_t count = reading.To(env_, cursor, hashes[i]);
                 if (count == Seek::kPastTheEnd)
                     break;
                 if (count > 0)
