@@ -6,7 +6,8 @@
 //   match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E]
 //              [--min-score S] [--margin M] [--rate R] [--min-peaks P]
 //              [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate]
-//              [--no-exact] [--each]
+//              [--no-exact] [--each] [--most-postings N] [--most-votes N]
+//              [--work FILE]
 //
 // LIST has a line a recording: its signature file, the file name its track
 // was added from (or "negative"), a group to count it in, and optionally a
@@ -18,12 +19,22 @@
 // tolerant pairs and the peak check when they fall short (--exact-peaks
 // checks peaks on the first pass too; --gate leaves the check out when the
 // first pass already had pairs up to the threshold).
+//
+// --most-postings and --most-votes set the bounds of a query's work (0:
+// none); --work writes a line of the work of every recording of the list
+// (its attempts after the one that matched too): seconds, peaks, the most
+// in one frame, exact pairs, tolerant landmarks, distinct hashes and votes
+// of both passes, the most landmarks sharing a hash, the most postings of a
+// hash looked up, and the hashes and votes the bounds left out; and prints
+// the most of each a second.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -49,6 +60,66 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The most of each measure of work a second, and some absolute ones.
+struct Work {
+    double peaks = 0, pairs = 0, tolerant = 0, votes = 0, tolerant_votes = 0;
+    std::uint32_t frame_peaks = 0, weight = 0;
+    std::uint64_t postings = 0, all_votes = 0;
+};
+
+// The work of matching one recording both ways, as a line of `out`.
+void MeasureWork(const Store& store, const vxt::decoded_signature& decoded, const LandmarkOptions& landmarks,
+                 const QueryTolerance& tolerance, const MatchOptions& match, const std::string& group,
+                 const std::string& name, std::FILE* out, Work& most)
+{
+    const std::vector<Peak> peaks = SignaturePeaks(decoded);
+    const double seconds = decoded.timing.audio_seconds;
+    std::uint32_t frame_peaks = 0;
+    for (std::size_t i = 0, run = 0; i < peaks.size(); ++i) {
+        run = i > 0 && peaks[i - 1].frame == peaks[i].frame ? run + 1 : 1;
+        frame_peaks = std::max<std::uint32_t>(frame_peaks, static_cast<std::uint32_t>(run));
+    }
+    const std::vector<Landmark> exact = MakeLandmarks(peaks, landmarks);
+    const std::vector<Landmark> tolerant = QueryLandmarks(peaks, tolerance, landmarks);
+    const auto distinct = [](std::vector<Landmark> l, std::uint32_t& weight) {
+        std::sort(l.begin(), l.end(), [](const Landmark& a, const Landmark& b) { return a.hash < b.hash; });
+        std::vector<std::uint32_t> hashes;
+        for (std::size_t i = 0, run = 0; i < l.size(); ++i) {
+            run = i > 0 && l[i - 1].hash == l[i].hash ? run + 1 : 1;
+            weight = std::max<std::uint32_t>(weight, static_cast<std::uint32_t>(run));
+            if (run == 1)
+                hashes.push_back(l[i].hash);
+        }
+        return hashes;
+    };
+    std::uint32_t weight = 0;
+    const std::vector<std::uint32_t> exact_hashes = distinct(exact, weight);
+    const std::vector<std::uint32_t> tolerant_hashes = distinct(tolerant, weight);
+    std::uint64_t postings = 0;
+    store.Lookup(tolerant_hashes, [&](std::uint32_t, std::span<const Posting> p) {
+        postings = std::max<std::uint64_t>(postings, p.size());
+    });
+    const MatchResult e = Match(store, exact, match);
+    const MatchResult t = Match(store, tolerant, peaks, match);
+    std::fprintf(out, "%s\t%s\t%.2f\t%zu\t%u\t%zu\t%zu\t%zu\t%zu\t%u\t%llu\t%llu\t%llu\t%llu\t%llu\n", group.c_str(),
+                 name.c_str(), seconds, peaks.size(), frame_peaks, exact.size(), tolerant.size(), exact_hashes.size(),
+                 tolerant_hashes.size(), weight, static_cast<unsigned long long>(e.votes),
+                 static_cast<unsigned long long>(t.votes), static_cast<unsigned long long>(postings),
+                 static_cast<unsigned long long>(e.hashes_left_out + t.hashes_left_out),
+                 static_cast<unsigned long long>(e.votes_left_out + t.votes_left_out));
+    most.frame_peaks = std::max(most.frame_peaks, frame_peaks);
+    most.weight = std::max(most.weight, weight);
+    most.postings = std::max(most.postings, postings);
+    most.all_votes = std::max({most.all_votes, e.votes, t.votes});
+    if (seconds >= 3.0) {
+        most.peaks = std::max(most.peaks, peaks.size() / seconds);
+        most.pairs = std::max(most.pairs, exact.size() / seconds);
+        most.tolerant = std::max(most.tolerant, tolerant.size() / seconds);
+        most.votes = std::max(most.votes, e.votes / seconds);
+        most.tolerant_votes = std::max(most.tolerant_votes, t.votes / seconds);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -63,6 +134,7 @@ int main(int argc, char** argv)
     QueryTolerance tolerance;
     MatchOptions match;
     bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false;
+    std::string work_file;
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
@@ -92,6 +164,14 @@ int main(int argc, char** argv)
             exact_checked = true;
         else if (flag == "--gate")
             gate = true;
+        else if (flag == "--most-postings") {
+            const double n = value();
+            match.most_postings = n > 0 ? static_cast<std::uint32_t>(n) : std::numeric_limits<std::uint32_t>::max();
+        } else if (flag == "--most-votes") {
+            const double n = value();
+            match.most_votes = n > 0 ? static_cast<std::uint64_t>(n) : ~std::uint64_t{0};
+        } else if (flag == "--work" && i + 1 < argc)
+            work_file = argv[++i];
         else {
             std::cerr << "match_tune: unknown option " << flag << '\n';
             return 2;
@@ -102,6 +182,18 @@ int main(int argc, char** argv)
     std::map<std::uint32_t, std::string> sources;
     for (const TrackInfo& t : store->Tracks())
         sources[t.id] = BaseName(t.source);
+
+    std::FILE* work = nullptr;
+    if (!work_file.empty()) {
+        work = std::fopen(work_file.c_str(), "w");
+        if (work == nullptr) {
+            std::perror(work_file.c_str());
+            return 1;
+        }
+        std::fprintf(work, "group\tfile\tseconds\tpeaks\tframe_peaks\tpairs\ttolerant\thashes\ttolerant_hashes\t"
+                           "weight\tvotes\ttolerant_votes\tpostings\tleft_out\tleft_out_votes\n");
+    }
+    Work most;
 
     std::ifstream list(argv[2]);
     std::map<std::string, Tally> groups;
@@ -122,10 +214,8 @@ int main(int argc, char** argv)
         if (query.empty())
             query = file;
         Pending& pending = queries[query];
-        if (pending.answered)
+        if (pending.answered && !work)
             continue;
-        pending.group = group;
-        pending.negative = expected == "negative";
         std::ifstream in(file, std::ios::binary);
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
         const vxt::decoded_signature decoded = vxt::read_signature(bytes);
@@ -133,6 +223,12 @@ int main(int argc, char** argv)
             std::cerr << file << ": " << decoded.error << '\n';
             return 1;
         }
+        if (work)
+            MeasureWork(*store, decoded, landmarks, tolerance, match, group, BaseName(file), work, most);
+        if (pending.answered)
+            continue;
+        pending.group = group;
+        pending.negative = expected == "negative";
         const auto start = std::chrono::steady_clock::now();
         const std::vector<Peak> peaks = SignaturePeaks(decoded);
         const std::span<const Peak> checked = check_peaks ? std::span<const Peak>(peaks) : std::span<const Peak>();
@@ -180,6 +276,15 @@ int main(int argc, char** argv)
             ++t.queries;
             ++t.none;
         }
+    }
+    if (work) {
+        std::fclose(work);
+        std::printf("work a second at most (over recordings of 3 s or more): peaks %.1f, exact pairs %.1f, tolerant "
+                    "landmarks %.1f, votes %.1f, tolerant votes %.1f; at most %u peaks in a frame, %u landmarks "
+                    "sharing a hash, %llu postings of a hash, %llu votes of a recording\n",
+                    most.peaks, most.pairs, most.tolerant, most.votes, most.tolerant_votes, most.frame_peaks,
+                    most.weight, static_cast<unsigned long long>(most.postings),
+                    static_cast<unsigned long long>(most.all_votes));
     }
     std::printf("%-16s %7s %7s %5s %5s %9s %10s\n", "group", "queries", "correct", "wrong", "none", "claimed",
                 "ms/attempt");

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -156,7 +157,7 @@ int catalogue_add(const catalogue_add_options& options, std::ostream& out, const
         try {
             added = store->Add(track.info, track.landmarks, track.peaks);
         } catch (const matcher::StoreError& e) {
-            throw cli_error(options.db + ": " + e.what());
+            throw cli_error(e.what());  // the store's errors name it
         }
         const matcher::TrackInfo& info = added.added ? track.info : *store->Track(added.id);
         out << (added.added ? "added" : "present") << '\t' << added.id << '\t' << info.title << '\t' << info.artist
@@ -183,7 +184,7 @@ bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& 
     try {
         return store->Remove(id);
     } catch (const matcher::StoreError& e) {
-        throw cli_error(db + ": " + e.what());
+        throw cli_error(e.what());  // the store's errors name it
     }
 }
 
@@ -206,6 +207,8 @@ int match_files(const std::string& db, const std::vector<std::string>& files, st
     const auto store = open(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;
     options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
+    // A file is as long as it is: its peaks are bounded by its own length.
+    options.bounds.longest_sample_ms = std::numeric_limits<std::uint32_t>::max();
     const server::Recognizer recognizer(*store, options);
     int failed = 0;
     for (const std::string& path : files) {

@@ -17,13 +17,21 @@
 #include "StoreSupport.h"
 
 #include <lmdb.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 #include <utility>
 
 namespace vxt::matcher {
@@ -126,6 +134,7 @@ public:
             Check(mdb_env_set_mapsize(env_, options.initial_map_bytes), "setting the map size");
             const unsigned flags = MDB_NOTLS | MDB_NORDAHEAD | (mode == OpenMode::ReadOnly ? MDB_RDONLY : 0);
             Check(mdb_env_open(env_, folder_.c_str(), flags, 0664), "opening the environment");
+            ClearStaleReaders();
             OpenDatabases(purpose);
         } catch (...) {
             mdb_env_close(env_);
@@ -145,6 +154,27 @@ public:
             throw LmdbError(rc, folder_ + ": " + doing + ": " + mdb_strerror(rc));
     }
 
+    // Check for a write to the data file (a commit). LMDB reports a write
+    // cut short, as when the disk fills up part way, as EIO, and one the
+    // system refused outright as ENOSPC: when the device has (next to) no
+    // room left, that is what is said, once.
+    void CheckWritten(int rc, const char* doing) const
+    {
+        if (rc == EIO || rc == ENOSPC || rc == EDQUOT) {
+            struct statvfs device;
+            if (::statvfs(folder_.c_str(), &device) == 0) {
+                // Root may write into the blocks kept back from others.
+                const std::uint64_t free = ::geteuid() == 0 ? device.f_bfree : device.f_bavail;
+                constexpr std::uint64_t kFullBelow = std::uint64_t{1} << 20;
+                if (rc == ENOSPC || free * device.f_frsize < kFullBelow)
+                    throw LmdbError(rc, folder_ + ": " + doing + ": no space left on the device");
+            }
+            if (rc == EDQUOT)
+                throw LmdbError(rc, folder_ + ": " + doing + ": the disk quota is used up");
+        }
+        Check(rc, doing);
+    }
+
     void RequireWritable(const char* doing) const
     {
         if (mode_ == OpenMode::ReadOnly)
@@ -157,6 +187,8 @@ public:
     // must set its results afresh each time.
     void Run(bool write, const std::function<void(MDB_txn*)>& work) const
     {
+        if (write)
+            ClearStaleReaders();
         for (;;) {
             int resize = 0;
             {
@@ -183,7 +215,7 @@ public:
                         if (committed == MDB_SUCCESS)
                             return;
                         if (committed != MDB_MAP_FULL)
-                            Check(committed, "committing");
+                            CheckWritten(committed, "committing");
                         resize = committed;
                     }
                 }
@@ -335,6 +367,20 @@ private:
         });
     }
 
+    // A reader slot of a process that died with a read transaction open
+    // (SIGKILL, a crash) stays taken, and its snapshot keeps every page
+    // freed since then from being used again: the data file would grow with
+    // each write for as long as the slot stays. The slots of dead processes
+    // are cleared when the store is opened and before each write.
+    void ClearStaleReaders() const
+    {
+        int dead = 0;
+        Check(mdb_reader_check(env_, &dead), "clearing the reader slots of processes that have ended");
+        if (dead > 0 && diagnostics_)
+            diagnostics_(folder_ + ": cleared " + std::to_string(dead) + " reader slot" + (dead == 1 ? "" : "s") +
+                         " left by processes that ended while reading");
+    }
+
     // Resizes the map for a transaction refused with reason, and says so
     // (once the lock is given back: the sink is the caller's code).
     void Resize(int reason) const
@@ -440,6 +486,115 @@ std::optional<TrackInfo> GetTrack(const Env& env, MDB_txn* txn, std::uint32_t id
     return DecodeTrack(env, id, data);
 }
 
+// A cursor over the postings stepping through ascending hashes: a hash a
+// few keys on is reached by stepping the cursor, a farther one by a search
+// from the root (a recording's tolerant pairs ask for runs of neighbouring
+// hashes).
+class Seek {
+public:
+    static constexpr std::uint64_t kPastTheEnd = std::numeric_limits<std::uint64_t>::max();
+
+    // Places the cursor on hash and returns its count of postings: 0 when
+    // it has none, kPastTheEnd when no hash from this one on has any.
+    std::uint64_t To(const Env& env, const Cursor& cursor, std::uint32_t hash)
+    {
+        constexpr std::uint32_t kStepReach = 8;
+        MDB_val key;
+        MDB_val data;
+        int rc = MDB_SUCCESS;
+        if (placed_ && current_ < hash && hash - current_ <= kStepReach) {
+            while (current_ < hash) {
+                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_NODUP);
+                if (rc != MDB_SUCCESS)
+                    break;
+                current_ = env.HashOfKey(key);
+            }
+        } else if (!placed_ || current_ < hash) {
+            const std::uint32_t stored = env.HashKey(hash);
+            key = Val(&stored, sizeof stored);
+            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+            if (rc == MDB_SUCCESS) {
+                current_ = env.HashOfKey(key);
+                placed_ = true;
+            }
+        }
+        if (rc == MDB_NOTFOUND)
+            return kPastTheEnd;
+        env.Check(rc, "looking up postings");
+        if (current_ != hash)
+            return 0;
+        std::size_t count = 0;
+        env.Check(mdb_cursor_count(cursor.get(), &count), "counting postings");
+        return count;
+    }
+
+private:
+    bool placed_ = false;  // the cursor is on a key, current_
+    std::uint32_t current_ = 0;
+};
+
+// Postings read in a lookup, hash by hash.
+struct Gathered {
+    struct Span {
+        std::uint32_t hash;
+        std::size_t begin;
+        std::size_t end;
+    };
+    std::vector<Posting> postings;
+    std::vector<Span> spans;
+
+    void Clear()
+    {
+        postings.clear();
+        spans.clear();
+    }
+
+    // Appends the count postings of the hash the cursor is on.
+    void Read(const Env& env, const Cursor& cursor, std::uint32_t hash, std::uint64_t count)
+    {
+        MDB_val key;
+        MDB_val data;
+        const std::size_t begin = postings.size();
+        postings.resize(begin + count);
+        if (count == 1) {
+            env.Check(mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_CURRENT), "reading a posting");
+            env.DecodePostings(data.mv_data, 1, &postings[begin]);
+        } else {
+            // A page of postings at a time.
+            std::size_t at = begin;
+            int rc = MDB_SUCCESS;
+            for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE); rc == MDB_SUCCESS;
+                 rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE)) {
+                const std::size_t n = data.mv_size / sizeof(std::uint64_t);
+                if (at + n > postings.size())
+                    throw StoreError(env.Folder() + ": more postings than counted under a hash");
+                env.DecodePostings(data.mv_data, n, &postings[at]);
+                at += n;
+            }
+            if (rc != MDB_NOTFOUND)
+                env.Check(rc, "reading postings");
+            postings.resize(at);
+        }
+        spans.push_back({hash, begin, postings.size()});
+    }
+
+    // A thread keeps its buffers for the next lookup, but not those a
+    // large one grew: the memory goes back to the system rather than stay
+    // with the thread (the allocator keeps freed blocks below its mapping
+    // threshold unless asked).
+    void GiveBackWhenLarge()
+    {
+        constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
+        if (postings.capacity() * sizeof(Posting) + spans.capacity() * sizeof(Span) > kKeptBytes) {
+            std::exchange(postings, {});
+            std::exchange(spans, {});
+#ifdef __GLIBC__
+            ::malloc_trim(0);
+#endif
+        }
+    }
+};
+
 class LmdbStore final : public Store {
 public:
     LmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options)
@@ -448,84 +603,84 @@ public:
 
     void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
     {
-        // The postings of every hash found, gathered in the transaction and
+        LookupWithin(hashes, {}, {}, visit);
+    }
+
+    LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                               const LookupBounds& bounds, const PostingVisitor& visit) const override
+    {
+        const bool bounded =
+            bounds.most_postings != LookupBounds{}.most_postings || bounds.most_votes != LookupBounds{}.most_votes;
+        if (bounded && weights.size() != hashes.size())
+            throw std::invalid_argument("a bounded lookup needs a weight for every hash");
+        // The postings of every hash kept, gathered in the transaction and
         // visited after it, so that the visitor may take its time. The
         // buffers are the thread's, reused from call to call (taken out
-        // while in use, in case a visitor looks up too).
-        struct Span {
-            std::uint32_t hash;
-            std::size_t begin;
-            std::size_t end;
-        };
-        thread_local std::vector<Posting> kept_postings;
-        thread_local std::vector<Span> kept_spans;
-        std::vector<Posting> all = std::exchange(kept_postings, {});
-        std::vector<Span> spans = std::exchange(kept_spans, {});
-
+        // while in use, in case a visitor looks up too) and given back when
+        // a lookup made them large.
+        thread_local Gathered kept;
+        Gathered gathered = std::exchange(kept, {});
+        LookupLeftOut left_out;
         env_.Run(false, [&](MDB_txn* txn) {
-            all.clear();
-            spans.clear();
+            left_out = {};
+            gathered.Clear();
             const Cursor cursor(env_, txn, env_.postings);
-            // The hashes ascend, and a recording's tolerant pairs ask for
-            // runs of neighbouring ones: a hash a few keys on is reached by
-            // stepping the cursor, a farther one by a search from the root.
-            constexpr std::uint32_t kStepReach = 8;
-            MDB_val key;
-            MDB_val data;
-            bool placed = false;  // the cursor is on a key, `current`
-            std::uint32_t current = 0;
-            for (const std::uint32_t hash : hashes) {
-                int rc = MDB_SUCCESS;
-                if (placed && current < hash && hash - current <= kStepReach) {
-                    while (current < hash) {
-                        rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_NODUP);
-                        if (rc != MDB_SUCCESS)
-                            break;
-                        current = env_.HashOfKey(key);
-                    }
-                } else if (!placed || current < hash) {
-                    const std::uint32_t stored = env_.HashKey(hash);
-                    key = Val(&stored, sizeof stored);
-                    rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
-                    if (rc == MDB_SUCCESS) {
-                        current = env_.HashOfKey(key);
-                        placed = true;
-                    }
-                }
-                if (rc == MDB_NOTFOUND)
-                    break;  // past the last key: no later hash is there
-                env_.Check(rc, "looking up postings");
-                if (current != hash)
+            // Hashes are read while their votes stay within the bounds.
+            // Should they pass them, what was read goes, the hashes are
+            // counted, those kept chosen from the counts and read afresh.
+            std::uint64_t votes = 0;
+            bool over = false;
+            Seek seek;
+            for (std::size_t i = 0; i < hashes.size() && !over; ++i) {
+                const std::uint64_t count = seek.To(env_, cursor, hashes[i]);
+                if (count == Seek::kPastTheEnd)
+                    break;
+                if (count == 0)
                     continue;
-                std::size_t count = 0;
-                env_.Check(mdb_cursor_count(cursor.get(), &count), "counting postings");
-                const std::size_t begin = all.size();
-                all.resize(begin + count);
-                if (count == 1) {
-                    env_.DecodePostings(data.mv_data, 1, &all[begin]);
-                } else {
-                    // A page of postings at a time.
-                    std::size_t at = begin;
-                    for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE); rc == MDB_SUCCESS;
-                         rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE)) {
-                        const std::size_t n = data.mv_size / sizeof(std::uint64_t);
-                        if (at + n > all.size())
-                            throw StoreError(env_.Folder() + ": more postings than counted under a hash");
-                        env_.DecodePostings(data.mv_data, n, &all[at]);
-                        at += n;
+                if (bounded) {
+                    const std::uint64_t hash_votes = VotesOf(count, weights[i]);
+                    if (count > bounds.most_postings) {
+                        ++left_out.hashes;
+                        left_out.votes = AddVotes(left_out.votes, hash_votes);
+                        continue;
                     }
-                    if (rc != MDB_NOTFOUND)
-                        env_.Check(rc, "reading postings");
-                    all.resize(at);
+                    votes = AddVotes(votes, hash_votes);
+                    over = votes > bounds.most_votes;
+                    if (over)
+                        break;
                 }
-                spans.push_back({hash, begin, all.size()});
+                gathered.Read(env_, cursor, hashes[i], count);
+            }
+            if (!over)
+                return;
+            gathered.Clear();
+            left_out = {};
+            std::vector<std::uint64_t> counts(hashes.size(), 0);
+            Seek counting;
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                const std::uint64_t count = counting.To(env_, cursor, hashes[i]);
+                if (count == Seek::kPastTheEnd)
+                    break;
+                counts[i] = count;
+            }
+            const std::vector<bool> chosen = KeptWithin(counts, weights, bounds, left_out);
+            Seek reading;
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                if (!chosen[i])
+                    continue;
+                const std::uint64_t count = reading.To(env_, cursor, hashes[i]);
+                if (count == Seek::kPastTheEnd)
+                    break;
+                if (count > 0)
+                    gathered.Read(env_, cursor, hashes[i], count);
             }
         });
 
-        for (const Span& s : spans)
-            visit(s.hash, std::span<const Posting>(all.data() + s.begin, s.end - s.begin));
-        kept_postings = std::move(all);
-        kept_spans = std::move(spans);
+        for (const Gathered::Span& s : gathered.spans)
+            visit(s.hash, std::span<const Posting>(gathered.postings.data() + s.begin, s.end - s.begin));
+        gathered.GiveBackWhenLarge();
+        kept = std::move(gathered);
+        return left_out;
     }
 
     std::uint64_t IndexedFrames() const override { return ReadMeta().frames; }
@@ -807,7 +962,7 @@ struct LmdbLoader::State {
             mdb_cursor_close(cursor);
         cursor = nullptr;
         MDB_txn* done = std::exchange(txn, nullptr);
-        env.Check(mdb_txn_commit(done), "committing loaded postings");
+        env.CheckWritten(mdb_txn_commit(done), "committing loaded postings");
         in_batch = 0;
     }
 

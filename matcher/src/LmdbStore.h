@@ -32,7 +32,8 @@ struct LmdbOptions {
     // finds it full. An existing environment keeps the size it has grown to.
     std::uint64_t initial_map_bytes = std::uint64_t{256} << 20;
     // What the store recovers from by itself, with LMDB's own text: a map
-    // grown because it was full or because another process grew it. Called
+    // grown because it was full or because another process grew it, reader
+    // slots cleared that processes which ended left behind. Called
     // from the thread that met it, a writer's with the store's write lock
     // held (so it must not call the store); nothing is said when empty.
     std::function<void(const std::string&)> diagnostics = {};

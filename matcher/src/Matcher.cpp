@@ -5,7 +5,11 @@
 #include <bit>
 #include <cmath>
 #include <math.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -33,19 +37,26 @@ double PoissonTail(double lambda, std::uint32_t k)
     return std::min(1.0, tail);
 }
 
-// A vote's cell: the track, and the offset biased so that the keys of one
-// track sort by offset, negative offsets first.
-std::uint64_t Cell(std::uint32_t track, std::int64_t offset)
+// A vote's cell: the track over 32 bits of offset field. The field is the
+// offset biased by the query's last frame and one, so that it is never 0
+// for a landmark the query holds (a cell plus or minus one stays in its
+// track), and the keys of one track sort by offset: a posting at track
+// frame t of the landmark at query frame q votes with field t + (last - q)
+// + 1. Fields over kMostField, which only tracks longer than 2^32 - 2
+// frames less the query's span could give, are not voted.
+constexpr std::uint64_t kMostField = 0xfffffffeu;
+
+std::uint64_t Cell(std::uint32_t track, std::uint32_t field)
 {
-    return static_cast<std::uint64_t>(track) << 32 | static_cast<std::uint32_t>(offset + 0x80000000LL);
+    return static_cast<std::uint64_t>(track) << 32 | field;
 }
 std::uint32_t CellTrack(std::uint64_t cell)
 {
     return static_cast<std::uint32_t>(cell >> 32);
 }
-std::int64_t CellOffset(std::uint64_t cell)
+std::uint32_t CellField(std::uint64_t cell)
 {
-    return static_cast<std::int64_t>(cell & 0xffffffffu) - 0x80000000LL;
+    return static_cast<std::uint32_t>(cell);
 }
 
 // Sorts n keys of `bits` bits by digits of at most 10 bits from the lowest,
@@ -192,6 +203,57 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
     tally.TrackBest(track_best, track_cell);
 }
 
+// What a thread keeps from query to query: the votes by lot and in the
+// order they came, and the keys they are sorted by.
+struct Buffers {
+    std::array<std::vector<std::uint64_t>, kLots> lots;
+    std::vector<std::uint64_t> by_hash;
+    std::vector<std::size_t> hash_ends;
+    std::vector<std::uint32_t> keys32;
+    std::vector<std::uint32_t> other32;
+    std::vector<std::uint64_t> keys64;
+    std::vector<std::uint64_t> other64;
+
+    // Kept, they spare the next query its page faults; but a query that
+    // grew them far past the common size would leave its peak with the
+    // thread for good. Past kKeptBytes in all they are given back, and the
+    // allocator is asked to return its free pages to the system (it keeps
+    // them otherwise: freed blocks below its mapping threshold stay with
+    // the thread's arena).
+    static constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+
+    template <typename Each>
+    void ForEach(Each each)
+    {
+        for (auto& lot : lots)
+            each(lot);
+        each(by_hash);
+        each(hash_ends);
+        each(keys32);
+        each(other32);
+        each(keys64);
+        each(other64);
+    }
+
+    void GiveBackWhenLarge()
+    {
+        std::size_t bytes = 0;
+        ForEach([&bytes](auto& buffer) { bytes += buffer.capacity() * sizeof(buffer[0]); });
+        if (bytes <= kKeptBytes)
+            return;
+        ForEach([](auto& buffer) { std::exchange(buffer, {}); });
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+    }
+};
+
+Buffers& ThreadBuffers()
+{
+    thread_local Buffers buffers;
+    return buffers;
+}
+
 // The most of the values but the one at `skip`: a candidate's runner-up.
 std::uint32_t MostBut(std::span<const std::uint32_t> values, std::size_t skip)
 {
@@ -265,8 +327,8 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
     if (recording.empty() || candidates.empty())
         return std::nullopt;
     const std::uint32_t first = recording.front().frame;
-    const std::uint32_t span = recording.back().frame - first + 1;
-    if (span < kShortestSpan)
+    const std::uint64_t span = std::uint64_t{recording.back().frame} - first + 1;
+    if (recording.back().frame < first || span < kShortestSpan)
         return std::nullopt;
 
     constexpr std::int64_t kReach = kPeakSearch + kSideFarthest + kNearFrames;
@@ -304,9 +366,10 @@ std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const
     double level = 0.0;
     std::vector<Peak> rotated(recording.size());
     for (int k = 1; k <= kRotations; ++k) {
-        const std::uint32_t by = static_cast<std::uint32_t>(std::uint64_t{span} * k / (kRotations + 1));
+        const std::uint64_t by = span * k / (kRotations + 1);
         for (std::size_t i = 0; i < recording.size(); ++i)
-            rotated[i] = {first + (recording[i].frame - first + by) % span, recording[i].frequency};
+            rotated[i] = {static_cast<std::uint32_t>(first + (recording[i].frame - first + by) % span),
+                          recording[i].frequency};
         std::sort(rotated.begin(), rotated.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
         level += PeaksNear(rotated, track, offset);
     }
@@ -338,50 +401,78 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
 MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
                   const MatchOptions& options)
 {
-    // The query's landmarks by hash, and its distinct hashes, looked up at once.
+    // The query's landmarks by hash, and its distinct hashes, each weighed
+    // by the landmarks that have it (the votes each of its postings brings),
+    // looked up at once within the bounds.
     std::vector<Landmark> sorted(query.begin(), query.end());
     std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
         return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
     });
     std::vector<std::uint32_t> hashes;
+    std::vector<std::uint32_t> weights;
+    std::uint32_t last = 0;  // the query's last frame
     for (const Landmark& l : sorted) {
-        if (hashes.empty() || hashes.back() != l.hash)
+        if (hashes.empty() || hashes.back() != l.hash) {
             hashes.push_back(l.hash);
+            weights.push_back(0);
+        }
+        if (weights.back() < std::numeric_limits<std::uint32_t>::max())
+            ++weights.back();
+        last = std::max(last, l.frame);
     }
+    const auto offset_of = [last](std::uint64_t cell) {
+        return static_cast<std::int64_t>(CellField(cell)) - 1 - static_cast<std::int64_t>(last);
+    };
 
     // Every hit votes for its cell, into its track's lot. The tallies of a
     // large catalogue run to tens of megabytes: the thread keeps its buffers
     // from query to query rather than have fresh pages mapped and zeroed for
-    // every one.
-    thread_local std::array<std::vector<std::uint64_t>, kLots> lots;
+    // every one (and gives back those a large query grew, see below).
+    Buffers& buffers = ThreadBuffers();
+    auto& lots = buffers.lots;
     for (auto& lot : lots)
         lot.clear();
     // The votes also in the order they came, hash by hash, for the distinct
     // count of the candidates.
-    thread_local std::vector<std::uint64_t> by_hash;
-    thread_local std::vector<std::size_t> hash_ends;
+    auto& by_hash = buffers.by_hash;
+    auto& hash_ends = buffers.hash_ends;
     by_hash.clear();
     hash_ends.clear();
     std::uint32_t min_low = 0xffffffffu;
     std::uint32_t max_low = 0;
     std::uint32_t max_track = 0;
     auto next = sorted.begin();
-    index.Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
-        while (next != sorted.end() && next->hash < hash)
-            ++next;
-        for (auto l = next; l != sorted.end() && l->hash == hash; ++l) {
-            for (const Posting& p : postings) {
-                const std::uint64_t cell =
-                    Cell(p.track, static_cast<std::int64_t>(p.frame) - static_cast<std::int64_t>(l->frame));
-                lots[p.track & (kLots - 1)].push_back(cell);
-                by_hash.push_back(cell);
-                min_low = std::min(min_low, static_cast<std::uint32_t>(cell));
-                max_low = std::max(max_low, static_cast<std::uint32_t>(cell));
-                max_track = std::max(max_track, p.track);
+    const LookupBounds bounds{options.most_postings, options.most_votes};
+    MatchResult result;
+    const LookupLeftOut left_out =
+        index.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+            while (next != sorted.end() && next->hash < hash)
+                ++next;
+            auto end = next;
+            while (end != sorted.end() && end->hash == hash)
+                ++end;
+            // An index that brings more than it was bounded to (postings
+            // added between its count and its read) votes no more.
+            const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+            if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
+                return;
+            for (auto l = next; l != end; ++l) {
+                for (const Posting& p : postings) {
+                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                    if (field > kMostField)
+                        continue;
+                    const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
+                    lots[p.track & (kLots - 1)].push_back(cell);
+                    by_hash.push_back(cell);
+                    min_low = std::min(min_low, static_cast<std::uint32_t>(field));
+                    max_low = std::max(max_low, static_cast<std::uint32_t>(field));
+                    max_track = std::max(max_track, p.track);
+                }
             }
-        }
-        hash_ends.push_back(by_hash.size());
-    });
+            hash_ends.push_back(by_hash.size());
+        });
+    result.hashes_left_out = left_out.hashes;
+    result.votes_left_out = left_out.votes;
     const std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
 
     // Each lot's votes packed into as few bits as their tracks and offsets
@@ -392,17 +483,13 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     if (hits > 0) {
         const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
         const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
-        thread_local std::vector<std::uint32_t> keys32;
-        thread_local std::vector<std::uint32_t> other32;
-        thread_local std::vector<std::uint64_t> keys64;
-        thread_local std::vector<std::uint64_t> other64;
         for (std::uint32_t lot = 0; lot < kLots; ++lot) {
             if (bits < 32)
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys32, other32,
-                         tally);
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys32,
+                         buffers.other32, tally);
             else
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, keys64, other64,
-                         tally);
+                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys64,
+                         buffers.other64, tally);
         }
     }
 
@@ -424,8 +511,10 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         begin = end;
     }
 
+    buffers.GiveBackWhenLarge();
+
     const std::span<const std::uint32_t> scores(distinct.data(), tally.count);
-    MatchResult result;
+    result.votes = hits;
     std::size_t best = tally.count;
     for (std::size_t c = 0; c < tally.count; ++c) {
         if (best == tally.count || distinct[c] > distinct[best] ||
@@ -435,7 +524,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     if (best < tally.count && distinct[best] > 0) {
         result.score = distinct[best];
         result.track = tally.best[best].track;
-        result.offset_frames = CellOffset(tally.best[best].cell);
+        result.offset_frames = offset_of(tally.best[best].cell);
         result.runner_up = MostBut(scores, best);
     }
 
@@ -459,7 +548,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // as often.
     std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
     for (std::size_t c = 0; c < tally.count; ++c)
-        candidates.emplace_back(tally.best[c].track, CellOffset(tally.best[c].cell));
+        candidates.emplace_back(tally.best[c].track, offset_of(tally.best[c].cell));
     if (const std::optional<PeakChecks> checks = CheckPeaks(index, peaks, candidates, options)) {
         const std::size_t top = checks->best;
         result.peaks = checks->matched[top];

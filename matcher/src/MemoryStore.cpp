@@ -26,6 +26,27 @@ public:
         }
     }
 
+    LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                               const LookupBounds& bounds, const PostingVisitor& visit) const override
+    {
+        std::shared_lock lock(mutex_);
+        std::vector<const std::vector<Posting>*> found(hashes.size(), nullptr);
+        std::vector<std::uint64_t> counts(hashes.size(), 0);
+        for (std::size_t i = 0; i < hashes.size(); ++i) {
+            if (const auto at = postings_.find(hashes[i]); at != postings_.end()) {
+                found[i] = &at->second;
+                counts[i] = at->second.size();
+            }
+        }
+        LookupLeftOut left_out;
+        const std::vector<bool> kept = KeptWithin(counts, weights, bounds, left_out);
+        for (std::size_t i = 0; i < hashes.size(); ++i) {
+            if (kept[i])
+                visit(hashes[i], *found[i]);
+        }
+        return left_out;
+    }
+
     std::uint64_t IndexedFrames() const override
     {
         std::shared_lock lock(mutex_);

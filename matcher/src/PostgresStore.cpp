@@ -21,12 +21,23 @@
 // or not at all, here and in every other instance. pqxx connections are not
 // for sharing between threads, so each reader borrows one from a pool that
 // grows to the number of readers at once.
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <limits>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <stop_token>
+#include <thread>
 #include <tuple>
 
 #include <pqxx/pqxx>
@@ -123,6 +134,22 @@ T Number(const pqxx::field& field)
     return value;
 }
 
+// Numbers as the text of a PostgreSQL array.
+std::string NumberArray(std::span<const std::uint32_t> numbers)
+{
+    std::string array;
+    array.reserve(numbers.size() * 8 + 2);
+    array += '{';
+    char digits[16];
+    for (const std::uint32_t n : numbers) {
+        if (array.size() > 1)
+            array += ',';
+        array.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+    }
+    array += '}';
+    return array;
+}
+
 TrackInfo TrackOf(const pqxx::row& row)
 {
     TrackInfo track;
@@ -143,6 +170,19 @@ void Prepare(pqxx::connection& connection)
     const std::string columns = kTrackColumns;
     connection.prepare(
         "lookup", "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
+    // The bounded lookup (LandmarkIndex::LookupWithin): the hashes' counts,
+    // the running votes of those within the limit of one hash, fewest
+    // postings first, and the postings of those kept; a hash left out comes
+    // back as one row of track -1 with the votes it would have brought.
+    connection.prepare("lookup_within",
+                       "WITH q AS (SELECT hash, weight FROM unnest($1::int8[], $2::int8[]) AS q(hash, weight)), "
+                       "c AS (SELECT hash, count(*) AS n FROM postings WHERE hash = ANY($1::int8[]) GROUP BY hash), "
+                       "r AS (SELECT c.hash, c.n * q.weight AS votes, c.n <= $3::int8 AND "
+                       "sum(CASE WHEN c.n <= $3::int8 THEN c.n * q.weight ELSE 0 END) "
+                       "OVER (ORDER BY c.n, c.hash) <= $4::numeric AS kept FROM c JOIN q USING (hash)) "
+                       "SELECT hash, track, frame::int8 FROM postings "
+                       "WHERE hash = ANY(ARRAY(SELECT hash FROM r WHERE kept)) "
+                       "UNION ALL SELECT hash, -1, votes FROM r WHERE NOT kept ORDER BY 1, 2, 3");
     connection.prepare("track", "SELECT " + columns + " FROM tracks WHERE id = $1");
     connection.prepare("track_with_content", "SELECT " + columns + " FROM tracks WHERE content = $1");
     connection.prepare("tracks", "SELECT " + columns + " FROM tracks ORDER BY id");
@@ -164,35 +204,194 @@ void Prepare(pqxx::connection& connection)
     connection.prepare("remove_peaks", "DELETE FROM track_peaks WHERE track = $1");
 }
 
+// Gives up on connections whose answer is late: a connection armed with a
+// time is shut down (both ways, at the socket) when the time passes before
+// it is disarmed, so that whatever waits on it fails at once. libpq waits
+// on its socket without a time limit, and a server that is stopped, or
+// whose host is gone, never answers; the server's own statement_timeout
+// cannot help then. One thread a store keeps the times.
+class Watchdog {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Watchdog() : thread_([this](std::stop_token stop) { Watch(stop); }) {}
+
+    // A connection's time, disarmed when this ends.
+    class Armed {
+    public:
+        Armed(Watchdog* watchdog, std::uint64_t id) : watchdog_(watchdog), id_(id) {}
+        Armed(Armed&& other) noexcept : watchdog_(std::exchange(other.watchdog_, nullptr)), id_(other.id_) {}
+        Armed& operator=(Armed&&) = delete;
+        ~Armed() { Disarm(); }
+
+        // True when the time had passed and the connection was shut down.
+        bool Disarm()
+        {
+            if (watchdog_ == nullptr)
+                return fired_;
+            fired_ = watchdog_->Disarm(id_);
+            watchdog_ = nullptr;
+            return fired_;
+        }
+
+    private:
+        Watchdog* watchdog_;
+        std::uint64_t id_;
+        bool fired_ = false;
+    };
+
+    // Arms the socket's time; no time when after is zero.
+    Armed Arm(int socket, std::chrono::milliseconds after)
+    {
+        if (after.count() <= 0 || socket < 0)
+            return Armed(nullptr, 0);
+        std::lock_guard lock(mutex_);
+        const std::uint64_t id = ++last_id_;
+        armed_.emplace(id, Entry{socket, Clock::now() + after, false});
+        changed_.notify_all();
+        return Armed(this, id);
+    }
+
+private:
+    struct Entry {
+        int socket;
+        Clock::time_point deadline;
+        bool fired;
+    };
+
+    bool Disarm(std::uint64_t id)
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = armed_.find(id);
+        if (found == armed_.end())
+            return false;
+        const bool fired = found->second.fired;
+        armed_.erase(found);
+        return fired;
+    }
+
+    // The socket is shut down under the lock: once Disarm has returned, the
+    // connection's socket (which may then close, and its number be used
+    // again) is never touched.
+    void Watch(std::stop_token stop)
+    {
+        std::unique_lock lock(mutex_);
+        while (!stop.stop_requested()) {
+            auto next = Clock::time_point::max();
+            const auto now = Clock::now();
+            for (auto& [id, entry] : armed_) {
+                if (entry.fired)
+                    continue;
+                if (entry.deadline <= now) {
+                    ::shutdown(entry.socket, SHUT_RDWR);
+                    entry.fired = true;
+                } else {
+                    next = std::min(next, entry.deadline);
+                }
+            }
+            const std::uint64_t seen = last_id_;
+            const auto changed = [&] { return last_id_ != seen; };
+            if (next == Clock::time_point::max())
+                changed_.wait(lock, stop, changed);
+            else
+                changed_.wait_until(lock, stop, next, changed);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::map<std::uint64_t, Entry> armed_;
+    std::uint64_t last_id_ = 0;
+    std::jthread thread_;  // last: it stops and joins before the rest goes
+};
+
+// The connection options the store adds to the caller's: the connect
+// time-out, and TCP keepalives, so that an idle connection whose peer has
+// gone is found out (neither matters on a Unix socket). The caller's own
+// settings come after them, and win.
+std::string WithOptions(const std::string& uri, const StoreOptions& options)
+{
+    std::string ours = "keepalives=1&keepalives_idle=30&keepalives_interval=10&keepalives_count=3";
+    if (options.connect_timeout_ms > 0)
+        ours +=
+            "&connect_timeout=" + std::to_string(std::max<std::uint32_t>(2, (options.connect_timeout_ms + 999) / 1000));
+    const bool is_uri = uri.starts_with("postgresql://") || uri.starts_with("postgres://");
+    if (!is_uri) {
+        std::string words = ours;
+        std::replace(words.begin(), words.end(), '&', ' ');
+        return words + " " + uri;
+    }
+    const std::size_t query = uri.find('?');
+    if (query == std::string::npos)
+        return uri + "?" + ours;
+    return uri.substr(0, query + 1) + ours + "&" + uri.substr(query + 1);
+}
+
+// A connection failed to be made: not one to try again at once.
+class ConnectFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Connections for the readers and the writer, made when none is free.
 class ConnectionPool {
 public:
-    ConnectionPool(std::string uri, bool read_only) : uri_(std::move(uri)), read_only_(read_only) {}
+    ConnectionPool(std::string uri, bool read_only, const StoreOptions& options, Watchdog& watchdog)
+        : uri_(WithOptions(uri, options)),
+          read_only_(read_only),
+          setup_timeout_(options.read_timeout_ms),
+          statement_timeout_ms_(options.read_timeout_ms),
+          watchdog_(watchdog)
+    {}
 
     struct Borrowed {
         std::unique_ptr<pqxx::connection> connection;
         bool reused = false;
+        int dropped = 0;  // idle connections found closed on the way
     };
 
-    Borrowed Take()
+    // An idle connection that has not been closed under it, or a new one
+    // when none is left (or fresh is set). An idle connection has nothing
+    // to read: one that has (the server's last words before it ended the
+    // session, or its end) is dropped.
+    Borrowed Take(bool fresh)
     {
+        int dropped = 0;
         {
             std::lock_guard lock(mutex_);
-            if (!idle_.empty()) {
-                Borrowed borrowed{std::move(idle_.back()), true};
+            while (!fresh && !idle_.empty()) {
+                Borrowed borrowed{std::move(idle_.back()), true, dropped};
                 idle_.pop_back();
-                return borrowed;
+                pollfd watched{borrowed.connection->sock(), POLLIN, 0};
+                if (watched.fd >= 0 && ::poll(&watched, 1, 0) == 0)
+                    return borrowed;
+                ++dropped;
             }
         }
-        auto connection = std::make_unique<pqxx::connection>(uri_);
-        // Notices (a table that already exists, and so on) are the store's
-        // business, not the terminal's.
-        std::string setup = "SET client_min_messages = warning";
-        if (read_only_)
-            setup += "; SET default_transaction_read_only = on";
-        pqxx::nontransaction(*connection).exec(setup);
-        Prepare(*connection);
-        return {std::move(connection), false};
+        std::unique_ptr<pqxx::connection> connection;
+        try {
+            connection = std::make_unique<pqxx::connection>(uri_);
+        } catch (const pqxx::broken_connection& e) {
+            throw ConnectFailed(e.what());
+        }
+        Watchdog::Armed armed = watchdog_.Arm(connection->sock(), setup_timeout_);
+        try {
+            // Notices (a table that already exists, and so on) are the
+            // store's business, not the terminal's.
+            std::string setup =
+                "SET client_min_messages = warning; SET statement_timeout = " + std::to_string(statement_timeout_ms_);
+            if (read_only_)
+                setup += "; SET default_transaction_read_only = on";
+            pqxx::nontransaction(*connection).exec(setup);
+            Prepare(*connection);
+        } catch (const std::exception& e) {
+            if (armed.Disarm())
+                throw ConnectFailed("the server did not answer within " + Seconds(setup_timeout_) + " of connecting");
+            throw;
+        }
+        if (armed.Disarm())
+            throw ConnectFailed("the server did not answer within " + Seconds(setup_timeout_) + " of connecting");
+        return {std::move(connection), false, dropped};
     }
 
     void Give(std::unique_ptr<pqxx::connection> connection)
@@ -202,9 +401,30 @@ public:
             idle_.push_back(std::move(connection));
     }
 
+    // Drops every idle connection: one of them broke, so that the server
+    // went away and came back, and the rest broke with it.
+    void DropIdle()
+    {
+        std::vector<std::unique_ptr<pqxx::connection>> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            dropped.swap(idle_);
+        }
+    }
+
+    static std::string Seconds(std::chrono::milliseconds ms)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms.count()) / 1000.0);
+        return text;
+    }
+
 private:
     const std::string uri_;
     const bool read_only_;
+    const std::chrono::milliseconds setup_timeout_;
+    const std::uint32_t statement_timeout_ms_;
+    Watchdog& watchdog_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<pqxx::connection>> idle_;
 };
@@ -214,29 +434,26 @@ public:
     PostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options)
         : shown_uri_(Redacted(uri)),
           read_only_(mode == OpenMode::ReadOnly),
-          pool_(uri, read_only_),
+          read_timeout_(options.read_timeout_ms),
+          write_timeout_(options.write_timeout_ms),
+          connect_timeout_(options.connect_timeout_ms),
+          pool_(uri, read_only_, options, watchdog_),
           diagnostics_(options.diagnostics)
     {
-        Run("open", [&](pqxx::connection& connection) {
-            OpenSchema(connection);
-            return 0;
-        });
+        Run(
+            "open",
+            [&](pqxx::connection& connection) {
+                OpenSchema(connection);
+                return 0;
+            },
+            Kind::Write);
     }
 
     void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
     {
         if (hashes.empty())
             return;
-        std::string array;
-        array.reserve(hashes.size() * 8 + 2);
-        array += '{';
-        char digits[16];
-        for (const std::uint32_t hash : hashes) {
-            if (array.size() > 1)
-                array += ',';
-            array.append(digits, std::to_chars(digits, digits + sizeof digits, hash).ptr);
-        }
-        array += '}';
+        const std::string array = NumberArray(hashes);
         const pqxx::result rows = Run("look up postings", [&](pqxx::connection& connection) {
             pqxx::nontransaction tx(connection);
             return tx.exec_prepared("lookup", array);
@@ -256,6 +473,46 @@ public:
         }
         if (!postings.empty())
             visit(current, postings);
+    }
+
+    LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                               const LookupBounds& bounds, const PostingVisitor& visit) const override
+    {
+        if (weights.size() != hashes.size())
+            throw std::invalid_argument("a bounded lookup needs a weight for every hash");
+        LookupLeftOut left_out;
+        if (hashes.empty())
+            return left_out;
+        const std::string hash_array = NumberArray(hashes);
+        const std::string weight_array = NumberArray(weights);
+        constexpr std::uint64_t kMostInt8 = std::numeric_limits<std::int64_t>::max();
+        const auto most_postings = static_cast<std::int64_t>(std::min<std::uint64_t>(bounds.most_postings, kMostInt8));
+        const auto most_votes = static_cast<std::int64_t>(std::min<std::uint64_t>(bounds.most_votes, kMostInt8));
+        const pqxx::result rows = Run("look up postings", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            return tx.exec_prepared("lookup_within", hash_array, weight_array, most_postings, most_votes);
+        });
+
+        // The connection is back in the pool: the visitor may take its time.
+        std::vector<Posting> postings;
+        std::uint32_t current = 0;
+        for (const auto& row : rows) {
+            const auto hash = Number<std::uint32_t>(row[0]);
+            if (hash != current && !postings.empty()) {
+                visit(current, postings);
+                postings.clear();
+            }
+            current = hash;
+            if (Number<std::int64_t>(row[1]) < 0) {
+                ++left_out.hashes;
+                left_out.votes = AddVotes(left_out.votes, Number<std::uint64_t>(row[2]));
+                continue;
+            }
+            postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
+        }
+        if (!postings.empty())
+            visit(current, postings);
+        return left_out;
     }
 
     std::uint64_t IndexedFrames() const override
@@ -323,42 +580,48 @@ public:
         const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         constexpr auto kMaxFrame = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
         if (std::any_of(sorted.begin(), sorted.end(), [](const Landmark& l) { return l.frame > kMaxFrame; }))
-            throw StoreError("the PostgreSQL store keeps frames up to 2^31 - 1, and a landmark of this track is later");
+            throw StoreError("PostgreSQL store at " + shown_uri_ +
+                             ": the store keeps frames up to 2^31 - 1, and a landmark of this track is later");
 
-        const Added added = Run("add a track", [&](pqxx::connection& connection) -> Added {
-            pqxx::work tx(connection);
-            // Looked for first, so that a repeat does not use up an id.
-            if (const pqxx::result existing = tx.exec_prepared("track_with_content", info.content); !existing.empty())
-                return {Number<std::uint32_t>(existing[0][0]), false};
-            const pqxx::result inserted =
-                tx.exec_prepared("add_track", info.title, info.artist, info.source, info.content,
-                                 static_cast<std::int64_t>(info.frames), static_cast<std::int64_t>(sorted.size()));
-            if (inserted.empty()) {
-                // Another process added the same content since: its track.
-                const pqxx::result existing = tx.exec_prepared("track_with_content", info.content);
-                if (existing.empty())
-                    throw StoreError("a track of the same content came and went while adding it");
-                return {Number<std::uint32_t>(existing[0][0]), false};
-            }
-            const auto id = Number<std::uint32_t>(inserted[0][0]);
-            pqxx::stream_to copy(tx, "postings", std::vector<std::string>{"hash", "track", "frame"});
-            for (const Landmark& l : sorted) {
-                copy << std::make_tuple(static_cast<std::int64_t>(l.hash), static_cast<std::int32_t>(id),
-                                        static_cast<std::int32_t>(l.frame));
-            }
-            copy.complete();
-            for (auto from = ordered.begin(); from != ordered.end();) {
-                const std::uint32_t block = from->frame >> kPeakBlockBits;
-                const auto to = std::find_if(from, ordered.end(),
-                                             [&](const Peak& p) { return (p.frame >> kPeakBlockBits) != block; });
-                const std::string bytes = EncodePeaks(std::span<const Peak>(from, to));
-                tx.exec_prepared("add_peaks", static_cast<std::int32_t>(id), static_cast<std::int32_t>(block),
-                                 pqxx::binarystring(bytes.data(), bytes.size()));
-                from = to;
-            }
-            tx.commit();
-            return {id, true};
-        });
+        const Added added = Run(
+            "add a track",
+            [&](pqxx::connection& connection) -> Added {
+                pqxx::work tx(connection);
+                AllowWriteTime(tx);
+                // Looked for first, so that a repeat does not use up an id.
+                if (const pqxx::result existing = tx.exec_prepared("track_with_content", info.content);
+                    !existing.empty())
+                    return {Number<std::uint32_t>(existing[0][0]), false};
+                const pqxx::result inserted =
+                    tx.exec_prepared("add_track", info.title, info.artist, info.source, info.content,
+                                     static_cast<std::int64_t>(info.frames), static_cast<std::int64_t>(sorted.size()));
+                if (inserted.empty()) {
+                    // Another process added the same content since: its track.
+                    const pqxx::result existing = tx.exec_prepared("track_with_content", info.content);
+                    if (existing.empty())
+                        throw StoreError("a track of the same content came and went while adding it");
+                    return {Number<std::uint32_t>(existing[0][0]), false};
+                }
+                const auto id = Number<std::uint32_t>(inserted[0][0]);
+                pqxx::stream_to copy(tx, "postings", std::vector<std::string>{"hash", "track", "frame"});
+                for (const Landmark& l : sorted) {
+                    copy << std::make_tuple(static_cast<std::int64_t>(l.hash), static_cast<std::int32_t>(id),
+                                            static_cast<std::int32_t>(l.frame));
+                }
+                copy.complete();
+                for (auto from = ordered.begin(); from != ordered.end();) {
+                    const std::uint32_t block = from->frame >> kPeakBlockBits;
+                    const auto to = std::find_if(from, ordered.end(),
+                                                 [&](const Peak& p) { return (p.frame >> kPeakBlockBits) != block; });
+                    const std::string bytes = EncodePeaks(std::span<const Peak>(from, to));
+                    tx.exec_prepared("add_peaks", static_cast<std::int32_t>(id), static_cast<std::int32_t>(block),
+                                     pqxx::binarystring(bytes.data(), bytes.size()));
+                    from = to;
+                }
+                tx.commit();
+                return {id, true};
+            },
+            Kind::Write);
         if (added.added)
             ForgetFrames();
         return added;
@@ -369,15 +632,19 @@ public:
         RefuseWhenReadOnly("remove a track");
         if (id > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
             return false;
-        const bool removed = Run("remove a track", [&](pqxx::connection& connection) {
-            pqxx::work tx(connection);
-            if (tx.exec_prepared("remove_track", static_cast<std::int32_t>(id)).empty())
-                return false;
-            tx.exec_prepared("remove_postings", static_cast<std::int32_t>(id));
-            tx.exec_prepared("remove_peaks", static_cast<std::int32_t>(id));
-            tx.commit();
-            return true;
-        });
+        const bool removed = Run(
+            "remove a track",
+            [&](pqxx::connection& connection) {
+                pqxx::work tx(connection);
+                AllowWriteTime(tx);
+                if (tx.exec_prepared("remove_track", static_cast<std::int32_t>(id)).empty())
+                    return false;
+                tx.exec_prepared("remove_postings", static_cast<std::int32_t>(id));
+                tx.exec_prepared("remove_peaks", static_cast<std::int32_t>(id));
+                tx.commit();
+                return true;
+            },
+            Kind::Write);
         if (removed)
             ForgetFrames();
         return removed;
@@ -417,37 +684,66 @@ public:
     }
 
 private:
-    // Runs work on a borrowed connection and gives it back. A connection
-    // that broke while idle (the server restarted, an administrator ended
-    // it) is dropped and the work tried once more on a new one: every
-    // operation here is safe to repeat, since adding the same content twice
-    // adds it once. Everything that goes wrong becomes a StoreError.
+    enum class Kind { Read, Write };
+
+    // Runs work on a borrowed connection, within the time of its kind, and
+    // gives the connection back. A connection that broke while idle (the
+    // server restarted, an administrator ended it) is dropped with every
+    // other idle one, and the work tried once more on a new connection:
+    // every operation here is safe to repeat, since adding the same content
+    // twice adds it once. A server that does not answer in time is given up
+    // on, not tried again. Everything that goes wrong becomes a StoreError.
     template <typename Work>
-    auto Run(const char* what, Work&& work) const -> decltype(work(std::declval<pqxx::connection&>()))
+    auto Run(const char* what, Work&& work, Kind kind = Kind::Read) const
+        -> decltype(work(std::declval<pqxx::connection&>()))
     {
+        const std::chrono::milliseconds timeout = kind == Kind::Read ? read_timeout_ : write_timeout_;
         for (int attempt = 0;; ++attempt) {
             ConnectionPool::Borrowed borrowed;
+            std::optional<Watchdog::Armed> armed;
+            const auto late = [&] { return armed && armed->Disarm(); };
             try {
-                borrowed = pool_.Take();
+                borrowed = pool_.Take(attempt > 0);
+                if (borrowed.dropped > 0 && diagnostics_)
+                    diagnostics_("PostgreSQL store at " + shown_uri_ + ": " + what + ": " +
+                                 std::to_string(borrowed.dropped) + " idle connection" +
+                                 (borrowed.dropped == 1 ? " had" : "s had") +
+                                 " been closed by the server (dropped: a new one took their place)");
+                armed.emplace(watchdog_.Arm(borrowed.connection->sock(), timeout));
                 auto result = work(*borrowed.connection);
-                pool_.Give(std::move(borrowed.connection));
-                return result;
-            } catch (const StoreError&) {
-                if (borrowed.connection && borrowed.connection->is_open())
+                if (!late())  // shut down just as the answer came: not to be used again
                     pool_.Give(std::move(borrowed.connection));
-                throw;
+                return result;
+            } catch (const ConnectFailed& e) {
+                throw StoreError(Message(what, std::string("could not connect within ") +
+                                                   ConnectionPool::Seconds(connect_timeout_) + ": " + e.what()));
+            } catch (const StoreError& e) {
+                if (!late() && borrowed.connection && borrowed.connection->is_open())
+                    pool_.Give(std::move(borrowed.connection));
+                if (std::string_view(e.what()).starts_with("PostgreSQL store at "))
+                    throw;
+                throw StoreError(Message(what, e.what()));  // every error names the store
             } catch (const pqxx::broken_connection& e) {
+                if (late())
+                    throw StoreError(
+                        Message(what, "the server did not answer within " + ConnectionPool::Seconds(timeout)));
                 if (borrowed.reused && attempt == 0) {
                     // Got over, but why is worth knowing: a server that
                     // restarts or ends idle connections shows up here.
+                    pool_.DropIdle();
                     if (diagnostics_)
-                        diagnostics_(Message(what, e.what()) + " (an idle connection had broken; tried again)");
+                        diagnostics_(Message(what, e.what()) +
+                                     " (an idle connection had broken: tried again on a new one)");
                     continue;
                 }
                 throw StoreError(Message(what, e.what()));
             } catch (const pqxx::in_doubt_error& e) {
+                late();
                 throw StoreError(Message(what, e.what()));
             } catch (const std::exception& e) {
+                if (late())
+                    throw StoreError(
+                        Message(what, "the server did not answer within " + ConnectionPool::Seconds(timeout)));
                 if (borrowed.connection && borrowed.connection->is_open())
                     pool_.Give(std::move(borrowed.connection));
                 throw StoreError(Message(what, e.what()));
@@ -486,6 +782,13 @@ private:
         });
     }
 
+    // A write's statements may run as long as a write may (the
+    // connection's statement_timeout is a read's).
+    void AllowWriteTime(pqxx::work& tx) const
+    {
+        tx.exec("SET LOCAL statement_timeout = " + std::to_string(write_timeout_.count()));
+    }
+
     void ForgetFrames()
     {
         std::lock_guard lock(frames_mutex_);
@@ -497,6 +800,7 @@ private:
     void OpenSchema(pqxx::connection& connection)
     {
         pqxx::work tx(connection);
+        AllowWriteTime(tx);
         if (!read_only_)
             tx.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
         int version = 0;
@@ -535,6 +839,10 @@ private:
 
     const std::string shown_uri_;
     const bool read_only_;
+    const std::chrono::milliseconds read_timeout_;
+    const std::chrono::milliseconds write_timeout_;
+    const std::chrono::milliseconds connect_timeout_;
+    mutable Watchdog watchdog_;  // before the pool, whose connections it watches, and after it when they go
     mutable ConnectionPool pool_;
     const std::function<void(const std::string&)> diagnostics_;
 

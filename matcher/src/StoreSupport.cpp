@@ -1,6 +1,8 @@
 #include "StoreSupport.h"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 
 namespace vxt::matcher {
 namespace {
@@ -26,6 +28,90 @@ std::size_t FirstAtOrAfter(const unsigned char* data, std::size_t count, std::ui
 }
 
 }  // namespace
+
+std::uint64_t VotesOf(std::uint64_t postings, std::uint32_t weight)
+{
+    return weight != 0 && postings > std::numeric_limits<std::uint64_t>::max() / weight
+               ? std::numeric_limits<std::uint64_t>::max()
+               : postings * weight;
+}
+
+std::uint64_t AddVotes(std::uint64_t a, std::uint64_t b)
+{
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+std::vector<bool> KeptWithin(std::span<const std::uint64_t> counts, std::span<const std::uint32_t> weights,
+                             const LookupBounds& bounds, LookupLeftOut& left_out)
+{
+    if (weights.size() != counts.size())
+        throw std::invalid_argument("a bounded lookup needs a weight for every hash");
+    std::vector<bool> kept(counts.size(), false);
+    std::vector<std::size_t> within;  // below the limit of one hash
+    std::uint64_t votes = 0;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] > 0 && counts[i] <= bounds.most_postings) {
+            within.push_back(i);
+            votes = AddVotes(votes, VotesOf(counts[i], weights[i]));
+        }
+    }
+    if (votes > bounds.most_votes) {
+        // The fewest postings first, then the lowest hash (the hashes
+        // ascend with their index).
+        std::sort(within.begin(), within.end(),
+                  [&](std::size_t a, std::size_t b) { return counts[a] != counts[b] ? counts[a] < counts[b] : a < b; });
+        votes = 0;
+        std::size_t fit = 0;
+        while (fit < within.size()) {
+            const std::uint64_t more = AddVotes(votes, VotesOf(counts[within[fit]], weights[within[fit]]));
+            if (more > bounds.most_votes)
+                break;
+            votes = more;
+            ++fit;
+        }
+        within.resize(fit);
+    }
+    for (const std::size_t i : within)
+        kept[i] = true;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] > 0 && !kept[i]) {
+            ++left_out.hashes;
+            left_out.votes = AddVotes(left_out.votes, VotesOf(counts[i], weights[i]));
+        }
+    }
+    return kept;
+}
+
+LookupLeftOut LandmarkIndex::LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                                          const LookupBounds& bounds, const PostingVisitor& visit) const
+{
+    std::vector<std::uint64_t> counts(hashes.size(), 0);
+    std::size_t at = 0;
+    Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        while (at < hashes.size() && hashes[at] < hash)
+            ++at;
+        if (at < hashes.size() && hashes[at] == hash)
+            counts[at] = postings.size();
+    });
+    LookupLeftOut left_out;
+    const std::vector<bool> kept = KeptWithin(counts, weights, bounds, left_out);
+    // The postings may have changed since they were counted: the second
+    // look visits only what was counted, within the limits as counted.
+    at = 0;
+    std::uint64_t votes = 0;
+    Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        while (at < hashes.size() && hashes[at] < hash)
+            ++at;
+        if (at >= hashes.size() || hashes[at] != hash || !kept[at] || postings.size() > bounds.most_postings)
+            return;
+        const std::uint64_t more = AddVotes(votes, VotesOf(postings.size(), weights[at]));
+        if (more > bounds.most_votes)
+            return;
+        votes = more;
+        visit(hash, postings);
+    });
+    return left_out;
+}
 
 std::vector<Landmark> DistinctLandmarks(std::span<const Landmark> landmarks)
 {

@@ -27,6 +27,17 @@ std::vector<Landmark> DistinctLandmarks(std::span<const Landmark> landmarks);
 std::vector<std::vector<Peak>> PeaksInWindows(const std::unordered_map<std::uint32_t, std::vector<Peak>>& tracks,
                                               std::span<const PeakWindow> windows);
 
+// The votes of postings postings of a hash of weight weight, and a sum of
+// votes, both saturating rather than wrapping.
+std::uint64_t VotesOf(std::uint64_t postings, std::uint32_t weight);
+std::uint64_t AddVotes(std::uint64_t a, std::uint64_t b);
+
+// The hashes a bounded lookup keeps (LandmarkIndex::LookupWithin), from
+// each one's count of postings (0 for none) and weight: true for each one
+// visited. Adds what it leaves out to left_out.
+std::vector<bool> KeptWithin(std::span<const std::uint64_t> counts, std::span<const std::uint32_t> weights,
+                             const LookupBounds& bounds, LookupLeftOut& left_out);
+
 inline constexpr std::size_t kStoredPeakBytes = 6;
 
 // The peaks sorted by frame (a stable sort: already ordered lists stay as

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +16,33 @@ namespace vxt::server {
 namespace {
 
 constexpr std::int64_t kFrameMs = 8;
+
+// What a request may hold, from the bounds and the length it says it
+// covers: the length counted, and its peaks and pairs at most.
+struct Allowed {
+    double seconds = 0.0;
+    std::uint64_t last_frame = 0;
+    std::uint64_t peaks = 0;
+    std::uint64_t pairs = 0;
+};
+
+Allowed AllowedFor(const RequestBounds& bounds, double sample_ms)
+{
+    Allowed allowed;
+    const double counted_ms = std::clamp(sample_ms, 0.0, static_cast<double>(bounds.longest_sample_ms));
+    allowed.seconds = counted_ms / 1000.0 + 1.0;
+    allowed.last_frame = static_cast<std::uint64_t>(std::ceil(allowed.seconds * 1000.0 / kFrameMs));
+    allowed.peaks = static_cast<std::uint64_t>(std::ceil(allowed.seconds * bounds.peaks_per_second));
+    allowed.pairs = static_cast<std::uint64_t>(std::ceil(allowed.seconds * bounds.pairs_per_second));
+    return allowed;
+}
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
 
 }  // namespace
 
@@ -41,9 +70,25 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
     // not in the catalogue but shares a motif with a track that is can
     // line up enough peaks with it to pass that check; a recording whose
     // exact pairs do fall short is one that needs it.
+    // Nothing is looked up for a request that asks more work than any
+    // real recording of its length: the bounds are checked on the peaks,
+    // and on the pairs before the tolerance multiplies them.
+    const Allowed allowed = AllowedFor(options_.bounds, sample_ms);
+    const std::size_t peak_count = decoded.band_peak_count();
+    if (peak_count > allowed.peaks)
+        throw RequestTooLarge("the signature holds " + std::to_string(peak_count) +
+                              " peaks, more than a recording of " + Seconds(allowed.seconds - 1.0) + " can (at most " +
+                              std::to_string(allowed.peaks) + ")");
     const std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(decoded);
+    if (!peaks.empty() && peaks.back().frame > allowed.last_frame)
+        throw BadRequest("the signature has peaks " + Seconds(peaks.back().frame * kFrameMs / 1000.0) +
+                         " in, past the " + Seconds(allowed.seconds - 1.0) + " of audio the request says it covers");
     Recognition r;
     std::vector<matcher::Landmark> landmarks = matcher::MakeLandmarks(peaks);
+    if (landmarks.size() > allowed.pairs)
+        throw RequestTooLarge("the signature's peaks make " + std::to_string(landmarks.size()) +
+                              " pairs, more than a recording of " + Seconds(allowed.seconds - 1.0) +
+                              " makes (at most " + std::to_string(allowed.pairs) + ")");
     r.landmarks = landmarks.size();
     r.detail = matcher::Match(store_, landmarks, options_.match);
     if (r.detail.verdict != matcher::Verdict::Match && options_.tolerate) {

@@ -96,6 +96,37 @@ TEST_F(catalogue_test, adds_each_audio_once_lists_and_removes)
     EXPECT_FALSE(fs::exists(file("nowhere")));
 }
 
+// A disk that fills up under catalogue add: the add that does not fit is
+// refused with the catalogue named once and the cause said once (LMDB's
+// own word for a write cut short is "Input/output error"). The disk is a
+// small tmpfs in a mount namespace of vextune's own, where the system lets
+// one be made.
+class catalogue_full_disk_test : public scratch_test {};
+
+TEST_F(catalogue_full_disk_test, says_no_space_left_once_and_names_the_catalogue_once)
+{
+    const fs::path disk = file("disk");
+    fs::create_directories(disk);
+    const std::string mount =
+        "mount --make-rprivate / && mount -t tmpfs -o size=200k tmpfs '" + disk.string() + "' && exec \"$0\" \"$@\"";
+    run_options options;
+    options.wrapper = {"unshare", "-m", "sh", "-c", mount};
+    if (::geteuid() != 0)
+        options.wrapper.insert(options.wrapper.begin() + 1, "-r");  // root in a user namespace of its own
+    const run_result probe = run_vextune({"--version"}, options);
+    if (probe.exit_code != 0)
+        GTEST_SKIP() << "no mount namespace to be had here for a small disk: " << probe.err;
+
+    const std::string db = (disk / "cat.db").string();
+    std::vector<std::string> args = {"catalogue", "add", "--db", db};
+    for (const char* name : clip_names)
+        args.push_back(clip_path(name).string());
+    const run_result r = run_vextune(args, options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "vextune: " + db + ": committing: no space left on the device\n");
+    EXPECT_TRUE(r.out.starts_with("added\t1\t")) << r.out;
+}
+
 TEST_F(catalogue_test, match_names_the_track_and_the_offset)
 {
     const run_result r =

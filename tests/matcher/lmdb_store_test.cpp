@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <sstream>
 
+#include "../full_disk.h"
 #include "LmdbStore.h"
 #include "store_suite.h"
 
@@ -211,6 +213,128 @@ TEST(LmdbStore, AWriterKilledMidwayLeavesWholeTracks)
         EXPECT_GT(after.id, last);
         ExpectWhole(*store, LandmarksOfContent);
     }
+}
+
+// A reader killed with a read transaction open leaves its slot taken, and
+// its snapshot would keep every page freed since from being used again. The
+// store clears the slots of dead processes (on open and before each write),
+// so that tracks removed and added reuse the pages freed: the data file
+// stays as large as it was after a few rounds.
+TEST(LmdbStore, AReaderKilledMidTransactionDoesNotMakeTheFileGrow)
+{
+    const std::string folder = Folders::Fresh();
+    std::vector<std::string> said;
+    auto store = OpenLmdbStore(folder, OpenMode::ReadWrite,
+                               {.diagnostics = [&said](const std::string& line) { said.push_back(line); }});
+    std::vector<std::uint32_t> ids;
+    std::uint32_t seed = 1;
+    for (; seed <= 4; ++seed)
+        ids.push_back(store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000)).id);
+
+    // Another process reads, and is killed while it does.
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_ends[0]);
+        MDB_env* env = nullptr;
+        MDB_txn* txn = nullptr;
+        if (mdb_env_create(&env) != 0 || mdb_env_set_maxdbs(env, 8) != 0 || mdb_env_set_maxreaders(env, 512) != 0 ||
+            mdb_env_open(env, folder.c_str(), MDB_NOTLS, 0664) != 0 ||
+            mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0 || ::write(pipe_ends[1], "r", 1) != 1)
+            ::_exit(1);
+        for (;;)
+            ::pause();
+    }
+    ::close(pipe_ends[1]);
+    char c = 0;
+    ASSERT_EQ(::read(pipe_ends[0], &c, 1), 1) << "the reader did not begin its transaction";
+    ::close(pipe_ends[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    const auto file_bytes = [&] { return fs::file_size(fs::path(folder) / "data.mdb"); };
+    const auto cycle = [&] {
+        ASSERT_TRUE(store->Remove(ids.front()));
+        ids.erase(ids.begin());
+        ids.push_back(store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000)).id);
+        ++seed;
+    };
+    for (int i = 0; i < 5; ++i)
+        cycle();
+    const std::uintmax_t settled = file_bytes();
+    for (int i = 0; i < 30; ++i)
+        cycle();
+    EXPECT_LE(file_bytes(), settled + settled / 4) << "from " << settled << " bytes after 5 rounds";
+    ExpectWhole(*store, LandmarksOfContent);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said[0], folder + ": cleared 1 reader slot left by processes that ended while reading");
+}
+
+// Adding tracks to a disk that fills up: the add that does not fit fails
+// with the folder named once and the cause said (LMDB's own word for a
+// write cut short is "Input/output error"), and the tracks added before
+// it are whole. The disk is a small tmpfs in a child's mount namespace;
+// the child says what it saw through a pipe.
+TEST(LmdbStore, AFullDiskIsSaidOnceAndLeavesTheTracksWhole)
+{
+    const std::string folder = Folders::Fresh();
+    fs::create_directories(folder);
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe_ends[0]);
+        if (!vxt::testing::MountSmallDisk(folder, 1 << 20))
+            ::_exit(77);
+        std::string report;
+        try {
+            const std::string db = folder + "/cat.db";
+            std::uint32_t added = 0;
+            try {
+                auto store = OpenLmdbStore(db, OpenMode::ReadWrite);
+                for (std::uint32_t seed = 1; seed <= 1000; ++seed, ++added)
+                    store->Add(SyntheticTrack(Content(seed, 4000)), Landmarks(seed, 4000));
+                report = "the disk never filled";
+            } catch (const StoreError& e) {
+                report = e.what();
+            }
+            auto store = OpenLmdbStore(db, OpenMode::ReadOnly);
+            Index expected;
+            for (const TrackInfo& track : store->Tracks())
+                Expect(expected, track.id, LandmarksOfContent(track));
+            report += "\n" + std::to_string(added) + " " + std::to_string(store->Tracks().size()) + " " +
+                      (Everything(*store) == expected ? "1" : "0");
+        } catch (const std::exception& e) {
+            report += std::string("\nthen: ") + e.what();
+        }
+        const bool sent = ::write(pipe_ends[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(pipe_ends[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no mount namespace to be had here for a small disk";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string db = folder + "/cat.db";
+    const std::string first_line = report.substr(0, report.find('\n'));
+    EXPECT_EQ(first_line, db + ": committing: no space left on the device");
+    std::istringstream counts(report.substr(report.find('\n') + 1));
+    int added = -1, there = -1, whole = -1;
+    counts >> added >> there >> whole;
+    EXPECT_GT(added, 0) << report;
+    EXPECT_EQ(there, added) << report;
+    EXPECT_EQ(whole, 1) << report;
 }
 
 // A reader opened before another process grows the map far past its own

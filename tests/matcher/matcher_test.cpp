@@ -3,6 +3,8 @@
 // catalogue is never claimed, however large the catalogue.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <map>
 #include <random>
 #include <set>
@@ -302,6 +304,168 @@ TEST(Matching, VotesAreTalliedExactly)
         EXPECT_EQ(r.offset_frames, best_cell.second);
         EXPECT_EQ(r.runner_up, runner_up);
     }
+}
+
+// Offsets run from -(2^32 - 1) to 2^32 - 1 frames: a recording whose
+// frames lie near 2^32, or a track whose do, is found at its true offset,
+// not one wrapped to 32 bits.
+TEST(Matching, OffsetsDoNotWrapNearTheEndsOfTheFrames)
+{
+    constexpr std::uint32_t kFar = 0xffffffffu - 200000;
+    const std::vector<Peak> track = RandomTrack(31, 125 * 60);
+    std::vector<Peak> far_track = track;
+    for (Peak& p : far_track)
+        p.frame += kFar;
+    struct Case {
+        const char* name;
+        const std::vector<Peak>& track;
+        std::uint32_t recording_shift;
+        std::int64_t offset;  // of the recording's frame 0 in the track
+    };
+    const Case cases[] = {
+        {"a recording near 2^32", track, kFar, 2000 - static_cast<std::int64_t>(kFar)},
+        {"a track near 2^32", far_track, 0, 2000 + static_cast<std::int64_t>(kFar)},
+        {"both near 2^32", far_track, kFar, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryIndex index;
+        index.Add(1, MakeLandmarks(c.track), 125 * 60, c.track);
+        const Catalogue others(20, 125 * 60);
+        std::vector<Peak> recording = Slice(track, 2000, 125 * 8, 0.9, 3);
+        for (Peak& p : recording)
+            p.frame += c.recording_shift;
+        for (const bool with_peaks : {false, true}) {
+            const MatchResult r = with_peaks ? Match(index, QueryLandmarks(recording, {}), recording)
+                                             : Match(index, MakeLandmarks(recording));
+            EXPECT_EQ(r.verdict, Verdict::Match) << r.score << " of " << r.threshold;
+            EXPECT_EQ(r.track, 1u);
+            EXPECT_NEAR(static_cast<double>(r.offset_frames), static_cast<double>(c.offset), 1.0);
+        }
+    }
+}
+
+// A hash with more postings than the bound votes nothing, and the votes of
+// the rest stay within theirs, the commonest hashes left out first: a
+// recording of a track is still found while the hash that every track
+// holds at every frame (silence, a click) is left out.
+TEST(Matching, VotesStayWithinTheirBoundsAndTheCommonestHashesGoFirst)
+{
+    constexpr std::uint32_t kCommon = 0x3fffff;
+    MemoryIndex index;
+    std::vector<std::vector<Peak>> tracks;
+    for (std::uint32_t t = 0; t < 100; ++t) {
+        tracks.push_back(RandomTrack(2000 + t, 125 * 40));
+        std::vector<Landmark> landmarks = MakeLandmarks(tracks.back());
+        for (std::uint32_t f = 0; f < 125 * 40; f += 25)
+            landmarks.push_back({kCommon, f});
+        index.Add(t, landmarks, 125 * 40, tracks.back());
+    }
+    const std::vector<Peak> recording = Slice(tracks[17], 1500, 125 * 10, 0.8, 17);
+    std::vector<Landmark> query = MakeLandmarks(recording);
+    const std::size_t own = query.size();
+    for (std::uint32_t f = 0; f < 125 * 10; f += 5)
+        query.push_back({kCommon, f});
+
+    const MatchResult unbounded = Match(index, query, {.most_postings = ~0u, .most_votes = ~std::uint64_t{0}});
+    ASSERT_EQ(unbounded.verdict, Verdict::Match);
+    ASSERT_EQ(unbounded.track, 17u);
+    EXPECT_EQ(unbounded.hashes_left_out, 0u);
+    const std::uint64_t common_votes = 100u * (125 * 40 / 25) * (125 * 10 / 5);  // 5 000 000
+    ASSERT_GT(unbounded.votes, common_votes);
+
+    const struct {
+        const char* name;
+        std::uint32_t most_postings;
+        std::uint64_t most_votes;
+    } cases[] = {
+        {"the common hash has too many postings", 10000, ~std::uint64_t{0}},
+        {"the common hash's votes do not fit", ~0u, unbounded.votes - common_votes},
+        {"a third of the recording's own votes", ~0u, (unbounded.votes - common_votes) / 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MatchResult r = Match(index, query, {.most_postings = c.most_postings, .most_votes = c.most_votes});
+        EXPECT_LE(r.votes, c.most_votes);
+        EXPECT_GE(r.hashes_left_out, 1u);
+        EXPECT_GE(r.votes_left_out, common_votes);
+        EXPECT_EQ(r.verdict, Verdict::Match) << r.score << " of " << r.threshold;
+        EXPECT_EQ(r.track, 17u);
+        EXPECT_NEAR(static_cast<double>(r.offset_frames), 1500.0, 1.0);
+        EXPECT_LT(r.score, own);
+    }
+}
+
+// The lookup within bounds that an index without one of its own gets (two
+// lookups: counts, then postings) leaves out what a store's own does.
+TEST(Matching, TheDefaultBoundedLookupLeavesOutWhatAStoresDoes)
+{
+    MemoryIndex index;
+    const auto store = MakeMemoryStore();
+    std::mt19937 random(5);
+    for (std::uint32_t t = 1; t <= 60; ++t) {
+        std::vector<Landmark> landmarks;
+        for (std::uint32_t hash = 0; hash < 300; ++hash) {
+            if (random() % 300 < 300 - hash)  // low hashes common, high ones rare
+                landmarks.push_back({hash, t * 10 + hash % 7});
+        }
+        index.Add(t, landmarks, 1000);
+        TrackInfo info;
+        info.content = std::to_string(t);
+        ASSERT_EQ(store->Add(info, landmarks).id, t);
+    }
+    std::vector<std::uint32_t> hashes;
+    std::vector<std::uint32_t> weights;
+    for (std::uint32_t hash = 0; hash < 320; hash += 1 + random() % 3) {
+        hashes.push_back(hash);
+        weights.push_back(1 + random() % 4);
+    }
+    using Visits = std::vector<std::pair<std::uint32_t, std::vector<Posting>>>;
+    const auto look = [&](const LandmarkIndex& on, const LookupBounds& bounds, LookupLeftOut& left_out) {
+        Visits visits;
+        left_out = on.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+            visits.emplace_back(hash, std::vector<Posting>(postings.begin(), postings.end()));
+        });
+        return visits;
+    };
+    for (int round = 0; round < 40; ++round) {
+        const LookupBounds bounds{static_cast<std::uint32_t>(random() % 70), random() % 20000};
+        SCOPED_TRACE(::testing::Message() << bounds.most_postings << " postings, " << bounds.most_votes << " votes");
+        LookupLeftOut by_default;
+        LookupLeftOut by_store;
+        EXPECT_EQ(look(index, bounds, by_default), look(*store, bounds, by_store));
+        EXPECT_EQ(by_default.hashes, by_store.hashes);
+        EXPECT_EQ(by_default.votes, by_store.votes);
+    }
+}
+
+// The buffers a thread keeps between queries are given back after a query
+// that grew them past a few tens of megabytes: the memory in use after it
+// is no more than before it.
+TEST(Matching, AThreadGivesBackTheBuffersALargeQueryGrew)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not report the memory in use";
+#else
+    MemoryIndex index;
+    std::vector<Landmark> landmarks;
+    for (std::uint32_t f = 0; f < 400; ++f)
+        landmarks.push_back({77, f * 3});
+    for (std::uint32_t t = 0; t < 8; ++t)
+        index.Add(t, landmarks, 1200);
+    std::vector<Landmark> query;
+    for (std::uint32_t f = 0; f < 1200; ++f)
+        query.push_back({77, f});  // 1200 x 3200 votes
+    const auto in_use = [] {
+        const struct mallinfo2 info = ::mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    Match(index, std::vector<Landmark>{{77, 0}});
+    const std::size_t before = in_use();
+    const MatchResult r = Match(index, query);
+    ASSERT_EQ(r.votes, 1200u * 3200u);
+    EXPECT_LE(in_use(), before + (std::size_t{1} << 20));
+#endif
 }
 
 TEST(Matching, TheThresholdGrowsWithTheCatalogue)

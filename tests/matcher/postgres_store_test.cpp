@@ -4,12 +4,18 @@
 // scripts/pg-session, which starts a server and names its database in
 // VXT_PG_URI; without it the binary fails rather than skipping.
 #include <pqxx/pqxx>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <map>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "store_suite.h"
@@ -224,7 +230,9 @@ TEST_F(PostgresStoreTest, SchemaVersions)
     EXPECT_EQ(Admin("SELECT count(*) FROM tracks")[0][0].as<int>(), 2);
 }
 
-// A connection the server ended is replaced, and that is said.
+// A connection the server ended is replaced, and that is said: found
+// closed when it is taken from the pool, or failing under the lookup
+// (when the server's end of it had not yet come) and tried again.
 TEST_F(PostgresStoreTest, ConnectionsEndedByTheServerAreReplaced)
 {
     std::vector<std::string> said;
@@ -238,8 +246,8 @@ TEST_F(PostgresStoreTest, ConnectionsEndedByTheServerAreReplaced)
     EXPECT_EQ(Look(*store, Range(0, 50)), before);
     EXPECT_EQ(store->Track(id)->content, "x");
     ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("could not look up postings"), std::string::npos) << said[0];
-    EXPECT_NE(said[0].find("tried again"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("look up postings"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("a new one"), std::string::npos) << said[0];
 }
 
 // A track removed through another handle while a lookup of it visits: the
@@ -280,6 +288,153 @@ TEST_F(PostgresStoreTest, ATrackRemovedWhileALookupRunsIsWhollyThereOrGone)
     EXPECT_TRUE(got[0].empty());
     EXPECT_EQ(got[1].size(), 2u);
     EXPECT_EQ(reader->Totals().tracks, 1u);
+}
+
+// The server of the session, stopped (SIGSTOP: it takes connections and
+// never answers) until Thaw or the end of the scope: its postmaster, named
+// in the data folder's postmaster.pid, and every process it started.
+class FrozenServer {
+public:
+    FrozenServer()
+    {
+        const char* folder = std::getenv("PGHOST");
+        std::ifstream pid_file(std::string(folder ? folder : "") + "/data/postmaster.pid");
+        pid_t postmaster = 0;
+        if (!(pid_file >> postmaster) || postmaster <= 0)
+            return;
+        Stop(postmaster);
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t end = line.rfind(')');
+            if (end == std::string::npos)
+                continue;
+            std::istringstream fields(line.substr(end + 1));
+            std::string state;
+            pid_t parent = 0;
+            if (fields >> state >> parent && parent == postmaster)
+                Stop(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    ~FrozenServer() { Thaw(); }
+    FrozenServer(const FrozenServer&) = delete;
+    FrozenServer& operator=(const FrozenServer&) = delete;
+
+    bool Frozen() const { return !stopped_.empty(); }
+    void Thaw()
+    {
+        for (const pid_t pid : stopped_)
+            ::kill(pid, SIGCONT);
+        stopped_.clear();
+    }
+
+private:
+    void Stop(pid_t pid)
+    {
+        if (::kill(pid, SIGSTOP) == 0)
+            stopped_.push_back(pid);
+    }
+
+    std::vector<pid_t> stopped_;
+};
+
+// Calls call, which should fail with a StoreError saying `says`, within
+// `seconds` (generous: a stopped server would hold it for ever); past them
+// the server is let go on, so that the call returns and the test ends.
+template <typename Call>
+void ExpectGivenUpWithin(int seconds, FrozenServer& server, Call call, const std::string& says)
+{
+    auto done = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            call();
+            return "no error";
+        } catch (const StoreError& e) {
+            return e.what();
+        }
+    });
+    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        server.Thaw();
+        ADD_FAILURE() << "still waiting on the stopped server after " << seconds << " s";
+        done.wait();
+        return;
+    }
+    const std::string error = done.get();
+    EXPECT_NE(error.find(says), std::string::npos) << error;
+}
+
+// A server that stops answering (SIGSTOP) is given up on: a statement on a
+// connection already made past the read time-out, a write past the write
+// time-out, a new connection past the connect time-out, each a StoreError.
+// Once it goes on, the next request is answered on a new connection.
+TEST_F(PostgresStoreTest, AStoppedServerIsGivenUpOnInTime)
+{
+    StoreOptions options;
+    options.connect_timeout_ms = 2000;
+    options.read_timeout_ms = 1000;
+    options.write_timeout_ms = 1500;
+    auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite, options);
+    store->Add(SyntheticTrack("before"), Landmarks(0, 200));
+    const auto before = Look(*store, Range(0, 50));
+    ASSERT_EQ(before.size(), 50u);
+
+    FrozenServer server;
+    ASSERT_TRUE(server.Frozen()) << "the server's processes were not found (is PGHOST the session's folder?)";
+    ExpectGivenUpWithin(
+        60, server, [&] { Look(*store, Range(0, 50)); },
+        "could not look up postings: the server did not answer within 1 s");
+    ExpectGivenUpWithin(
+        60, server, [&] { store->Add(SyntheticTrack("during"), Landmarks(300, 200)); },
+        "could not add a track: could not connect within 2 s");
+    ExpectGivenUpWithin(
+        60, server, [&] { OpenPostgresStore(Uri(), OpenMode::ReadOnly, options); }, "could not connect within 2 s");
+    server.Thaw();
+
+    EXPECT_EQ(Look(*store, Range(0, 50)), before);
+    EXPECT_TRUE(store->Add(SyntheticTrack("after"), Landmarks(300, 200)).added);
+    EXPECT_FALSE(store->TrackWithContent("during"));
+}
+
+// Every connection ended at once (as a server restart ends them): the
+// next request is answered, on a new connection, however many idle ones
+// the pool held.
+TEST_F(PostgresStoreTest, AfterEveryConnectionEndsTheNextRequestIsAnswered)
+{
+    std::vector<std::string> said;
+    std::mutex said_lock;
+    auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite, {.diagnostics = [&](const std::string& line) {
+                                       std::lock_guard lock(said_lock);
+                                       said.push_back(line);
+                                   }});
+    store->Add(SyntheticTrack("x"), Landmarks(0, 300));
+    const auto before = Look(*store, Range(0, 50));
+    // Readers at once, until the pool holds several connections.
+    const auto sessions = [] {
+        return Admin("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                     "AND backend_type = 'client backend' AND pid <> pg_backend_pid()")[0][0]
+            .as<int>();
+    };
+    for (int burst = 0; burst < 200 && sessions() < 3; ++burst) {
+        std::vector<std::jthread> readers;
+        for (int r = 0; r < 4; ++r)
+            readers.emplace_back([&] {
+                for (int i = 0; i < 5; ++i)
+                    Look(*store, Range(0, 50));
+            });
+    }
+    ASSERT_GE(sessions(), 3) << "the readers never ran at once";
+
+    Admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+          "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+    EXPECT_EQ(Look(*store, Range(0, 50)), before);
+    EXPECT_EQ(store->Track(1)->content, "x");
+    std::lock_guard lock(said_lock);
+    ASSERT_FALSE(said.empty());
+    for (const std::string& line : said)
+        EXPECT_NE(line.find("a new one"), std::string::npos) << line;
 }
 
 TEST(PostgresStoreErrors, AServerThatIsNotThereIsAClearErrorWithoutThePassword)

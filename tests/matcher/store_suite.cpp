@@ -130,6 +130,58 @@ TEST_P(StoreSuite, KeepsTracksAndTheirPostingsInOrder)
     EXPECT_EQ(store->IndexedFrames(), 1500u);
 }
 
+// A bounded lookup leaves out the hashes with too many postings, unread,
+// and the commonest of the rest while their votes (postings times weight)
+// pass the bound, the higher hash first of equal ones; it visits the rest
+// as Lookup does and says what it left out.
+TEST_P(StoreSuite, ABoundedLookupLeavesOutTheCommonestHashes)
+{
+    // Hash h has count[h] postings, one in each of the first count[h] tracks.
+    const std::map<std::uint32_t, std::uint32_t> count = {{10, 1}, {11, 2},  {12, 3}, {13, 5},
+                                                          {14, 8}, {15, 13}, {16, 5}, {20, 40}};
+    std::vector<std::pair<std::uint32_t, std::vector<Landmark>>> tracks;
+    for (std::uint32_t t = 1; t <= 40; ++t) {
+        std::vector<Landmark> landmarks;
+        for (const auto& [hash, n] : count) {
+            if (t <= n)
+                landmarks.push_back({hash, hash * 7 + t});
+        }
+        const Store::Added added = store->Add(Info(Numbered("t", t), Numbered("c", t)), landmarks);
+        ASSERT_TRUE(added.added);
+        tracks.emplace_back(added.id, landmarks);
+    }
+    const auto expected = Expected(tracks);
+    const std::vector<std::uint32_t> hashes = {5, 10, 11, 12, 13, 14, 15, 16, 20, 21};
+    const std::vector<std::uint32_t> weights = {1, 3, 1, 2, 1, 1, 1, 1, 2, 1};
+    // Votes by hash: 10: 3, 11: 2, 12: 6, 13: 5, 16: 5, 14: 8, 15: 13, 20: 80.
+    const struct {
+        const char* name;
+        LookupBounds bounds;
+        std::vector<std::uint32_t> visited;
+        LookupLeftOut left_out;
+    } cases[] = {
+        {"unbounded", {}, {10, 11, 12, 13, 14, 15, 16, 20}, {0, 0}},
+        {"ten postings a hash", {.most_postings = 10}, {10, 11, 12, 13, 14, 16}, {2, 13 + 80}},
+        {"just enough votes", {.most_votes = 122}, {10, 11, 12, 13, 14, 15, 16, 20}, {0, 0}},
+        {"21 votes", {.most_votes = 21}, {10, 11, 12, 13, 16}, {3, 8 + 13 + 80}},
+        {"20 votes", {.most_votes = 20}, {10, 11, 12, 13}, {4, 5 + 8 + 13 + 80}},
+        {"both", {.most_postings = 4, .most_votes = 10}, {10, 11}, {6, 6 + 5 + 5 + 8 + 13 + 80}},
+        {"none", {.most_postings = 0}, {}, {8, 122}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint32_t> visited;
+        const LookupLeftOut left_out =
+            store->LookupWithin(hashes, weights, c.bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+                visited.push_back(hash);
+                EXPECT_EQ(std::vector<Posting>(postings.begin(), postings.end()), expected.at(hash)) << hash;
+            });
+        EXPECT_EQ(visited, c.visited);
+        EXPECT_EQ(left_out.hashes, c.left_out.hashes);
+        EXPECT_EQ(left_out.votes, c.left_out.votes);
+    }
+}
+
 TEST_P(StoreSuite, TheSameContentIsAddedOnce)
 {
     const Store::Added a = store->Add(Info("song", "c0ffee"), Landmarks(3, 500));

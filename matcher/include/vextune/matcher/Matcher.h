@@ -48,6 +48,12 @@ struct MatchOptions {
     double min_margin = 3.5;         // best over the best other track's score
     std::uint32_t min_peaks = 15;    // peaks matched, at the least, for a match on peaks
     double peak_margin = 2.3;        // peaks matched over any other track's, and its own track's nearby
+    // The work of one query (see LookupBounds): a hash with more postings
+    // than most_postings votes nothing, and the votes of the rest stay
+    // within most_votes, the commonest hashes left out first. Each vote
+    // takes 16 bytes while the query is matched.
+    std::uint32_t most_postings = 4096;
+    std::uint64_t most_votes = std::uint64_t{1} << 22;
 };
 
 enum class Verdict { Match, NoMatch };
@@ -66,6 +72,10 @@ struct MatchResult {
     std::uint32_t peaks_runner_up = 0;  // the most any other track's candidate matched
     std::uint32_t peaks_threshold = 0;  // what a match on peaks needs there
     bool on_peaks = false;              // a match made by the peak check, not by the pairs alone
+    // The work done, and what the bounds left out:
+    std::uint64_t votes = 0;            // cast by the postings looked up
+    std::uint64_t hashes_left_out = 0;  // distinct hashes with postings that cast no vote
+    std::uint64_t votes_left_out = 0;   // the votes those would have cast
 };
 
 // The decision on a recording: its landmarks, and its peaks (in time order)

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -39,6 +40,24 @@ struct Posting {
 // (track, frame) order. The span is valid only during the call.
 using PostingVisitor = std::function<void(std::uint32_t hash, std::span<const Posting> postings)>;
 
+// What one lookup may bring back. A hash with more than most_postings
+// postings is left out unread: its votes spread over so many tracks and
+// offsets that they tell little. The rest bring votes, a hash's postings
+// times its weight (how many of the query's landmarks have it), and when
+// their votes would pass most_votes the hashes with the most postings are
+// left out first (of equal ones the highest hash), until the rest fit.
+struct LookupBounds {
+    std::uint32_t most_postings = std::numeric_limits<std::uint32_t>::max();
+    std::uint64_t most_votes = std::numeric_limits<std::uint64_t>::max();
+};
+
+// What a bounded lookup left out: hashes that have postings and were not
+// visited, over most_postings or beyond the votes.
+struct LookupLeftOut {
+    std::uint64_t hashes = 0;
+    std::uint64_t votes = 0;  // they would have brought, weights counted
+};
+
 // A stretch of a track whose peaks are wanted: frames from <= frame < to.
 struct PeakWindow {
     std::uint32_t track;
@@ -55,6 +74,14 @@ public:
     // ascending hash order; hashes without postings are skipped. A store
     // fetches them all at once (one read transaction, one round trip).
     virtual void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const = 0;
+
+    // Lookup within bounds: weights[i] is the weight of hashes[i] (as many
+    // weights as hashes). Visits the hashes kept, in ascending order, their
+    // postings' votes within bounds.most_votes, and says what it left out.
+    // The stores read no postings they leave out; this default looks the
+    // hashes up twice, to count their postings and then to visit them.
+    virtual LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                                       const LookupBounds& bounds, const PostingVisitor& visit) const;
 
     // Frames indexed over all tracks: the number of (track, offset) cells a
     // wrong answer could come from. May lag a moment behind the writers.
@@ -121,6 +148,17 @@ struct StoreOptions {
     // locks held, so the sink must not call the store. Errors it cannot
     // get over are thrown as StoreError instead. Nothing is said when empty.
     std::function<void(const std::string&)> diagnostics;
+
+    // PostgreSQL: how long to wait for a connection to be made (libpq
+    // counts whole seconds, and no fewer than 2), for the answer to a read
+    // (a lookup, a track, the totals) and for a write (adding or removing a
+    // track, making the tables); 0 waits for ever. Past it the store gives
+    // up with StoreError, and the connection is dropped: a server that does
+    // not answer at all (stopped, or its host gone) cannot hold a caller
+    // longer. The server also ends a statement that runs past it.
+    std::uint32_t connect_timeout_ms = 5000;
+    std::uint32_t read_timeout_ms = 5000;
+    std::uint32_t write_timeout_ms = 60000;
 };
 
 // The store at where: a postgresql:// (or postgres://) URI, ":memory:" for

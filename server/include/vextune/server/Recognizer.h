@@ -27,12 +27,28 @@
 
 namespace vxt::server {
 
+// The most work one request may ask for, beyond what any real recording
+// needs: peaks and exact pairs per second of the length it says it covers
+// (its "samplems", counted as at most longest_sample_ms, plus a second
+// for the engine's run-out and a period's rounding), and no peak later
+// than that length. The signatures of real recordings hold at most 41
+// peaks a second (the band selection's densest setting keeps 14 peaks of
+// each of three bands every 1.024 s; the evaluation's recordings reach
+// 39.5) and make at most 281 pairs a second. What one request's votes
+// may cost is the matcher's bound (matcher::MatchOptions).
+struct RequestBounds {
+    std::uint32_t peaks_per_second = 64;
+    std::uint32_t pairs_per_second = 512;
+    std::uint32_t longest_sample_ms = 600000;  // the longest recording the service can be set to ask for
+};
+
 struct RecognizerOptions {
     matcher::MatchOptions match;
     std::uint32_t max_sample_ms = 12000;  // no longer recording is asked for
     std::uint32_t retry_step_ms = 3000;   // how much more is asked for each time
     bool tolerate = true;                 // look up again within the tolerance when exact pairs fall short
     matcher::QueryTolerance tolerance;    // how far a recording's peaks may be from the track's
+    RequestBounds bounds;
 };
 
 enum class Outcome { Match, Retry, NoMatch };
@@ -74,7 +90,9 @@ class Recognizer {
 public:
     explicit Recognizer(const matcher::Store& store, RecognizerOptions options = {});
 
-    // Throws BadRequest when the signature fails its checks.
+    // Throws BadRequest when the signature fails its checks or has peaks
+    // past the length it covers, and RequestTooLarge when it holds more
+    // peaks or pairs than the bounds let a recording of that length.
     Recognition Recognize(std::span<const std::uint8_t> signature, double sample_ms) const;
 
     const RecognizerOptions& Options() const noexcept { return options_; }
