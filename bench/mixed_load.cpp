@@ -9,6 +9,10 @@
 //                    framing, and signatures crafted to cost the most;
 //   catalogue writes `vextune-tools catalogue add` and `remove` of other
 //                    tracks in a loop.
+// Each kind of client comes from an address of its own on the loopback
+// network (good 127.0.0.2, /health 127.0.0.3, slow 127.0.0.4, hostile
+// 127.0.0.5), as they would from hosts of their own, so that a service that
+// limits connections per address tells them apart.
 // It records the good clients' latency (p50, p99, max) and errors, what the
 // slow and hostile clients met, the service's memory sampled every second
 // (resident and anonymous), how long it takes to stop on SIGTERM with the
@@ -45,6 +49,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -338,7 +343,14 @@ struct Query {
 
 // ---- sockets ----
 
-int Connect(int port, int timeout_ms)
+const char* const good_address = "127.0.0.2";
+const char* const health_address = "127.0.0.3";
+const char* const slow_address = "127.0.0.4";
+const char* const hostile_address = "127.0.0.5";
+
+// A connection to the service from source (an address of the loopback
+// network); -1 when it cannot be made.
+int Connect(int port, int timeout_ms, const char* source)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -346,14 +358,23 @@ int Connect(int port, int timeout_ms)
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    const auto fail = [fd] {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    };
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
+        return fail();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return fail();
     return fd;
 }
 
@@ -371,7 +392,7 @@ Exchange RawExchange(int port, const std::string& bytes, int limit_ms)
 {
     Exchange e;
     const auto start = Clock::now();
-    const int fd = Connect(port, limit_ms);
+    const int fd = Connect(port, limit_ms, hostile_address);
     if (fd < 0) {
         e.ms = Ms(Clock::now() - start);
         return e;
@@ -417,6 +438,7 @@ void GoodClient(int index, int port, const Options& o, const std::vector<Query>&
 {
     // A connection per request, as the recognition client makes them.
     httplib::Client client("127.0.0.1", port);
+    client.set_interface(good_address);  // a source address: httplib binds to it
     client.set_keep_alive(false);
     client.set_tcp_nodelay(true);
     const auto timeout = std::chrono::milliseconds(o.timeout_ms);
@@ -481,7 +503,8 @@ void GoodClient(int index, int port, const Options& o, const std::vector<Query>&
 
 struct SlowStats {
     long opened = 0;
-    long refused = 0;                 // connections that could not be made
+    long refused = 0;  // connections that could not be made (refused, timed out)
+    std::string first_refusal;
     long cut_off = 0;                 // closed by the service mid-header
     std::vector<double> lifetimes_s;  // of those cut off
 };
@@ -505,9 +528,10 @@ void SlowClients(int port, const Options& o, const std::atomic<bool>& stop, Slow
             if (stop)
                 break;
             if (c.fd < 0) {
-                c.fd = Connect(port, 1000);
+                c.fd = Connect(port, 1000, slow_address);
                 if (c.fd < 0) {
-                    ++stats->refused;
+                    if (stats->refused++ == 0)
+                        stats->first_refusal = std::strerror(errno);
                     continue;
                 }
                 ++stats->opened;
@@ -680,6 +704,14 @@ struct Sample {
     Memory memory;
 };
 
+// SIGINT or SIGTERM ends the load early, with the figures of what ran.
+volatile std::sig_atomic_t interrupted = 0;
+
+void Interrupt(int)
+{
+    interrupted = 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -710,6 +742,8 @@ int main(int argc, char** argv)
     CLI11_PARSE(app, argc, argv);
 
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, Interrupt);
+    signal(SIGTERM, Interrupt);
     // Slow clients hold a descriptor each.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -838,6 +872,7 @@ int main(int argc, char** argv)
     long health_errors = 0;
     std::thread health([&] {
         httplib::Client probe("127.0.0.1", service.port);
+        probe.set_interface(health_address);
         probe.set_connection_timeout(std::chrono::milliseconds(o.timeout_ms));
         probe.set_read_timeout(std::chrono::milliseconds(o.timeout_ms));
         for (auto next = Clock::now(); !stop; next += 1s) {
@@ -853,7 +888,7 @@ int main(int argc, char** argv)
         }
     });
     const auto end = began + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
-    for (auto next = began; Clock::now() < end; next += 1s) {
+    for (auto next = began; Clock::now() < end && !interrupted; next += 1s) {
         std::this_thread::sleep_until(std::min(next, end));
         int status = 0;
         if (waitpid(service.pid, &status, WNOHANG) == service.pid) {
@@ -952,7 +987,8 @@ int main(int argc, char** argv)
     figures["slow"] = {{"clients", o.slow},
                        {"dribble_ms", o.dribble_ms},
                        {"opened", slow.opened},
-                       {"refused", slow.refused},
+                       {"not_connected", slow.refused},
+                       {"first_not_connected", slow.first_refusal},
                        {"cut_off", slow.cut_off},
                        {"lifetime_p50_s", Quantile(slow.lifetimes_s, 0.5)},
                        {"lifetime_max_s", Quantile(slow.lifetimes_s, 1.0)}};
@@ -989,10 +1025,10 @@ int main(int argc, char** argv)
         std::printf("  %s\n", e.c_str());
     std::printf("health: %zu answers, p50 %.1f ms, max %.1f ms; %ld unanswered\n", health_ms.size(),
                 Quantile(health_ms, 0.5), Quantile(health_ms, 1.0), health_errors);
-    std::printf(
-        "slow clients: %d open at a time, %ld opened, %ld refused, %ld cut off (lived p50 %.1f s, max %.1f s)\n",
-        o.slow, slow.opened, slow.refused, slow.cut_off, Quantile(slow.lifetimes_s, 0.5),
-        Quantile(slow.lifetimes_s, 1.0));
+    std::printf("slow clients: %d open at a time, %ld opened, %ld not connected%s%s, %ld cut off (lived p50 %.1f s, "
+                "max %.1f s)\n",
+                o.slow, slow.opened, slow.refused, slow.refused ? ": " : "", slow.first_refusal.c_str(), slow.cut_off,
+                Quantile(slow.lifetimes_s, 0.5), Quantile(slow.lifetimes_s, 1.0));
     std::printf("hostile requests:\n");
     for (const auto& [name, k] : hostile.kinds) {
         std::string outcomes;
