@@ -47,8 +47,9 @@ void tell(const FileDeviceOptions& options, SNDFILE* file, const std::string& wh
 
 class FileClient final : public DeviceClient {
 public:
-    FileClient(SndfilePtr file, std::uint16_t channels, std::uint32_t rate, const FileDeviceOptions& options)
-        : file_(std::move(file)), channels_(channels), rate_(rate), options_(options)
+    FileClient(SndfilePtr file, std::uint16_t channels, std::uint32_t rate, bool pcm16_file,
+               const FileDeviceOptions& options)
+        : file_(std::move(file)), channels_(channels), rate_(rate), pcm16_file_(pcm16_file), options_(options)
     {}
 
     ~FileClient() override
@@ -57,7 +58,7 @@ public:
             std::lock_guard hold(lock_);
             stop_ = true;
         }
-        changed_.notify_all();
+        producer_wake_.notify_all();
         Finish(producer_);
     }
 
@@ -106,7 +107,7 @@ protected:
             stop_ = true;
             producer = std::move(producer_);
         }
-        changed_.notify_all();
+        producer_wake_.notify_all();
         Finish(producer);
     }
 
@@ -120,7 +121,13 @@ protected:
         }
     }
 
-    std::size_t Released(std::uint32_t frames) override { return options_.clock && frames != 0 ? Refill() : 0; }
+    std::size_t Released(std::uint32_t frames) override
+    {
+        const std::size_t queued = options_.clock && frames != 0 ? Refill() : 0;
+        if (ended_ && Queue().Idle())
+            producer_wake_.notify_all();  // the stream has ended
+        return queued;
+    }
 
 private:
     // Joins a producer thread, or lets it finish on its own when this is it.
@@ -134,34 +141,69 @@ private:
             producer.join();
     }
 
-    // Frames of the next 20 ms step of the file; below 50 Hz some steps
-    // hold none and are skipped. Under lock_.
-    std::uint32_t NextStep()
+    // Frames of 20 ms step number step of the stream; below 50 Hz some
+    // steps hold none and are skipped.
+    std::uint32_t StepFrames(std::uint64_t step) const
     {
-        for (;;) {
-            const std::uint64_t start = steps_ * rate_ * packet_ms / 1000;
-            const std::uint64_t end = (steps_ + 1) * rate_ * packet_ms / 1000;
-            ++steps_;
-            if (end > start)
-                return static_cast<std::uint32_t>(end - start);
-        }
+        const std::uint64_t start = step * rate_ * packet_ms / 1000;
+        const std::uint64_t end = (step + 1) * rate_ * packet_ms / 1000;
+        return static_cast<std::uint32_t>(end - start);
     }
 
-    // Reads up to frames from the file as a packet in the stream's format.
-    // One thread at a time reads: the producer on real time, the
-    // consumer's calls (under lock_) on simulated time.
+    // The first step from steps_ on that holds frames. Under lock_.
+    std::uint64_t NextStep() const
+    {
+        std::uint64_t step = steps_;
+        while (StepFrames(step) == 0)
+            ++step;
+        return step;
+    }
+
+    // Reads up to frames from the file as a packet in the stream's format;
+    // a looping stream goes on from the file's start at its end (an empty
+    // file has nothing to repeat). One thread at a time reads: the producer
+    // on real time, the consumer's calls (under lock_) on simulated time.
     std::vector<std::uint8_t> Read(std::uint32_t frames, const WaveFormat& format, std::uint32_t* got_frames)
     {
-        samples_.resize(static_cast<std::size_t>(frames) * channels_);
-        // Read as float: libsndfile gives integer files as s / 32768 exactly.
-        const sf_count_t got = std::max<sf_count_t>(sf_readf_float(file_.get(), samples_.data(), frames), 0);
-        if (got < frames && sf_error(file_.get()) != SF_ERR_NO_ERROR)
-            tell(options_, file_.get(), "the stream ends here");
+        // 16-bit files read as 16-bit samples are exact; anything else is
+        // read as float (libsndfile gives integer files as s / 32768
+        // exactly) and converted.
+        const bool pcm = format.nBlockAlign == channels_ * 2u;
+        const bool shorts = pcm && pcm16_file_;
+        const std::size_t count_asked = static_cast<std::size_t>(frames) * channels_;
+        if (shorts)
+            shorts_.resize(count_asked);
+        else
+            samples_.resize(count_asked);
+        sf_count_t got = 0;
+        bool rewound = false;
+        while (got < frames) {
+            const std::size_t at = static_cast<std::size_t>(got) * channels_;
+            const sf_count_t n =
+                std::max<sf_count_t>(shorts ? sf_readf_short(file_.get(), shorts_.data() + at, frames - got)
+                                            : sf_readf_float(file_.get(), samples_.data() + at, frames - got),
+                                     0);
+            got += n;
+            if (got == frames)
+                break;
+            if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
+                tell(options_, file_.get(), "the stream ends here");
+                break;
+            }
+            if (!options_.loop || (n == 0 && rewound))
+                break;
+            if (sf_seek(file_.get(), 0, SEEK_SET) != 0) {
+                tell(options_, file_.get(), "the stream ends here: the file cannot be played again");
+                break;
+            }
+            rewound = true;
+        }
         const std::size_t count = static_cast<std::size_t>(got) * channels_;
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(got) * format.nBlockAlign);
-        if (format.nBlockAlign == channels_ * 4u) {
-            if (count != 0)
-                std::memcpy(bytes.data(), samples_.data(), bytes.size());
+        if (count != 0 && shorts) {
+            std::memcpy(bytes.data(), shorts_.data(), bytes.size());
+        } else if (count != 0 && !pcm) {
+            std::memcpy(bytes.data(), samples_.data(), bytes.size());
         } else {
             for (std::size_t i = 0; i < count; ++i) {
                 const std::int16_t value = FloatToPcm16(samples_[i]);
@@ -179,18 +221,41 @@ private:
     {
         if (!IsRunning() || ended_ || !Queue().Idle())
             return 0;
-        const std::uint32_t frames = NextStep();
+        const std::uint64_t step = NextStep();
+        const std::uint32_t frames = StepFrames(step);
+        // The tick at which a packet ending at stream frame end will be
+        // handed out.
+        const std::uint64_t now = options_.clock->TickMs();
+        const auto tick_at = [&](std::uint64_t end) { return now + ms_of(end, rate_) - ms_of(clocked_, rate_); };
+        const std::uint64_t position = Queue().Position();
+        if (options_.pace && !options_.pace->Admit(tick_at(position + frames), [weak = weak_from_this()] {
+                if (const auto self = weak.lock())
+                    static_cast<FileClient&>(*self).Resume();
+            }))
+            return 0;
+        steps_ = step + 1;
         std::uint32_t got = 0;
         std::vector<std::uint8_t> bytes = Read(frames, Format(), &got);
         if (got < frames)
             ended_ = true;
-        if (got == 0)
+        if (got == 0) {
+            producer_wake_.notify_all();  // nothing is queued: the stream has ended
             return 0;
-        // The tick at which the packet will be handed out.
-        const std::uint64_t end = Queue().Position() + got;
-        const std::uint64_t tick = options_.clock->TickMs() + ms_of(end, rate_) - ms_of(clocked_, rate_);
-        Queue().Push(std::move(bytes), got, 0, tick * 10'000);
+        }
+        Queue().Push(std::move(bytes), got, 0, tick_at(position + got) * 10'000);
         return 1;
+    }
+
+    // The pace allows more: the packet it held back, if the stream still
+    // wants one. On the thread of the pace's caller.
+    void Resume()
+    {
+        std::size_t queued = 0;
+        {
+            std::lock_guard hold(lock_);
+            queued = Refill();
+        }
+        Signal(queued);
     }
 
     void Run(const std::weak_ptr<DeviceClient>& weak)
@@ -200,7 +265,7 @@ private:
         {
             // The stream has ended once its last packet was released.
             std::unique_lock hold(lock_);
-            changed_.wait(hold, [&] { return stop_ || (ended_ && Queue().Idle()); });
+            producer_wake_.wait(hold, [&] { return stop_ || (ended_ && Queue().Idle()); });
             if (stop_ || end_told_)
                 return;
             end_told_ = true;
@@ -223,14 +288,16 @@ private:
             std::unique_lock hold(lock_);
             if (ended_)
                 return true;
-            const std::uint32_t frames = NextStep();
+            const std::uint64_t step = NextStep();
+            const std::uint32_t frames = StepFrames(step);
+            steps_ = step + 1;
             const WaveFormat format = Format();
             frames_since_start += frames;
             const auto due = started + std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(
                                            static_cast<double>(frames_since_start) / rate_));
-            changed_.wait_until(hold, due, [&] { return stop_; });
+            producer_wake_.wait_until(hold, due, [&] { return stop_; });
             if (stop_) {
-                --steps_;  // read after a restart
+                steps_ = step;  // read after a restart
                 return false;
             }
             hold.unlock();
@@ -255,6 +322,7 @@ private:
     SndfilePtr file_;
     const std::uint16_t channels_;
     const std::uint32_t rate_;
+    const bool pcm16_file_;  // the file holds 16-bit integer samples
     const FileDeviceOptions options_;
 
     // Under lock_.
@@ -265,7 +333,69 @@ private:
     bool ended_ = false;
     bool end_told_ = false;
     std::vector<float> samples_;
+    std::vector<std::int16_t> shorts_;
+    // Wakes the producer thread: a stop, the end of the stream. Not the
+    // core's changed_, which every packet notifies.
+    std::condition_variable producer_wake_;
 };
+
+}  // namespace
+
+void PlaybackPace::AllowUntil(std::uint64_t tick_ms)
+{
+    std::unique_lock hold(lock_);
+    until_ms_ = tick_ms;
+    Allowed(std::move(hold));
+}
+
+void PlaybackPace::AllowPackets(std::uint64_t count)
+{
+    std::unique_lock hold(lock_);
+    packets_ += count;
+    Allowed(std::move(hold));
+}
+
+void PlaybackPace::Allowed(std::unique_lock<std::mutex> hold)
+{
+    held_ = false;
+    std::function<void()> resume = std::exchange(resume_, {});
+    hold.unlock();
+    held_changed_.notify_all();
+    // A resume that finds the allowance still too small holds again.
+    if (resume)
+        resume();
+}
+
+bool PlaybackPace::Admit(std::uint64_t end_tick_ms, std::function<void()> resume)
+{
+    {
+        std::lock_guard hold(lock_);
+        if (end_tick_ms <= until_ms_ || packets_ > 0) {
+            if (end_tick_ms > until_ms_)
+                --packets_;
+            held_ = false;
+            return true;
+        }
+        held_ = true;
+        resume_ = std::move(resume);
+    }
+    held_changed_.notify_all();
+    return false;
+}
+
+bool PlaybackPace::WaitUntilHeld(std::chrono::milliseconds timeout)
+{
+    std::unique_lock hold(lock_);
+    return held_changed_.wait_for(hold, timeout, [&] { return held_; });
+}
+
+bool PlaybackPace::Held()
+{
+    std::lock_guard hold(lock_);
+    return held_;
+}
+
+namespace {
 
 SndfilePtr open_file(const std::string& path, SF_INFO* info)
 {
@@ -340,7 +470,8 @@ FileAudioDevices::ActivateAudioInterfaceAsync(const std::string& id,
             completion(E_DEVICE_INVALIDATED, nullptr);
             return;
         }
-        completion(S_OK, std::make_shared<FileClient>(std::move(file), channels_, rate_, options_));
+        const bool pcm16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+        completion(S_OK, std::make_shared<FileClient>(std::move(file), channels_, rate_, pcm16, options_));
     });
     return S_OK;
 }

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "device_test_support.h"
@@ -262,6 +265,82 @@ TEST(FileDevices, FilesThatAreNotAudioAreRefused)
     }
 }
 
+// A looping stream is the file repeated without a gap, in 20 ms packets
+// across the seam, and never ends; on real time as on simulated time.
+TEST(FileDevices, LoopingRepeatsTheFileForEver)
+{
+    TempFile wav(".wav");
+    const auto samples = ramp(1000, 1);  // 6.25 packets at 8000 Hz: the seam falls inside a packet
+    write_wav(wav.path(), 1, 8000, samples);
+    for (const bool simulated : {true, false}) {
+        SCOPED_TRACE(simulated ? "simulated" : "real time");
+        Event event(Event::Kind::AutoReset);
+        std::atomic<bool> ended = false;
+        FileDeviceOptions options;
+        options.loop = true;
+        if (simulated)
+            options.clock = std::make_shared<SimulatedClock>(0);
+        options.ring_ms = 10'000;  // a consumer late by seconds still drops nothing
+        options.on_end = [&] { ended = true; };
+        FileAudioDevices devices(wav.path(), options);
+        Stream s(devices, PcmFormat(1, 8000), event);
+        ASSERT_NE(s.capture, nullptr);
+        // Packet by packet: on simulated time the next one is always ready.
+        std::vector<std::uint8_t> bytes;
+        std::vector<std::uint32_t> flags;
+        const std::size_t packets = 20;
+        for (std::size_t taken = 0; taken < packets;) {
+            std::uint32_t next = 0;
+            ASSERT_EQ(s.capture->GetNextPacketSize(&next), S_OK);
+            if (next == 0) {
+                ASSERT_TRUE(event.WaitFor(std::chrono::seconds(30))) << "no packet after " << taken;
+                continue;
+            }
+            std::uint8_t* data = nullptr;
+            std::uint32_t frames = 0, packet_flags = 0;
+            ASSERT_EQ(s.capture->GetBuffer(&data, &frames, &packet_flags, nullptr, nullptr), S_OK);
+            ASSERT_EQ(frames, 160u);
+            bytes.insert(bytes.end(), data, data + 2 * frames);
+            flags.push_back(packet_flags);
+            ASSERT_EQ(s.capture->ReleaseBuffer(frames), S_OK);
+            ++taken;
+        }
+        EXPECT_EQ(s.client->Stop(), S_OK);
+        const auto played = SamplesOf<std::int16_t>(bytes);
+        ASSERT_EQ(played.size(), packets * 160);
+        for (std::size_t i = 0; i < played.size(); ++i)
+            ASSERT_EQ(played[i], samples[i % samples.size()]) << i;
+        for (std::uint32_t f : flags)
+            EXPECT_EQ(f, 0u);
+        EXPECT_FALSE(ended.load());
+        if (simulated) {
+            EXPECT_EQ(options.clock->TickMs(), 20 * packets);
+        }
+    }
+}
+
+// An empty file has nothing to repeat: a looping stream of it ends at once.
+TEST(FileDevices, LoopingAnEmptyFileEnds)
+{
+    TempFile wav(".wav");
+    write_wav(wav.path(), 1, 8000, std::vector<std::int16_t>{});
+    Event event(Event::Kind::AutoReset);
+    std::atomic<bool> ended = false;
+    FileDeviceOptions options;
+    options.loop = true;
+    options.clock = std::make_shared<SimulatedClock>(0);
+    options.on_end = [&] {
+        ended = true;
+        event.Set();
+    };
+    FileAudioDevices devices(wav.path(), options);
+    Stream s(devices, PcmFormat(1, 8000), event);
+    ASSERT_NE(s.capture, nullptr);
+    EXPECT_EQ(consume(*s.capture, event, ended, nullptr, 2), 0u);
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(s.client->Stop(), S_OK);
+}
+
 // Concurrency: the producer thread against the consumer and Start/Stop.
 
 TEST(FileDevicesConcurrency, StopThenStartGoesOnWhereItStopped)
@@ -379,6 +458,78 @@ TEST(FileDevicesConcurrency, ClientReleasedWhileRunningStopsItsProducer)
         s.capture.reset();
         s.client.reset();
     }
+}
+
+// A paced stream delivers what it was allowed and holds, the clock still,
+// until it is allowed more: up to a tick, a number of packets, or nothing
+// (a tick already passed). The consumer takes packets on a thread of its
+// own, as the capture does.
+TEST(FileDevicesConcurrency, PacedStreamHoldsUntilAllowedMore)
+{
+    TempFile wav(".wav");
+    const auto samples = ramp(16000, 1);
+    write_wav(wav.path(), 1, 16000, samples);
+    Event event(Event::Kind::AutoReset);
+    std::atomic<bool> ended = false;
+    auto clock = std::make_shared<SimulatedClock>(1000);
+    auto pace = std::make_shared<PlaybackPace>();
+    FileDeviceOptions options;
+    options.clock = clock;
+    options.pace = pace;
+    options.on_end = [&] {
+        ended = true;
+        event.Set();
+    };
+    FileAudioDevices devices(wav.path(), options);
+    Stream s(devices, PcmFormat(1, 16000), event);
+    ASSERT_NE(s.capture, nullptr);
+    ASSERT_TRUE(pace->WaitUntilHeld(std::chrono::seconds(30))) << "nothing allowed yet";
+
+    std::mutex taken_lock;
+    std::vector<std::uint8_t> bytes;
+    std::atomic<bool> stop = false;
+    std::thread consumer([&] {
+        while (!stop && !ended) {
+            if (event.WaitFor(std::chrono::milliseconds(20))) {
+                std::lock_guard hold(taken_lock);
+                Drain(*s.capture, &bytes, nullptr, 2);
+            }
+        }
+    });
+    const auto taken = [&] {
+        std::lock_guard hold(taken_lock);
+        return bytes.size() / 2;
+    };
+    EXPECT_EQ(taken(), 0u);
+    EXPECT_EQ(clock->TickMs(), 1000u);
+
+    struct Step {
+        const char* what;
+        std::function<void()> allow;
+        std::uint64_t tick;  // where the clock holds afterwards
+    };
+    const Step steps[] = {
+        {"until 1100", [&] { pace->AllowUntil(1100); }, 1100},
+        {"until 1150: the packet ending at 1160 waits", [&] { pace->AllowUntil(1150); }, 1140},
+        {"three packets", [&] { pace->AllowPackets(3); }, 1200},
+        {"a tick already passed", [&] { pace->AllowUntil(1000); }, 1200},
+        {"until 1500", [&] { pace->AllowUntil(1500); }, 1500},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.allow();
+        ASSERT_TRUE(pace->WaitUntilHeld(std::chrono::seconds(30)));
+        EXPECT_TRUE(pace->Held());
+        EXPECT_EQ(clock->TickMs(), step.tick);
+        EXPECT_EQ(taken(), (step.tick - 1000) * 16);
+    }
+    // The rest of the file, then the end as ever.
+    pace->AllowUntil(UINT64_MAX);
+    consumer.join();
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(SamplesOf<std::int16_t>(bytes), samples);
+    EXPECT_EQ(clock->TickMs(), 2000u);
+    stop = true;
 }
 
 }  // namespace

@@ -23,12 +23,23 @@
 // At the end of the file the stream ends: GetNextPacketSize gives 0 from
 // then on, and on_end runs once, on a thread of the client, after the last
 // packet was released (a command stops its capture there; calling Stop from
-// on_end is allowed).
+// on_end is allowed). With loop set it never ends: the file starts again
+// without a gap, inside the packet that reaches its end, so packets stay
+// 20 ms and the stream is the file repeated.
+//
+// On simulated time the consumer alone sets the pace, so whatever waits
+// elsewhere (a recognition's HTTP exchange, a test's checks) sees the
+// recording run on by as much as the consumer managed meanwhile, which
+// depends on the machine. A PlaybackPace takes the pace out of the
+// consumer's hands: the stream delivers only what its pace allows and holds
+// (no packet, the clock still) until more is allowed.
 //
 // Stop ends the producer and keeps the packets not taken; Start after Stop
 // goes on where the file stopped. The raw-processing lookup answers false.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,9 +53,49 @@
 
 namespace VextuneCore::Platform {
 
+// How far a recording played on simulated time may go. A packet is
+// delivered when it ends (on the clock) at or before the tick allowed, or
+// else when packets allowed beyond that remain (each taking one); otherwise
+// the stream is held until an Allow call lets it go on. Thread-safe; for one
+// stream at a time (a client activated later takes over).
+class PlaybackPace {
+public:
+    // Lets the stream run until the clock reaches tick_ms (the packets that
+    // end by then); a tick already passed allows nothing.
+    void AllowUntil(std::uint64_t tick_ms);
+    // Lets the stream deliver count packets more, wherever they end.
+    void AllowPackets(std::uint64_t count);
+    // Blocks until the stream is held: what was allowed has been delivered
+    // and released and the next packet waits for more. False after timeout
+    // (a stream that is not running is never held).
+    bool WaitUntilHeld(std::chrono::milliseconds timeout);
+    bool Held();
+
+    // For the device, under its client's lock: whether the packet that
+    // would end at end_tick_ms may be delivered. When not, the stream is
+    // held and resume runs once (on the thread of the next Allow call, with
+    // no lock of the pace held) when more is allowed.
+    bool Admit(std::uint64_t end_tick_ms, std::function<void()> resume);
+
+private:
+    void Allowed(std::unique_lock<std::mutex> hold);
+
+    std::mutex lock_;
+    std::condition_variable held_changed_;
+    std::uint64_t until_ms_ = 0;
+    std::uint64_t packets_ = 0;
+    bool held_ = false;
+    std::function<void()> resume_;
+};
+
 struct FileDeviceOptions {
     // Simulated pacing when set; real time otherwise.
     std::shared_ptr<SimulatedClock> clock;
+    // On simulated time, what the stream may deliver (see PlaybackPace); as
+    // fast as the consumer takes packets when empty. Real time ignores it.
+    std::shared_ptr<PlaybackPace> pace;
+    // Plays the file again from its start each time it ends.
+    bool loop = false;
     // Runs once per client when its stream has ended.
     std::function<void()> on_end;
     // How much audio the client holds before dropping (at least two packets).
