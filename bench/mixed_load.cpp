@@ -19,7 +19,7 @@
 // slow clients still connected, and says whether memory stayed flat.
 //
 //   mixed_load --seconds 600 [--tools DIR/vextune-tools] [--threads 4]
-//              [--good 4] [--slow 64] [--hostile 2] [--writers 1]
+//              [--good 4] [--rate 0] [--slow 64] [--hostile 2] [--writers 1]
 //              [--json FILE] [--work DIR]
 //
 // Exit status: 0 no fault; 1 a fault: an error to a good client (no answer
@@ -89,6 +89,7 @@ struct Options {
     bool keep = false;
     int threads = 4;
     int good = 4;
+    double rate = 0;  // good requests a second in all; 0: back to back
     int slow = 64;
     int dribble_ms = 1000;
     int hostile = 2;
@@ -451,8 +452,17 @@ void GoodClient(int index, int port, const Options& o, const std::vector<Query>&
         if (mine.first_errors.size() < 5)
             mine.first_errors.push_back(what);
     };
+    // With a rate, each client keeps its share of it.
+    const auto period =
+        o.rate > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.good / o.rate))
+                   : Clock::duration::zero();
+    auto next = Clock::now();
     for (std::size_t i = static_cast<std::size_t>(index); !stop; i += static_cast<std::size_t>(o.good)) {
         const Query& q = queries[i % queries.size()];
+        if (period != Clock::duration::zero()) {
+            std::this_thread::sleep_until(next);
+            next = std::max(next + period, Clock::now() - period);
+        }
         const auto t0 = Clock::now();
         const auto result = client.Post("/recognize", q.body, "application/json");
         const double took = Ms(Clock::now() - t0);
@@ -725,6 +735,8 @@ int main(int argc, char** argv)
     app.add_flag("--keep", o.keep, "Keep the work folder");
     app.add_option("--threads", o.threads, "The service's --threads (default 4)")->check(CLI::PositiveNumber);
     app.add_option("--good", o.good, "Good clients (default 4)")->check(CLI::PositiveNumber);
+    app.add_option("--rate", o.rate, "Good requests a second in all (default 0: each client back to back)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--slow", o.slow, "Slow clients (default 64)")->check(CLI::NonNegativeNumber);
     app.add_option("--dribble-ms", o.dribble_ms, "A slow client's pause between bytes (default 1000)")
         ->check(CLI::PositiveNumber);

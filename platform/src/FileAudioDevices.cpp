@@ -190,6 +190,8 @@ private:
                 tell(options_, file_.get(), "the stream ends here");
                 break;
             }
+            // Nothing read right after going back to the start: an empty
+            // file, nothing to repeat.
             if (!options_.loop || (n == 0 && rewound))
                 break;
             if (sf_seek(file_.get(), 0, SEEK_SET) != 0) {

@@ -50,7 +50,7 @@ struct FlakyServiceOptions {
     // Relative weights of the behaviours, in the order of the enum.
     std::array<unsigned, behaviour_count> weights{80, 60, 16, 12, 1, 20, 4};
     // How long a stalled request is held: longer than the client waits.
-    std::chrono::milliseconds stall{1000};
+    std::chrono::milliseconds stall{2500};
     // The request's sample lengths, as the request description gives them.
     double min_sample_ms = 3000;
     double max_sample_ms = 12000;

@@ -269,11 +269,21 @@ TEST(FileDevices, FilesThatAreNotAudioAreRefused)
 // across the seam, and never ends; on real time as on simulated time.
 TEST(FileDevices, LoopingRepeatsTheFileForEver)
 {
-    TempFile wav(".wav");
-    const auto samples = ramp(1000, 1);  // 6.25 packets at 8000 Hz: the seam falls inside a packet
-    write_wav(wav.path(), 1, 8000, samples);
-    for (const bool simulated : {true, false}) {
-        SCOPED_TRACE(simulated ? "simulated" : "real time");
+    struct Case {
+        std::size_t frames;
+        bool simulated;
+    };
+    const Case cases[] = {
+        {1000, true},  // 6.25 packets at 8000 Hz: the seam falls inside a packet
+        {1000, false},
+        {100, true},  // shorter than a packet: each packet holds it more than once
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames, " + (c.simulated ? "simulated" : "real time"));
+        const bool simulated = c.simulated;
+        TempFile wav(".wav");
+        const auto samples = ramp(c.frames, 1);
+        write_wav(wav.path(), 1, 8000, samples);
         Event event(Event::Kind::AutoReset);
         std::atomic<bool> ended = false;
         FileDeviceOptions options;
