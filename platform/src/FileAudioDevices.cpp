@@ -125,7 +125,7 @@ protected:
     {
         const std::size_t queued = options_.clock && frames != 0 ? Refill() : 0;
         if (ended_ && Queue().Idle())
-            producer_wake_.notify_all();  // the stream has ended
+            EndReached();
         return queued;
     }
 
@@ -241,11 +241,20 @@ private:
         if (got < frames)
             ended_ = true;
         if (got == 0) {
-            producer_wake_.notify_all();  // nothing is queued: the stream has ended
+            EndReached();  // nothing is queued
             return 0;
         }
         Queue().Push(std::move(bytes), got, 0, tick_at(position + got) * 10'000);
         return 1;
+    }
+
+    // The stream has ended and its last packet was released: the producer
+    // tells on_end, a pace holds for good. Under lock_.
+    void EndReached()
+    {
+        producer_wake_.notify_all();
+        if (options_.pace && options_.clock)
+            options_.pace->Ended();
     }
 
     // The pace allows more: the packet it held back, if the stream still
@@ -359,7 +368,7 @@ void PlaybackPace::AllowPackets(std::uint64_t count)
 
 void PlaybackPace::Allowed(std::unique_lock<std::mutex> hold)
 {
-    held_ = false;
+    held_ = ended_;
     std::function<void()> resume = std::exchange(resume_, {});
     hold.unlock();
     held_changed_.notify_all();
@@ -372,6 +381,7 @@ bool PlaybackPace::Admit(std::uint64_t end_tick_ms, std::function<void()> resume
 {
     {
         std::lock_guard hold(lock_);
+        ended_ = false;  // a stream that asks has not ended (another client's may have)
         if (end_tick_ms <= until_ms_ || packets_ > 0) {
             if (end_tick_ms > until_ms_)
                 --packets_;
@@ -383,6 +393,17 @@ bool PlaybackPace::Admit(std::uint64_t end_tick_ms, std::function<void()> resume
     }
     held_changed_.notify_all();
     return false;
+}
+
+void PlaybackPace::Ended()
+{
+    {
+        std::lock_guard hold(lock_);
+        ended_ = true;
+        held_ = true;
+        resume_ = {};
+    }
+    held_changed_.notify_all();
 }
 
 bool PlaybackPace::WaitUntilHeld(std::chrono::milliseconds timeout)

@@ -533,10 +533,14 @@ TEST(FileDevicesConcurrency, PacedStreamHoldsUntilAllowedMore)
         EXPECT_EQ(clock->TickMs(), step.tick);
         EXPECT_EQ(taken(), (step.tick - 1000) * 16);
     }
-    // The rest of the file, then the end as ever.
+    // The rest of the file, then the end as ever; an ended stream holds for
+    // good, so that a caller waiting for the pace learns of it.
     pace->AllowUntil(UINT64_MAX);
     consumer.join();
     EXPECT_TRUE(ended.load());
+    EXPECT_TRUE(pace->WaitUntilHeld(std::chrono::seconds(30)));
+    pace->AllowPackets(1);
+    EXPECT_TRUE(pace->Held());
     EXPECT_EQ(SamplesOf<std::int16_t>(bytes), samples);
     EXPECT_EQ(clock->TickMs(), 2000u);
     stop = true;

@@ -66,8 +66,9 @@ public:
     // Lets the stream deliver count packets more, wherever they end.
     void AllowPackets(std::uint64_t count);
     // Blocks until the stream is held: what was allowed has been delivered
-    // and released and the next packet waits for more. False after timeout
-    // (a stream that is not running is never held).
+    // and released and the next packet waits for more, or the stream has
+    // ended (it holds for good then). False after timeout (a stream that is
+    // not running is never held).
     bool WaitUntilHeld(std::chrono::milliseconds timeout);
     bool Held();
 
@@ -76,6 +77,8 @@ public:
     // held and resume runs once (on the thread of the next Allow call, with
     // no lock of the pace held) when more is allowed.
     bool Admit(std::uint64_t end_tick_ms, std::function<void()> resume);
+    // For the device: the stream has ended, every packet released.
+    void Ended();
 
 private:
     void Allowed(std::unique_lock<std::mutex> hold);
@@ -85,6 +88,7 @@ private:
     std::uint64_t until_ms_ = 0;
     std::uint64_t packets_ = 0;
     bool held_ = false;
+    bool ended_ = false;
     std::function<void()> resume_;
 };
 
