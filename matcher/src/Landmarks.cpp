@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace vxt::matcher {
@@ -170,6 +171,12 @@ void ForEachPair(std::span<const Peak> peaks, const LandmarkOptions& options, Pa
 }
 
 }  // namespace
+
+std::string LandmarkFormat(const LandmarkOptions& options)
+{
+    return "pairs/1 fan-out " + std::to_string(options.fan_out) + " frames " + std::to_string(options.max_frame_step) +
+           " bins " + std::to_string(options.max_bin_step);
+}
 
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
 {

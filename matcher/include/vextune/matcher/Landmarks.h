@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "vextune/peaks.h"
@@ -38,6 +39,12 @@ struct LandmarkOptions {
     std::uint32_t max_frame_step = 63;  // frames (the hash holds 1..63)
     std::int32_t max_bin_step = 64;     // bins either way (the hash holds -64..63)
 };
+
+// The name of the landmarks MakeLandmarks makes with these options: a
+// store records it beside its index, so that an index whose hashes were
+// made otherwise is found out when the store is opened, not matched
+// against.
+std::string LandmarkFormat(const LandmarkOptions& options = {});
 
 // The landmarks of time-ordered peaks, in anchor order.
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options = {});
