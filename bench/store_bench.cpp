@@ -149,11 +149,22 @@ void Record(Query& query, std::uint32_t frames, const Recording& how, std::mt199
 
 // What the service does with a recording: exact pairs first, the tolerant
 // lookup and the peak check only when they fall short.
+// VXT_BENCH_MOST_VOTES and VXT_BENCH_MOST_POSTINGS bound a query's work
+// (see MatchOptions; unset: the defaults).
+MatchOptions BenchMatchOptions()
+{
+    MatchOptions options;
+    options.most_votes = EnvNumber("VXT_BENCH_MOST_VOTES", static_cast<std::uint32_t>(options.most_votes));
+    options.most_postings = static_cast<std::uint32_t>(EnvNumber("VXT_BENCH_MOST_POSTINGS", options.most_postings));
+    return options;
+}
+
 MatchResult StagedMatch(const Store& store, const Query& q)
 {
-    MatchResult result = Match(store, q.exact);
+    static const MatchOptions options = BenchMatchOptions();
+    MatchResult result = Match(store, q.exact, options);
     if (result.verdict != Verdict::Match)
-        result = Match(store, q.landmarks, q.peaks);
+        result = Match(store, q.landmarks, q.peaks, options);
     return result;
 }
 

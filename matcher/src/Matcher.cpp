@@ -317,29 +317,81 @@ struct PeakChecks {
     double chance = 1.0;                 // expected wrong candidates reaching the best's count
 };
 
-// Lays the recording's peaks over the candidates' tracks at their offsets;
+// How far around a candidate's offset its track's peaks are wanted: for
+// the check peak by peak (the search, the sides around it and the nearness
+// of a peak), and for its pairs made again (a frame either way, and the
+// target zone after the last anchor).
+constexpr std::int64_t kPeakReach = kPeakSearch + kSideFarthest + kNearFrames;
+
+// The stretch of a candidate's track that its evidence can come from, when
+// the query's landmarks span frames first..last and its peaks (if any)
+// peaks_first..peaks_last.
+PeakWindow CandidateWindow(std::uint32_t track, std::int64_t offset, std::uint32_t first, std::uint32_t last,
+                           std::span<const Peak> recording, const LandmarkOptions& landmarks)
+{
+    std::int64_t from = offset + first - 1;
+    std::int64_t to = offset + last + 2 + landmarks.max_frame_step;
+    if (!recording.empty()) {
+        from = std::min<std::int64_t>(from, offset + recording.front().frame - kPeakReach);
+        to = std::max<std::int64_t>(to, offset + recording.back().frame + 1 + kPeakReach);
+    }
+    const auto frame = [](std::int64_t f) {
+        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL));
+    };
+    return {track, frame(from), frame(to)};
+}
+
+// The query's distinct hashes that the track's own pairs, made again from
+// its peaks, have within a frame of the candidate's offset: the score the
+// candidate's cell would have had with every hash of the query looked up.
+// `query` is sorted by hash, then frame.
+std::uint32_t DistinctFromPeaks(std::span<const Landmark> query, std::span<const Peak> track, std::int64_t offset,
+                                const LandmarkOptions& options)
+{
+    std::vector<Landmark> own = MakeLandmarks(track, options);
+    std::sort(own.begin(), own.end(), [](const Landmark& a, const Landmark& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+    });
+    std::uint32_t distinct = 0;
+    auto t = own.begin();
+    for (auto q = query.begin(); q != query.end();) {
+        const std::uint32_t hash = q->hash;
+        auto q_end = q;
+        while (q_end != query.end() && q_end->hash == hash)
+            ++q_end;
+        while (t != own.end() && t->hash < hash)
+            ++t;
+        auto t_end = t;
+        while (t_end != own.end() && t_end->hash == hash)
+            ++t_end;
+        bool seen = false;
+        for (auto l = q; l != q_end && !seen && t != t_end; ++l) {
+            const std::int64_t at = static_cast<std::int64_t>(l->frame) + offset;
+            const auto near = std::lower_bound(t, t_end, at - 1, [](const Landmark& x, std::int64_t f) {
+                return static_cast<std::int64_t>(x.frame) < f;
+            });
+            seen = near != t_end && static_cast<std::int64_t>(near->frame) <= at + 1;
+        }
+        distinct += seen ? 1 : 0;
+        q = q_end;
+        t = t_end;
+    }
+    return distinct;
+}
+
+// Lays the recording's peaks over the candidates' tracks (`tracks`, one
+// list a candidate, each covering its CandidateWindow) at their offsets;
 // nothing when the recording is too short, or the index holds no peaks of
 // any candidate.
-std::optional<PeakChecks> CheckPeaks(const LandmarkIndex& index, std::span<const Peak> recording,
+std::optional<PeakChecks> CheckPeaks(std::span<const Peak> recording,
                                      std::span<const std::pair<std::uint32_t, std::int64_t>> candidates,
-                                     const MatchOptions& options)
+                                     std::span<const std::vector<Peak>> tracks, const MatchOptions& options)
 {
-    if (recording.empty() || candidates.empty())
+    if (recording.empty() || candidates.empty() || tracks.size() != candidates.size())
         return std::nullopt;
     const std::uint32_t first = recording.front().frame;
     const std::uint64_t span = std::uint64_t{recording.back().frame} - first + 1;
     if (recording.back().frame < first || span < kShortestSpan)
-        return std::nullopt;
-
-    constexpr std::int64_t kReach = kPeakSearch + kSideFarthest + kNearFrames;
-    const auto frame = [](std::int64_t f) {
-        return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL));
-    };
-    std::vector<PeakWindow> windows;
-    for (const auto& [track, offset] : candidates)
-        windows.push_back({track, frame(first + offset - kReach), frame(first + offset + span + kReach)});
-    const std::vector<std::vector<Peak>> tracks = index.TrackPeaks(windows);
-    if (tracks.size() != candidates.size())
         return std::nullopt;
 
     PeakChecks checks;
@@ -410,7 +462,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     });
     std::vector<std::uint32_t> hashes;
     std::vector<std::uint32_t> weights;
-    std::uint32_t last = 0;  // the query's last frame
+    std::uint32_t first = 0xffffffffu;  // the query's first frame
+    std::uint32_t last = 0;             // and its last
     for (const Landmark& l : sorted) {
         if (hashes.empty() || hashes.back() != l.hash) {
             hashes.push_back(l.hash);
@@ -418,6 +471,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         }
         if (weights.back() < std::numeric_limits<std::uint32_t>::max())
             ++weights.back();
+        first = std::min(first, l.frame);
         last = std::max(last, l.frame);
     }
     const auto offset_of = [last](std::uint64_t cell) {
@@ -513,6 +567,42 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
 
     buffers.GiveBackWhenLarge();
 
+    // The candidates at their cells, and their tracks' peaks around them,
+    // fetched once when wanted: to score the candidates with every hash of
+    // the query when the bounds left some out, and to check them peak by
+    // peak.
+    std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
+    for (std::size_t c = 0; c < tally.count; ++c)
+        candidates.emplace_back(tally.best[c].track, offset_of(tally.best[c].cell));
+    std::optional<std::vector<std::vector<Peak>>> candidate_peaks;
+    const auto fetch_peaks = [&]() -> const std::vector<std::vector<Peak>>& {
+        if (!candidate_peaks) {
+            std::vector<PeakWindow> windows;
+            for (const auto& [track, offset] : candidates)
+                windows.push_back(
+                    CandidateWindow(track, offset, sorted.empty() ? 0 : first, last, peaks, options.landmarks));
+            candidate_peaks = windows.empty() ? std::vector<std::vector<Peak>>{} : index.TrackPeaks(windows);
+        }
+        return *candidate_peaks;
+    };
+
+    // Where the bounds left hashes out, their postings voted for no one:
+    // the candidates they let through are scored again from their own
+    // pairs, made from their peaks, so that what the query shares with each
+    // counts in full, and chance is reckoned on every vote the query's
+    // hashes would have cast. Nothing changes for a candidate whose peaks
+    // the index does not hold.
+    std::uint64_t chance_votes = hits;
+    if (left_out.hashes > 0 && tally.count > 0) {
+        chance_votes += left_out.votes;
+        const std::vector<std::vector<Peak>>& tracks = fetch_peaks();
+        for (std::size_t c = 0; c < tally.count && c < tracks.size(); ++c) {
+            if (!tracks[c].empty())
+                distinct[c] = std::max(distinct[c],
+                                       DistinctFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks));
+        }
+    }
+
     const std::span<const std::uint32_t> scores(distinct.data(), tally.count);
     result.votes = hits;
     std::size_t best = tally.count;
@@ -529,7 +619,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     }
 
     const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));
-    const double lambda = 3.0 * static_cast<double>(hits) / cells;
+    const double lambda = 3.0 * static_cast<double>(chance_votes) / cells;
     const std::uint32_t chance_threshold = PoissonThreshold(lambda, cells, options.false_claim_rate);
     result.threshold = std::max(options.min_score, chance_threshold);
     result.chance = cells * PoissonTail(lambda, result.score);
@@ -546,10 +636,9 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // than any other track's: a piece that shares a motif with a track of
     // the catalogue lines up peaks with it, but its pairs point elsewhere
     // as often.
-    std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
-    for (std::size_t c = 0; c < tally.count; ++c)
-        candidates.emplace_back(tally.best[c].track, offset_of(tally.best[c].cell));
-    if (const std::optional<PeakChecks> checks = CheckPeaks(index, peaks, candidates, options)) {
+    if (const std::optional<PeakChecks> checks = peaks.empty() || candidates.empty()
+                                                     ? std::nullopt
+                                                     : CheckPeaks(peaks, candidates, fetch_peaks(), options)) {
         const std::size_t top = checks->best;
         result.peaks = checks->matched[top];
         result.peaks_threshold = checks->threshold;

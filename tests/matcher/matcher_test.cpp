@@ -367,7 +367,13 @@ TEST(Matching, VotesStayWithinTheirBoundsAndTheCommonestHashesGoFirst)
     for (std::uint32_t f = 0; f < 125 * 10; f += 5)
         query.push_back({kCommon, f});
 
-    const MatchResult unbounded = Match(index, query, {.most_postings = ~0u, .most_votes = ~std::uint64_t{0}});
+    const auto bounded = [](std::uint32_t most_postings, std::uint64_t most_votes) {
+        MatchOptions options;
+        options.most_postings = most_postings;
+        options.most_votes = most_votes;
+        return options;
+    };
+    const MatchResult unbounded = Match(index, query, bounded(~0u, ~std::uint64_t{0}));
     ASSERT_EQ(unbounded.verdict, Verdict::Match);
     ASSERT_EQ(unbounded.track, 17u);
     EXPECT_EQ(unbounded.hashes_left_out, 0u);
@@ -385,7 +391,7 @@ TEST(Matching, VotesStayWithinTheirBoundsAndTheCommonestHashesGoFirst)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const MatchResult r = Match(index, query, {.most_postings = c.most_postings, .most_votes = c.most_votes});
+        const MatchResult r = Match(index, query, bounded(c.most_postings, c.most_votes));
         EXPECT_LE(r.votes, c.most_votes);
         EXPECT_GE(r.hashes_left_out, 1u);
         EXPECT_GE(r.votes_left_out, common_votes);

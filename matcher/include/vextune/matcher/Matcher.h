@@ -54,6 +54,9 @@ struct MatchOptions {
     // takes 16 bytes while the query is matched.
     std::uint32_t most_postings = 4096;
     std::uint64_t most_votes = std::uint64_t{1} << 22;
+    // How the index's pairs were made: where the bounds left hashes out,
+    // the candidates are scored again from their tracks' peaks with them.
+    LandmarkOptions landmarks;
 };
 
 enum class Verdict { Match, NoMatch };
