@@ -402,6 +402,42 @@ TEST(Matching, VotesStayWithinTheirBoundsAndTheCommonestHashesGoFirst)
     }
 }
 
+// A budget of votes far below the query's postings only chooses the
+// candidates: one it lets through is scored from its own pairs, made again
+// from its peaks, as if every hash had been looked up; without its peaks
+// it keeps the score of the votes it had.
+TEST(Matching, ACandidateLetThroughATightBudgetIsScoredInFull)
+{
+    MemoryIndex with_peaks;
+    MemoryIndex without_peaks;
+    std::vector<std::vector<Peak>> tracks;
+    for (std::uint32_t t = 0; t < 60; ++t) {
+        tracks.push_back(RandomTrack(3000 + t, 125 * 60));
+        with_peaks.Add(t, MakeLandmarks(tracks.back()), 125 * 60, tracks.back());
+        without_peaks.Add(t, MakeLandmarks(tracks.back()), 125 * 60);
+    }
+    const std::vector<Peak> recording = Slice(tracks[23], 2500, 125 * 10, 0.8, 23);
+    const std::vector<Landmark> query = MakeLandmarks(recording);
+    MatchOptions tight;
+    const MatchResult full = Match(with_peaks, query, tight);
+    ASSERT_EQ(full.verdict, Verdict::Match);
+    ASSERT_EQ(full.hashes_left_out, 0u);
+    tight.most_votes = full.votes / 8;
+
+    const MatchResult rescored = Match(with_peaks, query, tight);
+    EXPECT_GT(rescored.hashes_left_out, 0u);
+    EXPECT_LE(rescored.votes, tight.most_votes);
+    EXPECT_EQ(rescored.verdict, Verdict::Match);
+    EXPECT_EQ(rescored.track, 23u);
+    EXPECT_EQ(rescored.offset_frames, full.offset_frames);
+    EXPECT_EQ(rescored.score, full.score);
+    EXPECT_GE(rescored.threshold, full.threshold);  // chance reckoned on every vote
+
+    const MatchResult votes_only = Match(without_peaks, query, tight);
+    EXPECT_EQ(votes_only.track, 23u);
+    EXPECT_LT(votes_only.score, full.score);
+}
+
 // The lookup within bounds that an index without one of its own gets (two
 // lookups: counts, then postings) leaves out what a store's own does.
 TEST(Matching, TheDefaultBoundedLookupLeavesOutWhatAStoresDoes)
