@@ -3,7 +3,7 @@
 // try a tolerance or a threshold on the evaluation set before running it
 // whole.
 //
-//   match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E]
+//   match_tune DB LIST [--fan-out N] [--frequency-bits B] [--reindex] [--frames T] [--bin-edge E]
 //              [--min-score S] [--margin M] [--rate R] [--min-peaks P]
 //              [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate]
 //              [--no-exact] [--each] [--most-postings N] [--most-votes N]
@@ -19,6 +19,11 @@
 // tolerant pairs and the peak check when they fall short (--exact-peaks
 // checks peaks on the first pass too; --gate leaves the check out when the
 // first pass already had pairs up to the threshold).
+//
+// --frequency-bits B makes the pairs' hashes tell frequencies to 1 / 2^B
+// bin; --reindex indexes the catalogue's tracks again in memory from
+// their stored peaks with the run's landmark settings, so that another
+// hash can be tried on a catalogue made with today's.
 //
 // --most-postings and --most-votes set the bounds of a query's work (0:
 // none); --work writes a line of the work of every recording of the list
@@ -36,6 +41,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -125,7 +131,8 @@ void MeasureWork(const Store& store, const vxt::decoded_signature& decoded, cons
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::cerr << "usage: match_tune DB LIST [--fan-out N] [--frames T] [--bin-edge E] [--min-score S] "
+        std::cerr << "usage: match_tune DB LIST [--fan-out N] [--frequency-bits B] [--frames T] [--bin-edge E] "
+                     "[--min-score S] "
                      "[--margin M] [--rate R] [--min-peaks P] [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate] "
                      "[--no-exact] [--each]\n";
         return 2;
@@ -133,13 +140,15 @@ int main(int argc, char** argv)
     LandmarkOptions landmarks;
     QueryTolerance tolerance;
     MatchOptions match;
-    bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false;
+    bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false, reindex = false;
     std::string work_file;
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
         if (flag == "--fan-out")
             landmarks.fan_out = static_cast<std::uint32_t>(value());
+        else if (flag == "--frequency-bits")
+            landmarks.frequency_bits = static_cast<std::uint32_t>(value());
         else if (flag == "--frames")
             tolerance.frames = static_cast<std::uint32_t>(value());
         else if (flag == "--bin-edge")
@@ -164,6 +173,8 @@ int main(int argc, char** argv)
             exact_checked = true;
         else if (flag == "--gate")
             gate = true;
+        else if (flag == "--reindex")
+            reindex = true;
         else if (flag == "--most-postings") {
             const double n = value();
             match.most_postings = n > 0 ? static_cast<std::uint32_t>(n) : std::numeric_limits<std::uint32_t>::max();
@@ -178,7 +189,24 @@ int main(int argc, char** argv)
         }
     }
 
-    const auto store = OpenStore(argv[1], OpenMode::ReadOnly);
+    match.landmarks = landmarks;
+    std::unique_ptr<Store> store = OpenStore(argv[1], OpenMode::ReadOnly);
+    if (reindex) {
+        // The catalogue's tracks indexed again in memory from their peaks,
+        // with this run's landmarks: a way to try another hash without
+        // making the catalogue again.
+        std::unique_ptr<Store> memory = MakeMemoryStore();
+        for (const TrackInfo& t : store->Tracks()) {
+            const PeakWindow whole{t.id, 0, 0xffffffffu};
+            const std::vector<Peak> peaks = std::move(store->TrackPeaks(std::span(&whole, 1)).front());
+            TrackInfo copy = t;
+            if (memory->Add(copy, MakeLandmarks(peaks, landmarks), peaks).id != t.id) {
+                std::cerr << "match_tune: --reindex needs a catalogue whose ids run from 1 without gaps\n";
+                return 2;
+            }
+        }
+        store = std::move(memory);
+    }
     std::map<std::uint32_t, std::string> sources;
     for (const TrackInfo& t : store->Tracks())
         sources[t.id] = BaseName(t.source);

@@ -16,10 +16,25 @@ void SortByTime(std::vector<Peak>& peaks)
     });
 }
 
-std::uint32_t Hash(std::int32_t anchor_bin, std::int32_t bin_step, std::uint32_t frame_step)
+// A pair's hash from its peaks' frequencies in quanta of 1 / 2^bits bin:
+// the anchor's bin (9 bits) and its quantum within the bin (`bits`), the
+// step in bins (7 bits, -64..63 as 0..127) and the target's quantum within
+// its bin (`bits`), the frame step (6 bits): 22 + 2 bits bits, today's
+// hash where bits is 0.
+std::uint32_t Hash(std::int32_t anchor, std::int32_t target, std::uint32_t frame_step, std::uint32_t bits)
 {
-    return static_cast<std::uint32_t>(anchor_bin) << 13 | static_cast<std::uint32_t>(bin_step + 64) << 6 |
-           frame_step;  // 22 bits
+    const std::int32_t mask = (1 << bits) - 1;
+    const std::int32_t bin_step = (target >> bits) - (anchor >> bits);
+    const std::uint32_t high = static_cast<std::uint32_t>(anchor) << (7 + bits) |
+                               static_cast<std::uint32_t>(bin_step + 64) << bits |
+                               static_cast<std::uint32_t>(target & mask);
+    return high << 6 | frame_step;
+}
+
+// A peak's frequency in quanta of 1 / 2^bits bin.
+std::int32_t Quantum(std::uint16_t frequency, std::uint32_t bits)
+{
+    return frequency >> (6 - bits);
 }
 
 bool InZone(std::int32_t bin_step, const LandmarkOptions& options)
@@ -174,17 +189,21 @@ void ForEachPair(std::span<const Peak> peaks, const LandmarkOptions& options, Pa
 
 std::string LandmarkFormat(const LandmarkOptions& options)
 {
-    return "pairs/1 fan-out " + std::to_string(options.fan_out) + " frames " + std::to_string(options.max_frame_step) +
-           " bins " + std::to_string(options.max_bin_step);
+    std::string name = "pairs/1 fan-out " + std::to_string(options.fan_out) + " frames " +
+                       std::to_string(options.max_frame_step) + " bins " + std::to_string(options.max_bin_step);
+    if (options.frequency_bits > 0)
+        name += " quanta 1/" + std::to_string(1u << options.frequency_bits);
+    return name;
 }
 
 std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkOptions& options)
 {
+    const std::uint32_t bits = std::min(options.frequency_bits, kMostFrequencyBits);
     std::vector<Landmark> landmarks;
     landmarks.reserve(peaks.size() * options.fan_out);
     ForEachPair(peaks, options, [&](const Peak& anchor, const Peak& target, std::uint32_t dt) {
         landmarks.push_back(
-            {Hash(anchor.frequency >> 6, (target.frequency >> 6) - (anchor.frequency >> 6), dt), anchor.frame});
+            {Hash(Quantum(anchor.frequency, bits), Quantum(target.frequency, bits), dt, bits), anchor.frame});
     });
     return landmarks;
 }
@@ -192,16 +211,21 @@ std::vector<Landmark> MakeLandmarks(std::span<const Peak> peaks, const LandmarkO
 std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTolerance& tolerance,
                                      const LandmarkOptions& options)
 {
-    // The bins a peak may have in the clean track: its own, and the
-    // neighbour whose edge it lies within bin_edge of.
+    // The quanta a peak may have in the clean track: its own, and the
+    // neighbour whose edge it lies within the edge of (bin_edge scaled to
+    // the quantum).
+    const std::uint32_t bits = std::min(options.frequency_bits, kMostFrequencyBits);
+    const std::int32_t size = 64 >> bits;
+    const std::int32_t edge = tolerance.bin_edge >> bits;
+    const std::int32_t most = (512 << bits) - 1;
     const auto bins = [&](std::uint16_t frequency, std::int32_t out[2]) {
-        const std::int32_t bin = frequency >> 6;
-        const std::int32_t within = frequency & 63;
-        out[0] = bin;
-        if (tolerance.bin_edge > 0 && within < tolerance.bin_edge && bin > 0)
-            out[1] = bin - 1;
-        else if (tolerance.bin_edge > 0 && 64 - within <= tolerance.bin_edge && bin < 511)
-            out[1] = bin + 1;
+        const std::int32_t quantum = Quantum(frequency, bits);
+        const std::int32_t within = frequency & (size - 1);
+        out[0] = quantum;
+        if (edge > 0 && within < edge && quantum > 0)
+            out[1] = quantum - 1;
+        else if (edge > 0 && size - within <= edge && quantum < most)
+            out[1] = quantum + 1;
         else
             return 1;
         return 2;
@@ -217,11 +241,11 @@ std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTol
         const std::uint32_t longest = std::min(dt + tolerance.frames, options.max_frame_step);
         for (int i = 0; i < anchor_count; ++i) {
             for (int j = 0; j < target_count; ++j) {
-                const std::int32_t step = target_bins[j] - anchor_bins[i];
+                const std::int32_t step = (target_bins[j] >> bits) - (anchor_bins[i] >> bits);
                 if (!InZone(step, options))
                     continue;
                 for (std::uint32_t d = shortest; d <= longest; ++d)
-                    landmarks.push_back({Hash(anchor_bins[i], step, d), anchor.frame});
+                    landmarks.push_back({Hash(anchor_bins[i], target_bins[j], d, bits), anchor.frame});
             }
         }
     });

@@ -309,5 +309,53 @@ TEST(PairSearch, MakesTheLandmarksOfThePeakByPeakSearchOnMusic)
 }
 #endif
 
+// Hashes that tell frequencies more finely are made from the same pairs:
+// dropping the finer bits of each peak gives back the hash of whole bins.
+// A recording whose peaks lie a little off the track's (less than the
+// edge, scaled to the quantum) still looks up the track's hash.
+TEST(FinerFrequencies, TheSamePairsWithMoreBitsAndTheToleranceStillCoversThem)
+{
+    const std::vector<Peak> peaks = RandomPeaks(11, 0, 2000, 1.5, 30, 400);
+    const std::vector<Landmark> whole = MakeLandmarks(peaks);
+    for (const std::uint32_t bits : {1u, 2u, 3u}) {
+        SCOPED_TRACE(bits);
+        LandmarkOptions options;
+        options.frequency_bits = bits;
+        const std::vector<Landmark> fine = MakeLandmarks(peaks, options);
+        ASSERT_EQ(fine.size(), whole.size());
+        for (std::size_t i = 0; i < fine.size(); ++i) {
+            ASSERT_EQ(fine[i].frame, whole[i].frame);
+            ASSERT_LT(fine[i].hash, 1u << (22 + 2 * bits));
+            const std::uint32_t dt = fine[i].hash & 63;
+            const std::uint32_t step = (fine[i].hash >> (6 + bits)) & 127;
+            const std::uint32_t anchor_bin = fine[i].hash >> (13 + 2 * bits);
+            ASSERT_EQ(anchor_bin << 13 | step << 6 | dt, whole[i].hash);
+        }
+        EXPECT_NE(LandmarkFormat(options), LandmarkFormat());
+
+        // Each peak moved by up to the scaled edge, less one, either way.
+        const QueryTolerance tolerance;
+        const int most = (tolerance.bin_edge >> bits) - 1;
+        std::mt19937 random(bits);
+        std::vector<Peak> moved = peaks;
+        for (Peak& p : moved)
+            p.frequency = static_cast<std::uint16_t>(
+                std::clamp<int>(p.frequency + static_cast<int>(random() % (2 * most + 1)) - most, 64 * 30, 64 * 430));
+        std::vector<Landmark> looked_up = QueryLandmarks(moved, tolerance, options);
+        std::sort(looked_up.begin(), looked_up.end(), [](const Landmark& a, const Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        std::size_t covered = 0;
+        for (const Landmark& l : fine)
+            covered +=
+                std::binary_search(looked_up.begin(), looked_up.end(), l, [](const Landmark& a, const Landmark& b) {
+                    return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+                });
+        // A moved peak can change which peaks pair at all (fan-out, zone
+        // edges); nearly all the track's pairs are still looked up.
+        EXPECT_GT(covered, fine.size() * 95 / 100);
+    }
+}
+
 }  // namespace
 }  // namespace vxt::matcher

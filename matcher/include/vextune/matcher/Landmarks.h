@@ -7,7 +7,8 @@
 // audio would find its own track, and such pairs are the commonest and say
 // the least). A pair's hash packs the
 // anchor's bin (9 bits), the frequency step in bins (7 bits, -64..+63 as
-// 0..127) and the time step in frames (6 bits): pairs that look alike in two
+// 0..127) and the time step in frames (6 bits), and with frequency_bits
+// each peak's place within its bin too: pairs that look alike in two
 // recordings of the same music get the same hash whatever their absolute
 // time, and the anchor's time tells where in the track they are.
 #pragma once
@@ -38,7 +39,11 @@ struct LandmarkOptions {
     std::uint32_t fan_out = 10;         // pairs per anchor at most
     std::uint32_t max_frame_step = 63;  // frames (the hash holds 1..63)
     std::int32_t max_bin_step = 64;     // bins either way (the hash holds -64..63)
+    // The hash tells each peak's frequency to 1 / 2^frequency_bits bin
+    // (at most kMostFrequencyBits): 22 + 2 frequency_bits bits.
+    std::uint32_t frequency_bits = 0;
 };
+inline constexpr std::uint32_t kMostFrequencyBits = 3;
 
 // The name of the landmarks MakeLandmarks makes with these options: a
 // store records it beside its index, so that an index whose hashes were
