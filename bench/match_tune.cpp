@@ -289,10 +289,10 @@ int main(int argc, char** argv)
             }
         }
         if (each)
-            std::printf("%s\t%s\t%s\t%s\t%u\t%u\t%u\t%u\t%u\t%u\n", group.c_str(), BaseName(file).c_str(),
+            std::printf("%s\t%s\t%s\t%s\t%u\t%u\t%u\t%u\t%u\t%u\t%s\n", group.c_str(), BaseName(file).c_str(),
                         negative ? "neg" : (sources[r.track] == expected ? "true" : "false"),
                         claimed ? (r.on_peaks ? "peaks" : "pairs") : "-", r.score, r.runner_up, r.threshold, r.peaks,
-                        r.peaks_runner_up, r.peaks_threshold);
+                        r.peaks_runner_up, r.peaks_threshold, sources[r.track].c_str());
     }
     for (const auto& [query, pending] : queries) {
         if (pending.answered)

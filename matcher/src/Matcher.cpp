@@ -104,8 +104,14 @@ constexpr int kLotBits = 3;
 constexpr std::size_t kLots = std::size_t{1} << kLotBits;
 
 // The tracks with the most votes so far, each at its best cell: the
-// candidates that are then scored by distinct hashes (see Match).
+// candidates that are then scored by distinct hashes (see Match). Where
+// the bounds left hashes out, the votes that choose the candidates are
+// fewer and rarer, and a track as close to the query as the best (another
+// version of the same music) may fall behind tracks that the rare hashes
+// favour by chance: more candidates are taken then, so that it is still
+// among them and stands as the runner-up.
 constexpr std::size_t kCandidates = 8;
+constexpr std::size_t kBoundedCandidates = 32;
 
 struct Tally {
     struct Best {
@@ -113,8 +119,9 @@ struct Tally {
         std::uint32_t track = 0;
         std::uint64_t cell = 0;
     };
-    std::array<Best, kCandidates> best{};  // most votes first, then lowest track
+    std::array<Best, kBoundedCandidates> best{};  // most votes first, then lowest track
     std::size_t count = 0;
+    std::size_t most = kCandidates;  // candidates kept
 
     void TrackBest(std::uint32_t votes, std::uint64_t cell)
     {
@@ -122,9 +129,9 @@ struct Tally {
         const auto before = [](const Best& x, const Best& y) {
             return x.votes != y.votes ? x.votes > y.votes : x.track < y.track;
         };
-        if (count == kCandidates && !before(b, best[count - 1]))
+        if (count == most && !before(b, best[count - 1]))
             return;
-        std::size_t at = count < kCandidates ? count++ : count - 1;
+        std::size_t at = count < most ? count++ : count - 1;
         while (at > 0 && before(b, best[at - 1])) {
             best[at] = best[at - 1];
             --at;
@@ -527,6 +534,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         });
     result.hashes_left_out = left_out.hashes;
     result.votes_left_out = left_out.votes;
+    const bool bounded = left_out.hashes > 0;
     const std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
 
     // Each lot's votes packed into as few bits as their tracks and offsets
@@ -534,6 +542,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // the offsets' span keeps the offset field from being all ones (see
     // TallyLot).
     Tally tally;
+    tally.most = bounded ? kBoundedCandidates : kCandidates;
     if (hits > 0) {
         const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
         const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
@@ -546,26 +555,6 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
                          buffers.other64, tally);
         }
     }
-
-    // A candidate's score is the number of distinct hashes voting for its
-    // cell (or a frame either way), not its votes: music that repeats a
-    // pattern (a beat, a loop) votes again and again with the same few
-    // pairs into one cell of any track that has the pattern at that tempo,
-    // while a true match brings many different pairs.
-    std::array<std::uint32_t, kCandidates> distinct{};
-    std::size_t begin = 0;
-    for (const std::size_t end : hash_ends) {
-        std::array<bool, kCandidates> seen{};
-        for (std::size_t v = begin; v < end; ++v) {
-            for (std::size_t c = 0; c < tally.count; ++c)
-                seen[c] = seen[c] || by_hash[v] + 1 - tally.best[c].cell <= 2;  // within a frame
-        }
-        for (std::size_t c = 0; c < tally.count; ++c)
-            distinct[c] += seen[c] ? 1 : 0;
-        begin = end;
-    }
-
-    buffers.GiveBackWhenLarge();
 
     // The candidates at their cells, and their tracks' peaks around them,
     // fetched once when wanted: to score the candidates with every hash of
@@ -586,22 +575,46 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         return *candidate_peaks;
     };
 
+    // A candidate's score is the number of distinct hashes of the query
+    // that its track has at its cell (or a frame either way), not its
+    // votes: music that repeats a pattern (a beat, a loop) votes again and
+    // again with the same few pairs into one cell of any track that has the
+    // pattern at that tempo, while a true match brings many different pairs.
     // Where the bounds left hashes out, their postings voted for no one:
-    // the candidates they let through are scored again from their own
-    // pairs, made from their peaks, so that what the query shares with each
-    // counts in full, and chance is reckoned on every vote the query's
-    // hashes would have cast. Nothing changes for a candidate whose peaks
-    // the index does not hold.
+    // the candidates are scored from their own pairs, made again from their
+    // peaks, so that what the query shares with each counts in full, and
+    // chance is reckoned on every vote the query's hashes would have cast.
+    // Otherwise, and for a track whose peaks the index does not hold, the
+    // hashes that voted at the cell are counted.
+    std::array<std::uint32_t, kBoundedCandidates> distinct{};
+    std::array<bool, kBoundedCandidates> from_votes{};
     std::uint64_t chance_votes = hits;
-    if (left_out.hashes > 0 && tally.count > 0) {
+    from_votes.fill(true);
+    if (bounded && tally.count > 0) {
         chance_votes += left_out.votes;
         const std::vector<std::vector<Peak>>& tracks = fetch_peaks();
         for (std::size_t c = 0; c < tally.count && c < tracks.size(); ++c) {
-            if (!tracks[c].empty())
-                distinct[c] = std::max(distinct[c],
-                                       DistinctFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks));
+            if (!tracks[c].empty()) {
+                distinct[c] = DistinctFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
+                from_votes[c] = false;
+            }
         }
     }
+    std::size_t begin = 0;
+    for (const std::size_t end : hash_ends) {
+        std::array<bool, kBoundedCandidates> seen{};
+        for (std::size_t c = 0; c < tally.count; ++c) {
+            if (!from_votes[c])
+                continue;
+            const std::uint64_t cell = tally.best[c].cell;
+            for (std::size_t v = begin; v < end && !seen[c]; ++v)
+                seen[c] = by_hash[v] + 1 - cell <= 2;  // within a frame
+        }
+        for (std::size_t c = 0; c < tally.count; ++c)
+            distinct[c] += seen[c] ? 1 : 0;
+        begin = end;
+    }
+    buffers.GiveBackWhenLarge();
 
     const std::span<const std::uint32_t> scores(distinct.data(), tally.count);
     result.votes = hits;
