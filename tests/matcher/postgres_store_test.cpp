@@ -368,7 +368,8 @@ void ExpectGivenUpWithin(int seconds, FrozenServer& server, Call call, const std
 
 // A server that stops answering (SIGSTOP) is given up on: a statement on a
 // connection already made past the read time-out, a write past the write
-// time-out, a new connection past the connect time-out, each a StoreError.
+// time-out (on the writers' own connection, made when the track before was
+// added), a new connection past the connect time-out, each a StoreError.
 // Once it goes on, the next request is answered on a new connection.
 TEST_F(PostgresStoreTest, AStoppedServerIsGivenUpOnInTime)
 {
@@ -388,7 +389,7 @@ TEST_F(PostgresStoreTest, AStoppedServerIsGivenUpOnInTime)
         "could not look up postings: the server did not answer within 1 s");
     ExpectGivenUpWithin(
         60, server, [&] { store->Add(SyntheticTrack("during"), Landmarks(300, 200)); },
-        "could not add a track: could not connect within 2 s");
+        "could not add a track: the server did not answer within 1.5 s");
     ExpectGivenUpWithin(
         60, server, [&] { OpenPostgresStore(Uri(), OpenMode::ReadOnly, options); }, "could not connect within 2 s");
     server.Thaw();
