@@ -20,7 +20,11 @@
 // COPY); a lookup is one statement, one snapshot: readers see a track wholly
 // or not at all, here and in every other instance. pqxx connections are not
 // for sharing between threads, so each reader borrows one from a pool that
-// grows to the number of readers at once.
+// grows to the number of readers at once. Reads and writes have a pool
+// each: given a primary and its streaming replicas (a multi-host URI),
+// reads go to the replicas, spread over them, and writes to the primary.
+// A replica shows a commit a moment after the primary: a reader there sees
+// a track wholly, once it is replayed.
 #include <poll.h>
 #include <sys/socket.h>
 
