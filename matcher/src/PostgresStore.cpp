@@ -549,7 +549,11 @@ public:
         try {
             made = std::make_unique<pqxx::connection>(conninfo);
         } catch (const pqxx::broken_connection& e) {
-            if (purpose_ == Purpose::Writes)
+            // Servers that answered but take no writes (replicas) are
+            // worth saying plainly; libpq's words follow, host by host.
+            const std::string_view reason = e.what();
+            if (purpose_ == Purpose::Writes &&
+                (reason.find("read-only") != reason.npos || reason.find("standby") != reason.npos))
                 throw ConnectFailed(std::string("found no server that takes writes (a primary): ") + e.what());
             throw ConnectFailed(e.what());
         }
