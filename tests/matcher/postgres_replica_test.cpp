@@ -90,11 +90,13 @@ private:
 };
 
 // Waits (30 s at most) until every running replica has replayed all that
-// the primary has written so far.
+// the primary has committed so far. The session's primary commits without
+// waiting for the disk: a commit may still be in its WAL buffers, before
+// the position written, so the wait is for the position inserted.
 void WaitForReplay(const std::vector<std::string>& replicas)
 {
     pqxx::connection primary(Primary());
-    const std::string lsn = pqxx::nontransaction(primary).exec1("SELECT pg_current_wal_lsn()")[0].c_str();
+    const std::string lsn = pqxx::nontransaction(primary).exec1("SELECT pg_current_wal_insert_lsn()")[0].c_str();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (const std::string& uri : replicas) {
         pqxx::connection replica(uri);
