@@ -20,11 +20,16 @@
 // COPY); a lookup is one statement, one snapshot: readers see a track wholly
 // or not at all, here and in every other instance. pqxx connections are not
 // for sharing between threads, so each reader borrows one from a pool that
-// grows to the number of readers at once.
+// grows to the number of readers at once. Reads and writes have a pool
+// each: given a primary and its streaming replicas (a multi-host URI),
+// reads go to the replicas, spread over them, and writes to the primary.
+// A replica shows a commit a moment after the primary: a reader there sees
+// a track wholly, once it is replayed.
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -40,6 +45,7 @@
 #include <thread>
 #include <tuple>
 
+#include <libpq-fe.h>
 #include <pqxx/pqxx>
 
 #include "StoreSupport.h"
@@ -305,16 +311,33 @@ private:
     std::jthread thread_;  // last: it stops and joins before the rest goes
 };
 
+// What a pool's connections are for. Given several hosts (a primary and its
+// replicas, in a multi-host URI), reads go to a replica when one answers and
+// to any server otherwise, writes only to a server that takes them.
+enum class Purpose { Reads, Writes };
+
 // The connection options the store adds to the caller's: the connect
-// time-out, and TCP keepalives, so that an idle connection whose peer has
-// gone is found out (neither matters on a Unix socket). The caller's own
-// settings come after them, and win.
-std::string WithOptions(const std::string& uri, const StoreOptions& options)
+// time-out, TCP keepalives, so that an idle connection whose peer has gone
+// is found out (neither matters on a Unix socket), and the kind of server
+// wanted. A read on one host asks nothing of it: libpq would otherwise
+// connect twice to a lone primary, looking for a standby first. The
+// caller's own settings come after these, and win.
+std::string OurOptions(const StoreOptions& options, Purpose purpose, bool several_hosts)
 {
     std::string ours = "keepalives=1&keepalives_idle=30&keepalives_interval=10&keepalives_count=3";
     if (options.connect_timeout_ms > 0)
         ours +=
             "&connect_timeout=" + std::to_string(std::max<std::uint32_t>(2, (options.connect_timeout_ms + 999) / 1000));
+    if (purpose == Purpose::Writes)
+        ours += "&target_session_attrs=read-write";
+    else if (several_hosts)
+        ours += "&target_session_attrs=prefer-standby";
+    return ours;
+}
+
+// The caller's URI or key=value string with ours ("a=b&c=d") first.
+std::string WithOptions(const std::string& uri, const std::string& ours)
+{
     const bool is_uri = uri.starts_with("postgresql://") || uri.starts_with("postgres://");
     if (!is_uri) {
         std::string words = ours;
@@ -327,63 +350,227 @@ std::string WithOptions(const std::string& uri, const StoreOptions& options)
     return uri.substr(0, query + 1) + ours + "&" + uri.substr(query + 1);
 }
 
+std::vector<std::string> CommaList(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::size_t from = 0;
+    for (std::size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1)
+        items.push_back(text.substr(from, comma - from));
+    items.push_back(text.substr(from));
+    return items;
+}
+
+// The hosts of a connection string that names several, so that each new
+// connection can try them in an order of its own: libpq tries a list in
+// the order given, and without that every reader would land on the first
+// replica.
+class HostList {
+public:
+    // The hosts of conninfo (a URI or key=value words, as libpq reads
+    // them); none when it names one host or fewer, or libpq cannot read it
+    // (it says why when the connection is made).
+    static std::optional<HostList> Of(const std::string& conninfo)
+    {
+        char* error = nullptr;
+        PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &error);
+        PQfreemem(error);
+        if (parsed == nullptr)
+            return std::nullopt;
+        HostList list;
+        for (const PQconninfoOption* o = parsed; o->keyword != nullptr; ++o) {
+            if (o->val == nullptr)
+                continue;
+            const std::string keyword = o->keyword;
+            if (keyword == "host")
+                list.hosts_ = CommaList(o->val);
+            else if (keyword == "hostaddr")
+                list.addresses_ = CommaList(o->val);
+            else if (keyword == "port")
+                list.ports_ = CommaList(o->val);
+            else
+                list.rest_.emplace_back(keyword, o->val);
+        }
+        PQconninfoFree(parsed);
+        const std::size_t count = std::max(list.hosts_.size(), list.addresses_.size());
+        const auto fits = [count](const std::vector<std::string>& l) { return l.empty() || l.size() == count; };
+        if (count < 2 || !fits(list.hosts_) || !fits(list.addresses_) ||
+            !(list.ports_.size() <= 1 || fits(list.ports_)))
+            return std::nullopt;
+        return list;
+    }
+
+    std::size_t size() const { return std::max(hosts_.size(), addresses_.size()); }
+
+    // The connection string with the hosts in the given order.
+    std::string InOrder(const std::vector<std::size_t>& order) const
+    {
+        std::string words;
+        const auto add = [&](const std::string& keyword, const std::string& value) {
+            if (!words.empty())
+                words += ' ';
+            words += keyword;
+            words += "='";
+            for (const char c : value) {
+                if (c == '\'' || c == '\\')
+                    words += '\\';
+                words += c;
+            }
+            words += '\'';
+        };
+        const auto ordered = [&](const std::vector<std::string>& list) {
+            std::string joined;
+            for (const std::size_t i : order) {
+                if (i != order.front())
+                    joined += ',';
+                joined += list[i];
+            }
+            return joined;
+        };
+        if (!hosts_.empty())
+            add("host", ordered(hosts_));
+        if (!addresses_.empty())
+            add("hostaddr", ordered(addresses_));
+        if (ports_.size() == 1)
+            add("port", ports_[0]);
+        else if (!ports_.empty())
+            add("port", ordered(ports_));
+        for (const auto& [keyword, value] : rest_)
+            add(keyword, value);
+        return words;
+    }
+
+    // Which host a connection reached, from what libpq says of it (the
+    // host, or the address when no name was given, and the port); npos
+    // when none matches.
+    std::size_t Find(const char* host, const char* port) const
+    {
+        const std::string reached = host ? host : "";
+        for (std::size_t i = 0; i < size(); ++i) {
+            const std::string& named = !hosts_.empty() && !hosts_[i].empty() ? hosts_[i]
+                                       : addresses_.empty()                  ? std::string()
+                                                                             : addresses_[i];
+            if (named != reached)
+                continue;
+            if (ports_.size() > 1 && !ports_[i].empty() && port != nullptr && ports_[i] != port)
+                continue;
+            return i;
+        }
+        return std::string::npos;
+    }
+
+private:
+    std::vector<std::string> hosts_, addresses_, ports_;
+    std::vector<std::pair<std::string, std::string>> rest_;
+};
+
+// A host passed over by a connection (down, or not the kind wanted) is
+// tried last by the next ones for this long.
+constexpr auto kPassedOver = std::chrono::seconds(30);
+
 // A connection failed to be made: not one to try again at once.
 class ConnectFailed : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// Connections for the readers and the writer, made when none is free.
+class ConnectionPool;
+
+// A pooled connection counts as one on its host while it lives.
+struct OnHost {
+    ConnectionPool* pool = nullptr;
+    std::size_t host = 0;
+    void operator()(pqxx::connection* connection) const;
+};
+using Connection = std::unique_ptr<pqxx::connection, OnHost>;
+
+// Connections for the readers or the writers, made when none is free. Over
+// several hosts each new connection starts at the host with the fewest of
+// the pool's connections, hosts that were passed over lately last, and a
+// thread is given back an idle connection to the host it last used when
+// there is one.
 class ConnectionPool {
 public:
-    ConnectionPool(std::string uri, bool read_only, const StoreOptions& options, Watchdog& watchdog)
-        : uri_(WithOptions(uri, options)),
-          read_only_(read_only),
+    ConnectionPool(std::string uri, Purpose purpose, const StoreOptions& options, Watchdog& watchdog)
+        : hosts_(HostList::Of(uri)),
+          ours_(OurOptions(options, purpose, hosts_.has_value())),
+          uri_(WithOptions(uri, ours_)),
+          purpose_(purpose),
           setup_timeout_(options.read_timeout_ms),
           statement_timeout_ms_(options.read_timeout_ms),
-          watchdog_(watchdog)
+          watchdog_(watchdog),
+          serial_(NextSerial()),
+          live_(hosts_ ? hosts_->size() : 1, 0),
+          passed_over_until_(live_.size())
     {}
 
     struct Borrowed {
-        std::unique_ptr<pqxx::connection> connection;
+        Connection connection;
         bool reused = false;
         int dropped = 0;  // idle connections found closed on the way
+        // A read that found no replica among several hosts: on this primary.
+        std::string on_primary;
     };
 
     // An idle connection that has not been closed under it, or a new one
     // when none is left (or fresh is set). An idle connection has nothing
     // to read: one that has (the server's last words before it ended the
-    // session, or its end) is dropped.
+    // session, or its end) is dropped. Over several hosts, an idle
+    // connection to the host this thread last used comes first.
     Borrowed Take(bool fresh)
     {
         int dropped = 0;
+        const std::size_t hint = LastHost();
+        std::vector<Connection> closed;  // ended once the lock is let go: each counts itself off
         {
             std::lock_guard lock(mutex_);
             while (!fresh && !idle_.empty()) {
-                Borrowed borrowed{std::move(idle_.back()), true, dropped};
-                idle_.pop_back();
+                auto pick = std::find_if(idle_.rbegin(), idle_.rend(),
+                                         [&](const Connection& c) { return c.get_deleter().host == hint; });
+                if (pick == idle_.rend())
+                    pick = idle_.rbegin();
+                Borrowed borrowed{std::move(*pick), true, dropped, {}};
+                idle_.erase(std::next(pick).base());
                 pollfd watched{borrowed.connection->sock(), POLLIN, 0};
-                if (watched.fd >= 0 && ::poll(&watched, 1, 0) == 0)
+                if (watched.fd >= 0 && ::poll(&watched, 1, 0) == 0) {
+                    SetLastHost(borrowed.connection.get_deleter().host);
                     return borrowed;
+                }
+                closed.push_back(std::move(borrowed.connection));
                 ++dropped;
             }
         }
-        std::unique_ptr<pqxx::connection> connection;
+        std::vector<std::size_t> order;
+        std::string conninfo = uri_;
+        if (hosts_) {
+            order = Order();
+            conninfo = WithOptions(hosts_->InOrder(order), ours_);
+        }
+        std::unique_ptr<pqxx::connection> made;
         try {
-            connection = std::make_unique<pqxx::connection>(uri_);
+            made = std::make_unique<pqxx::connection>(conninfo);
         } catch (const pqxx::broken_connection& e) {
+            // Servers that answered but take no writes (replicas) are
+            // worth saying plainly; libpq's words follow, host by host.
+            const std::string_view reason = e.what();
+            if (purpose_ == Purpose::Writes &&
+                (reason.find("read-only") != reason.npos || reason.find("standby") != reason.npos))
+                throw ConnectFailed(std::string("found no server that takes writes (a primary): ") + e.what());
             throw ConnectFailed(e.what());
         }
-        Watchdog::Armed armed = watchdog_.Arm(connection->sock(), setup_timeout_);
+        Watchdog::Armed armed = watchdog_.Arm(made->sock(), setup_timeout_);
+        bool standby = false;
         try {
             // Notices (a table that already exists, and so on) are the
             // store's business, not the terminal's.
             std::string setup =
                 "SET client_min_messages = warning; SET statement_timeout = " + std::to_string(statement_timeout_ms_);
-            if (read_only_)
+            if (purpose_ == Purpose::Reads)
                 setup += "; SET default_transaction_read_only = on";
-            pqxx::nontransaction(*connection).exec(setup);
-            Prepare(*connection);
+            if (hosts_)
+                setup += "; SELECT pg_is_in_recovery()";
+            const pqxx::result answer = pqxx::nontransaction(*made).exec(setup);
+            standby = hosts_ && !answer.empty() && answer[0][0].as<bool>();
+            Prepare(*made);
         } catch (const std::exception& e) {
             if (armed.Disarm())
                 throw ConnectFailed("the server did not answer within " + Seconds(setup_timeout_) + " of connecting");
@@ -391,21 +578,28 @@ public:
         }
         if (armed.Disarm())
             throw ConnectFailed("the server did not answer within " + Seconds(setup_timeout_) + " of connecting");
-        return {std::move(connection), false, dropped};
+        const std::size_t host = hosts_ ? Reached(order, *made, standby) : 0;
+        Borrowed borrowed{Connection(made.release(), OnHost{this, host}), false, dropped, {}};
+        if (hosts_ && purpose_ == Purpose::Reads && !standby)
+            borrowed.on_primary = borrowed.connection->hostname();
+        return borrowed;
     }
 
-    void Give(std::unique_ptr<pqxx::connection> connection)
+    void Give(Connection connection)
     {
-        std::lock_guard lock(mutex_);
-        if (idle_.size() < kIdleConnections)
-            idle_.push_back(std::move(connection));
+        {
+            std::lock_guard lock(mutex_);
+            if (idle_.size() < kIdleConnections)
+                idle_.push_back(std::move(connection));
+        }
+        connection.reset();  // one too many: closed outside the lock, which its count takes
     }
 
     // Drops every idle connection: one of them broke, so that the server
     // went away and came back, and the rest broke with it.
     void DropIdle()
     {
-        std::vector<std::unique_ptr<pqxx::connection>> dropped;
+        std::vector<Connection> dropped;
         {
             std::lock_guard lock(mutex_);
             dropped.swap(idle_);
@@ -420,14 +614,122 @@ public:
     }
 
 private:
+    friend struct OnHost;
+
+    static std::uint64_t NextSerial()
+    {
+        static std::atomic<std::uint64_t> last{0};
+        return ++last;
+    }
+
+    // The host each pool's connection last came from on this thread, so
+    // that one request's reads keep to one replica (whose replay only
+    // moves forward) as long as an idle connection to it is free.
+    struct Last {
+        std::uint64_t pool;
+        std::size_t host;
+    };
+    static std::vector<Last>& Lasts()
+    {
+        thread_local std::vector<Last> lasts;
+        return lasts;
+    }
+    std::size_t LastHost() const
+    {
+        for (const Last& last : Lasts()) {
+            if (last.pool == serial_)
+                return last.host;
+        }
+        return std::string::npos;
+    }
+    void SetLastHost(std::size_t host) const
+    {
+        if (!hosts_)
+            return;
+        std::vector<Last>& lasts = Lasts();
+        std::erase_if(lasts, [&](const Last& last) { return last.pool == serial_; });
+        if (lasts.size() >= 8)  // a thread serving more stores than this forgets the oldest
+            lasts.erase(lasts.begin());
+        lasts.push_back({serial_, host});
+    }
+
+    // The hosts in the order a new connection tries them: from the one
+    // with the fewest of the pool's connections on round the list, those
+    // passed over lately last. (Not from the thread's last host: threads
+    // that all shared one idle connection would then pile onto its host.)
+    std::vector<std::size_t> Order()
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        const std::size_t n = live_.size();
+        const auto fresh = [&](std::size_t i) { return passed_over_until_[i] <= now; };
+        const auto fewest = [&](bool fresh_only) {
+            std::size_t best = std::string::npos;
+            for (std::size_t i = 0; i < n; ++i) {
+                if ((fresh(i) || !fresh_only) && (best == std::string::npos || live_[i] < live_[best]))
+                    best = i;
+            }
+            return best;
+        };
+        std::size_t start = fewest(true);
+        if (start == std::string::npos)
+            start = fewest(false);
+        std::vector<std::size_t> order;
+        for (std::size_t i = 0; i < n; ++i)
+            order.push_back((start + i) % n);
+        std::stable_partition(order.begin(), order.end(), fresh);
+        return order;
+    }
+
+    // Which host a new connection reached; the hosts libpq tried before
+    // it are passed over for a while, and so is a primary that a read had
+    // to fall back to.
+    std::size_t Reached(const std::vector<std::size_t>& order, pqxx::connection& connection, bool standby)
+    {
+        const std::size_t host = hosts_->Find(connection.hostname(), connection.port());
+        std::lock_guard lock(mutex_);
+        const auto until = std::chrono::steady_clock::now() + kPassedOver;
+        for (const std::size_t i : order) {
+            if (i == host)
+                break;
+            passed_over_until_[i] = until;
+        }
+        if (host == std::string::npos)
+            return live_.size();  // counted nowhere
+        if (purpose_ == Purpose::Reads && !standby)
+            passed_over_until_[host] = until;
+        ++live_[host];
+        SetLastHost(host);
+        return host;
+    }
+
+    void Ended(std::size_t host)
+    {
+        std::lock_guard lock(mutex_);
+        if (host < live_.size() && hosts_)
+            --live_[host];
+    }
+
+    const std::optional<HostList> hosts_;
+    const std::string ours_;
     const std::string uri_;
-    const bool read_only_;
+    const Purpose purpose_;
     const std::chrono::milliseconds setup_timeout_;
     const std::uint32_t statement_timeout_ms_;
     Watchdog& watchdog_;
+    const std::uint64_t serial_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<pqxx::connection>> idle_;
+    std::vector<std::size_t> live_;  // the pool's connections on each host
+    std::vector<std::chrono::steady_clock::time_point> passed_over_until_;
+    std::vector<Connection> idle_;  // last: its connections count themselves off the rest
 };
+
+void OnHost::operator()(pqxx::connection* connection) const
+{
+    delete connection;
+    if (pool != nullptr)
+        pool->Ended(host);
+}
 
 class PostgresStore final : public Store {
 public:
@@ -437,7 +739,8 @@ public:
           read_timeout_(options.read_timeout_ms),
           write_timeout_(options.write_timeout_ms),
           connect_timeout_(options.connect_timeout_ms),
-          pool_(uri, read_only_, options, watchdog_),
+          read_pool_(uri, Purpose::Reads, options, watchdog_),
+          write_pool_(uri, Purpose::Writes, options, watchdog_),
           diagnostics_(options.diagnostics)
     {
         Run(
@@ -698,28 +1001,32 @@ private:
         -> decltype(work(std::declval<pqxx::connection&>()))
     {
         const std::chrono::milliseconds timeout = kind == Kind::Read ? read_timeout_ : write_timeout_;
+        ConnectionPool& pool = PoolFor(kind);
         for (int attempt = 0;; ++attempt) {
             ConnectionPool::Borrowed borrowed;
             std::optional<Watchdog::Armed> armed;
             const auto late = [&] { return armed && armed->Disarm(); };
             try {
-                borrowed = pool_.Take(attempt > 0);
+                borrowed = pool.Take(attempt > 0);
                 if (borrowed.dropped > 0 && diagnostics_)
                     diagnostics_("PostgreSQL store at " + shown_uri_ + ": " + what + ": " +
                                  std::to_string(borrowed.dropped) + " idle connection" +
                                  (borrowed.dropped == 1 ? " had" : "s had") +
                                  " been closed by the server (dropped: a new one took their place)");
+                if (!borrowed.on_primary.empty() && diagnostics_)
+                    diagnostics_("PostgreSQL store at " + shown_uri_ + ": " + what +
+                                 ": no replica answered: reading from the primary at " + borrowed.on_primary);
                 armed.emplace(watchdog_.Arm(borrowed.connection->sock(), timeout));
                 auto result = work(*borrowed.connection);
                 if (!late())  // shut down just as the answer came: not to be used again
-                    pool_.Give(std::move(borrowed.connection));
+                    pool.Give(std::move(borrowed.connection));
                 return result;
             } catch (const ConnectFailed& e) {
                 throw StoreError(Message(what, std::string("could not connect within ") +
                                                    ConnectionPool::Seconds(connect_timeout_) + ": " + e.what()));
             } catch (const StoreError& e) {
                 if (!late() && borrowed.connection && borrowed.connection->is_open())
-                    pool_.Give(std::move(borrowed.connection));
+                    pool.Give(std::move(borrowed.connection));
                 if (std::string_view(e.what()).starts_with("PostgreSQL store at "))
                     throw;
                 throw StoreError(Message(what, e.what()));  // every error names the store
@@ -730,7 +1037,7 @@ private:
                 if (borrowed.reused && attempt == 0) {
                     // Got over, but why is worth knowing: a server that
                     // restarts or ends idle connections shows up here.
-                    pool_.DropIdle();
+                    pool.DropIdle();
                     if (diagnostics_)
                         diagnostics_(Message(what, e.what()) +
                                      " (an idle connection had broken: tried again on a new one)");
@@ -745,11 +1052,15 @@ private:
                     throw StoreError(
                         Message(what, "the server did not answer within " + ConnectionPool::Seconds(timeout)));
                 if (borrowed.connection && borrowed.connection->is_open())
-                    pool_.Give(std::move(borrowed.connection));
+                    pool.Give(std::move(borrowed.connection));
                 throw StoreError(Message(what, e.what()));
             }
         }
     }
+
+    // Reads go to replicas where there are some, writes (and the opening of
+    // a store that may write) to the primary.
+    ConnectionPool& PoolFor(Kind kind) const { return kind == Kind::Write && !read_only_ ? write_pool_ : read_pool_; }
 
     std::string Message(const char* what, std::string_view error) const
     {
@@ -843,7 +1154,8 @@ private:
     const std::chrono::milliseconds write_timeout_;
     const std::chrono::milliseconds connect_timeout_;
     mutable Watchdog watchdog_;  // before the pool, whose connections it watches, and after it when they go
-    mutable ConnectionPool pool_;
+    mutable ConnectionPool read_pool_;
+    mutable ConnectionPool write_pool_;
     const std::function<void(const std::string&)> diagnostics_;
 
     mutable std::mutex frames_mutex_;

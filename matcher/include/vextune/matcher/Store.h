@@ -163,7 +163,9 @@ struct StoreOptions {
 
 // The store at where: a postgresql:// (or postgres://) URI, ":memory:" for
 // an empty store in memory, or else an LMDB folder, made when opened
-// ReadWrite. Throws StoreError when it cannot be opened.
+// ReadWrite. Throws StoreError when it cannot be opened. A URI of several
+// hosts names a primary and its replicas: reads go to a replica (the
+// primary when none answers), writes to the primary.
 std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode, const StoreOptions& options = {});
 
 // An empty store in memory, for tests and experiments.
