@@ -106,6 +106,7 @@ constexpr std::size_t kLots = std::size_t{1} << kLotBits;
 // The tracks with the most votes so far, each at its best cell: the
 // candidates that are then scored by distinct hashes (see Match).
 constexpr std::size_t kCandidates = 8;
+static_assert(kCandidates == kTallyCandidates, "an index's tally brings back as many candidates");
 
 struct Tally {
     struct Best {
@@ -201,6 +202,29 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
         here = after;
     }
     tally.TrackBest(track_best, track_cell);
+}
+
+// A tally the index made (LandmarkIndex::TallyVotes) as the local one
+// would have left it: its candidates in the tally's order, each at its cell
+// (the query's last frame biases the offset, see Cell), their distinct
+// hashes, and the hits.
+std::uint64_t TakeTally(const VoteTally& remote, std::uint32_t last, Tally& tally,
+                        std::array<std::uint32_t, kCandidates>& distinct)
+{
+    std::vector<TallyCandidate> candidates = remote.candidates;
+    std::stable_sort(candidates.begin(), candidates.end(), [](const TallyCandidate& a, const TallyCandidate& b) {
+        return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+    });
+    tally.count = 0;
+    for (const TallyCandidate& c : candidates) {
+        const std::int64_t field = c.offset + 1 + static_cast<std::int64_t>(last);
+        if (tally.count == kCandidates || field < 1 || field > static_cast<std::int64_t>(kMostField))
+            continue;  // not a cell the query could vote for
+        const std::uint64_t cell = Cell(c.track, static_cast<std::uint32_t>(field));
+        distinct[tally.count] = c.hashes;
+        tally.best[tally.count++] = {c.votes, c.track, cell};
+    }
+    return remote.hits;
 }
 
 // What a thread keeps from query to query: the votes by lot and in the
@@ -444,36 +468,41 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     auto next = sorted.begin();
     const LookupBounds bounds{options.most_postings, options.most_votes};
     MatchResult result;
+    // An index that tallies next to its data brings back its candidates
+    // alone; the rest are looked up and tallied here.
+    const std::optional<VoteTally> remote = index.TallyVotes(query, bounds);
     const LookupLeftOut left_out =
-        index.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
-            while (next != sorted.end() && next->hash < hash)
-                ++next;
-            auto end = next;
-            while (end != sorted.end() && end->hash == hash)
-                ++end;
-            // An index that brings more than it was bounded to (postings
-            // added between its count and its read) votes no more.
-            const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
-            if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
-                return;
-            for (auto l = next; l != end; ++l) {
-                for (const Posting& p : postings) {
-                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
-                    if (field > kMostField)
-                        continue;
-                    const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
-                    lots[p.track & (kLots - 1)].push_back(cell);
-                    by_hash.push_back(cell);
-                    min_low = std::min(min_low, static_cast<std::uint32_t>(field));
-                    max_low = std::max(max_low, static_cast<std::uint32_t>(field));
-                    max_track = std::max(max_track, p.track);
-                }
-            }
-            hash_ends.push_back(by_hash.size());
-        });
+        remote
+            ? remote->left_out
+            : index.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+                  while (next != sorted.end() && next->hash < hash)
+                      ++next;
+                  auto end = next;
+                  while (end != sorted.end() && end->hash == hash)
+                      ++end;
+                  // An index that brings more than it was bounded to (postings
+                  // added between its count and its read) votes no more.
+                  const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+                  if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
+                      return;
+                  for (auto l = next; l != end; ++l) {
+                      for (const Posting& p : postings) {
+                          const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                          if (field > kMostField)
+                              continue;
+                          const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
+                          lots[p.track & (kLots - 1)].push_back(cell);
+                          by_hash.push_back(cell);
+                          min_low = std::min(min_low, static_cast<std::uint32_t>(field));
+                          max_low = std::max(max_low, static_cast<std::uint32_t>(field));
+                          max_track = std::max(max_track, p.track);
+                      }
+                  }
+                  hash_ends.push_back(by_hash.size());
+              });
     result.hashes_left_out = left_out.hashes;
     result.votes_left_out = left_out.votes;
-    const std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
+    std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
 
     // Each lot's votes packed into as few bits as their tracks and offsets
     // need, in 32-bit keys when they fit with a bit to spare. One more than
@@ -510,6 +539,9 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
             distinct[c] += seen[c] ? 1 : 0;
         begin = end;
     }
+
+    if (remote)
+        hits = TakeTally(*remote, last, tally, distinct);
 
     buffers.GiveBackWhenLarge();
 
