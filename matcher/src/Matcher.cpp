@@ -469,37 +469,37 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     const LookupBounds bounds{options.most_postings, options.most_votes};
     MatchResult result;
     // An index that tallies next to its data brings back its candidates
-    // alone; the rest are looked up and tallied here.
+    // alone, and nothing is looked up here.
     const std::optional<VoteTally> remote = index.TallyVotes(query, bounds);
+    const std::span<const std::uint32_t> asked = remote ? std::span<const std::uint32_t>() : hashes;
+    const std::span<const std::uint32_t> weighed = remote ? std::span<const std::uint32_t>() : weights;
     const LookupLeftOut left_out =
-        remote
-            ? remote->left_out
-            : index.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
-                  while (next != sorted.end() && next->hash < hash)
-                      ++next;
-                  auto end = next;
-                  while (end != sorted.end() && end->hash == hash)
-                      ++end;
-                  // An index that brings more than it was bounded to (postings
-                  // added between its count and its read) votes no more.
-                  const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
-                  if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
-                      return;
-                  for (auto l = next; l != end; ++l) {
-                      for (const Posting& p : postings) {
-                          const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
-                          if (field > kMostField)
-                              continue;
-                          const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
-                          lots[p.track & (kLots - 1)].push_back(cell);
-                          by_hash.push_back(cell);
-                          min_low = std::min(min_low, static_cast<std::uint32_t>(field));
-                          max_low = std::max(max_low, static_cast<std::uint32_t>(field));
-                          max_track = std::max(max_track, p.track);
-                      }
-                  }
-                  hash_ends.push_back(by_hash.size());
-              });
+        index.LookupWithin(asked, weighed, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+            while (next != sorted.end() && next->hash < hash)
+                ++next;
+            auto end = next;
+            while (end != sorted.end() && end->hash == hash)
+                ++end;
+            // An index that brings more than it was bounded to (postings
+            // added between its count and its read) votes no more.
+            const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+            if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
+                return;
+            for (auto l = next; l != end; ++l) {
+                for (const Posting& p : postings) {
+                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                    if (field > kMostField)
+                        continue;
+                    const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
+                    lots[p.track & (kLots - 1)].push_back(cell);
+                    by_hash.push_back(cell);
+                    min_low = std::min(min_low, static_cast<std::uint32_t>(field));
+                    max_low = std::max(max_low, static_cast<std::uint32_t>(field));
+                    max_track = std::max(max_track, p.track);
+                }
+            }
+            hash_ends.push_back(by_hash.size());
+        });
     result.hashes_left_out = left_out.hashes;
     result.votes_left_out = left_out.votes;
     std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
@@ -540,8 +540,11 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         begin = end;
     }
 
-    if (remote)
+    if (remote) {
         hits = TakeTally(*remote, last, tally, distinct);
+        result.hashes_left_out = remote->left_out.hashes;
+        result.votes_left_out = remote->left_out.votes;
+    }
 
     buffers.GiveBackWhenLarge();
 

@@ -91,6 +91,8 @@ public:
         if (weights.size() != hashes.size())
             throw std::invalid_argument("a bounded lookup needs a weight for every hash");
         LookupLeftOut left_out;
+        if (hashes.empty())
+            return left_out;
         const std::vector<bool> kept = KeptWithin(CountPostings(hashes), weights, bounds, left_out);
         std::vector<std::uint32_t> kept_hashes;
         std::vector<std::uint32_t> kept_weights;
@@ -171,9 +173,10 @@ public:
         }
         // A track's votes are all on its shard: the best of the catalogue
         // are among the best of each.
-        std::sort(tally.candidates.begin(), tally.candidates.end(), [](const TallyCandidate& a, const TallyCandidate& b) {
-            return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
-        });
+        std::sort(tally.candidates.begin(), tally.candidates.end(),
+                  [](const TallyCandidate& a, const TallyCandidate& b) {
+                      return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+                  });
         if (tally.candidates.size() > kTallyCandidates)
             tally.candidates.resize(kTallyCandidates);
         return tally;

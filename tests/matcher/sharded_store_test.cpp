@@ -89,7 +89,8 @@ std::unique_ptr<Store> FreshShards(const StoreOptions& options = {})
 
 INSTANTIATE_TEST_SUITE_P(Sharded, StoreSuite,
                          ::testing::Values(StoreKind{"Sharded", [] { return FreshShards(); },
-                                                     [](OpenMode mode) { return OpenStores(ShardUris(), mode); }, false}),
+                                                     [](OpenMode mode) { return OpenStores(ShardUris(), mode); },
+                                                     false}),
                          KindName);
 
 // Everything but the tally of the index it wraps: the matcher tallies
@@ -182,8 +183,8 @@ std::vector<Query> Queries(const SyntheticCatalogue& catalogue)
     };
     for (const std::size_t t : {0u, 5u, 11u, 17u, 23u})
         if (t < catalogue.tracks.size())
-            add("track " + std::to_string(t), catalogue.Recording(t, 300 + 40 * static_cast<std::uint32_t>(t), 1250, 99),
-            t);
+            add("track " + std::to_string(t),
+                catalogue.Recording(t, 300 + 40 * static_cast<std::uint32_t>(t), 1250, 99), t);
     add("short", catalogue.Recording(8, 100, 90, 5), 8);
     std::mt19937 random(3);
     std::vector<Peak> noise;
@@ -393,8 +394,7 @@ TEST_F(ShardedStoreTest, ShardsAreCheckedAgainstTheirPlace)
         {"swapped", {uris[1], uris[0], uris[2]}, OpenMode::ReadOnly, "is shard 2 of 3 of catalogue"},
         {"too few", {uris[0], uris[1]}, OpenMode::ReadOnly, "is shard 1 of 3 of catalogue"},
         {"too many", {uris[0], uris[1], uris[2], b[0]}, OpenMode::ReadWrite, "is shard 1 of 3 of catalogue"},
-        {"another catalogue's", {uris[0], uris[1], b[2]}, OpenMode::ReadWrite,
-         "is shard 3 of 3 of catalogue"},
+        {"another catalogue's", {uris[0], uris[1], b[2]}, OpenMode::ReadWrite, "is shard 3 of 3 of catalogue"},
         {"holding tracks", {plain, uris[1]}, OpenMode::ReadWrite, "holds tracks of its own"},
         {"never a shard", {plain, uris[1]}, OpenMode::ReadOnly, "is not a shard of a catalogue"},
         {"not PostgreSQL", {uris[0], "/tmp/music.db"}, OpenMode::ReadOnly, "is not a postgresql:// URI"},
@@ -483,8 +483,7 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     if (vxt::matcher::testing::Uri().empty()) {
-        std::fprintf(stderr, "sharded_store_tests: VXT_PG_URI is not set: run inside scripts/pg-session %s\n",
-                     argv[0]);
+        std::fprintf(stderr, "sharded_store_tests: VXT_PG_URI is not set: run inside scripts/pg-session %s\n", argv[0]);
         return 1;
     }
     return RUN_ALL_TESTS();

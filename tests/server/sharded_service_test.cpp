@@ -50,8 +50,8 @@ TEST(ShardedService, AShardThatDoesNotAnswerMakesTheAnswerA503)
     const std::vector<std::string> uris = ShardUris();
     for (const std::string& uri : uris) {
         pqxx::connection connection(uri);
-        pqxx::nontransaction(connection).exec(
-            "SET client_min_messages = warning; DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
+        pqxx::nontransaction(connection)
+            .exec("SET client_min_messages = warning; DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public");
     }
     matcher::StoreOptions options;
     options.read_timeout_ms = 1000;

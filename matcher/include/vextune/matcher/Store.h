@@ -6,7 +6,8 @@
 // share this interface: one in memory (a fixture of tests and fuzzing: it
 // keeps nothing), LMDB (one folder, embedded, the default) and PostgreSQL
 // (one catalogue shared by several service instances). They answer alike: the same test suite runs
-// against each.
+// against each, and against a catalogue spread over several PostgreSQL
+// shards (OpenStores).
 //
 // Threads: the const members may be called from many threads at once; Add
 // and Remove from one thread at a time, while others read. A reader sees a
