@@ -67,6 +67,13 @@ std::vector<std::string> ShardUris()
     return uris;
 }
 
+// A database of one store holding every track, beside the shards.
+std::string SingleUri()
+{
+    static const std::string uri = OtherDatabase(Uri(), "single_store");
+    return uri;
+}
+
 pqxx::result Admin(const std::string& uri, const std::string& sql)
 {
     pqxx::connection connection(uri);
@@ -229,7 +236,7 @@ protected:
     {
         for (const std::string& uri : ShardUris())
             Clear(uri);
-        Clear(Uri());
+        Clear(SingleUri());
     }
 };
 
@@ -241,7 +248,7 @@ TEST_F(ShardedStoreTest, AnswersAsOneIndexOfEveryTrack)
 {
     const SyntheticCatalogue catalogue(36);
     auto sharded = OpenStores(ShardUris(), OpenMode::ReadWrite);
-    auto single = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
+    auto single = OpenPostgresStore(SingleUri(), OpenMode::ReadWrite);
     MemoryIndex all;
     std::vector<std::uint32_t> ids;
     for (const auto& t : catalogue.tracks) {
@@ -287,7 +294,7 @@ TEST_F(ShardedStoreTest, AnswersAsOneIndexOfEveryTrack)
 // votes as the matcher counts them from the postings.
 TEST_F(ShardedStoreTest, TallyCountsVotesNearEachCell)
 {
-    auto store = OpenPostgresStore(Uri(), OpenMode::ReadWrite);
+    auto store = OpenPostgresStore(SingleUri(), OpenMode::ReadWrite);
     // Track one: hashes 1..4 at frames 100..103; track two: hash 1 at
     // frames 10, 11, 12 (votes a frame apart count together), hash 9.
     const std::uint32_t one =
