@@ -27,6 +27,9 @@
 // votes the counts did not see.
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <utility>
