@@ -68,10 +68,10 @@ std::string file_name(const std::string& path)
     return name;
 }
 
-std::unique_ptr<matcher::Store> open(const std::string& db, matcher::OpenMode mode, const note_sink& diagnostics)
+std::unique_ptr<matcher::Store> open(const catalogue_names& db, matcher::OpenMode mode, const note_sink& diagnostics)
 {
     try {
-        return matcher::OpenStore(db, mode, {.diagnostics = diagnostics});
+        return matcher::OpenStores(db, mode, {.diagnostics = diagnostics});
     } catch (const matcher::StoreError& e) {
         throw cli_error(e.what());
     }
@@ -110,6 +110,17 @@ whole_signature sign_whole(const std::string& path, const block_sink& on_block =
 }
 
 }  // namespace
+
+std::string shown_names(const catalogue_names& db)
+{
+    std::string shown;
+    for (const std::string& name : db) {
+        if (!shown.empty())
+            shown += ' ';
+        shown += name;
+    }
+    return shown;
+}
 
 track_landmarks read_track(const std::string& path)
 {
@@ -169,7 +180,7 @@ int catalogue_add(const catalogue_add_options& options, std::ostream& out, const
     return failed;
 }
 
-void catalogue_list(const std::string& db, std::ostream& out, const note_sink& diagnostics)
+void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {
     const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
     for (const matcher::TrackInfo& t : store->Tracks()) {
@@ -178,7 +189,7 @@ void catalogue_list(const std::string& db, std::ostream& out, const note_sink& d
     }
 }
 
-bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& diagnostics)
+bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics)
 {
     const auto store = open(db, matcher::OpenMode::ReadWrite, diagnostics);
     try {
@@ -188,7 +199,7 @@ bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& 
     }
 }
 
-void catalogue_stats(const std::string& db, std::ostream& out, const note_sink& diagnostics)
+void catalogue_stats(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {
     const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
     const matcher::StoreTotals totals = store->Totals();
@@ -202,7 +213,8 @@ void catalogue_stats(const std::string& db, std::ostream& out, const note_sink& 
         << '\n';
 }
 
-int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note)
+int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
+                const note_sink& note)
 {
     const auto store = open(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;

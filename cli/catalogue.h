@@ -30,8 +30,15 @@ struct track_landmarks {
 // cli_error.
 track_landmarks read_track(const std::string& path);
 
+// The catalogue: one name (an LMDB folder, a postgresql:// URI), or one
+// postgresql:// URI a shard of one catalogue, always in the same order.
+using catalogue_names = std::vector<std::string>;
+
+// The names as a message shows them, separated by spaces.
+std::string shown_names(const catalogue_names& db);
+
 struct catalogue_add_options {
-    std::string db;
+    catalogue_names db;
     std::vector<std::string> files;
     bool progress = false;  // a progress line on standard error
 };
@@ -44,20 +51,21 @@ struct catalogue_add_options {
 // reported on note and skipped. Returns how many failed. Throws cli_error
 // when the catalogue cannot be opened or written.
 int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
-void catalogue_list(const std::string& db, std::ostream& out, const note_sink& diagnostics);
+void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics);
 // False when there is no such track.
-bool catalogue_remove(const std::string& db, std::uint32_t id, const note_sink& diagnostics);
+bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics);
 // One JSON object: tracks, postings, hours, bytes, bytesperhour.
-void catalogue_stats(const std::string& db, std::ostream& out, const note_sink& diagnostics);
+void catalogue_stats(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics);
 
 // Matches each recording, one JSON line per file: the answer object the
 // service would give for the whole recording, with "file", "ms" (time
 // spent matching) and "evidence" (landmarks, the best track's score, the
 // best other track's, the threshold). Returns how many could not be read.
-int match_files(const std::string& db, const std::vector<std::string>& files, std::ostream& out, const note_sink& note);
+int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
+                const note_sink& note);
 
 struct serve_options {
-    std::string db;
+    catalogue_names db;
     std::string listen = "127.0.0.1:8080";
     int threads = 4;
     int io_threads = 1;

@@ -21,7 +21,9 @@
 namespace vxt::cli {
 namespace {
 
-constexpr const char* db_help = "The catalogue: a folder (LMDB, made by catalogue add) or a postgresql:// URI";
+constexpr const char* db_help =
+    "The catalogue: a folder (LMDB, made by catalogue add) or a postgresql:// URI; repeated, one postgresql:// URI "
+    "a shard of one catalogue, in the same order every time";
 
 const note_sink note_to_stderr = [](const std::string& text) { diagnose(text); };
 
@@ -175,7 +177,7 @@ command_runner setup_catalogue(CLI::App& sub)
     CLI::App* remove = sub.add_subcommand("remove", "Remove a track and its index entries");
     CLI::App* stats = sub.add_subcommand("stats", "Print the catalogue's size as JSON");
     for (CLI::App* each : {add, list, remove, stats})
-        each->add_option("--db", args->add.db, db_help)->required()->type_name("DB");
+        each->add_option("--db", args->add.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     add->add_option("AUDIO", args->add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
     remove->add_option("ID", args->id, "The track's id (see list)")->required()->type_name("");
 
@@ -193,7 +195,7 @@ command_runner setup_catalogue(CLI::App& sub)
             if (remove->parsed()) {
                 if (catalogue_remove(a.add.db, a.id, note_to_stderr))
                     return exit_ok;
-                diagnose("no track " + std::to_string(a.id) + " in " + a.add.db);
+                diagnose("no track " + std::to_string(a.id) + " in " + shown_names(a.add.db));
                 return exit_failure;
             }
             catalogue_stats(a.add.db, std::cout, note_to_stderr);
@@ -205,11 +207,11 @@ command_runner setup_catalogue(CLI::App& sub)
 command_runner setup_match(CLI::App& sub)
 {
     struct match_args {
-        std::string db;
+        catalogue_names db;
         std::vector<std::string> files;
     };
     auto args = std::make_shared<match_args>();
-    sub.add_option("--db", args->db, db_help)->required()->type_name("DB");
+    sub.add_option("--db", args->db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     sub.add_option("AUDIO", args->files, "Recordings")->required()->type_name("");
     return [args] {
         return run_catalogue_command([&] {
@@ -221,7 +223,7 @@ command_runner setup_match(CLI::App& sub)
 command_runner setup_serve(CLI::App& sub)
 {
     auto options = std::make_shared<serve_options>();
-    sub.add_option("--db", options->db, db_help)->required()->type_name("DB");
+    sub.add_option("--db", options->db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     sub.add_option("--listen", options->listen,
                    "Address and port (default 127.0.0.1:8080; [ADDRESS]:PORT for IPv6; port 0: any free one)")
         ->check(CLI::Validator(

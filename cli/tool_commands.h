@@ -19,10 +19,10 @@ inline constexpr std::string_view devices_usage = "usage: vextune devices";
 inline constexpr std::string_view recognize_usage =
     "usage: vextune recognize --request FILE [--device NAME | --input AUDIO] [--realtime]";
 inline constexpr std::string_view catalogue_usage =
-    "usage: vextune catalogue {add --db DB AUDIO... | list --db DB | remove --db DB ID | stats --db DB}";
-inline constexpr std::string_view match_usage = "usage: vextune match --db DB AUDIO...";
+    "usage: vextune catalogue {add --db DB... AUDIO... | list --db DB... | remove --db DB... ID | stats --db DB...}";
+inline constexpr std::string_view match_usage = "usage: vextune match --db DB... AUDIO...";
 inline constexpr std::string_view serve_usage =
-    "usage: vextune serve --db DB [--listen HOST:PORT] [--threads N] [--io-threads N] [--max-sample-ms MS] "
+    "usage: vextune serve --db DB... [--listen HOST:PORT] [--threads N] [--io-threads N] [--max-sample-ms MS] "
     "[--access-log] [--access-log-file FILE] [--request-timeout S] [--idle-timeout S] [--write-timeout S] "
     "[--max-connections N] [--max-connections-per-address N]";
 

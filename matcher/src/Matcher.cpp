@@ -112,6 +112,7 @@ constexpr std::size_t kLots = std::size_t{1} << kLotBits;
 // among them and stands as the runner-up.
 constexpr std::size_t kCandidates = 8;
 constexpr std::size_t kBoundedCandidates = 32;
+static_assert(kBoundedCandidates == kTallyCandidates, "an index's tally brings back as many candidates");
 
 struct Tally {
     struct Best {
@@ -208,6 +209,29 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
         here = after;
     }
     tally.TrackBest(track_best, track_cell);
+}
+
+// A tally the index made (LandmarkIndex::TallyVotes) as the local one
+// would have left it: its candidates in the tally's order, each at its cell
+// (the query's last frame biases the offset, see Cell), their distinct
+// hashes, and the hits; as many of them as tally.most.
+std::uint64_t TakeTally(const VoteTally& remote, std::uint32_t last, Tally& tally,
+                        std::array<std::uint32_t, kBoundedCandidates>& distinct)
+{
+    std::vector<TallyCandidate> candidates = remote.candidates;
+    std::stable_sort(candidates.begin(), candidates.end(), [](const TallyCandidate& a, const TallyCandidate& b) {
+        return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+    });
+    tally.count = 0;
+    for (const TallyCandidate& c : candidates) {
+        const std::int64_t field = c.offset + 1 + static_cast<std::int64_t>(last);
+        if (tally.count == tally.most || field < 1 || field > static_cast<std::int64_t>(kMostField))
+            continue;  // not a cell the query could vote for
+        const std::uint64_t cell = Cell(c.track, static_cast<std::uint32_t>(field));
+        distinct[tally.count] = c.hashes;
+        tally.best[tally.count++] = {c.votes, c.track, cell};
+    }
+    return remote.hits;
 }
 
 // What a thread keeps from query to query: the votes by lot and in the
@@ -505,8 +529,13 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     auto next = sorted.begin();
     const LookupBounds bounds{options.most_postings, options.most_votes};
     MatchResult result;
-    const LookupLeftOut left_out =
-        index.LookupWithin(hashes, weights, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
+    // An index that tallies next to its data brings back its candidates
+    // alone, and nothing is looked up here.
+    const std::optional<VoteTally> remote = index.TallyVotes(query, bounds);
+    const std::span<const std::uint32_t> asked = remote ? std::span<const std::uint32_t>() : hashes;
+    const std::span<const std::uint32_t> weighed = remote ? std::span<const std::uint32_t>() : weights;
+    LookupLeftOut left_out =
+        index.LookupWithin(asked, weighed, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
             while (next != sorted.end() && next->hash < hash)
                 ++next;
             auto end = next;
@@ -532,18 +561,24 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
             }
             hash_ends.push_back(by_hash.size());
         });
+    std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
+    Tally tally;
+    std::array<std::uint32_t, kBoundedCandidates> distinct{};
+    if (remote) {
+        left_out = remote->left_out;
+        tally.most = left_out.hashes > 0 ? kBoundedCandidates : kCandidates;
+        hits = TakeTally(*remote, last, tally, distinct);
+    }
     result.hashes_left_out = left_out.hashes;
     result.votes_left_out = left_out.votes;
     const bool bounded = left_out.hashes > 0;
-    const std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
 
     // Each lot's votes packed into as few bits as their tracks and offsets
     // need, in 32-bit keys when they fit with a bit to spare. One more than
     // the offsets' span keeps the offset field from being all ones (see
     // TallyLot).
-    Tally tally;
-    tally.most = bounded ? kBoundedCandidates : kCandidates;
-    if (hits > 0) {
+    if (!remote && hits > 0) {
+        tally.most = bounded ? kBoundedCandidates : kCandidates;
         const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
         const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
         for (std::uint32_t lot = 0; lot < kLots; ++lot) {
@@ -586,10 +621,11 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // chance is reckoned on every vote the query's hashes would have cast.
     // Otherwise, and for a track whose peaks the index does not hold, the
     // hashes that voted at the cell are counted.
-    std::array<std::uint32_t, kBoundedCandidates> distinct{};
+    // (An index that tallied its own votes has counted the hashes voting
+    // at its candidates' cells already.)
     std::array<bool, kBoundedCandidates> from_votes{};
     std::uint64_t chance_votes = hits;
-    from_votes.fill(true);
+    from_votes.fill(!remote);
     if (bounded && tally.count > 0) {
         chance_votes += left_out.votes;
         const std::vector<std::vector<Peak>>& tracks = fetch_peaks();

@@ -48,6 +48,7 @@
 #include <libpq-fe.h>
 #include <pqxx/pqxx>
 
+#include "PostgresShard.h"
 #include "StoreSupport.h"
 #include "vextune/matcher/Store.h"
 
@@ -171,8 +172,63 @@ TrackInfo TrackOf(const pqxx::row& row)
 
 constexpr const char* kTrackColumns = "id, title, artist, source, content, frames, postings";
 
+// The tally next to the data (LandmarkIndex::TallyVotes), one statement:
+// the query's landmarks ($1 hashes, $2 frames, $3 the last frame);
+// bounded, the hashes kept as lookup_within keeps them ($4 most postings,
+// $5 most votes). The votes v (track, offset, hash) are counted by cell,
+// each cell with its neighbours a frame either way (a window over the
+// track's offsets), each track's best cell kept, the best tracks taken and
+// their distinct hashes counted near their cells. Rows: kind 0 a candidate
+// (track, offset, votes, hashes), kind 1 the hits, kind 2 what the bounds
+// left out (hashes, votes).
+//
+// The planner cannot see how long the arrays are: it takes the votes for
+// millions, and at that many compiles the plan first, a second of JIT for a
+// statement of milliseconds. Every statement of the store is small: its
+// connections plan without JIT.
+void PrepareTally(pqxx::connection& connection)
+{
+    pqxx::nontransaction(connection).exec("SET jit = off; SET work_mem = '64MB'");
+    const std::string votes =
+        "v AS MATERIALIZED (SELECT p.track, p.frame::int8 - q.frame AS off, p.hash FROM postings p "
+        "JOIN unnest($1::int8[], $2::int8[]) AS q(hash, frame) ON q.hash = p.hash WHERE p.hash = ANY(%s) "
+        "AND p.frame::int8 + ($3::int8 - q.frame) + 1 <= 4294967294), "
+        "n AS (SELECT track, off, count(*) AS n FROM v GROUP BY track, off), "
+        "s AS (SELECT track, off, sum(n) OVER (PARTITION BY track ORDER BY off "
+        "RANGE BETWEEN 1 PRECEDING AND 1 FOLLOWING) AS s FROM n), "
+        "b AS (SELECT DISTINCT ON (track) track, off, s FROM s ORDER BY track, s DESC, off), "
+        "t AS (SELECT track, off, s FROM b ORDER BY s DESC, track LIMIT " +
+        std::to_string(kTallyCandidates) +
+        ") "
+        "SELECT 0, t.track::int8, t.off, t.s::int8, count(DISTINCT v.hash) FROM t "
+        "JOIN v ON v.track = t.track AND v.off BETWEEN t.off - 1 AND t.off + 1 GROUP BY t.track, t.off, t.s "
+        "UNION ALL SELECT 1, 0, 0, count(*), 0 FROM v";
+    const auto with = [&](const char* hashes) {
+        std::string text = votes;
+        text.replace(text.find("%s"), 2, hashes);
+        return text;
+    };
+    connection.prepare("tally_all", "WITH " + with("ARRAY(SELECT DISTINCT unnest($1::int8[]))"));
+    connection.prepare("tally",
+                       "WITH w AS (SELECT hash, count(*) AS weight FROM unnest($1::int8[]) AS w(hash) GROUP BY hash), "
+                       "c AS (SELECT hash, count(*) AS n FROM postings WHERE hash = ANY(ARRAY(SELECT hash FROM w)) "
+                       "GROUP BY hash), "
+                       "r AS (SELECT c.hash, c.n * w.weight AS votes, c.n <= $4::int8 AND "
+                       "sum(CASE WHEN c.n <= $4::int8 THEN c.n * w.weight ELSE 0 END) "
+                       "OVER (ORDER BY c.n, c.hash) <= $5::numeric AS kept FROM c JOIN w USING (hash)), " +
+                           with("ARRAY(SELECT hash FROM r WHERE kept)") +
+                           " UNION ALL SELECT 2, 0, 0, count(*), coalesce(sum(votes), 0)::int8 FROM r WHERE NOT kept");
+    // One row: the counts in the order of the hashes asked, 0 for none.
+    connection.prepare("count_postings",
+                       "SELECT array_to_string(array_agg(coalesce(c.n, 0) ORDER BY h.i), ',') "
+                       "FROM unnest($1::int8[]) WITH ORDINALITY AS h(hash, i) "
+                       "LEFT JOIN (SELECT hash, count(*) AS n FROM postings WHERE hash = ANY($1::int8[]) "
+                       "GROUP BY hash) c USING (hash)");
+}
+
 void Prepare(pqxx::connection& connection)
 {
+    PrepareTally(connection);
     const std::string columns = kTrackColumns;
     connection.prepare(
         "lookup", "SELECT hash, track, frame FROM postings WHERE hash = ANY($1::int8[]) ORDER BY hash, track, frame");
@@ -818,6 +874,142 @@ public:
         return left_out;
     }
 
+    std::vector<std::uint64_t> CountPostings(std::span<const std::uint32_t> hashes) const override
+    {
+        std::vector<std::uint64_t> counts(hashes.size(), 0);
+        if (hashes.empty())
+            return counts;
+        const std::string array = NumberArray(hashes);
+        const pqxx::result rows = Run("count postings", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            return tx.exec_prepared("count_postings", array);
+        });
+        const std::string_view text = rows.size() == 1 ? rows[0][0].c_str() : "";
+        std::size_t i = 0;
+        for (std::size_t at = 0; at < text.size() && i < counts.size(); ++i) {
+            const auto [end, error] = std::from_chars(text.data() + at, text.data() + text.size(), counts[i]);
+            if (error != std::errc() || (end != text.data() + text.size() && *end != ','))
+                break;
+            at = static_cast<std::size_t>(end - text.data()) + 1;
+        }
+        if (i != counts.size())
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": the counts of postings came back damaged");
+        return counts;
+    }
+
+    std::optional<VoteTally> TallyVotes(std::span<const Landmark> query, const LookupBounds& bounds) const override
+    {
+        VoteTally tally;
+        if (query.empty())
+            return tally;
+        std::vector<std::uint32_t> hashes;
+        std::vector<std::uint32_t> frames;
+        hashes.reserve(query.size());
+        frames.reserve(query.size());
+        std::uint32_t last = 0;
+        for (const Landmark& l : query) {
+            hashes.push_back(l.hash);
+            frames.push_back(l.frame);
+            last = std::max(last, l.frame);
+        }
+        const std::string hash_array = NumberArray(hashes);
+        const std::string frame_array = NumberArray(frames);
+        const bool bounded = bounds.most_postings != std::numeric_limits<std::uint32_t>::max() ||
+                             bounds.most_votes != std::numeric_limits<std::uint64_t>::max();
+        constexpr std::uint64_t kMostInt8 = std::numeric_limits<std::int64_t>::max();
+        const auto most_votes = static_cast<std::int64_t>(std::min<std::uint64_t>(bounds.most_votes, kMostInt8));
+        const pqxx::result rows = Run("tally votes", [&](pqxx::connection& connection) {
+            pqxx::nontransaction tx(connection);
+            if (!bounded)
+                return tx.exec_prepared("tally_all", hash_array, frame_array, static_cast<std::int64_t>(last));
+            return tx.exec_prepared("tally", hash_array, frame_array, static_cast<std::int64_t>(last),
+                                    static_cast<std::int64_t>(bounds.most_postings), most_votes);
+        });
+        for (const auto& row : rows) {
+            switch (Number<int>(row[0])) {
+            case 0:
+                tally.candidates.push_back({Number<std::uint32_t>(row[1]), Number<std::int64_t>(row[2]),
+                                            Number<std::uint32_t>(row[3]), Number<std::uint32_t>(row[4])});
+                break;
+            case 1: tally.hits = Number<std::uint64_t>(row[3]); break;
+            default:
+                tally.left_out.hashes = Number<std::uint64_t>(row[3]);
+                tally.left_out.votes = Number<std::uint64_t>(row[4]);
+                break;
+            }
+        }
+        if (tally.candidates.size() > kTallyCandidates)
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": the tally brought back too many candidates");
+        std::sort(tally.candidates.begin(), tally.candidates.end(),
+                  [](const TallyCandidate& a, const TallyCandidate& b) {
+                      return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+                  });
+        return tally;
+    }
+
+    // Records this catalogue as shard `place.shard` of `place.shards`, of
+    // the catalogue named place.catalogue (empty: the one it records, or a
+    // new name when it records none), or checks that it is that: see
+    // PostgresShard.h. Sets place.catalogue.
+    void Place(ShardPlace& place)
+    {
+        Run(
+            "check the shard's place",
+            [&](pqxx::connection& connection) {
+                pqxx::work tx(connection);
+                AllowWriteTime(tx);
+                const bool recorded = !tx.exec1("SELECT to_regclass('vextune_shard') IS NULL")[0].as<bool>();
+                if (!recorded && read_only_)
+                    throw StoreError("PostgreSQL store at " + shown_uri_ +
+                                     " is not a shard of a catalogue (open every shard read-write once, in order, "
+                                     "to make them one)");
+                if (!read_only_) {
+                    tx.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+                    tx.exec("CREATE TABLE IF NOT EXISTS vextune_shard (one bool PRIMARY KEY DEFAULT true CHECK (one), "
+                            "catalogue text NOT NULL, shard int4 NOT NULL, shards int4 NOT NULL)");
+                }
+                const pqxx::result rows = tx.exec("SELECT catalogue, shard, shards FROM vextune_shard");
+                if (!rows.empty()) {
+                    const std::string catalogue = rows[0][0].c_str();
+                    const auto shard = Number<std::uint32_t>(rows[0][1]);
+                    const auto shards = Number<std::uint32_t>(rows[0][2]);
+                    if (shard != place.shard || shards != place.shards ||
+                        (!place.catalogue.empty() && catalogue != place.catalogue))
+                        throw StoreError(
+                            "PostgreSQL store at " + shown_uri_ + " is shard " + std::to_string(shard + 1) + " of " +
+                            std::to_string(shards) + " of catalogue " + catalogue + ", named here as shard " +
+                            std::to_string(place.shard + 1) + " of " + std::to_string(place.shards) +
+                            (place.catalogue.empty() ? std::string() : " of catalogue " + place.catalogue));
+                    place.catalogue = catalogue;
+                    return 0;
+                }
+                if (read_only_)
+                    throw StoreError("PostgreSQL store at " + shown_uri_ +
+                                     " is not a shard of a catalogue (open every shard read-write once, in order, "
+                                     "to make them one)");
+                if (tx.exec1("SELECT count(*) FROM tracks")[0].as<std::int64_t>() > 0)
+                    throw StoreError("PostgreSQL store at " + shown_uri_ +
+                                     " holds tracks of its own and is not a shard: only an empty catalogue "
+                                     "can become one");
+                if (place.catalogue.empty())
+                    place.catalogue = tx.exec1("SELECT md5(random()::text || clock_timestamp()::text)")[0].c_str();
+                // Ids from this shard are shard + 1 modulo the shards, past
+                // any the sequence has handed out already.
+                const pqxx::row sequence = tx.exec1("SELECT last_value, is_called FROM track_ids");
+                std::uint64_t next = Number<std::uint64_t>(sequence[0]) + (sequence[1].as<bool>() ? 1 : 0);
+                while ((next - 1) % place.shards != place.shard)
+                    ++next;
+                tx.exec("ALTER SEQUENCE track_ids INCREMENT BY " + std::to_string(place.shards) + " RESTART WITH " +
+                        std::to_string(next));
+                tx.exec_params("INSERT INTO vextune_shard (catalogue, shard, shards) VALUES ($1, $2, $3)",
+                               place.catalogue, static_cast<std::int32_t>(place.shard),
+                               static_cast<std::int32_t>(place.shards));
+                tx.commit();
+                return 0;
+            },
+            Kind::Write);
+    }
+
     std::uint64_t IndexedFrames() const override
     {
         std::lock_guard lock(frames_mutex_);
@@ -1168,6 +1360,14 @@ private:
 std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options)
 {
     return std::make_unique<PostgresStore>(uri, mode, options);
+}
+
+std::unique_ptr<Store> OpenPostgresShard(const std::string& uri, OpenMode mode, const StoreOptions& options,
+                                         ShardPlace& place)
+{
+    auto store = std::make_unique<PostgresStore>(uri, mode, options);
+    store->Place(place);
+    return store;
 }
 
 }  // namespace vxt::matcher

@@ -113,6 +113,19 @@ LookupLeftOut LandmarkIndex::LookupWithin(std::span<const std::uint32_t> hashes,
     return left_out;
 }
 
+std::vector<std::uint64_t> LandmarkIndex::CountPostings(std::span<const std::uint32_t> hashes) const
+{
+    std::vector<std::uint64_t> counts(hashes.size(), 0);
+    std::size_t at = 0;
+    Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
+        while (at < hashes.size() && hashes[at] < hash)
+            ++at;
+        if (at < hashes.size() && hashes[at] == hash)
+            counts[at] = postings.size();
+    });
+    return counts;
+}
+
 std::vector<Landmark> DistinctLandmarks(std::span<const Landmark> landmarks)
 {
     std::vector<Landmark> sorted(landmarks.begin(), landmarks.end());

@@ -90,8 +90,10 @@ TEST_P(StoreSuite, KeepsTracksAndTheirPostingsInOrder)
     const Store::Added a = store->Add(Info("first", "aa01", 1000), first);
     const Store::Added b = store->Add(Info("second", "bb02", 500), second);
     ASSERT_TRUE(a.added && b.added);
-    EXPECT_EQ(a.id, 1u);
-    EXPECT_EQ(b.id, 2u);
+    if (GetParam().ids_in_order) {
+        EXPECT_EQ(a.id, 1u);
+        EXPECT_EQ(b.id, 2u);
+    }
 
     const auto expected = Expected({{a.id, first}, {b.id, second}});
     EXPECT_EQ(Everything(*store, 1024), expected);
@@ -121,7 +123,7 @@ TEST_P(StoreSuite, KeepsTracksAndTheirPostingsInOrder)
     EXPECT_EQ(*got, want);
     EXPECT_EQ(store->TrackWithContent("bb02")->id, b.id);
     EXPECT_EQ(store->Tracks().size(), 2u);
-    EXPECT_EQ(store->Tracks()[0], want);
+    EXPECT_EQ(store->Tracks()[a.id < b.id ? 0 : 1], want);
 
     const StoreTotals totals = store->Totals();
     EXPECT_EQ(totals.tracks, 2u);
@@ -234,7 +236,11 @@ TEST_P(StoreSuite, OutlivesItsHandle)
     EXPECT_THROW(store->Remove(id), StoreError);
 
     Reopen(OpenMode::ReadWrite);
-    EXPECT_GT(store->Add(Info("new", "0b"), landmarks).id, id);
+    const std::uint32_t added = store->Add(Info("new", "0b"), landmarks).id;
+    EXPECT_NE(added, id);
+    if (GetParam().ids_in_order) {
+        EXPECT_GT(added, id);
+    }
 }
 
 // A track's peaks come back by windows of frames, in time order whatever
@@ -318,7 +324,7 @@ TEST_P(StoreSuite, MatchesAsTheIndexInMemory)
     const MatchResult got = Match(*store, query);
     EXPECT_EQ(got.verdict, Verdict::Match);
     EXPECT_EQ(got.track, want.track);
-    EXPECT_EQ(got.track, store->Tracks()[7].id);
+    EXPECT_EQ(got.track, store->TrackWithContent(Numbered("c", 7))->id);
     EXPECT_EQ(got.offset_frames, 1000);
     EXPECT_EQ(got.score, want.score);
     EXPECT_EQ(got.threshold, want.threshold);

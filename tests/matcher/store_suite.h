@@ -20,6 +20,9 @@ struct StoreKind {
     // The store last made by fresh, opened again once its handle is gone;
     // empty for a store that does not outlive its handle.
     std::function<std::unique_ptr<Store>(OpenMode)> reopen;
+    // Ids are 1, 2, 3, ... in the order tracks are added (a store of
+    // shards hands them out by shard instead).
+    bool ids_in_order = true;
 };
 
 class StoreSuite : public ::testing::TestWithParam<StoreKind> {

@@ -6,13 +6,15 @@
 // share this interface: one in memory (a fixture of tests and fuzzing: it
 // keeps nothing), LMDB (one folder, embedded, the default) and PostgreSQL
 // (one catalogue shared by several service instances). They answer alike: the same test suite runs
-// against each.
+// against each, and against a catalogue spread over several PostgreSQL
+// shards (OpenStores).
 //
 // Threads: the const members may be called from many threads at once; Add
 // and Remove from one thread at a time, while others read. A reader sees a
 // track wholly or not at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -58,6 +60,26 @@ struct LookupLeftOut {
     std::uint64_t votes = 0;  // they would have brought, weights counted
 };
 
+// A track among the best of a tally made by the index (see TallyVotes).
+struct TallyCandidate {
+    std::uint32_t track = 0;
+    std::int64_t offset = 0;   // track frame less query frame at its best cell
+    std::uint32_t votes = 0;   // at that offset and a frame either way
+    std::uint32_t hashes = 0;  // distinct hashes among those votes
+
+    friend bool operator==(const TallyCandidate&, const TallyCandidate&) = default;
+};
+
+// The most candidates a tally brings back: the matcher takes the first 8,
+// or all of them where the bounds left hashes out (see Match).
+inline constexpr std::size_t kTallyCandidates = 32;
+
+struct VoteTally {
+    std::vector<TallyCandidate> candidates;  // most votes first, then the lowest track
+    std::uint64_t hits = 0;                  // votes cast
+    LookupLeftOut left_out;
+};
+
 // A stretch of a track whose peaks are wanted: frames from <= frame < to.
 struct PeakWindow {
     std::uint32_t track;
@@ -82,6 +104,30 @@ public:
     // hashes up twice, to count their postings and then to visit them.
     virtual LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
                                        const LookupBounds& bounds, const PostingVisitor& visit) const;
+
+    // The postings of each hash (ascending, no repeats), 0 for none: what
+    // bounds a lookup. This default looks the hashes up.
+    virtual std::vector<std::uint64_t> CountPostings(std::span<const std::uint32_t> hashes) const;
+
+    // The votes of a query tallied where the postings are, so that only
+    // the best candidates come back; std::nullopt when the index has no
+    // such tally (the matcher then looks the postings up and tallies them
+    // itself, alike). The query's landmarks come in any order, a hash as
+    // often as the query has it. The hashes kept within bounds (as in
+    // LookupWithin, a hash weighing as many votes as the query has
+    // landmarks of it) vote: each posting once for every landmark of its
+    // hash, for its track at offset posting frame less landmark frame
+    // (none where posting frame + last query frame - landmark frame + 1
+    // would pass 2^32 - 2). A cell's votes are its own and those of the
+    // offsets a frame either side; each track is at its best cell (of equal
+    // ones the lowest offset), and the kTallyCandidates tracks with the most
+    // votes (of equal ones the lowest track) come back.
+    virtual std::optional<VoteTally> TallyVotes(std::span<const Landmark> query, const LookupBounds& bounds) const
+    {
+        (void)query;
+        (void)bounds;
+        return std::nullopt;
+    }
 
     // Frames indexed over all tracks: the number of (track, offset) cells a
     // wrong answer could come from. May lag a moment behind the writers.
@@ -172,5 +218,11 @@ std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode, const 
 std::unique_ptr<Store> MakeMemoryStore();
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode);
 std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, OpenMode mode, const StoreOptions& options = {});
+
+// One catalogue over several stores, its shards, each holding some of its
+// tracks (see ShardedStore.cpp): one PostgreSQL URI a shard, in the same
+// order every time. One name opens as OpenStore does. Throws StoreError when
+// a shard cannot be opened, or belongs to another catalogue or place.
+std::unique_ptr<Store> OpenStores(std::span<const std::string> where, OpenMode mode, const StoreOptions& options = {});
 
 }  // namespace vxt::matcher
