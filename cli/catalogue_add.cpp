@@ -259,6 +259,7 @@ add_run add_files(matcher::Store& store, const std::vector<std::string>& files, 
             const matcher::TrackInfo& info = done.file.track.info;
             const std::optional<matcher::TrackInfo> stored = added->added ? std::nullopt : store.Track(added->id);
             const matcher::TrackInfo& shown = stored ? *stored : info;
+            progress.clear();  // standard output may be the same terminal
             out << (added->added ? "added" : "present") << '\t' << added->id << '\t' << shown.title << '\t'
                 << shown.artist << '\t' << files[done.index] << '\n';
             out.flush();

@@ -28,19 +28,19 @@ struct prepared_file {
 using file_preparer = std::function<prepared_file(const std::string& path, const std::atomic<bool>& stop)>;
 
 struct add_run {
-    std::size_t files = 0;     // given
-    std::size_t done = 0;      // written or reported, from the first on
-    std::size_t added = 0;     // of done
-    std::size_t present = 0;   // of done
-    std::size_t failed = 0;    // of done
-    double seconds = 0.0;      // of audio, over the files done and read
-    double wall_seconds = 0.0; // the run's
-    bool interrupted = false;  // stop was set before every file was done
+    std::size_t files = 0;      // given
+    std::size_t done = 0;       // written or reported, from the first on
+    std::size_t added = 0;      // of done
+    std::size_t present = 0;    // of done
+    std::size_t failed = 0;     // of done
+    double seconds = 0.0;       // of audio, over the files done and read
+    double wall_seconds = 0.0;  // the run's
+    bool interrupted = false;   // stop was set before every file was done
 };
 
 struct add_pipeline_options {
-    unsigned jobs = 1;       // threads reading files; 1 reads them on the caller's
-    bool progress = false;   // a line on standard error, redrawn
+    unsigned jobs = 1;              // threads reading files; 1 reads them on the caller's
+    bool progress = false;          // a line on standard error, redrawn
     std::size_t most_batched = 16;  // tracks written in one call to the store, at most
 };
 

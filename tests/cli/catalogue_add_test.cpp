@@ -110,9 +110,8 @@ TEST(add_files, gives_ids_and_lines_in_file_order_whatever_the_jobs)
         SCOPED_TRACE("jobs " + std::to_string(jobs));
         const auto store = matcher::MakeMemoryStore();
         std::atomic<bool> stop = false;
-        const add_result r =
-            run_add(*store, files, jobs, [](const std::string& path, const std::atomic<bool>&) { return made_up(path); },
-                    stop);
+        const add_result r = run_add(
+            *store, files, jobs, [](const std::string& path, const std::atomic<bool>&) { return made_up(path); }, stop);
         EXPECT_EQ(r.error, "");
         EXPECT_EQ(r.out, expected);
         EXPECT_EQ(r.notes, (std::vector<std::string>{"bad/3: not audio", "bad/10: not audio", "bad/17: not audio"}));
@@ -206,8 +205,8 @@ TEST(add_files, stops_after_the_write_under_way_and_keeps_what_it_printed)
         EXPECT_EQ(r.run.done, lines.size());
         EXPECT_EQ(store->Tracks().size(), lines.size());
         for (std::size_t i = 0; i < lines.size(); ++i)
-            EXPECT_EQ(lines[i], "added\t" + std::to_string(i + 1) + "\ttitle of dir/" + std::to_string(i) +
-                                    "\t\tdir/" + std::to_string(i));
+            EXPECT_EQ(lines[i], "added\t" + std::to_string(i + 1) + "\ttitle of dir/" + std::to_string(i) + "\t\tdir/" +
+                                    std::to_string(i));
     }
 }
 
@@ -424,9 +423,11 @@ protected:
         scratch_test::TearDown();
     }
 
-    run_result add(const std::string& db, const std::vector<std::string>& files, const std::string& jobs)
+    run_result add(const std::string& db, const std::vector<std::string>& files, const std::string& jobs,
+                   const std::vector<std::string>& more = {})
     {
         std::vector<std::string> args = {"catalogue", "add", "--db", db, "--jobs", jobs};
+        args.insert(args.end(), more.begin(), more.end());
         args.insert(args.end(), files.begin(), files.end());
         return run_vextune(args);
     }
@@ -442,7 +443,7 @@ protected:
 
 // Every posting of the tracks' own landmarks, as the store gives them.
 std::map<std::uint32_t, std::vector<matcher::Posting>> postings_of(const std::string& db,
-                                                                    const std::vector<std::string>& files)
+                                                                   const std::vector<std::string>& files)
 {
     std::set<std::uint32_t> hashes;
     for (const std::string& f : files)
@@ -450,9 +451,9 @@ std::map<std::uint32_t, std::vector<matcher::Posting>> postings_of(const std::st
             hashes.insert(l.hash);
     const std::vector<std::uint32_t> sorted(hashes.begin(), hashes.end());
     std::map<std::uint32_t, std::vector<matcher::Posting>> found;
-    matcher::OpenStore(db, matcher::OpenMode::ReadOnly)->Lookup(sorted, [&](std::uint32_t h, std::span<const matcher::Posting> p) {
-        found[h].assign(p.begin(), p.end());
-    });
+    matcher::OpenStore(db, matcher::OpenMode::ReadOnly)
+        ->Lookup(sorted,
+                 [&](std::uint32_t h, std::span<const matcher::Posting> p) { found[h].assign(p.begin(), p.end()); });
     return found;
 }
 
@@ -511,7 +512,7 @@ TEST_F(catalogue_add_test, a_run_killed_midway_leaves_whole_tracks_and_the_rerun
     EXPECT_EQ(listed(db).size(), 2u);
 
     close_fifo();  // now an empty file: an error of its own
-    const run_result again = add(db, files, "2");
+    const run_result again = add(db, files, "2", {"--progress"});
     EXPECT_EQ(again.exit_code, 1) << again.err;
     const std::vector<std::string> lines = lines_of(again.out);
     ASSERT_EQ(lines.size(), 6u) << again.out;
@@ -520,6 +521,8 @@ TEST_F(catalogue_add_test, a_run_killed_midway_leaves_whole_tracks_and_the_rerun
     for (std::size_t i = 2; i < lines.size(); ++i)
         EXPECT_TRUE(lines[i].starts_with("added\t" + std::to_string(i + 1) + "\t")) << lines[i];
     EXPECT_NE(again.err.find(files[2]), std::string::npos) << again.err;
+    // The progress line, redrawn in place, though standard error is a file.
+    EXPECT_NE(again.err.find("\r\x1b[K4/7 files, 0.01 h of audio, "), std::string::npos) << again.err;
     EXPECT_EQ(listed(db).size(), 6u);
 }
 
