@@ -1,4 +1,5 @@
 #include "catalogue.h"
+#include "catalogue_add.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -122,10 +123,14 @@ std::string shown_names(const catalogue_names& db)
     return shown;
 }
 
-track_landmarks read_track(const std::string& path)
+track_landmarks read_track(const std::string& path, const std::atomic<bool>* give_up)
 {
     content_hash hash;
-    const whole_signature whole = sign_whole(path, [&](std::span<const std::int16_t> block) { hash.add(block); });
+    const whole_signature whole = sign_whole(path, [&](std::span<const std::int16_t> block) {
+        if (give_up && give_up->load(std::memory_order_relaxed))
+            throw cli_error("interrupted");
+        hash.add(block);
+    });
     if (whole.seconds == 0.0)
         throw cli_error("no audio");
     const decoded_signature decoded = read_signature(whole.bytes);
@@ -144,41 +149,79 @@ track_landmarks read_track(const std::string& path)
     return track;
 }
 
-int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
+namespace {
+
+// SIGINT and SIGTERM, while an add runs: blocked in every thread (the
+// readers start after), taken by a watcher that sets the stop flag.
+class stop_on_signals {
+public:
+    explicit stop_on_signals(std::atomic<bool>& stop) : stop_(stop)
+    {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, &before_);
+        watcher_ = std::jthread([this](std::stop_token done) {
+            const timespec tick{0, 100'000'000};
+            while (!done.stop_requested()) {
+                const int taken = sigtimedwait(&signals_, nullptr, &tick);
+                if (taken > 0) {
+                    taken_ = taken;
+                    stop_ = true;
+                    return;
+                }
+            }
+        });
+    }
+    ~stop_on_signals()
+    {
+        watcher_.request_stop();
+        watcher_.join();
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    stop_on_signals(const stop_on_signals&) = delete;
+    stop_on_signals& operator=(const stop_on_signals&) = delete;
+
+    int taken() const noexcept { return taken_; }
+
+private:
+    std::atomic<bool>& stop_;
+    sigset_t signals_{};
+    sigset_t before_{};
+    std::atomic<int> taken_ = 0;
+    std::jthread watcher_;
+};
+
+}  // namespace
+
+catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
 {
     const auto store = open(options.db, matcher::OpenMode::ReadWrite, note);
-    int failed = 0;
-    for (std::size_t i = 0; i < options.files.size(); ++i) {
-        const std::string& path = options.files[i];
-        if (options.progress) {
-            std::fprintf(stderr, "\r\x1b[K[%zu/%zu] %s", i + 1, options.files.size(), path.c_str());
-            std::fflush(stderr);
-        }
-        track_landmarks track;
-        try {
-            track = read_track(path);
-        } catch (const cli_error& e) {
-            if (options.progress)
-                std::fputs("\r\x1b[K", stderr);
-            note(path + ": " + e.what());
-            ++failed;
-            continue;
-        }
-        matcher::Store::Added added;
-        try {
-            added = store->Add(track.info, track.landmarks, track.peaks);
-        } catch (const matcher::StoreError& e) {
-            throw cli_error(e.what());  // the store's errors name it
-        }
-        const matcher::TrackInfo& info = added.added ? track.info : *store->Track(added.id);
-        out << (added.added ? "added" : "present") << '\t' << added.id << '\t' << info.title << '\t' << info.artist
-            << '\t' << path << '\n';
-        out.flush();
+    std::atomic<bool> stop = false;
+    add_run run;
+    int signal = 0;
+    {
+        const stop_on_signals signals(stop);
+        const file_preparer prepare = [](const std::string& path, const std::atomic<bool>& give_up) {
+            prepared_file file;
+            try {
+                file.track = read_track(path, &give_up);
+            } catch (const cli_error& e) {
+                file.error = e.what();
+            }
+            return file;
+        };
+        run = add_files(*store, options.files, {.jobs = options.jobs, .progress = options.progress}, prepare, stop, out,
+                        note);
+        signal = signals.taken();
     }
-    if (options.progress)
-        std::fputs("\r\x1b[K", stderr);
-    return failed;
+    note(summary_text(run));
+    if (!run.interrupted)
+        FinishLoad(*store, run.added, note);
+    return {.failed = run.failed, .signal = run.interrupted ? signal : 0};
 }
+
+void FinishLoad(matcher::Store&, std::size_t, const note_sink&) {}
 
 void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {

@@ -2,6 +2,8 @@
 // vextune catalogue add|list|remove|stats, vextune match, vextune serve.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -27,8 +29,8 @@ struct track_landmarks {
 // artist come from the file's tags, else the title is the file name; the
 // content hash covers the samples the engine was fed, so the same audio
 // under another name or with other tags is the same content. Throws
-// cli_error.
-track_landmarks read_track(const std::string& path);
+// cli_error, also when give_up is set while the file is being read.
+track_landmarks read_track(const std::string& path, const std::atomic<bool>* give_up = nullptr);
 
 // The catalogue: one name (an LMDB folder, a postgresql:// URI), or one
 // postgresql:// URI a shard of one catalogue, always in the same order.
@@ -40,17 +42,32 @@ std::string shown_names(const catalogue_names& db);
 struct catalogue_add_options {
     catalogue_names db;
     std::vector<std::string> files;
-    bool progress = false;  // a progress line on standard error
+    bool progress = false;  // a progress line on standard error, redrawn
+    unsigned jobs = 1;      // threads reading files (the store is written from one)
+};
+
+struct catalogue_add_outcome {
+    std::size_t failed = 0;  // files that could not be read
+    int signal = 0;          // the signal that stopped the run early, 0 when it ran to its end
 };
 
 // Every command here that opens the catalogue tells its diagnostics sink
 // (note where there is one) what the store met and got over by itself.
 
-// Adds each file, one line per file on out ("added" or "present", the id,
-// title, artist and file, tab-separated); a file that cannot be read is
-// reported on note and skipped. Returns how many failed. Throws cli_error
-// when the catalogue cannot be opened or written.
-int catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
+// Adds each file, one line per file on out in the files' order ("added" or
+// "present", the id, title, artist and file, tab-separated; ids follow the
+// order too); a file that cannot be read is reported on note and skipped.
+// options.jobs threads read the files. SIGINT or SIGTERM stop the run once
+// the track being written is in: every track is whole, and the same
+// command again adds the rest. A summary line goes to note at the end (not
+// when the catalogue fails). Throws cli_error when the catalogue cannot be
+// opened or written.
+catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
+
+// The last step of an add that ran to its end, with the store still open:
+// how many tracks it added. The place for work over the whole catalogue
+// once a load is in.
+void FinishLoad(matcher::Store& store, std::size_t added, const note_sink& note);
 void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics);
 // False when there is no such track.
 bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics);

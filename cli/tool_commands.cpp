@@ -1,11 +1,13 @@
 #include "tool_commands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -168,6 +170,7 @@ command_runner setup_catalogue(CLI::App& sub)
 {
     struct catalogue_args {
         catalogue_add_options add;
+        bool progress = false;
         std::uint32_t id = 0;
     };
     auto args = std::make_shared<catalogue_args>();
@@ -179,14 +182,24 @@ command_runner setup_catalogue(CLI::App& sub)
     for (CLI::App* each : {add, list, remove, stats})
         each->add_option("--db", args->add.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     add->add_option("AUDIO", args->add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
+    args->add.jobs = std::max(1u, std::thread::hardware_concurrency());
+    add->add_option("--jobs", args->add.jobs,
+                    "Files read and signed at once (default: one per core, here " + std::to_string(args->add.jobs) +
+                        "); the catalogue is written from one thread, in the files' order")
+        ->check(CLI::Range(1, 256).description(""))
+        ->type_name("N");
+    add->add_flag("--progress", args->progress, "A progress line on standard error even when it is not a terminal");
     remove->add_option("ID", args->id, "The track's id (see list)")->required()->type_name("");
 
     return [args, add, list, remove] {
         return run_catalogue_command([&] {
             catalogue_args& a = *args;
             if (add->parsed()) {
-                a.add.progress = ::isatty(STDERR_FILENO) != 0;
-                return catalogue_add(a.add, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+                a.add.progress = a.progress || ::isatty(STDERR_FILENO) != 0;
+                const catalogue_add_outcome outcome = catalogue_add(a.add, std::cout, note_to_stderr);
+                if (outcome.signal != 0)
+                    return 128 + outcome.signal;  // as a shell tells a command ended by the signal
+                return outcome.failed == 0 ? exit_ok : exit_failure;
             }
             if (list->parsed()) {
                 catalogue_list(a.add.db, std::cout, note_to_stderr);

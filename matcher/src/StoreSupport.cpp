@@ -82,6 +82,12 @@ std::vector<bool> KeptWithin(std::span<const std::uint64_t> counts, std::span<co
     return kept;
 }
 
+void Store::AddAll(std::span<const NewTrack> tracks, const CommittedSink& committed)
+{
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        committed(i, Add(tracks[i].info, tracks[i].landmarks, tracks[i].peaks));
+}
+
 LookupLeftOut LandmarkIndex::LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
                                           const LookupBounds& bounds, const PostingVisitor& visit) const
 {

@@ -163,6 +163,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// One track of a batch to add: views of the caller's, valid during the call.
+struct NewTrack {
+    const TrackInfo& info;
+    std::span<const Landmark> landmarks;
+    std::span<const Peak> peaks;
+};
+
 class Store : public LandmarkIndex {
 public:
     struct Added {
@@ -176,6 +183,14 @@ public:
     virtual Added Add(const TrackInfo& info, std::span<const Landmark> landmarks, std::span<const Peak> peaks) = 0;
     // A track without peaks: matched on its landmarks alone.
     Added Add(const TrackInfo& info, std::span<const Landmark> landmarks) { return Add(info, landmarks, {}); }
+    // Adds the tracks in order, each as Add would (one of the same content
+    // as an earlier one is present), each wholly or not at all, across a
+    // crash too. committed(i, added) is called, in order, once track i is
+    // there to stay. A store may commit several tracks at once; when it
+    // throws, the tracks it has not called committed for are not added.
+    // This default adds one at a time.
+    using CommittedSink = std::function<void(std::size_t index, const Added& added)>;
+    virtual void AddAll(std::span<const NewTrack> tracks, const CommittedSink& committed);
     // Removes a track and its postings; false when there is no such track.
     virtual bool Remove(std::uint32_t id) = 0;
 
