@@ -1,0 +1,85 @@
+// Derived tracks: distinct pieces made from real tracks' peaks, for
+// catalogues far larger than the music at hand, with music's statistics
+// (which hashes are common, how peaks cluster in time and frequency)
+// rather than uniform ones.
+//
+// Derived track i takes source track (i mod S) of S sources and is the k-th
+// (k = i / S) derived from it. It plays the source slower or faster by a
+// time factor and higher or lower by a frequency factor, both within
+// 0.80..1.25 and neither within 0.04 of 1 (so no derived track is its
+// source in disguise), and is cut at a seeded offset to a seeded length of
+// 2 to 6 minutes, the scaled source repeated end to end where the cut runs
+// past its end.
+//
+// The factor pairs of one source's derived tracks lie on a 64 x 64 lattice,
+// evenly spaced in log factor over the allowed range (0.57 % from one
+// point to the next on each axis), taken in an order that keeps those
+// taken first far apart: the first 4^L of a source form a regular
+// 2^L x 2^L sub-lattice (shifted by a seeded amount per source). So the
+// first 16 derived tracks of a source differ pairwise by at least 9 % in
+// one of the factors, the first 64 by 4.6 %, 256 by 2.3 %, 1024 by 1.1 %,
+// and all 4096 a source allows by 0.57 %. A frequency factor 4.3 % off
+// moves every peak more than a bin and its edge tolerance; a time factor
+// 1 % off drifts a 12 s recording's offsets by 15 frames. Catalogues up to
+// 64 S tracks are thus apart beyond any tolerance; larger ones are made of
+// ever nearer variants, and a catalogue of N tracks is the first N of any
+// larger one made with the same seed.
+//
+// Peaks are scaled in frame and frequency (1/64 bin), rounded, and those
+// pushed out of 250..3500 Hz dropped; their landmarks are whatever
+// MakeLandmarks makes of them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vextune/matcher/Landmarks.h"
+
+namespace vxt::bench {
+
+inline constexpr double kLeastFactor = 0.80;
+inline constexpr double kMostFactor = 1.25;
+inline constexpr double kNearOne = 0.04;                   // factors within this of 1 are not used
+inline constexpr std::uint16_t kLowestFrequency = 2048;    // 250 Hz, 1/64 bin
+inline constexpr std::uint16_t kHighestFrequency = 28672;  // 3500 Hz (excluded)
+inline constexpr std::uint32_t kLatticeSide = 64;          // factor values on each axis
+inline constexpr std::uint32_t kLeastFrames = 120 * 125;   // 2 min
+inline constexpr std::uint32_t kMostFrames = 360 * 125;    // 6 min
+
+// A real track's peaks, time-ordered, over frames [0, frames).
+struct SourceTrack {
+    std::uint32_t frames = 0;
+    std::vector<matcher::Peak> peaks;
+};
+
+struct Derivation {
+    std::uint32_t source = 0;  // index into the sources
+    std::uint32_t nth = 0;     // of the tracks derived from that source
+    std::uint32_t time_step = 0, frequency_step = 0;  // on the lattice, 0..kLatticeSide-1
+    double time_factor = 1.0;       // > 1 slower
+    double frequency_factor = 1.0;  // > 1 higher
+    std::uint32_t offset = 0;       // frames into the scaled source where the cut starts
+    std::uint32_t frames = 0;       // the derived track's length
+};
+
+// The most tracks `sources` sources allow.
+std::uint64_t MostDerived(std::uint32_t sources);
+
+// The factor of lattice step 0..kLatticeSide-1.
+double LatticeFactor(std::uint32_t step);
+
+// The derivation of track `index` (from 0), from the sources' lengths.
+// Throws std::invalid_argument when there are no sources or index is past
+// MostDerived.
+Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames);
+
+// The derived track's peaks, time-ordered, all within [0, d.frames) and
+// 250..3500 Hz.
+std::vector<matcher::Peak> DerivedPeaks(const Derivation& d, const SourceTrack& source);
+
+// A name that tells the derivation, e.g. "d000123-s07-t0.912-f1.187".
+std::string DerivedName(std::uint64_t index, const Derivation& d);
+
+}  // namespace vxt::bench
