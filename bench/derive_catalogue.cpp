@@ -98,8 +98,9 @@ Real ReadReal(const std::string& db)
 std::vector<Landmark> IndexLandmarks(std::span<const Peak> peaks)
 {
     std::vector<Landmark> l = MakeLandmarks(peaks);
-    std::sort(l.begin(), l.end(),
-              [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
+    std::sort(l.begin(), l.end(), [](const Landmark& a, const Landmark& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+    });
     l.erase(std::unique(l.begin(), l.end()), l.end());
     return l;
 }
@@ -285,7 +286,8 @@ int Load(const Args& a)
         // Tracks in id order, each one's landmarks in (hash, frame) order:
         // each hash's postings come out ascending.
         ForEachTrack(c, 0, total, a.threads, [&](std::uint64_t t, Catalogue::Track&, std::vector<Landmark>& l) {
-            const auto first = std::partition_point(l.begin(), l.end(), [lo](const Landmark& x) { return x.hash < lo; });
+            const auto first =
+                std::partition_point(l.begin(), l.end(), [lo](const Landmark& x) { return x.hash < lo; });
             for (auto it = first; it != l.end() && it->hash < hi; ++it)
                 placed[next[it->hash - lo]++] = {static_cast<std::uint32_t>(t + 1), it->frame};
         });
@@ -439,17 +441,18 @@ int Stats(const Args& a)
         Catalogue c{kind, &real, false, a.seed, sizes.back()};
         Counts counts;
         std::size_t next = 0;
-        ForEachTrack(c, 0, c.Size(), a.threads, [&](std::uint64_t t, Catalogue::Track& track, std::vector<Landmark>& l) {
-            ++counts.tracks;
-            counts.frames += track.info.frames;
-            counts.postings += l.size();
-            for (const Landmark& x : l)
-                ++counts.of_hash[x.hash];
-            if (t + 1 == sizes[next]) {
-                PrintStats(kind == Catalogue::Kind::Derived ? "derived" : "uniform", counts, queries, head);
-                ++next;
-            }
-        });
+        ForEachTrack(
+            c, 0, c.Size(), a.threads, [&](std::uint64_t t, Catalogue::Track& track, std::vector<Landmark>& l) {
+                ++counts.tracks;
+                counts.frames += track.info.frames;
+                counts.postings += l.size();
+                for (const Landmark& x : l)
+                    ++counts.of_hash[x.hash];
+                if (t + 1 == sizes[next]) {
+                    PrintStats(kind == Catalogue::Kind::Derived ? "derived" : "uniform", counts, queries, head);
+                    ++next;
+                }
+            });
     }
     return 0;
 }
@@ -465,9 +468,10 @@ int main(int argc, char** argv)
             return Load(args);
         if (mode == "stats")
             return Stats(args);
-        std::fprintf(stderr, "usage: derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real] "
-                             "[--threads T] [--pass-postings P]\n"
-                             "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--threads T]\n");
+        std::fprintf(stderr,
+                     "usage: derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real] "
+                     "[--threads T] [--pass-postings P]\n"
+                     "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--threads T]\n");
         return 2;
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "derive_catalogue: %s\n", e.what());

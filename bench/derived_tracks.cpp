@@ -106,9 +106,10 @@ std::vector<Peak> DerivedPeaks(const Derivation& d, const SourceTrack& source)
     std::sort(out.begin(), out.end(), [](const Peak& a, const Peak& b) {
         return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
     });
-    out.erase(std::unique(out.begin(), out.end(),
-                          [](const Peak& a, const Peak& b) { return a.frame == b.frame && a.frequency == b.frequency; }),
-              out.end());
+    out.erase(
+        std::unique(out.begin(), out.end(),
+                    [](const Peak& a, const Peak& b) { return a.frame == b.frame && a.frequency == b.frequency; }),
+        out.end());
     return out;
 }
 

@@ -55,13 +55,13 @@ struct SourceTrack {
 };
 
 struct Derivation {
-    std::uint32_t source = 0;  // index into the sources
-    std::uint32_t nth = 0;     // of the tracks derived from that source
+    std::uint32_t source = 0;                         // index into the sources
+    std::uint32_t nth = 0;                            // of the tracks derived from that source
     std::uint32_t time_step = 0, frequency_step = 0;  // on the lattice, 0..kLatticeSide-1
-    double time_factor = 1.0;       // > 1 slower
-    double frequency_factor = 1.0;  // > 1 higher
-    std::uint32_t offset = 0;       // frames into the scaled source where the cut starts
-    std::uint32_t frames = 0;       // the derived track's length
+    double time_factor = 1.0;                         // > 1 slower
+    double frequency_factor = 1.0;                    // > 1 higher
+    std::uint32_t offset = 0;                         // frames into the scaled source where the cut starts
+    std::uint32_t frames = 0;                         // the derived track's length
 };
 
 // The most tracks `sources` sources allow.

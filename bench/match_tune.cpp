@@ -365,33 +365,32 @@ int main(int argc, char** argv)
                           "catalogue_tracks\tcatalogue_postings\n");
     }
     if (times)
-        std::printf("\n%-10s %8s %8s | %-20s | %-26s | %-20s | %-15s %-15s\n", "", "", "",
-                    "exact pass ms", "tolerant pass + peaks ms", "attempt ms", "exact votes", "tolerant votes");
+        std::printf("\n%-10s %8s %8s | %-20s | %-26s | %-20s | %-15s %-15s\n", "", "", "", "exact pass ms",
+                    "tolerant pass + peaks ms", "attempt ms", "exact votes", "tolerant votes");
     if (times)
         std::printf("%-10s %8s %8s | %6s %6s %6s | %5s %6s %6s %6s | %6s %6s %6s | %7s %7s %7s %7s\n", "group",
                     "attempts", "right", "p50", "p95", "p99", "runs", "p50", "p95", "p99", "p50", "p95", "p99", "p50",
                     "mean", "p50", "mean");
     for (const auto& [name, t] : groups) {
-        const double v[] = {Percentile(t.exact_ms, 50),       Percentile(t.exact_ms, 95),
-                            Percentile(t.exact_ms, 99),       Percentile(t.tolerant_ms, 50),
-                            Percentile(t.tolerant_ms, 95),    Percentile(t.tolerant_ms, 99),
-                            Percentile(t.total_ms, 50),       Percentile(t.total_ms, 95),
-                            Percentile(t.total_ms, 99),       Percentile(t.exact_votes, 50),
-                            Mean(t.exact_votes),              Percentile(t.tolerant_votes, 50),
-                            Mean(t.tolerant_votes)};
+        const double v[] = {
+            Percentile(t.exact_ms, 50),    Percentile(t.exact_ms, 95),    Percentile(t.exact_ms, 99),
+            Percentile(t.tolerant_ms, 50), Percentile(t.tolerant_ms, 95), Percentile(t.tolerant_ms, 99),
+            Percentile(t.total_ms, 50),    Percentile(t.total_ms, 95),    Percentile(t.total_ms, 99),
+            Percentile(t.exact_votes, 50), Mean(t.exact_votes),           Percentile(t.tolerant_votes, 50),
+            Mean(t.tolerant_votes)};
         if (times)
             std::printf("%-10s %8d %8d | %6.2f %6.2f %6.2f | %5zu %6.2f %6.2f %6.2f | %6.2f %6.2f %6.2f | %7.0f "
                         "%7.0f %7.0f %7.0f\n",
                         name.c_str(), t.attempts, t.correct, v[0], v[1], v[2], t.tolerant_ms.size(), v[3], v[4], v[5],
                         v[6], v[7], v[8], v[9], v[10], v[11], v[12]);
         if (tsv)
-            std::fprintf(tsv,
-                         "%s\t%s\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%.3f\t%.3f\t%.3f\t%zu\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%."
-                         "0f\t%.1f\t%.0f\t%.1f\t%llu\t%llu\n",
-                         label.c_str(), name.c_str(), t.queries, t.correct, t.wrong, t.none, t.claimed, t.negatives,
-                         t.attempts, v[0], v[1], v[2], t.tolerant_ms.size(), v[3], v[4], v[5], v[6], v[7], v[8], v[9],
-                         v[10], v[11], v[12], static_cast<unsigned long long>(totals.tracks),
-                         static_cast<unsigned long long>(totals.postings));
+            std::fprintf(
+                tsv,
+                "%s\t%s\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%.3f\t%.3f\t%.3f\t%zu\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%."
+                "0f\t%.1f\t%.0f\t%.1f\t%llu\t%llu\n",
+                label.c_str(), name.c_str(), t.queries, t.correct, t.wrong, t.none, t.claimed, t.negatives, t.attempts,
+                v[0], v[1], v[2], t.tolerant_ms.size(), v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12],
+                static_cast<unsigned long long>(totals.tracks), static_cast<unsigned long long>(totals.postings));
     }
     if (tsv && std::fclose(tsv) != 0) {
         std::perror(tsv_file.c_str());
