@@ -56,7 +56,7 @@ using namespace vxt::bench;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kHashes = std::size_t{1} << 22;
+constexpr std::size_t kHashes = kIndexHashes;
 
 double Seconds(Clock::time_point since)
 {
@@ -91,18 +91,6 @@ Real ReadReal(const std::string& db)
         throw std::runtime_error(db + ": no tracks");
     real.postings = store->Totals().postings;
     return real;
-}
-
-// A track's landmarks as an index holds them: (hash, frame) order, a
-// landmark repeated at one frame once.
-std::vector<Landmark> IndexLandmarks(std::span<const Peak> peaks)
-{
-    std::vector<Landmark> l = MakeLandmarks(peaks);
-    std::sort(l.begin(), l.end(), [](const Landmark& a, const Landmark& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-    });
-    l.erase(std::unique(l.begin(), l.end()), l.end());
-    return l;
 }
 
 // The tracks of a catalogue, one after another: the real ones (when
@@ -152,10 +140,12 @@ struct Catalogue {
     }
 };
 
-// Calls each(t, track, landmarks) for tracks [from, to) in order, making
-// them on `threads` threads a batch at a time.
+// Calls each(t, track, landmarks) for tracks [from, to) in order, their
+// landmarks of hashes in [lo, hi), making them on `threads` threads a batch
+// at a time.
 void ForEachTrack(const Catalogue& c, std::uint64_t from, std::uint64_t to, unsigned threads,
-                  const std::function<void(std::uint64_t, Catalogue::Track&, std::vector<Landmark>&)>& each)
+                  const std::function<void(std::uint64_t, Catalogue::Track&, std::vector<Landmark>&)>& each,
+                  std::uint64_t lo = 0, std::uint64_t hi = kHashes)
 {
     constexpr std::uint64_t kBatch = 128;
     std::vector<Catalogue::Track> tracks(kBatch);
@@ -165,7 +155,7 @@ void ForEachTrack(const Catalogue& c, std::uint64_t from, std::uint64_t to, unsi
         const auto work = [&](unsigned lane) {
             for (std::uint64_t j = lane; j < n; j += threads) {
                 tracks[j] = c.Make(begin + j);
-                landmarks[j] = IndexLandmarks(tracks[j].peaks);
+                landmarks[j] = IndexLandmarks(tracks[j].peaks, lo, hi);
             }
         };
         std::vector<std::thread> pool;
@@ -283,14 +273,15 @@ int Load(const Args& a)
             at[h - lo + 1] = at[h - lo] + counts[h];
         std::vector<Posting> placed(at.back());
         std::vector<std::uint64_t> next(at.begin(), at.end() - 1);
-        // Tracks in id order, each one's landmarks in (hash, frame) order:
-        // each hash's postings come out ascending.
-        ForEachTrack(c, 0, total, a.threads, [&](std::uint64_t t, Catalogue::Track&, std::vector<Landmark>& l) {
-            const auto first =
-                std::partition_point(l.begin(), l.end(), [lo](const Landmark& x) { return x.hash < lo; });
-            for (auto it = first; it != l.end() && it->hash < hi; ++it)
-                placed[next[it->hash - lo]++] = {static_cast<std::uint32_t>(t + 1), it->frame};
-        });
+        // Tracks in id order, each one's landmarks in frame order: each
+        // hash's postings come out ascending.
+        ForEachTrack(
+            c, 0, total, a.threads,
+            [&](std::uint64_t t, Catalogue::Track&, std::vector<Landmark>& l) {
+                for (const Landmark& x : l)
+                    placed[next[x.hash - lo]++] = {static_cast<std::uint32_t>(t + 1), x.frame};
+            },
+            lo, hi);
         for (std::size_t h = lo; h < hi; ++h) {
             if (at[h - lo + 1] > at[h - lo])
                 loader.AddPostings(static_cast<std::uint32_t>(h),

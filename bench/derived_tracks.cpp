@@ -113,6 +113,27 @@ std::vector<Peak> DerivedPeaks(const Derivation& d, const SourceTrack& source)
     return out;
 }
 
+std::vector<matcher::Landmark> IndexLandmarks(std::span<const Peak> peaks, std::uint64_t lo, std::uint64_t hi)
+{
+    std::vector<matcher::Landmark> l = MakeLandmarks(peaks);
+    if (lo > 0 || hi < kIndexHashes)
+        std::erase_if(l, [lo, hi](const matcher::Landmark& x) { return x.hash < lo || x.hash >= hi; });
+    const auto by_hash = [](const matcher::Landmark& a, const matcher::Landmark& b) { return a.hash < b.hash; };
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < l.size();) {
+        std::size_t end = i + 1;
+        while (end < l.size() && l[end].frame == l[i].frame)
+            ++end;
+        std::sort(l.begin() + static_cast<std::ptrdiff_t>(i), l.begin() + static_cast<std::ptrdiff_t>(end), by_hash);
+        for (std::size_t k = i; k < end; ++k)
+            if (k == i || l[k].hash != l[k - 1].hash)
+                l[kept++] = l[k];
+        i = end;
+    }
+    l.resize(kept);
+    return l;
+}
+
 std::string DerivedName(std::uint64_t index, const Derivation& d)
 {
     char name[96];

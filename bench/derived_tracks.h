@@ -79,6 +79,16 @@ Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::
 // 250..3500 Hz.
 std::vector<matcher::Peak> DerivedPeaks(const Derivation& d, const SourceTrack& source);
 
+inline constexpr std::uint64_t kIndexHashes = std::uint64_t{1} << 22;
+
+// A track's landmarks with hashes in [lo, hi) as an index holds them, a
+// landmark repeated at one frame once: in frame order (MakeLandmarks makes
+// them in anchor order, so repeats lie within one anchor frame's run), then
+// hash order. Placed track by track, each hash's postings come out in
+// (track, frame) order without a sort of the whole track's.
+std::vector<matcher::Landmark> IndexLandmarks(std::span<const matcher::Peak> peaks, std::uint64_t lo = 0,
+                                              std::uint64_t hi = kIndexHashes);
+
 // A name that tells the derivation, e.g. "d000123-s07-t0.912-f1.187".
 std::string DerivedName(std::uint64_t index, const Derivation& d);
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -152,6 +154,48 @@ TEST(DerivedTracks, PeaksStayInTheTrackAndTheBand)
         EXPECT_GT(peaks.back().frame + 10, d.frames);
         for (const matcher::Landmark& l : matcher::MakeLandmarks(peaks))
             ASSERT_LT(l.frame, d.frames);
+    }
+}
+
+// What the bulk load relies on: a track's landmarks once each, as sorting
+// them would leave them, and within a hash in ascending frames; a hash
+// range keeps exactly its own. Dense peaks make many repeated landmarks.
+TEST(DerivedTracks, IndexLandmarksOnceEachFramesAscendingPerHash)
+{
+    std::mt19937 random(9);
+    std::vector<Peak> peaks;
+    for (std::uint32_t f = 0; f < 3000; ++f)
+        for (int k = 0; k < 3; ++k)
+            peaks.push_back({f, static_cast<std::uint16_t>(kLowestFrequency + (random() % 40) * 64)});
+    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
+        return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
+    });
+    const auto sorted = [](std::vector<matcher::Landmark> l) {
+        std::sort(l.begin(), l.end(), [](const matcher::Landmark& a, const matcher::Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        l.erase(std::unique(l.begin(), l.end()), l.end());
+        return l;
+    };
+    const std::vector<matcher::Landmark> all = sorted(matcher::MakeLandmarks(peaks));
+    ASSERT_LT(all.size(), matcher::MakeLandmarks(peaks).size());  // there were repeats
+    const std::uint64_t mid = all[all.size() / 2].hash;
+    for (const auto& [lo, hi] :
+         {std::pair<std::uint64_t, std::uint64_t>{0, kIndexHashes}, {0, mid}, {mid, kIndexHashes}}) {
+        const std::vector<matcher::Landmark> got = IndexLandmarks(peaks, lo, hi);
+        std::vector<matcher::Landmark> want;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(want),
+                     [lo, hi](const matcher::Landmark& l) { return l.hash >= lo && l.hash < hi; });
+        EXPECT_EQ(sorted(got), want);
+        EXPECT_EQ(got.size(), want.size());
+        std::map<std::uint32_t, std::uint32_t> last;
+        for (const matcher::Landmark& l : got) {
+            const auto [it, first] = last.try_emplace(l.hash, l.frame);
+            if (!first) {
+                EXPECT_LT(it->second, l.frame) << l.hash;
+                it->second = l.frame;
+            }
+        }
     }
 }
 
