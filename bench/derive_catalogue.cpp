@@ -4,8 +4,9 @@
 // generator's.
 //
 //   derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real]
-//                         [--threads T] [--pass-postings P]
-//   derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--threads T]
+//                         [--semitones] [--threads T] [--pass-postings P]
+//   derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--semitones]
+//                          [--threads T]
 //
 // load: the real catalogue's tracks (with --with-real, first, as ids 1..R)
 // and N tracks derived from them, into a new LMDB store at OUT_DIR, with
@@ -20,9 +21,12 @@
 // their stored peaks, checked against the postings it holds), derived
 // catalogues and uniform ones (uniform_tracks.h) of as many tracks and of
 // each N: the postings of a hash (over hashes that have any), the share of
-// postings in the fullest 1 % and 0.1 % of hashes, and the effective cost:
-// the mean postings of the hash of a recording's landmark, exact pairs and
-// the tolerant pass's landmarks, per 1000 tracks so sizes compare. The
+// postings in the fullest 1 % and 0.1 % of hashes, the mean postings of a
+// hash per 1000 tracks (all/k), and the effective cost: the mean postings
+// of the hash of a recording's landmark (exact pairs, and the tolerant
+// pass's landmarks), over the mean of all hashes, so that catalogues of
+// any size and track length compare (times all/k: the cost per 1000
+// tracks). The
 // recordings are those of LIST (as match_tune reads it) cut from tracks
 // held out of the catalogue, each query's last attempt: a recording of a
 // catalogue track would find its own track's postings too.
@@ -101,6 +105,7 @@ struct Catalogue {
     bool with_real = false;
     std::uint64_t seed = 1;
     std::uint64_t made = 0;  // derived or uniform tracks
+    Scheme scheme = Scheme::Lattice;
 
     std::uint64_t Size() const { return (with_real ? real->tracks.size() : 0) + made; }
 
@@ -126,7 +131,7 @@ struct Catalogue {
             out.info.source = "uniform/" + std::to_string(id);
             return out;
         }
-        const Derivation d = Derive(seed, i, real->frames);
+        const Derivation d = Derive(seed, i, real->frames, scheme);
         out.peaks = DerivedPeaks(d, real->tracks[d.source]);
         out.info.frames = d.frames;
         out.info.title = DerivedName(i, d);
@@ -174,6 +179,7 @@ struct Args {
     std::vector<std::uint64_t> tracks;
     std::uint64_t seed = 1;
     bool with_real = false;
+    Scheme scheme = Scheme::Lattice;
     unsigned threads = 1;
     std::uint64_t pass_postings = 300'000'000;
 };
@@ -205,6 +211,8 @@ Args Parse(int argc, char** argv)
             a.seed = Number(flag, value());
         else if (flag == "--with-real")
             a.with_real = true;
+        else if (flag == "--semitones")
+            a.scheme = Scheme::Semitones;
         else if (flag == "--threads")
             a.threads = static_cast<unsigned>(std::clamp<std::uint64_t>(Number(flag, value()), 1, 64));
         else if (flag == "--pass-postings")
@@ -226,10 +234,11 @@ int Load(const Args& a)
         throw std::invalid_argument(out + " is not empty: a catalogue is loaded into a new folder");
     const Real real = ReadReal(a.positional[0]);
     Catalogue c{Catalogue::Kind::Derived, &real, a.with_real, a.seed, a.tracks[0]};
-    if (c.made > MostDerived(static_cast<std::uint32_t>(real.tracks.size())))
-        throw std::invalid_argument(std::to_string(real.tracks.size()) + " sources allow at most " +
-                                    std::to_string(MostDerived(static_cast<std::uint32_t>(real.tracks.size()))) +
-                                    " derived tracks");
+    c.scheme = a.scheme;
+    if (c.made > MostDerived(static_cast<std::uint32_t>(real.tracks.size()), a.scheme))
+        throw std::invalid_argument(
+            std::to_string(real.tracks.size()) + " sources allow at most " +
+            std::to_string(MostDerived(static_cast<std::uint32_t>(real.tracks.size()), a.scheme)) + " derived tracks");
     const std::uint64_t total = c.Size();
     const auto start = Clock::now();
     fs::create_directories(out);
@@ -375,7 +384,10 @@ void PrintStats(const char* name, const Counts& c, const QuerySet& q, bool head)
                 sum += c.of_hash[l.hash];
                 n += 1;
             }
-        return n > 0 ? sum / n * per_1000 : 0.0;
+        // Over the mean of all hashes: how much dearer a recording's
+        // hashes are than a hash drawn at random (1 if the pairs fell
+        // anywhere at random).
+        return n > 0 && c.postings > 0 ? sum / n / (static_cast<double>(c.postings) / kHashes) : 0.0;
     };
     if (head) {
         std::printf("%-9s %7s %7s %10s %6s %6s | %7s %4s %4s %4s %5s %6s | %5s %5s | %6s", "catalogue", "tracks",
@@ -385,7 +397,7 @@ void PrintStats(const char* name, const Counts& c, const QuerySet& q, bool head)
             std::printf(" %9s %9s", (kind + ":ex").c_str(), (kind + ":tol").c_str());
         std::printf("\n");
     }
-    double all = static_cast<double>(c.postings) / kHashes * per_1000;
+    const double all = static_cast<double>(c.postings) / kHashes * per_1000;
     std::printf("%-9s %7llu %7.1f %10llu %6.1f %6.2f | %7.2f %4u %4u %4u %5u %6u | %5.1f %5.1f | %6.4f", name,
                 static_cast<unsigned long long>(c.tracks), c.frames / kFramesPerSecond / 3600.0,
                 static_cast<unsigned long long>(c.postings), c.postings / (c.frames / kFramesPerSecond),
@@ -429,7 +441,7 @@ int Stats(const Args& a)
         head = false;
     }
     for (const auto kind : {Catalogue::Kind::Derived, Catalogue::Kind::Uniform}) {
-        Catalogue c{kind, &real, false, a.seed, sizes.back()};
+        Catalogue c{kind, &real, false, a.seed, sizes.back(), a.scheme};
         Counts counts;
         std::size_t next = 0;
         ForEachTrack(
@@ -459,10 +471,10 @@ int main(int argc, char** argv)
             return Load(args);
         if (mode == "stats")
             return Stats(args);
-        std::fprintf(stderr,
-                     "usage: derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real] "
-                     "[--threads T] [--pass-postings P]\n"
-                     "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--threads T]\n");
+        std::fprintf(stderr, "usage: derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real] "
+                             "[--semitones] [--threads T] [--pass-postings P]\n"
+                             "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--semitones] "
+                             "[--threads T]\n");
         return 2;
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "derive_catalogue: %s\n", e.what());

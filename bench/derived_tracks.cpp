@@ -31,29 +31,30 @@ std::uint32_t Reverse(std::uint32_t value, std::uint32_t bits)
 
 }  // namespace
 
-std::uint64_t MostDerived(std::uint32_t sources)
+std::uint64_t MostDerived(std::uint32_t sources, Scheme scheme)
 {
-    return std::uint64_t{sources} * kLatticeSide * kLatticeSide;
+    return std::uint64_t{sources} *
+           (scheme == Scheme::Lattice ? kLatticeSide * kLatticeSide : kTimeSteps * std::size(kSemitones));
 }
 
-double LatticeFactor(std::uint32_t step)
+double LatticeFactor(std::uint32_t step, std::uint32_t side)
 {
     // Log factor over [ln 0.80, ln 0.96] then [ln 1.04, ln 1.25], steps at
     // the middles of equal cells.
     const double low = std::log((1.0 - kNearOne) / kLeastFactor);
     const double high = std::log(kMostFactor / (1.0 + kNearOne));
-    const double at = (step + 0.5) / kLatticeSide * (low + high);
+    const double at = (step + 0.5) / side * (low + high);
     return at < low ? kLeastFactor * std::exp(at) : (1.0 + kNearOne) * std::exp(at - low);
 }
 
-Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames)
+Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames, Scheme scheme)
 {
     if (source_frames.empty())
         throw std::invalid_argument("no source tracks to derive from");
     const auto sources = static_cast<std::uint32_t>(source_frames.size());
-    if (index >= MostDerived(sources))
+    if (index >= MostDerived(sources, scheme))
         throw std::invalid_argument("more derived tracks than " + std::to_string(sources) + " sources allow (" +
-                                    std::to_string(MostDerived(sources)) + ")");
+                                    std::to_string(MostDerived(sources, scheme)) + ")");
     Derivation d;
     d.source = static_cast<std::uint32_t>(index % sources);
     d.nth = static_cast<std::uint32_t>(index / sources);
@@ -61,15 +62,28 @@ Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::
     // The nth point of the source's progressive order: its bits reversed
     // and split between the axes, so that the first 4^L points are a
     // regular 2^L x 2^L lattice; then shifted by the source's own amount.
-    const std::uint32_t shift =
-        static_cast<std::uint32_t>(SplitMix(seed ^ (0xfac7000000ull + d.source)) % (kLatticeSide * kLatticeSide));
-    const std::uint32_t point = Reverse(d.nth, 2 * kLatticeBits) ^ shift;
-    for (std::uint32_t b = 0; b < kLatticeBits; ++b) {
-        d.time_step |= ((point >> (2 * b + 1)) & 1u) << b;
-        d.frequency_step |= ((point >> (2 * b)) & 1u) << b;
+    const std::uint64_t shift = SplitMix(seed ^ (0xfac7000000ull + d.source));
+    if (scheme == Scheme::Lattice) {
+        const std::uint32_t point =
+            Reverse(d.nth, 2 * kLatticeBits) ^ static_cast<std::uint32_t>(shift % (kLatticeSide * kLatticeSide));
+        for (std::uint32_t b = 0; b < kLatticeBits; ++b) {
+            d.time_step |= ((point >> (2 * b + 1)) & 1u) << b;
+            d.frequency_step |= ((point >> (2 * b)) & 1u) << b;
+        }
+        d.time_factor = LatticeFactor(d.time_step);
+        d.frequency_factor = LatticeFactor(d.frequency_step);
+    } else {
+        // The transpositions in turn (from a seeded one), each one's time
+        // factors in the progressive order of a 512-step lattice.
+        constexpr std::uint32_t kTimeBits = 9;
+        static_assert(kTimeSteps == 1u << kTimeBits);
+        const auto transpositions = static_cast<std::uint32_t>(std::size(kSemitones));
+        d.frequency_step = static_cast<std::uint32_t>((d.nth + shift) % transpositions);
+        d.time_step =
+            Reverse(d.nth / transpositions, kTimeBits) ^ static_cast<std::uint32_t>((shift >> 32) % kTimeSteps);
+        d.time_factor = LatticeFactor(d.time_step, kTimeSteps);
+        d.frequency_factor = std::exp2(kSemitones[d.frequency_step] / 12.0);
     }
-    d.time_factor = LatticeFactor(d.time_step);
-    d.frequency_factor = LatticeFactor(d.frequency_step);
 
     const std::uint64_t draw = SplitMix(seed * 0x100000001b3ull + index);
     d.frames = kLeastFrames + static_cast<std::uint32_t>(draw % (kMostFrames - kLeastFrames + 1));

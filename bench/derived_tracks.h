@@ -25,6 +25,21 @@
 // ever nearer variants, and a catalogue of N tracks is the first N of any
 // larger one made with the same seed.
 //
+// Transposed by semitones (Scheme::Semitones), a derived track keeps its
+// source's tuning: its notes land on the frequencies other music's notes
+// have, as a key change does, and a recording's pairs meet its hashes as
+// often as they meet real tracks' (the lattice's free frequency factors
+// put notes between them, which makes the index look about a quarter
+// more selective than real music's). The frequency factor is then 2^(k/12)
+// for k of -3..-1 and 1..3 (0.84..1.19, each 5.9 % or more from any
+// other), one of six a track in turn; the time factor lies on a lattice
+// of 512 steps (0.072 % apart) over the same range as above, taken
+// progressively (the first 2^L of each transposition 512 / 2^L steps
+// apart, shifted per source). Apart beyond any tolerance in frequency, or
+// in time by 2.3 % or more, are the catalogues of up to 6 * 32 S tracks;
+// above, tracks of one transposition come nearer in time (1.1 % at 6 * 64
+// S, 0.29 % at 6 * 256 S), and share most of their hashes.
+//
 // Peaks are scaled in frame and frequency (1/64 bin), rounded, and those
 // pushed out of 250..3500 Hz dropped; their landmarks are whatever
 // MakeLandmarks makes of them.
@@ -45,8 +60,12 @@ inline constexpr double kNearOne = 0.04;                   // factors within thi
 inline constexpr std::uint16_t kLowestFrequency = 2048;    // 250 Hz, 1/64 bin
 inline constexpr std::uint16_t kHighestFrequency = 28672;  // 3500 Hz (excluded)
 inline constexpr std::uint32_t kLatticeSide = 64;          // factor values on each axis
-inline constexpr std::uint32_t kLeastFrames = 120 * 125;   // 2 min
-inline constexpr std::uint32_t kMostFrames = 360 * 125;    // 6 min
+inline constexpr std::uint32_t kTimeSteps = 512;           // time factors of the semitone scheme
+inline constexpr int kSemitones[] = {-3, -2, -1, 1, 2, 3};
+
+enum class Scheme { Lattice, Semitones };
+inline constexpr std::uint32_t kLeastFrames = 120 * 125;  // 2 min
+inline constexpr std::uint32_t kMostFrames = 360 * 125;   // 6 min
 
 // A real track's peaks, time-ordered, over frames [0, frames).
 struct SourceTrack {
@@ -65,15 +84,17 @@ struct Derivation {
 };
 
 // The most tracks `sources` sources allow.
-std::uint64_t MostDerived(std::uint32_t sources);
+std::uint64_t MostDerived(std::uint32_t sources, Scheme scheme = Scheme::Lattice);
 
-// The factor of lattice step 0..kLatticeSide-1.
-double LatticeFactor(std::uint32_t step);
+// The factor of step 0..side-1 of a lattice of `side` steps over the range.
+double LatticeFactor(std::uint32_t step, std::uint32_t side = kLatticeSide);
 
 // The derivation of track `index` (from 0), from the sources' lengths.
 // Throws std::invalid_argument when there are no sources or index is past
-// MostDerived.
-Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames);
+// MostDerived. Under Scheme::Semitones, frequency_step is the index into
+// kSemitones.
+Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames,
+                  Scheme scheme = Scheme::Lattice);
 
 // The derived track's peaks, time-ordered, all within [0, d.frames) and
 // 250..3500 Hz.

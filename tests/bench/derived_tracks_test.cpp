@@ -23,19 +23,26 @@ using matcher::Peak;
 
 const std::vector<std::uint32_t> kSourceFrames = {12000, 30000, 22500};
 
-TEST(DerivedTracks, SameSeedSameTracksOtherSeedOthers)
+class EachScheme : public ::testing::TestWithParam<Scheme> {};
+INSTANTIATE_TEST_SUITE_P(DerivedTracks, EachScheme, ::testing::Values(Scheme::Lattice, Scheme::Semitones));
+
+TEST_P(EachScheme, SameSeedSameTracksOtherSeedOthers)
 {
     int differ = 0;
     for (std::uint64_t i = 0; i < 300; ++i) {
-        const Derivation a = Derive(7, i, kSourceFrames);
-        const Derivation b = Derive(7, i, kSourceFrames);
+        const Derivation a = Derive(7, i, kSourceFrames, GetParam());
+        const Derivation b = Derive(7, i, kSourceFrames, GetParam());
         EXPECT_EQ(std::tie(a.source, a.nth, a.time_step, a.frequency_step, a.offset, a.frames),
                   std::tie(b.source, b.nth, b.time_step, b.frequency_step, b.offset, b.frames));
         EXPECT_EQ(a.source, i % kSourceFrames.size());
         EXPECT_GE(a.frames, kLeastFrames);
         EXPECT_LE(a.frames, kMostFrames);
         EXPECT_LT(a.offset, std::lround(kSourceFrames[a.source] * a.time_factor));
-        const Derivation c = Derive(8, i, kSourceFrames);
+        EXPECT_GE(a.time_factor, kLeastFactor);
+        EXPECT_LE(a.frequency_factor, kMostFactor);
+        EXPECT_GE(std::abs(a.frequency_factor - 1.0), kNearOne);
+        EXPECT_GE(std::abs(a.time_factor - 1.0), kNearOne);
+        const Derivation c = Derive(8, i, kSourceFrames, GetParam());
         differ += a.offset != c.offset || a.frames != c.frames || a.time_step != c.time_step;
     }
     EXPECT_GE(differ, 290);
@@ -84,11 +91,41 @@ TEST(DerivedTracks, OneSourcesFactorPairsSpreadThenDistinct)
     }
 }
 
-TEST(DerivedTracks, RefusesWithoutSourcesOrPastTheLattice)
+TEST_P(EachScheme, RefusesWithoutSourcesOrPastTheLattice)
 {
-    EXPECT_THROW(Derive(1, 0, {}), std::invalid_argument);
-    EXPECT_NO_THROW(Derive(1, MostDerived(3) - 1, kSourceFrames));
-    EXPECT_THROW(Derive(1, MostDerived(3), kSourceFrames), std::invalid_argument);
+    EXPECT_THROW(Derive(1, 0, {}, GetParam()), std::invalid_argument);
+    EXPECT_NO_THROW(Derive(1, MostDerived(3, GetParam()) - 1, kSourceFrames, GetParam()));
+    EXPECT_THROW(Derive(1, MostDerived(3, GetParam()), kSourceFrames, GetParam()), std::invalid_argument);
+}
+
+// Transposed by whole semitones, the six in turn; within one
+// transposition the first 2^L time factors 512 / 2^L steps apart; all
+// 3072 of a source distinct.
+TEST(DerivedTracks, SemitonesInTurnTimeFactorsSpreadThenDistinct)
+{
+    const auto sources = static_cast<std::uint32_t>(kSourceFrames.size());
+    const std::uint32_t per_source = static_cast<std::uint32_t>(MostDerived(sources, Scheme::Semitones) / sources);
+    for (std::uint32_t source = 0; source < sources; ++source) {
+        std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
+        std::vector<std::vector<std::uint32_t>> steps(std::size(kSemitones));
+        for (std::uint32_t k = 0; k < per_source; ++k) {
+            const Derivation d = Derive(4, std::uint64_t{k} * sources + source, kSourceFrames, Scheme::Semitones);
+            const double semitones = 12.0 * std::log2(d.frequency_factor);
+            ASSERT_NEAR(semitones, kSemitones[d.frequency_step], 1e-9);
+            seen.insert({d.time_step, d.frequency_step});
+            steps[d.frequency_step].push_back(d.time_step);
+        }
+        EXPECT_EQ(seen.size(), per_source);
+        for (const std::vector<std::uint32_t>& of_one : steps) {
+            ASSERT_EQ(of_one.size(), kTimeSteps);
+            for (std::uint32_t level = 1; level <= 5; ++level) {
+                std::vector<std::uint32_t> first(of_one.begin(), of_one.begin() + (1u << level));
+                std::sort(first.begin(), first.end());
+                for (std::size_t i = 1; i < first.size(); ++i)
+                    EXPECT_GE(first[i] - first[i - 1], kTimeSteps >> level) << "level " << level;
+            }
+        }
+    }
 }
 
 // A source of one peak, cut longer than the scaled source: the peak recurs
