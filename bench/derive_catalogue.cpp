@@ -4,8 +4,8 @@
 // generator's.
 //
 //   derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real]
-//                         [--semitones] [--threads T] [--pass-postings P]
-//   derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--semitones]
+//                         [--lattice] [--threads T] [--pass-postings P]
+//   derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--lattice]
 //                          [--threads T]
 //
 // load: the real catalogue's tracks (with --with-real, first, as ids 1..R)
@@ -105,7 +105,7 @@ struct Catalogue {
     bool with_real = false;
     std::uint64_t seed = 1;
     std::uint64_t made = 0;  // derived or uniform tracks
-    Scheme scheme = Scheme::Lattice;
+    Scheme scheme = Scheme::Semitones;
 
     std::uint64_t Size() const { return (with_real ? real->tracks.size() : 0) + made; }
 
@@ -179,7 +179,7 @@ struct Args {
     std::vector<std::uint64_t> tracks;
     std::uint64_t seed = 1;
     bool with_real = false;
-    Scheme scheme = Scheme::Lattice;
+    Scheme scheme = Scheme::Semitones;
     unsigned threads = 1;
     std::uint64_t pass_postings = 300'000'000;
 };
@@ -211,8 +211,8 @@ Args Parse(int argc, char** argv)
             a.seed = Number(flag, value());
         else if (flag == "--with-real")
             a.with_real = true;
-        else if (flag == "--semitones")
-            a.scheme = Scheme::Semitones;
+        else if (flag == "--lattice")
+            a.scheme = Scheme::Lattice;
         else if (flag == "--threads")
             a.threads = static_cast<unsigned>(std::clamp<std::uint64_t>(Number(flag, value()), 1, 64));
         else if (flag == "--pass-postings")
@@ -472,8 +472,8 @@ int main(int argc, char** argv)
         if (mode == "stats")
             return Stats(args);
         std::fprintf(stderr, "usage: derive_catalogue load REAL_DB OUT_DIR --tracks N [--seed S] [--with-real] "
-                             "[--semitones] [--threads T] [--pass-postings P]\n"
-                             "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--semitones] "
+                             "[--lattice] [--threads T] [--pass-postings P]\n"
+                             "       derive_catalogue stats REAL_DB LIST [--tracks N,N,...] [--seed S] [--lattice] "
                              "[--threads T]\n");
         return 2;
     } catch (const std::invalid_argument& e) {

@@ -9,40 +9,36 @@
 // 0.80..1.25 and neither within 0.04 of 1 (so no derived track is its
 // source in disguise), and is cut at a seeded offset to a seeded length of
 // 2 to 6 minutes, the scaled source repeated end to end where the cut runs
-// past its end.
+// past its end. Peaks are scaled in frame and frequency (1/64 bin),
+// rounded, and those pushed out of 250..3500 Hz dropped; their landmarks
+// are whatever MakeLandmarks makes of them.
 //
-// The factor pairs of one source's derived tracks lie on a 64 x 64 lattice,
-// evenly spaced in log factor over the allowed range (0.57 % from one
-// point to the next on each axis), taken in an order that keeps those
-// taken first far apart: the first 4^L of a source form a regular
-// 2^L x 2^L sub-lattice (shifted by a seeded amount per source). So the
-// first 16 derived tracks of a source differ pairwise by at least 9 % in
-// one of the factors, the first 64 by 4.6 %, 256 by 2.3 %, 1024 by 1.1 %,
-// and all 4096 a source allows by 0.57 %. A frequency factor 4.3 % off
-// moves every peak more than a bin and its edge tolerance; a time factor
-// 1 % off drifts a 12 s recording's offsets by 15 frames. Catalogues up to
-// 64 S tracks are thus apart beyond any tolerance; larger ones are made of
-// ever nearer variants, and a catalogue of N tracks is the first N of any
-// larger one made with the same seed.
+// Scheme::Semitones (the default) transposes by whole semitones, so that a
+// derived track keeps its source's tuning: its notes land on the
+// frequencies other music's notes have, as in a key change, and a
+// recording's pairs meet its hashes as often as they meet real tracks'.
+// The frequency factor is 2^(k/12) for k of -3..-1 and 1..3 (0.84..1.19,
+// each 5.9 % or more from any other: every peak moves more than a bin and
+// its edge tolerance), the six in turn; the time factor lies on a lattice
+// of 512 steps (0.072 % apart) evenly spaced in log factor over the
+// allowed range, taken progressively: the first 2^L of one transposition
+// lie 512 / 2^L steps apart (shifted by a seeded amount per source). Two
+// tracks of one source are thus apart beyond any tolerance in frequency, or
+// in time by 2.3 % or more (a 12 s recording's offsets drift by 35 frames)
+// in catalogues of up to 6 * 32 S tracks; above that, tracks of one
+// transposition come nearer in time (1.1 % at 6 * 64 S, 0.29 % at
+// 6 * 256 S) and share more of their hashes. 6 * 512 S tracks at most.
 //
-// Transposed by semitones (Scheme::Semitones), a derived track keeps its
-// source's tuning: its notes land on the frequencies other music's notes
-// have, as a key change does, and a recording's pairs meet its hashes as
-// often as they meet real tracks' (the lattice's free frequency factors
-// put notes between them, which makes the index look about a quarter
-// more selective than real music's). The frequency factor is then 2^(k/12)
-// for k of -3..-1 and 1..3 (0.84..1.19, each 5.9 % or more from any
-// other), one of six a track in turn; the time factor lies on a lattice
-// of 512 steps (0.072 % apart) over the same range as above, taken
-// progressively (the first 2^L of each transposition 512 / 2^L steps
-// apart, shifted per source). Apart beyond any tolerance in frequency, or
-// in time by 2.3 % or more, are the catalogues of up to 6 * 32 S tracks;
-// above, tracks of one transposition come nearer in time (1.1 % at 6 * 64
-// S, 0.29 % at 6 * 256 S), and share most of their hashes.
+// Scheme::Lattice draws both factors freely from a 64 x 64 lattice (0.57 %
+// from one step to the next on each axis), taken so that the first 4^L of
+// a source form a regular 2^L x 2^L sub-lattice: the first 64 of a source
+// differ pairwise by 4.6 % or more in one factor, 256 by 2.3 %, 1024 by
+// 1.1 %, all 4096 by 0.57 %. Its notes fall between the tuned ones, and
+// real recordings find its hashes about a quarter less often than real
+// tracks' (the index looks more selective than music's).
 //
-// Peaks are scaled in frame and frequency (1/64 bin), rounded, and those
-// pushed out of 250..3500 Hz dropped; their landmarks are whatever
-// MakeLandmarks makes of them.
+// Either way a catalogue of N tracks is the first N of any larger one
+// made with the same seed and scheme.
 #pragma once
 
 #include <cstdint>
@@ -63,7 +59,7 @@ inline constexpr std::uint32_t kLatticeSide = 64;          // factor values on e
 inline constexpr std::uint32_t kTimeSteps = 512;           // time factors of the semitone scheme
 inline constexpr int kSemitones[] = {-3, -2, -1, 1, 2, 3};
 
-enum class Scheme { Lattice, Semitones };
+enum class Scheme { Semitones, Lattice };
 inline constexpr std::uint32_t kLeastFrames = 120 * 125;  // 2 min
 inline constexpr std::uint32_t kMostFrames = 360 * 125;   // 6 min
 
@@ -84,7 +80,7 @@ struct Derivation {
 };
 
 // The most tracks `sources` sources allow.
-std::uint64_t MostDerived(std::uint32_t sources, Scheme scheme = Scheme::Lattice);
+std::uint64_t MostDerived(std::uint32_t sources, Scheme scheme = Scheme::Semitones);
 
 // The factor of step 0..side-1 of a lattice of `side` steps over the range.
 double LatticeFactor(std::uint32_t step, std::uint32_t side = kLatticeSide);
@@ -94,7 +90,7 @@ double LatticeFactor(std::uint32_t step, std::uint32_t side = kLatticeSide);
 // MostDerived. Under Scheme::Semitones, frequency_step is the index into
 // kSemitones.
 Derivation Derive(std::uint64_t seed, std::uint64_t index, std::span<const std::uint32_t> source_frames,
-                  Scheme scheme = Scheme::Lattice);
+                  Scheme scheme = Scheme::Semitones);
 
 // The derived track's peaks, time-ordered, all within [0, d.frames) and
 // 250..3500 Hz.
