@@ -63,7 +63,7 @@ TEST(DerivedTracks, LatticeFactorsInRangeApartAndNeverNearOne)
 
 // The first 4^L tracks of a source: a regular 2^L lattice, so two of them
 // lie at least 64 / 2^L steps apart on one axis; all 4096 distinct.
-TEST(DerivedTracks, OneSourcesFactorPairsSpreadThenDistinct)
+TEST(DerivedTracks, LatticeFactorPairsOfOneSourceSpreadThenDistinct)
 {
     const std::uint32_t sources = static_cast<std::uint32_t>(kSourceFrames.size());
     for (const std::uint32_t level : {1u, 2u, 3u, 4u, 6u}) {
@@ -73,7 +73,7 @@ TEST(DerivedTracks, OneSourcesFactorPairsSpreadThenDistinct)
             std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
             std::vector<Derivation> ds;
             for (std::uint32_t k = 0; k < n; ++k) {
-                ds.push_back(Derive(3, std::uint64_t{k} * sources + source, kSourceFrames));
+                ds.push_back(Derive(3, std::uint64_t{k} * sources + source, kSourceFrames, Scheme::Lattice));
                 ASSERT_EQ(ds.back().source, source);
                 seen.insert({ds.back().time_step, ds.back().frequency_step});
             }
