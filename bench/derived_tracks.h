@@ -25,9 +25,10 @@
 // lie 512 / 2^L steps apart (shifted by a seeded amount per source). Two
 // tracks of one source are thus apart beyond any tolerance in frequency, or
 // in time by 2.3 % or more (a 12 s recording's offsets drift by 35 frames)
-// in catalogues of up to 6 * 32 S tracks; above that, tracks of one
-// transposition come nearer in time (1.1 % at 6 * 64 S, 0.29 % at
-// 6 * 256 S) and share more of their hashes. 6 * 512 S tracks at most.
+// in catalogues of up to 6 * 16 S tracks; above that, tracks of one
+// transposition come nearer in time (1.1 % up to 6 * 32 S, 0.57 % up to
+// 6 * 64 S, 0.14 % up to 6 * 256 S) and share more of their hashes.
+// 6 * 512 S tracks at most.
 //
 // Scheme::Lattice draws both factors freely from a 64 x 64 lattice (0.57 %
 // from one step to the next on each axis), taken so that the first 4^L of
