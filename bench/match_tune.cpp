@@ -7,7 +7,7 @@
 //              [--min-score S] [--margin M] [--rate R] [--min-peaks P]
 //              [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate]
 //              [--no-exact] [--each] [--most-postings N] [--most-votes N]
-//              [--work FILE]
+//              [--work FILE] [--by-kind] [--times] [--tsv FILE] [--label TEXT]
 //
 // LIST has a line a recording: its signature file, the file name its track
 // was added from (or "negative"), a group to count it in, and optionally a
@@ -32,8 +32,17 @@
 // of both passes, the most landmarks sharing a hash, the most postings of a
 // hash looked up, and the hashes and votes the bounds left out; and prints
 // the most of each a second.
+//
+// --by-kind counts the groups by kind alone (the group up to its first
+// "-": clean, phone, reverb) and every held-out query in a group
+// "negative" of its own. --times adds a table of the time per attempt of
+// each pass (p50, p95, p99: the exact pairs; the tolerant pairs and the peak
+// check, over the attempts that ran it; both) and the votes each pass
+// cast; --tsv writes those lines machine-readable, each led by --label
+// (the catalogue or the matcher under test, say), so that runs compare.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -58,7 +67,30 @@ using namespace vxt::matcher;
 struct Tally {
     int queries = 0, correct = 0, wrong = 0, none = 0, claimed = 0, negatives = 0, attempts = 0;
     double ms = 0.0;
+    // Per attempt: each pass's time and votes (the tolerant pass's of the
+    // attempts that ran it).
+    std::vector<double> exact_ms, tolerant_ms, total_ms;
+    std::vector<double> exact_votes, tolerant_votes;
 };
+
+// The nearest-rank percentile p (0..100) of `values`; 0 when empty.
+double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0.0;
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
+    const std::size_t at = std::min(values.size() - 1, rank > 0 ? rank - 1 : 0);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+    return values[at];
+}
+
+double Mean(const std::vector<double>& values)
+{
+    double sum = 0.0;
+    for (double v : values)
+        sum += v;
+    return values.empty() ? 0.0 : sum / static_cast<double>(values.size());
+}
 
 std::string BaseName(const std::string& path)
 {
@@ -141,7 +173,8 @@ int main(int argc, char** argv)
     QueryTolerance tolerance;
     MatchOptions match;
     bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false, reindex = false;
-    std::string work_file;
+    bool by_kind = false, times = false;
+    std::string work_file, tsv_file, label = "-";
     for (int i = 3; i < argc; ++i) {
         const std::string flag = argv[i];
         auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
@@ -183,6 +216,14 @@ int main(int argc, char** argv)
             match.most_votes = n > 0 ? static_cast<std::uint64_t>(n) : ~std::uint64_t{0};
         } else if (flag == "--work" && i + 1 < argc)
             work_file = argv[++i];
+        else if (flag == "--by-kind")
+            by_kind = true;
+        else if (flag == "--times")
+            times = true;
+        else if (flag == "--tsv" && i + 1 < argc)
+            tsv_file = argv[++i];
+        else if (flag == "--label" && i + 1 < argc)
+            label = argv[++i];
         else {
             std::cerr << "match_tune: unknown option " << flag << '\n';
             return 2;
@@ -241,6 +282,8 @@ int main(int argc, char** argv)
         std::getline(fields, query);
         if (query.empty())
             query = file;
+        if (by_kind)
+            group = expected == "negative" ? "negative" : group.substr(0, group.find('-'));
         Pending& pending = queries[query];
         if (pending.answered && !work)
             continue;
@@ -261,19 +304,32 @@ int main(int argc, char** argv)
         const std::vector<Peak> peaks = SignaturePeaks(decoded);
         const std::span<const Peak> checked = check_peaks ? std::span<const Peak>(peaks) : std::span<const Peak>();
         MatchResult r;
-        if (exact_first)
+        double exact_votes = 0.0, tolerant_votes = -1.0;
+        if (exact_first) {
             r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(),
                       match);
+            exact_votes = static_cast<double>(r.votes);
+        }
+        const auto exact_end = std::chrono::steady_clock::now();
         if (!exact_first || r.verdict != Verdict::Match) {
             const bool plenty = gate && exact_first && r.score >= r.threshold;
             r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), plenty ? std::span<const Peak>() : checked,
                       match);
+            tolerant_votes = static_cast<double>(r.votes);
         }
-        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+        const auto end = std::chrono::steady_clock::now();
+        const std::chrono::duration<double, std::milli> took = end - start;
 
         Tally& t = groups[group];
         t.ms += took.count();
         ++t.attempts;
+        t.total_ms.push_back(took.count());
+        t.exact_ms.push_back(std::chrono::duration<double, std::milli>(exact_end - start).count());
+        t.exact_votes.push_back(exact_votes);
+        if (tolerant_votes >= 0.0) {
+            t.tolerant_ms.push_back(std::chrono::duration<double, std::milli>(end - exact_end).count());
+            t.tolerant_votes.push_back(tolerant_votes);
+        }
         const bool negative = expected == "negative";
         const bool claimed = r.verdict == Verdict::Match;
         const bool right = claimed && sources[r.track] == expected;
@@ -319,4 +375,53 @@ int main(int argc, char** argv)
     for (const auto& [name, t] : groups)
         std::printf("%-16s %7d %7d %5d %5d %4d of %-3d %8.2f\n", name.c_str(), t.queries, t.correct, t.wrong, t.none,
                     t.claimed, t.negatives, t.attempts > 0 ? t.ms / t.attempts : 0.0);
+    if (!times && tsv_file.empty())
+        return 0;
+
+    const StoreTotals totals = store->Totals();
+    std::FILE* tsv = nullptr;
+    if (!tsv_file.empty()) {
+        tsv = std::fopen(tsv_file.c_str(), "w");
+        if (tsv == nullptr) {
+            std::perror(tsv_file.c_str());
+            return 1;
+        }
+        std::fprintf(tsv, "label\tgroup\tqueries\tcorrect\twrong\tnone\tclaimed\tnegatives\tattempts\t"
+                          "exact_p50_ms\texact_p95_ms\texact_p99_ms\ttolerant_attempts\ttolerant_p50_ms\t"
+                          "tolerant_p95_ms\ttolerant_p99_ms\ttotal_p50_ms\ttotal_p95_ms\ttotal_p99_ms\t"
+                          "exact_votes_p50\texact_votes_mean\ttolerant_votes_p50\ttolerant_votes_mean\t"
+                          "catalogue_tracks\tcatalogue_postings\n");
+    }
+    if (times)
+        std::printf("\n%-10s %8s %8s | %-20s | %-26s | %-20s | %-15s %-15s\n", "", "", "", "exact pass ms",
+                    "tolerant pass + peaks ms", "attempt ms", "exact votes", "tolerant votes");
+    if (times)
+        std::printf("%-10s %8s %8s | %6s %6s %6s | %5s %6s %6s %6s | %6s %6s %6s | %7s %7s %7s %7s\n", "group",
+                    "attempts", "right", "p50", "p95", "p99", "runs", "p50", "p95", "p99", "p50", "p95", "p99", "p50",
+                    "mean", "p50", "mean");
+    for (const auto& [name, t] : groups) {
+        const double v[] = {
+            Percentile(t.exact_ms, 50),    Percentile(t.exact_ms, 95),    Percentile(t.exact_ms, 99),
+            Percentile(t.tolerant_ms, 50), Percentile(t.tolerant_ms, 95), Percentile(t.tolerant_ms, 99),
+            Percentile(t.total_ms, 50),    Percentile(t.total_ms, 95),    Percentile(t.total_ms, 99),
+            Percentile(t.exact_votes, 50), Mean(t.exact_votes),           Percentile(t.tolerant_votes, 50),
+            Mean(t.tolerant_votes)};
+        if (times)
+            std::printf("%-10s %8d %8d | %6.2f %6.2f %6.2f | %5zu %6.2f %6.2f %6.2f | %6.2f %6.2f %6.2f | %7.0f "
+                        "%7.0f %7.0f %7.0f\n",
+                        name.c_str(), t.attempts, t.correct, v[0], v[1], v[2], t.tolerant_ms.size(), v[3], v[4], v[5],
+                        v[6], v[7], v[8], v[9], v[10], v[11], v[12]);
+        if (tsv)
+            std::fprintf(
+                tsv,
+                "%s\t%s\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%.3f\t%.3f\t%.3f\t%zu\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%."
+                "0f\t%.1f\t%.0f\t%.1f\t%llu\t%llu\n",
+                label.c_str(), name.c_str(), t.queries, t.correct, t.wrong, t.none, t.claimed, t.negatives, t.attempts,
+                v[0], v[1], v[2], t.tolerant_ms.size(), v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12],
+                static_cast<unsigned long long>(totals.tracks), static_cast<unsigned long long>(totals.postings));
+    }
+    if (tsv && std::fclose(tsv) != 0) {
+        std::perror(tsv_file.c_str());
+        return 1;
+    }
 }

@@ -1,13 +1,10 @@
 // The LMDB store on synthetic catalogues: lookups, whole matches and the
 // cost of filling it.
 //
-// Tracks are made of synthetic peaks as band selection leaves them: in each
-// 256-frame period each of the three bands (250-520 Hz, to 1450 Hz, to
-// 3500 Hz) keeps about 17 peaks, at frames and frequencies drawn uniformly
-// in the period and the band. Their landmarks come from MakeLandmarks
-// itself, so hashes, target zone and fan-out are the real ones; at this
-// density they make about 106 landmarks a second of audio, as real music
-// does. Tracks last 2 to 5 minutes. A recording of a track keeps some of
+// Tracks are made of synthetic peaks drawn uniformly (uniform_tracks.h).
+// Their landmarks come from MakeLandmarks itself, so hashes, target zone
+// and fan-out are the real ones; they make about 106 landmarks a second
+// of audio, as real music does. Tracks last 2 to 5 minutes. A recording of a track keeps some of
 // its peaks, moves some a frame, and adds peaks of its own; a 10 s one makes
 // about 1000 landmarks (about 3500 in a noisy room), and is looked up with
 // a frame of tolerance on each time step, as the service does.
@@ -35,18 +32,15 @@
 #include <vector>
 
 #include "LmdbStore.h"
+#include "uniform_tracks.h"
 #include "vextune/matcher/Matcher.h"
 
 namespace {
 
 using namespace vxt::matcher;
+using namespace vxt::bench;
 namespace fs = std::filesystem;
 
-constexpr double kFramesPerSecond = 125.0;  // 8 ms frames
-constexpr std::uint32_t kPeriodFrames = 256;
-constexpr std::uint16_t kBandEdges[] = {2048, 4259, 11878, 28672};  // 1/64 bin
-constexpr double kPeaksPerBand = 17.2;                              // a period's mean, at most 24
-constexpr std::uint32_t kMostPeaksPerBand = 24;
 constexpr std::uint32_t kQueryFrames = 1250;  // 10 s
 
 // What a recording does to a track's peaks.
@@ -64,39 +58,10 @@ std::uint32_t EnvNumber(const char* name, std::uint32_t fallback)
     return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-void SortPeaks(std::vector<Peak>& peaks)
-{
-    std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) {
-        return a.frame != b.frame ? a.frame < b.frame : a.frequency < b.frequency;
-    });
-}
-
-// Band-selected peaks over frames [0, frames), `mean` a band a period.
-void DrawPeaks(std::mt19937_64& random, std::uint32_t frames, double mean, std::vector<Peak>& peaks)
-{
-    std::poisson_distribution<std::uint32_t> count(mean);
-    for (std::uint32_t start = 0; start < frames; start += kPeriodFrames) {
-        const std::uint32_t span = std::min(kPeriodFrames, frames - start);
-        for (std::size_t b = 0; b + 1 < std::size(kBandEdges); ++b) {
-            const std::uint32_t n = std::min(kMostPeaksPerBand, count(random) * span / kPeriodFrames);
-            for (std::uint32_t i = 0; i < n; ++i) {
-                const auto frame = start + static_cast<std::uint32_t>(random() % span);
-                const auto frequency =
-                    static_cast<std::uint16_t>(kBandEdges[b] + random() % (kBandEdges[b + 1] - kBandEdges[b]));
-                peaks.push_back({frame, frequency});
-            }
-        }
-    }
-}
-
 // A track's peaks, the same every time for the same track.
 std::vector<Peak> TrackPeaks(std::uint32_t track, std::uint32_t frames)
 {
-    std::mt19937_64 random(0x5eed0000ull + track);
-    std::vector<Peak> peaks;
-    DrawPeaks(random, frames, kPeaksPerBand, peaks);
-    SortPeaks(peaks);
-    return peaks;
+    return UniformTrackPeaks(track, frames);
 }
 
 // A track's landmarks as stored: in (hash, frame) order, a landmark repeated
