@@ -162,6 +162,16 @@ command_runner setup_recognize(CLI::App& sub)
     return [args] { return run_recognize(*args); };
 }
 
+// catalogue reindex and compact.
+int run_catalogue_upkeep(const std::string& db, bool reindex)
+{
+    if (reindex)
+        catalogue_reindex(db, std::cout, note_to_stderr, note_to_stderr);
+    else
+        catalogue_compact(db, std::cout, note_to_stderr);
+    return exit_ok;
+}
+
 command_runner setup_catalogue(CLI::App& sub)
 {
     struct catalogue_args {
@@ -174,14 +184,20 @@ command_runner setup_catalogue(CLI::App& sub)
     CLI::App* list = sub.add_subcommand("list", "List the tracks: id, title, artist, seconds, file");
     CLI::App* remove = sub.add_subcommand("remove", "Remove a track and its index entries");
     CLI::App* stats = sub.add_subcommand("stats", "Print the catalogue's size as JSON");
-    for (CLI::App* each : {add, list, remove, stats})
+    CLI::App* reindex = sub.add_subcommand(
+        "reindex", "Make every track's index entries again from its stored peaks, with this program's landmarks");
+    CLI::App* compact = sub.add_subcommand(
+        "compact", "Rewrite an LMDB catalogue compactly in this program's layout (stop its users first)");
+    for (CLI::App* each : {add, list, remove, stats, reindex, compact})
         each->add_option("--db", args->add.db, db_help)->required()->type_name("DB");
     add->add_option("AUDIO", args->add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
     remove->add_option("ID", args->id, "The track's id (see list)")->required()->type_name("");
 
-    return [args, add, list, remove] {
+    return [args, add, list, remove, reindex, compact] {
         return run_catalogue_command([&] {
             catalogue_args& a = *args;
+            if (reindex->parsed() || compact->parsed())
+                return run_catalogue_upkeep(a.add.db, reindex->parsed());
             if (add->parsed()) {
                 a.add.progress = ::isatty(STDERR_FILENO) != 0;
                 return catalogue_add(a.add, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
