@@ -3,6 +3,8 @@
 //
 // Tables (in the first schema of the connection's search path):
 //   vextune_schema (version)        the layout's version, checked on open
+//   vextune_index_format (format)   the landmark format of the index
+//                                   (Store::IndexFormat), checked on open
 //   tracks (id, title, artist, source, content UNIQUE, frames, postings)
 //   postings (hash, track, frame)   primary key (hash, track, frame)
 //   track_peaks (track, block, peaks)  a track's peaks, 2048 frames a row
