@@ -617,6 +617,28 @@ TEST(LmdbStore, CompactionBringsAnUnpackedCatalogueUpToDate)
     }
 }
 
+// The pages of a folder's data file on LMDB's free list.
+std::size_t FreePages(const std::string& folder)
+{
+    MDB_env* env = nullptr;
+    EXPECT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    EXPECT_EQ(mdb_env_open(env, folder.c_str(), MDB_RDONLY, 0664), 0);
+    MDB_txn* txn = nullptr;
+    EXPECT_EQ(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), 0);
+    MDB_cursor* cursor = nullptr;
+    EXPECT_EQ(mdb_cursor_open(txn, 0, &cursor), 0);
+    std::size_t free = 0;
+    MDB_val key;
+    MDB_val data;
+    while (mdb_cursor_get(cursor, &key, &data, MDB_NEXT) == 0)
+        free += static_cast<const std::size_t*>(data.mv_data)[0];  // a list of pages, its length first
+    mdb_cursor_close(cursor);
+    mdb_txn_abort(txn);
+    mdb_env_close(env);
+    return free;
+}
+
 // Compacting a catalogue filled by adds and removes keeps what it holds
 // in less room; a compaction cut short, before or between its renames, is
 // finished by the next one.
@@ -631,8 +653,10 @@ TEST(LmdbStore, CompactionKeepsTheCatalogueInLessRoom)
             ASSERT_TRUE(store->Remove(id));
     }
     const Index before = Everything(*OpenLmdbStore(folder, OpenMode::ReadOnly));
+    EXPECT_GT(FreePages(folder), 16u);
     const auto [old_bytes, new_bytes] = CompactLmdbStore(folder);
     EXPECT_LT(new_bytes, old_bytes);
+    EXPECT_LE(FreePages(folder), 4u);
     {
         auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
         EXPECT_EQ(Everything(*store), before);
@@ -675,6 +699,7 @@ TEST(LmdbStore, ALoadedHashOfManyBlocksTakesAddsAndRemoves)
         }
         loader.Finish();
     }
+    EXPECT_LE(FreePages(folder), 4u);
     auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
     std::vector<std::uint32_t> hashes = {5, 4194303};
     const auto all = [&] {
