@@ -621,7 +621,10 @@ struct Gathered {
     void Read(const Env& env, const Cursor& blocks, std::uint32_t hash, std::uint64_t count)
     {
         const std::size_t begin = postings.size();
-        postings.reserve(begin + count);
+        // Grown geometrically: reserving each hash's exact count would copy
+        // everything gathered so far once a hash.
+        if (postings.capacity() < begin + count)
+            postings.reserve(std::max<std::size_t>(begin + count, 2 * postings.capacity()));
         const Env::BlockKey start = Env::KeyOf(hash, {0, 0});
         MDB_val key{start.size(), const_cast<unsigned char*>(start.data())};
         MDB_val data;
