@@ -32,6 +32,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <stdexcept>
 #include <utility>
@@ -617,8 +618,11 @@ struct Gathered {
     }
 
     // Appends the count postings of hash, read block by block from the
-    // blocks cursor.
-    void Read(const Env& env, const Cursor& blocks, std::uint32_t hash, std::uint64_t count)
+    // blocks cursor. at is the hash whose first block the cursor is on,
+    // if any (where reading the hash before left it): a hash read right
+    // after its neighbour needs no search.
+    void Read(const Env& env, const Cursor& blocks, std::optional<std::uint32_t>& at, std::uint32_t hash,
+              std::uint64_t count)
     {
         const std::size_t begin = postings.size();
         // Grown geometrically: reserving each hash's exact count would copy
@@ -628,10 +632,13 @@ struct Gathered {
         const Env::BlockKey start = Env::KeyOf(hash, {0, 0});
         MDB_val key{start.size(), const_cast<unsigned char*>(start.data())};
         MDB_val data;
-        int rc = mdb_cursor_get(blocks.get(), &key, &data, MDB_SET_RANGE);
+        int rc = mdb_cursor_get(blocks.get(), &key, &data, at == hash ? MDB_GET_CURRENT : MDB_SET_RANGE);
+        at.reset();
         for (; rc == MDB_SUCCESS; rc = mdb_cursor_get(blocks.get(), &key, &data, MDB_NEXT)) {
-            if (env.OfKey(key).first != hash)
+            if (const std::uint32_t next = env.OfKey(key).first; next != hash) {
+                at = next;
                 break;
+            }
             env.DecodeBlockAt(key, data, postings);
             if (postings.size() - begin > count)
                 break;
@@ -873,6 +880,7 @@ public:
             gathered.Clear();
             const Cursor cursor(env_, txn, env_.counts);
             const Cursor blocks(env_, txn, env_.blocks);
+            std::optional<std::uint32_t> at;  // where blocks is
             // Hashes are read while their votes stay within the bounds.
             // Should they pass them, what was read goes, the hashes are
             // counted, those kept chosen from the counts and read afresh.
@@ -897,12 +905,13 @@ public:
                     if (over)
                         break;
                 }
-                gathered.Read(env_, blocks, hashes[i], count);
+                gathered.Read(env_, blocks, at, hashes[i], count);
             }
             if (!over)
                 return;
             gathered.Clear();
             left_out = {};
+            at.reset();
             std::vector<std::uint64_t> counts(hashes.size(), 0);
             Seek counting;
             for (std::size_t i = 0; i < hashes.size(); ++i) {
@@ -920,7 +929,7 @@ public:
                 if (count == Seek::kPastTheEnd)
                     break;
                 if (count > 0)
-                    gathered.Read(env_, blocks, hashes[i], count);
+                    gathered.Read(env_, blocks, at, hashes[i], count);
             }
         });
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace vxt::matcher {
 namespace {
@@ -87,6 +88,20 @@ public:
 private:
     bool Fill(unsigned count)
     {
+        if (have_ >= count)
+            return true;
+        if constexpr (std::endian::native == std::endian::little) {
+            // Whole bytes, as many as fit, eight at a time while they last.
+            if (in_.size() - at_ >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, in_.data() + at_, sizeof word);
+                const std::uint32_t take = (63 - have_) >> 3;
+                bits_ |= (word & ((std::uint64_t{1} << (8 * take)) - 1)) << have_;
+                at_ += take;
+                have_ += 8 * take;
+                return true;
+            }
+        }
         while (have_ < count) {
             if (at_ == in_.size())
                 return false;
