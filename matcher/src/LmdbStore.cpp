@@ -773,6 +773,10 @@ std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn
     int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
     if (rc != MDB_NOTFOUND)
         env.Check(rc, "finding a hash's postings");
+    // No block starts with the track when the first from its place on is
+    // another hash's or another track's (always so for a new track).
+    const bool none_start_with_it =
+        rc == MDB_NOTFOUND || env.OfKey(key).first != hash || env.OfKey(key).second.track != id;
     rc = mdb_cursor_get(cursor.get(), &key, &data, rc == MDB_NOTFOUND ? MDB_LAST : MDB_PREV);
     if (rc == MDB_SUCCESS && env.OfKey(key).first == hash) {
         std::vector<Posting> before;
@@ -786,8 +790,8 @@ std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn
     }
     // Then the blocks that start with the track.
     key = Val(from.data(), from.size());
-    for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE); rc == MDB_SUCCESS;
-         rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
+    for (rc = none_start_with_it ? MDB_NOTFOUND : mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+         rc == MDB_SUCCESS; rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
         const auto [at_hash, first] = env.OfKey(key);
         if (at_hash != hash || first.track != id)
             break;
@@ -809,7 +813,14 @@ std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn
     if (removed == 0 && put.empty())
         return {0, 0};
 
+    // Old blocks are overwritten where a new one starts alike, else
+    // deleted.
     for (const Env::BlockKey& old : old_keys) {
+        bool reused = false;
+        for (std::size_t at = 0; at < run.size() && !reused; at += kBlockPostings)
+            reused = Env::KeyOf(hash, run[at]) == old;
+        if (reused)
+            continue;
         MDB_val old_key = Val(old.data(), old.size());
         env.Check(mdb_del(txn, env.blocks, &old_key, nullptr), "rewriting postings");
     }
