@@ -256,6 +256,38 @@ void catalogue_stats(const catalogue_names& db, std::ostream& out, const note_si
         << '\n';
 }
 
+void catalogue_reindex(const std::string& db, std::ostream& out, const note_sink& note, const note_sink& diagnostics)
+{
+    std::unique_ptr<matcher::Store> store;
+    try {
+        store = matcher::OpenStore(db, matcher::OpenMode::ReadWrite,
+                                   {.diagnostics = diagnostics, .any_index_format = true});
+        const std::string before = store->IndexFormat();
+        const matcher::ReindexReport report = matcher::ReindexStore(*store);
+        for (const std::uint32_t id : report.without_peaks)
+            note("track " + std::to_string(id) + " has no stored peaks: it keeps no postings (add its audio again)");
+        out << nlohmann::json{{"format", store->IndexFormat()},
+                              {"before", before},
+                              {"tracks", report.tracks},
+                              {"postings", report.postings},
+                              {"withoutpeaks", report.without_peaks}}
+                   .dump()
+            << '\n';
+    } catch (const matcher::StoreError& e) {
+        throw cli_error(e.what());
+    }
+}
+
+void catalogue_compact(const std::string& db, std::ostream& out, const note_sink& diagnostics)
+{
+    try {
+        const auto [before, after] = matcher::CompactStore(db, {.diagnostics = diagnostics});
+        out << nlohmann::json{{"bytesbefore", before}, {"bytesafter", after}}.dump() << '\n';
+    } catch (const matcher::StoreError& e) {
+        throw cli_error(e.what());
+    }
+}
+
 int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
                 const note_sink& note)
 {

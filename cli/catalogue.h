@@ -73,6 +73,14 @@ void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sin
 bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics);
 // One JSON object: tracks, postings, hours, bytes, bytesperhour.
 void catalogue_stats(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics);
+// Makes every track's postings again from its stored peaks with this
+// program's landmarks and records their format; a track without stored
+// peaks is named on note and keeps no postings. One JSON object on out:
+// format (the new one), before (the old), tracks, postings, withoutpeaks.
+void catalogue_reindex(const std::string& db, std::ostream& out, const note_sink& note, const note_sink& diagnostics);
+// Rewrites an LMDB catalogue compactly, in this program's layout. One JSON
+// object on out: bytesbefore, bytesafter.
+void catalogue_compact(const std::string& db, std::ostream& out, const note_sink& diagnostics);
 
 // Matches each recording, one JSON line per file: the answer object the
 // service would give for the whole recording, with "file", "ms" (time

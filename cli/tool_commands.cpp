@@ -166,6 +166,18 @@ command_runner setup_recognize(CLI::App& sub)
     return [args] { return run_recognize(*args); };
 }
 
+// catalogue reindex and compact, of each shard in turn.
+int run_catalogue_upkeep(const catalogue_names& db, bool reindex)
+{
+    for (const std::string& name : db) {
+        if (reindex)
+            catalogue_reindex(name, std::cout, note_to_stderr, note_to_stderr);
+        else
+            catalogue_compact(name, std::cout, note_to_stderr);
+    }
+    return exit_ok;
+}
+
 command_runner setup_catalogue(CLI::App& sub)
 {
     struct catalogue_args {
@@ -179,7 +191,11 @@ command_runner setup_catalogue(CLI::App& sub)
     CLI::App* list = sub.add_subcommand("list", "List the tracks: id, title, artist, seconds, file");
     CLI::App* remove = sub.add_subcommand("remove", "Remove a track and its index entries");
     CLI::App* stats = sub.add_subcommand("stats", "Print the catalogue's size as JSON");
-    for (CLI::App* each : {add, list, remove, stats})
+    CLI::App* reindex = sub.add_subcommand(
+        "reindex", "Make every track's index entries again from its stored peaks, with this program's landmarks");
+    CLI::App* compact = sub.add_subcommand(
+        "compact", "Rewrite an LMDB catalogue compactly in this program's layout (stop its users first)");
+    for (CLI::App* each : {add, list, remove, stats, reindex, compact})
         each->add_option("--db", args->add.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     add->add_option("AUDIO", args->add.files, "Audio files (any format libsndfile reads)")->required()->type_name("");
     args->add.jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -191,9 +207,11 @@ command_runner setup_catalogue(CLI::App& sub)
     add->add_flag("--progress", args->progress, "A progress line on standard error even when it is not a terminal");
     remove->add_option("ID", args->id, "The track's id (see list)")->required()->type_name("");
 
-    return [args, add, list, remove] {
+    return [args, add, list, remove, reindex, compact] {
         return run_catalogue_command([&] {
             catalogue_args& a = *args;
+            if (reindex->parsed() || compact->parsed())
+                return run_catalogue_upkeep(a.add.db, reindex->parsed());
             if (add->parsed()) {
                 a.add.progress = a.progress || ::isatty(STDERR_FILENO) != 0;
                 const catalogue_add_outcome outcome = catalogue_add(a.add, std::cout, note_to_stderr);

@@ -14,6 +14,7 @@
 // the map, ends its transaction, takes map_mutex_ alone to resize, and runs
 // the transaction again. Lock order: write_mutex_, then map_mutex_.
 #include "LmdbStore.h"
+#include "PackedPostings.h"
 #include "StoreSupport.h"
 
 #include <lmdb.h>
@@ -24,12 +25,14 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <stdexcept>
 #include <utility>
@@ -37,12 +40,13 @@
 namespace vxt::matcher {
 namespace {
 
-// Changes whenever what is stored changes meaning; a store of another
-// version is refused rather than misread, except that a version 1 store
-// (before track_peaks) is brought up to date when opened read-write: its
-// tracks simply have no peaks.
-constexpr std::uint32_t kSchemaVersion = 2;
+// Changes whenever what is stored changes meaning. A store of another
+// version is refused rather than misread; one of versions 1 and 2 (postings
+// as one 8-byte duplicate each, version 1 without track_peaks) is brought
+// up to date by CompactLmdbStore, which the refusal names.
+constexpr std::uint32_t kSchemaVersion = 3;
 constexpr std::uint32_t kSchemaWithoutPeaks = 1;
+constexpr std::uint32_t kSchemaUnpacked = 2;
 // Meta::flags. Postings were once optionally stored as big-endian bytes
 // compared with memcmp; a folder made that way is refused, not misread,
 // since its keys sort otherwise than the integer keys read here. No other
@@ -60,6 +64,7 @@ struct Meta {
 };
 
 constexpr char kMetaKey[] = "meta";
+constexpr char kFormatKey[] = "format";
 
 // An LMDB result code with what was being done when it came.
 class LmdbError : public StoreError {
@@ -106,7 +111,10 @@ std::string EncodeTrack(const TrackInfo& info)
 
 class Env {
 public:
-    enum class Purpose { Open, Load };
+    // Open: a catalogue to use; Load: a new one to fill; Source: one of
+    // any version and format to be copied (read only, though a write
+    // transaction may be taken to keep writers out).
+    enum class Purpose { Open, Load, Source };
 
     Env(std::string folder, OpenMode mode, const LmdbOptions& options, Purpose purpose)
         : folder_(std::move(folder)), mode_(mode), diagnostics_(options.diagnostics)
@@ -135,7 +143,7 @@ public:
             const unsigned flags = MDB_NOTLS | MDB_NORDAHEAD | (mode == OpenMode::ReadOnly ? MDB_RDONLY : 0);
             Check(mdb_env_open(env_, folder_.c_str(), flags, 0664), "opening the environment");
             ClearStaleReaders();
-            OpenDatabases(purpose);
+            OpenDatabases(purpose, options.any_index_format);
         } catch (...) {
             mdb_env_close(env_);
             throw;
@@ -273,41 +281,80 @@ public:
         Check(mdb_put(txn, meta, &key, &data, 0), "writing the catalogue's totals");
     }
 
-    // Keys and values of the postings database: native integers, the
-    // hash as the key and (track << 32 | frame) as each duplicate, so that
-    // LMDB's integer comparisons keep them in (hash, track, frame) order.
-    std::uint32_t HashKey(std::uint32_t hash) const { return hash; }
-    std::uint32_t HashOfKey(const MDB_val& key) const
+    // Keys of the blocks database: the hash, then the block's first
+    // posting (track, frame), big-endian so that memcmp sorts them in
+    // (hash, track, frame) order.
+    using BlockKey = std::array<unsigned char, 12>;
+    static BlockKey KeyOf(std::uint32_t hash, Posting first)
     {
-        if (key.mv_size != sizeof(std::uint32_t))
-            throw StoreError(folder_ + ": a postings key of " + std::to_string(key.mv_size) + " bytes");
-        return Load<std::uint32_t>(key.mv_data);
-    }
-    std::uint64_t PostingValue(std::uint32_t track, std::uint32_t frame) const
-    {
-        return static_cast<std::uint64_t>(track) << 32 | frame;
-    }
-    // Appends count stored postings from data to out.
-    void DecodePostings(const void* data, std::size_t count, Posting* out) const
-    {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < count; ++i, bytes += 8) {
-            const auto v = Load<std::uint64_t>(bytes);
-            out[i] = {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
+        BlockKey key;
+        for (int i = 0; i < 4; ++i) {
+            key[i] = static_cast<unsigned char>(hash >> (24 - 8 * i));
+            key[4 + i] = static_cast<unsigned char>(first.track >> (24 - 8 * i));
+            key[8 + i] = static_cast<unsigned char>(first.frame >> (24 - 8 * i));
         }
+        return key;
+    }
+    std::pair<std::uint32_t, Posting> OfKey(const MDB_val& key) const
+    {
+        if (key.mv_size != sizeof(BlockKey))
+            throw StoreError(folder_ + ": a postings key of " + std::to_string(key.mv_size) + " bytes");
+        const auto* b = static_cast<const unsigned char*>(key.mv_data);
+        const auto word = [b](int at) {
+            return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16 |
+                   static_cast<std::uint32_t>(b[at + 2]) << 8 | b[at + 3];
+        };
+        return {word(0), Posting{word(4), word(8)}};
+    }
+    // Appends the postings of the block at key, data to out.
+    void DecodeBlockAt(const MDB_val& key, const MDB_val& data, std::vector<Posting>& out) const
+    {
+        const auto [hash, first] = OfKey(key);
+        if (!DecodeBlock(first, std::string_view(static_cast<const char*>(data.mv_data), data.mv_size), out))
+            throw StoreError(folder_ + ": a block of the postings of hash " + std::to_string(hash) + " is damaged");
+    }
+    std::uint64_t CountOf(const MDB_val& data) const
+    {
+        if (data.mv_size != sizeof(std::uint64_t))
+            throw StoreError(folder_ + ": a posting count of " + std::to_string(data.mv_size) + " bytes");
+        return Load<std::uint64_t>(data.mv_data);
     }
 
-    MDB_dbi postings = 0;
+    // The landmark format the index was made with.
+    const std::string& Format() const noexcept { return format_; }
+    void WriteFormat(MDB_txn* txn, const std::string& format) const
+    {
+        MDB_val key{sizeof kFormatKey - 1, const_cast<char*>(kFormatKey)};
+        MDB_val data{format.size(), const_cast<char*>(format.data())};
+        Check(mdb_put(txn, meta, &key, &data, 0), "recording the landmark format");
+    }
+    std::string ReadFormat(MDB_txn* txn) const
+    {
+        MDB_val key{sizeof kFormatKey - 1, const_cast<char*>(kFormatKey)};
+        MDB_val data;
+        const int rc = mdb_get(txn, meta, &key, &data);
+        if (rc == MDB_NOTFOUND)
+            return kUnrecordedIndexFormat;
+        Check(rc, "reading the landmark format");
+        return std::string(static_cast<const char*>(data.mv_data), data.mv_size);
+    }
+    // The schema of a store opened as a compaction's source.
+    std::uint32_t Schema() const noexcept { return schema_; }
+
+    MDB_dbi blocks = 0;    // hash, first posting -> packed block (PackedPostings.h)
+    MDB_dbi counts = 0;    // 4-byte hash -> 8-byte count of its postings
+    MDB_dbi postings = 0;  // of a version 1 or 2 source only
     MDB_dbi tracks = 0;
     MDB_dbi content = 0;
     MDB_dbi track_hashes = 0;
     MDB_dbi track_peaks = 0;
+    bool has_track_peaks = true;
     MDB_dbi meta = 0;
 
 private:
-    void OpenDatabases(Purpose purpose)
+    void OpenDatabases(Purpose purpose, bool any_format)
     {
-        const bool write = mode_ == OpenMode::ReadWrite;
+        const bool write = mode_ == OpenMode::ReadWrite && purpose != Purpose::Source;
         const unsigned create = write ? MDB_CREATE : 0;
         Run(write, [&](MDB_txn* txn) {
             int rc = mdb_dbi_open(txn, "meta", create, &meta);
@@ -319,24 +366,24 @@ private:
             MDB_val data;
             rc = mdb_get(txn, meta, &key, &data);
             Meta m;
+            const std::string program_format = LandmarkFormat();
+            schema_ = kSchemaVersion;
             if (rc == MDB_NOTFOUND) {
                 if (!write)
                     throw StoreError(folder_ + ": not a catalogue (no meta record)");
                 m.flags = 0;
                 m.loading = purpose == Purpose::Load ? 1 : 0;
                 WriteMeta(txn, m);
+                WriteFormat(txn, program_format);
+                format_ = program_format;
             } else {
                 Check(rc, "reading the meta record");
                 if (data.mv_size < sizeof(std::uint32_t))
                     throw StoreError(folder_ + ": the catalogue's meta record is damaged");
-                const auto schema = Load<std::uint32_t>(data.mv_data);
-                if (schema == kSchemaWithoutPeaks && !write) {
-                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema) +
-                                     "; open it read-write once (catalogue add or remove) to bring it up to version " +
-                                     std::to_string(kSchemaVersion));
-                }
-                if (schema != kSchemaVersion && schema != kSchemaWithoutPeaks) {
-                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema) +
+                schema_ = Load<std::uint32_t>(data.mv_data);
+                const bool old = schema_ == kSchemaWithoutPeaks || schema_ == kSchemaUnpacked;
+                if (schema_ != kSchemaVersion && !old) {
+                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema_) +
                                      "; this program reads version " + std::to_string(kSchemaVersion));
                 }
                 m = ReadMeta(txn);
@@ -346,24 +393,39 @@ private:
                 if (m.flags != 0)
                     throw StoreError(folder_ + ": the catalogue's meta record has unknown format flags " +
                                      std::to_string(m.flags));
-                if (m.schema != kSchemaVersion) {
-                    m.schema = kSchemaVersion;
-                    WriteMeta(txn, m);
-                }
                 if (purpose == Purpose::Load)
                     throw StoreError(folder_ + ": already holds a catalogue; a bulk load needs a new folder");
                 if (m.loading != 0)
                     throw StoreError(folder_ + ": a bulk load into this catalogue did not finish");
+                if (old && purpose != Purpose::Source) {
+                    throw StoreError(folder_ + ": the catalogue has format version " + std::to_string(schema_) +
+                                     " (postings not packed); run `vextune catalogue compact --db " + folder_ +
+                                     "` to bring it up to version " + std::to_string(kSchemaVersion));
+                }
+                format_ = ReadFormat(txn);
+                if (purpose == Purpose::Open && !any_format && format_ != program_format) {
+                    throw StoreError(folder_ + ": the index holds landmarks \"" + format_ +
+                                     "\" and this program makes \"" + program_format +
+                                     "\": run `vextune catalogue reindex --db " + folder_ + "`");
+                }
             }
 
             const auto open = [&](const char* name, unsigned flags, MDB_dbi& dbi) {
                 Check(mdb_dbi_open(txn, name, create | flags, &dbi), "opening a database");
             };
-            open("postings", MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP, postings);
+            if (schema_ == kSchemaVersion) {
+                open("blocks", 0, blocks);
+                open("counts", MDB_INTEGERKEY, counts);
+            } else {
+                open("postings", MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP, postings);
+            }
             open("tracks", MDB_INTEGERKEY, tracks);
             open("content", 0, content);
             open("track_hashes", MDB_INTEGERKEY, track_hashes);
-            open("track_peaks", MDB_INTEGERKEY, track_peaks);
+            rc = mdb_dbi_open(txn, "track_peaks", create | MDB_INTEGERKEY, &track_peaks);
+            has_track_peaks = rc != MDB_NOTFOUND;
+            if (has_track_peaks)
+                Check(rc, "opening a database");
         });
     }
 
@@ -412,6 +474,8 @@ private:
     MDB_env* env_ = nullptr;
     std::function<void(const std::string&)> diagnostics_;
     mutable std::shared_mutex map_mutex_;
+    std::string format_ = LandmarkFormat();
+    std::uint32_t schema_ = kSchemaVersion;
 };
 
 class Cursor {
@@ -486,10 +550,10 @@ std::optional<TrackInfo> GetTrack(const Env& env, MDB_txn* txn, std::uint32_t id
     return DecodeTrack(env, id, data);
 }
 
-// A cursor over the postings stepping through ascending hashes: a hash a
-// few keys on is reached by stepping the cursor, a farther one by a search
-// from the root (a recording's tolerant pairs ask for runs of neighbouring
-// hashes).
+// A cursor over the posting counts stepping through ascending hashes: a
+// hash a few keys on is reached by stepping the cursor, a farther one by a
+// search from the root (a recording's tolerant pairs ask for runs of
+// neighbouring hashes).
 class Seek {
 public:
     static constexpr std::uint64_t kPastTheEnd = std::numeric_limits<std::uint64_t>::max();
@@ -500,21 +564,19 @@ public:
     {
         constexpr std::uint32_t kStepReach = 8;
         MDB_val key;
-        MDB_val data;
         int rc = MDB_SUCCESS;
         if (placed_ && current_ < hash && hash - current_ <= kStepReach) {
             while (current_ < hash) {
-                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_NODUP);
+                rc = mdb_cursor_get(cursor.get(), &key, &data_, MDB_NEXT);
                 if (rc != MDB_SUCCESS)
                     break;
-                current_ = env.HashOfKey(key);
+                current_ = HashOf(env, key);
             }
         } else if (!placed_ || current_ < hash) {
-            const std::uint32_t stored = env.HashKey(hash);
-            key = Val(&stored, sizeof stored);
-            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+            key = MDB_val{sizeof hash, &hash};
+            rc = mdb_cursor_get(cursor.get(), &key, &data_, MDB_SET_RANGE);
             if (rc == MDB_SUCCESS) {
-                current_ = env.HashOfKey(key);
+                current_ = HashOf(env, key);
                 placed_ = true;
             }
         }
@@ -523,14 +585,20 @@ public:
         env.Check(rc, "looking up postings");
         if (current_ != hash)
             return 0;
-        std::size_t count = 0;
-        env.Check(mdb_cursor_count(cursor.get(), &count), "counting postings");
-        return count;
+        return env.CountOf(data_);
     }
 
 private:
+    static std::uint32_t HashOf(const Env& env, const MDB_val& key)
+    {
+        if (key.mv_size != sizeof(std::uint32_t))
+            throw StoreError(env.Folder() + ": a posting count's key of " + std::to_string(key.mv_size) + " bytes");
+        return Load<std::uint32_t>(key.mv_data);
+    }
+
     bool placed_ = false;  // the cursor is on a key, current_
     std::uint32_t current_ = 0;
+    MDB_val data_{};
 };
 
 // Postings read in a lookup, hash by hash.
@@ -549,32 +617,37 @@ struct Gathered {
         spans.clear();
     }
 
-    // Appends the count postings of the hash the cursor is on.
-    void Read(const Env& env, const Cursor& cursor, std::uint32_t hash, std::uint64_t count)
+    // Appends the count postings of hash, read block by block from the
+    // blocks cursor. at is the hash whose first block the cursor is on,
+    // if any (where reading the hash before left it): a hash read right
+    // after its neighbour needs no search.
+    void Read(const Env& env, const Cursor& blocks, std::optional<std::uint32_t>& at, std::uint32_t hash,
+              std::uint64_t count)
     {
-        MDB_val key;
-        MDB_val data;
         const std::size_t begin = postings.size();
-        postings.resize(begin + count);
-        if (count == 1) {
-            env.Check(mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_CURRENT), "reading a posting");
-            env.DecodePostings(data.mv_data, 1, &postings[begin]);
-        } else {
-            // A page of postings at a time.
-            std::size_t at = begin;
-            int rc = MDB_SUCCESS;
-            for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE); rc == MDB_SUCCESS;
-                 rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE)) {
-                const std::size_t n = data.mv_size / sizeof(std::uint64_t);
-                if (at + n > postings.size())
-                    throw StoreError(env.Folder() + ": more postings than counted under a hash");
-                env.DecodePostings(data.mv_data, n, &postings[at]);
-                at += n;
+        // Grown geometrically: reserving each hash's exact count would copy
+        // everything gathered so far once a hash.
+        if (postings.capacity() < begin + count)
+            postings.reserve(std::max<std::size_t>(begin + count, 2 * postings.capacity()));
+        const Env::BlockKey start = Env::KeyOf(hash, {0, 0});
+        MDB_val key{start.size(), const_cast<unsigned char*>(start.data())};
+        MDB_val data;
+        int rc = mdb_cursor_get(blocks.get(), &key, &data, at == hash ? MDB_GET_CURRENT : MDB_SET_RANGE);
+        at.reset();
+        for (; rc == MDB_SUCCESS; rc = mdb_cursor_get(blocks.get(), &key, &data, MDB_NEXT)) {
+            if (const std::uint32_t next = env.OfKey(key).first; next != hash) {
+                at = next;
+                break;
             }
-            if (rc != MDB_NOTFOUND)
-                env.Check(rc, "reading postings");
-            postings.resize(at);
+            env.DecodeBlockAt(key, data, postings);
+            if (postings.size() - begin > count)
+                break;
         }
+        if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+            env.Check(rc, "reading postings");
+        if (postings.size() - begin != count)
+            throw StoreError(env.Folder() + ": the postings of hash " + std::to_string(hash) +
+                             " are not as many as counted");
         spans.push_back({hash, begin, postings.size()});
     }
 
@@ -594,6 +667,198 @@ struct Gathered {
         }
     }
 };
+
+// A track's distinct hashes as stored (track_hashes): ascending, as
+// varint deltas.
+std::string EncodeHashes(std::span<const Landmark> sorted)
+{
+    std::string hashes;
+    std::uint32_t last = 0;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i == 0 || sorted[i].hash != last) {
+            PutVarint(hashes, sorted[i].hash - last);
+            last = sorted[i].hash;
+        }
+    }
+    return hashes;
+}
+
+std::vector<std::uint32_t> DecodeHashes(const Env& env, std::uint32_t id, const MDB_val& data)
+{
+    std::vector<std::uint32_t> hashes;
+    std::uint64_t hash = 0;
+    std::uint32_t delta = 0;
+    int shift = 0;
+    const auto* bytes = static_cast<const unsigned char*>(data.mv_data);
+    for (std::size_t i = 0; i < data.mv_size; ++i) {
+        if (shift > 28)
+            throw StoreError(env.Folder() + ": the hashes of track " + std::to_string(id) + " are damaged");
+        delta |= static_cast<std::uint32_t>(bytes[i] & 0x7f) << shift;
+        shift += 7;
+        if (bytes[i] & 0x80)
+            continue;
+        hash += delta;
+        if (hash > std::numeric_limits<std::uint32_t>::max() || (!hashes.empty() && delta == 0))
+            throw StoreError(env.Folder() + ": the hashes of track " + std::to_string(id) + " are damaged");
+        hashes.push_back(static_cast<std::uint32_t>(hash));
+        delta = 0;
+        shift = 0;
+    }
+    if (shift != 0)
+        throw StoreError(env.Folder() + ": the hashes of track " + std::to_string(id) + " are damaged");
+    return hashes;
+}
+
+// Puts the postings of one hash, ascending, as blocks from where they
+// start.
+void PutBlocks(const Env& env, MDB_txn* txn, std::uint32_t hash, std::span<const Posting> postings, unsigned flags)
+{
+    std::string value;
+    for (std::size_t at = 0; at < postings.size(); at += kBlockPostings) {
+        const auto block = postings.subspan(at, std::min(kBlockPostings, postings.size() - at));
+        value.clear();
+        EncodeBlock(block, value);
+        const Env::BlockKey key_bytes = Env::KeyOf(hash, block.front());
+        MDB_val key = Val(key_bytes.data(), key_bytes.size());
+        MDB_val data = Val(value.data(), value.size());
+        env.Check(mdb_put(txn, env.blocks, &key, &data, flags), "writing postings");
+    }
+}
+
+void PutCount(const Env& env, MDB_txn* txn, std::uint32_t hash, std::uint64_t count, unsigned flags)
+{
+    MDB_val key = Val(&hash, sizeof hash);
+    if (count == 0) {
+        if (const int rc = mdb_del(txn, env.counts, &key, nullptr); rc != MDB_NOTFOUND)
+            env.Check(rc, "removing a posting count");
+        return;
+    }
+    MDB_val data = Val(&count, sizeof count);
+    env.Check(mdb_put(txn, env.counts, &key, &data, flags), "writing a posting count");
+}
+
+std::uint64_t GetCount(const Env& env, MDB_txn* txn, std::uint32_t hash)
+{
+    MDB_val key = Val(&hash, sizeof hash);
+    MDB_val data;
+    const int rc = mdb_get(txn, env.counts, &key, &data);
+    if (rc == MDB_NOTFOUND)
+        return 0;
+    env.Check(rc, "reading a posting count");
+    return env.CountOf(data);
+}
+
+// Makes the postings of track id under hash (id, frame) for the frames
+// given (ascending, distinct; none to take the track's away), rewriting
+// only the blocks that hold the track's postings or where they go: for a
+// new track, above all others, the hash's last block unless it is full.
+// Returns the postings taken away and those put.
+std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn* txn, const Cursor& cursor,
+                                                         std::uint32_t hash, std::uint32_t id,
+                                                         std::span<const std::uint32_t> frames)
+{
+    std::vector<Posting> run;
+    std::vector<Env::BlockKey> old_keys;
+    const auto keep_key = [&](const MDB_val& key) {
+        Env::BlockKey copy;
+        env.OfKey(key);  // checks the size
+        std::memcpy(copy.data(), key.mv_data, copy.size());
+        old_keys.push_back(copy);
+    };
+    const Env::BlockKey from = Env::KeyOf(hash, {id, 0});
+    MDB_val key = Val(from.data(), from.size());
+    MDB_val data;
+    // The block before the track's first place may end with the track's
+    // postings, or be the one they are added to.
+    int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+    if (rc != MDB_NOTFOUND)
+        env.Check(rc, "finding a hash's postings");
+    // No block starts with the track when the first from its place on is
+    // another hash's or another track's (always so for a new track).
+    const bool none_start_with_it =
+        rc == MDB_NOTFOUND || env.OfKey(key).first != hash || env.OfKey(key).second.track != id;
+    rc = mdb_cursor_get(cursor.get(), &key, &data, rc == MDB_NOTFOUND ? MDB_LAST : MDB_PREV);
+    if (rc == MDB_SUCCESS && env.OfKey(key).first == hash) {
+        std::vector<Posting> before;
+        env.DecodeBlockAt(key, data, before);
+        if (before.size() < kBlockPostings || before.back().track >= id) {
+            run = std::move(before);
+            keep_key(key);
+        }
+    } else if (rc != MDB_NOTFOUND) {
+        env.Check(rc, "finding a hash's postings");
+    }
+    // Then the blocks that start with the track.
+    key = Val(from.data(), from.size());
+    for (rc = none_start_with_it ? MDB_NOTFOUND : mdb_cursor_get(cursor.get(), &key, &data, MDB_SET_RANGE);
+         rc == MDB_SUCCESS; rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
+        const auto [at_hash, first] = env.OfKey(key);
+        if (at_hash != hash || first.track != id)
+            break;
+        env.DecodeBlockAt(key, data, run);
+        keep_key(key);
+    }
+    if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+        env.Check(rc, "reading a hash's postings");
+
+    const std::size_t before = run.size();
+    std::erase_if(run, [id](const Posting& p) { return p.track == id; });
+    const std::uint64_t removed = before - run.size();
+    const auto at = std::lower_bound(run.begin(), run.end(), Posting{id, 0});
+    std::vector<Posting> put;
+    put.reserve(frames.size());
+    for (const std::uint32_t frame : frames)
+        put.push_back({id, frame});
+    run.insert(at, put.begin(), put.end());
+    if (removed == 0 && put.empty())
+        return {0, 0};
+
+    // Old blocks are overwritten where a new one starts alike, else
+    // deleted.
+    for (const Env::BlockKey& old : old_keys) {
+        bool reused = false;
+        for (std::size_t at = 0; at < run.size() && !reused; at += kBlockPostings)
+            reused = Env::KeyOf(hash, run[at]) == old;
+        if (reused)
+            continue;
+        MDB_val old_key = Val(old.data(), old.size());
+        env.Check(mdb_del(txn, env.blocks, &old_key, nullptr), "rewriting postings");
+    }
+    PutBlocks(env, txn, hash, run, 0);
+    const std::uint64_t count = GetCount(env, txn, hash);
+    if (count < removed)
+        throw StoreError(env.Folder() + ": the posting count of hash " + std::to_string(hash) + " is damaged");
+    PutCount(env, txn, hash, count - removed + put.size(), 0);
+    return {removed, put.size()};
+}
+
+// Takes track id's postings away from the hashes it had (ascending) and
+// puts those of its landmarks (DistinctLandmarks). Returns the postings
+// taken away and those put.
+std::pair<std::uint64_t, std::uint64_t> WriteTrackPostings(const Env& env, MDB_txn* txn, std::uint32_t id,
+                                                           std::span<const std::uint32_t> old_hashes,
+                                                           std::span<const Landmark> sorted)
+{
+    const Cursor cursor(env, txn, env.blocks);
+    std::pair<std::uint64_t, std::uint64_t> changed{0, 0};
+    std::vector<std::uint32_t> frames;
+    std::size_t o = 0;
+    std::size_t n = 0;
+    while (o < old_hashes.size() || n < sorted.size()) {
+        const std::uint32_t hash = n == sorted.size()       ? old_hashes[o]
+                                   : o == old_hashes.size() ? sorted[n].hash
+                                                            : std::min(old_hashes[o], sorted[n].hash);
+        frames.clear();
+        for (; n < sorted.size() && sorted[n].hash == hash; ++n)
+            frames.push_back(sorted[n].frame);
+        for (; o < old_hashes.size() && old_hashes[o] == hash; ++o) {
+        }
+        const auto [removed, put] = SetTrackPostings(env, txn, cursor, hash, id, frames);
+        changed.first += removed;
+        changed.second += put;
+    }
+    return changed;
+}
 
 class LmdbStore final : public Store {
 public:
@@ -624,7 +889,9 @@ public:
         env_.Run(false, [&](MDB_txn* txn) {
             left_out = {};
             gathered.Clear();
-            const Cursor cursor(env_, txn, env_.postings);
+            const Cursor cursor(env_, txn, env_.counts);
+            const Cursor blocks(env_, txn, env_.blocks);
+            std::optional<std::uint32_t> at;  // where blocks is
             // Hashes are read while their votes stay within the bounds.
             // Should they pass them, what was read goes, the hashes are
             // counted, those kept chosen from the counts and read afresh.
@@ -649,12 +916,13 @@ public:
                     if (over)
                         break;
                 }
-                gathered.Read(env_, cursor, hashes[i], count);
+                gathered.Read(env_, blocks, at, hashes[i], count);
             }
             if (!over)
                 return;
             gathered.Clear();
             left_out = {};
+            at.reset();
             std::vector<std::uint64_t> counts(hashes.size(), 0);
             Seek counting;
             for (std::size_t i = 0; i < hashes.size(); ++i) {
@@ -672,7 +940,7 @@ public:
                 if (count == Seek::kPastTheEnd)
                     break;
                 if (count > 0)
-                    gathered.Read(env_, cursor, hashes[i], count);
+                    gathered.Read(env_, blocks, at, hashes[i], count);
             }
         });
 
@@ -712,14 +980,7 @@ public:
         const std::string content_key = ContentKey(env_, info.content);
         const std::string stored_peaks = EncodePeaks(InTimeOrder(peaks));
         const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
-        std::string hashes;
-        std::uint32_t last = 0;
-        for (std::size_t i = 0; i < sorted.size(); ++i) {
-            if (i == 0 || sorted[i].hash != last) {
-                PutVarint(hashes, sorted[i].hash - last);
-                last = sorted[i].hash;
-            }
-        }
+        const std::string hashes = EncodeHashes(sorted);
 
         std::lock_guard write_lock(write_mutex_);
         Added added;
@@ -743,14 +1004,7 @@ public:
 
             // The new id is above every stored one, so each posting goes
             // after its hash's others.
-            const Cursor cursor(env_, txn, env_.postings);
-            for (const Landmark& l : sorted) {
-                const std::uint32_t stored = env_.HashKey(l.hash);
-                const std::uint64_t value = env_.PostingValue(id, l.frame);
-                MDB_val key = Val(&stored, sizeof stored);
-                MDB_val val = Val(&value, sizeof value);
-                env_.Check(mdb_cursor_put(cursor.get(), &key, &val, MDB_APPENDDUP), "adding postings");
-            }
+            WriteTrackPostings(env_, txn, id, {}, sorted);
 
             TrackInfo track = info;
             track.id = id;
@@ -790,40 +1044,8 @@ public:
             MDB_val id_key = Val(&id, sizeof id);
             MDB_val data;
             env_.Check(mdb_get(txn, env_.track_hashes, &id_key, &data), "reading the track's hashes");
-            const std::string hashes(static_cast<const char*>(data.mv_data), data.mv_size);
-
-            // Each of the track's hashes: from its first posting of the
-            // track, delete while the postings are the track's.
-            const Cursor cursor(env_, txn, env_.postings);
-            const std::uint64_t first = env_.PostingValue(id, 0);
-            std::uint32_t hash = 0;
-            std::uint32_t delta = 0;
-            int shift = 0;
-            for (const char c : hashes) {
-                const auto byte = static_cast<unsigned char>(c);
-                delta |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
-                shift += 7;
-                if (byte & 0x80)
-                    continue;
-                hash += delta;
-                delta = 0;
-                shift = 0;
-                const std::uint32_t stored = env_.HashKey(hash);
-                for (;;) {
-                    MDB_val key = Val(&stored, sizeof stored);
-                    std::uint64_t value = first;
-                    MDB_val val = Val(&value, sizeof value);
-                    const int rc = mdb_cursor_get(cursor.get(), &key, &val, MDB_GET_BOTH_RANGE);
-                    if (rc == MDB_NOTFOUND)
-                        break;
-                    env_.Check(rc, "finding the track's postings");
-                    Posting p;
-                    env_.DecodePostings(val.mv_data, 1, &p);
-                    if (p.track != id)
-                        break;
-                    env_.Check(mdb_cursor_del(cursor.get(), 0), "removing a posting");
-                }
-            }
+            const std::vector<std::uint32_t> hashes = DecodeHashes(env_, id, data);
+            WriteTrackPostings(env_, txn, id, hashes, {});
 
             env_.Check(mdb_del(txn, env_.track_hashes, &id_key, nullptr), "removing the track's hashes");
             if (const int rc = mdb_del(txn, env_.track_peaks, &id_key, nullptr); rc != MDB_NOTFOUND)
@@ -840,6 +1062,50 @@ public:
             removed = true;
         });
         return removed;
+    }
+
+    bool ReplacePostings(std::uint32_t id, std::span<const Landmark> landmarks) override
+    {
+        env_.RequireWritable("rebuild a track's postings");
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
+        const std::string hashes = EncodeHashes(sorted);
+        std::lock_guard write_lock(write_mutex_);
+        bool replaced = false;
+        env_.Run(true, [&](MDB_txn* txn) {
+            replaced = false;
+            std::optional<TrackInfo> track = GetTrack(env_, txn, id);
+            if (!track)
+                return;
+            MDB_val id_key = Val(&id, sizeof id);
+            MDB_val data;
+            env_.Check(mdb_get(txn, env_.track_hashes, &id_key, &data), "reading the track's hashes");
+            WriteTrackPostings(env_, txn, id, DecodeHashes(env_, id, data), sorted);
+            MDB_val hashes_val = Val(hashes.data(), hashes.size());
+            env_.Check(mdb_put(txn, env_.track_hashes, &id_key, &hashes_val, 0), "writing the track's hashes");
+            Meta meta = env_.ReadMeta(txn);
+            meta.postings = meta.postings - track->postings + sorted.size();
+            track->postings = sorted.size();
+            const std::string record = EncodeTrack(*track);
+            MDB_val record_val = Val(record.data(), record.size());
+            env_.Check(mdb_put(txn, env_.tracks, &id_key, &record_val, 0), "writing the track");
+            env_.WriteMeta(txn, meta);
+            replaced = true;
+        });
+        return replaced;
+    }
+
+    std::string IndexFormat() const override
+    {
+        std::string format;
+        env_.Run(false, [&](MDB_txn* txn) { format = env_.ReadFormat(txn); });
+        return format;
+    }
+
+    void SetIndexFormat(const std::string& format) override
+    {
+        env_.RequireWritable("record the landmark format");
+        std::lock_guard write_lock(write_mutex_);
+        env_.Run(true, [&](MDB_txn* txn) { env_.WriteFormat(txn, format); });
     }
 
     std::optional<TrackInfo> Track(std::uint32_t id) const override
@@ -943,7 +1209,6 @@ struct LmdbLoader::State {
             return;
         MakeRoom(kBatchPostings * 32);
         txn = env.BeginWrite();
-        env.Check(mdb_cursor_open(txn, env.postings, &cursor), "opening a cursor");
     }
 
     // Counts what the batch has written, and commits it when full.
@@ -958,9 +1223,6 @@ struct LmdbLoader::State {
     {
         if (txn == nullptr)
             return;
-        if (cursor != nullptr)
-            mdb_cursor_close(cursor);
-        cursor = nullptr;
         MDB_txn* done = std::exchange(txn, nullptr);
         env.CheckWritten(mdb_txn_commit(done), "committing loaded postings");
         in_batch = 0;
@@ -968,7 +1230,6 @@ struct LmdbLoader::State {
 
     Env env;
     MDB_txn* txn = nullptr;
-    MDB_cursor* cursor = nullptr;
     std::uint64_t in_batch = 0;
     bool any_hash = false;
     std::uint32_t last_hash = 0;
@@ -1024,15 +1285,10 @@ void LmdbLoader::AddPostings(std::uint32_t hash, std::span<const Posting> postin
     s.last_hash = hash;
     s.Begin();
 
-    const std::uint32_t stored = s.env.HashKey(hash);
-    unsigned flags = MDB_APPEND;  // a new key after every other, then its postings in order
+    // A new key after every other: whole blocks, then the count.
+    PutBlocks(s.env, s.txn, hash, postings, MDB_APPEND);
+    PutCount(s.env, s.txn, hash, postings.size(), MDB_APPEND);
     for (const Posting& p : postings) {
-        const std::uint64_t value = s.env.PostingValue(p.track, p.frame);
-        MDB_val key = Val(&stored, sizeof stored);
-        MDB_val val = Val(&value, sizeof value);
-        s.env.Check(mdb_cursor_put(s.cursor, &key, &val, flags), "loading postings");
-        flags = MDB_APPENDDUP;
-
         const std::size_t t = p.track - 1;
         if (s.track_hashes[t].empty() || s.track_last[t] != hash) {
             PutVarint(s.track_hashes[t], hash - s.track_last[t]);
@@ -1081,6 +1337,191 @@ void LmdbLoader::Finish()
     s.env.WriteMeta(s.txn, meta);
     s.Commit();
     s.finished = true;
+}
+
+namespace {
+
+// The write transactions of a compaction's new catalogue, a batch of bytes
+// each, the map grown between them.
+class Batches {
+public:
+    explicit Batches(Env& env) : env_(env) {}
+    ~Batches()
+    {
+        if (txn_ != nullptr)
+            mdb_txn_abort(txn_);
+    }
+    Batches(const Batches&) = delete;
+    Batches& operator=(const Batches&) = delete;
+
+    MDB_txn* Txn()
+    {
+        if (txn_ == nullptr) {
+            const auto [map, used] = env_.MapAndUsedBytes();
+            constexpr std::uint64_t kRoom = 4 * kBatchBytes + (std::uint64_t{64} << 20);
+            if (used + kRoom > map)
+                env_.GrowTo(std::max(map * 2, used + kRoom));
+            txn_ = env_.BeginWrite();
+        }
+        return txn_;
+    }
+
+    void Wrote(std::uint64_t bytes)
+    {
+        written_ += bytes;
+        if (written_ >= kBatchBytes)
+            Commit();
+    }
+
+    void Commit()
+    {
+        if (txn_ == nullptr)
+            return;
+        env_.CheckWritten(mdb_txn_commit(std::exchange(txn_, nullptr)), "committing the compacted catalogue");
+        written_ = 0;
+    }
+
+private:
+    static constexpr std::uint64_t kBatchBytes = std::uint64_t{32} << 20;
+    Env& env_;
+    MDB_txn* txn_ = nullptr;
+    std::uint64_t written_ = 0;
+};
+
+// Copies every record of a database in key order, appended.
+void CopyDatabase(const Env& from_env, MDB_txn* from, MDB_dbi from_dbi, const Env& to_env, Batches& to, MDB_dbi to_dbi,
+                  const char* what)
+{
+    const Cursor cursor(from_env, from, from_dbi);
+    MDB_val key;
+    MDB_val data;
+    int rc = MDB_SUCCESS;
+    while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS) {
+        to_env.Check(mdb_put(to.Txn(), to_dbi, &key, &data, MDB_APPEND), what);
+        to.Wrote(key.mv_size + data.mv_size + 16);
+    }
+    if (rc != MDB_NOTFOUND)
+        from_env.Check(rc, what);
+}
+
+// Calls take(hash, postings) for every hash of the source in ascending
+// order, whichever way its postings are stored.
+void ForEachHash(const Env& env, MDB_txn* txn, const std::function<void(std::uint32_t, std::span<const Posting>)>& take)
+{
+    std::vector<Posting> postings;
+    MDB_val key;
+    MDB_val data;
+    int rc = MDB_SUCCESS;
+    if (env.Schema() == kSchemaVersion) {
+        const Cursor cursor(env, txn, env.blocks);
+        std::uint32_t current = 0;
+        while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS) {
+            const std::uint32_t hash = env.OfKey(key).first;
+            if (!postings.empty() && hash != current) {
+                take(current, postings);
+                postings.clear();
+            }
+            current = hash;
+            env.DecodeBlockAt(key, data, postings);
+        }
+        if (!postings.empty())
+            take(current, postings);
+    } else {
+        // One 8-byte duplicate a posting, (track << 32 | frame), a page at a time.
+        const Cursor cursor(env, txn, env.postings);
+        while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_NODUP)) == MDB_SUCCESS) {
+            if (key.mv_size != sizeof(std::uint32_t))
+                throw StoreError(env.Folder() + ": a postings key of " + std::to_string(key.mv_size) + " bytes");
+            const auto hash = Load<std::uint32_t>(key.mv_data);
+            postings.clear();
+            int more = MDB_SUCCESS;
+            for (more = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE); more == MDB_SUCCESS;
+                 more = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE)) {
+                const auto* bytes = static_cast<const unsigned char*>(data.mv_data);
+                for (std::size_t at = 0; at + 8 <= data.mv_size; at += 8) {
+                    const auto v = Load<std::uint64_t>(bytes + at);
+                    postings.push_back({static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)});
+                }
+            }
+            if (more != MDB_NOTFOUND)
+                env.Check(more, "reading postings");
+            if (!std::is_sorted(postings.begin(), postings.end()))
+                throw StoreError(env.Folder() + ": the postings of hash " + std::to_string(hash) + " are out of order");
+            take(hash, postings);
+        }
+    }
+    if (rc != MDB_NOTFOUND)
+        env.Check(rc, "reading postings");
+}
+
+std::uint64_t DataBytes(const std::filesystem::path& folder)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(folder / "data.mdb", error);
+    return error ? 0 : size;
+}
+
+}  // namespace
+
+std::pair<std::uint64_t, std::uint64_t> CompactLmdbStore(const std::string& folder, const LmdbOptions& options)
+{
+    namespace fs = std::filesystem;
+    const fs::path target(folder);
+    const fs::path building(folder + ".compacting");
+    const fs::path before(folder + ".before-compacting");
+    const auto check = [&](const std::error_code& error, const std::string& doing) {
+        if (error)
+            throw StoreError(folder + ": " + doing + ": " + error.message());
+    };
+    std::error_code error;
+    // A run cut short between its two renames: the old catalogue goes back
+    // (the new one is made again).
+    if (!fs::exists(target / "data.mdb", error) && fs::exists(before / "data.mdb", error)) {
+        fs::remove_all(target, error);
+        fs::rename(before, target, error);
+        check(error, "putting back the catalogue an interrupted compaction had moved aside");
+    }
+    fs::remove_all(before, error);
+    check(error, "removing the old catalogue a compaction left");
+    fs::remove_all(building, error);
+    check(error, "removing an unfinished compaction");
+
+    const std::uint64_t bytes_before = DataBytes(target);
+    LmdbOptions source_options = options;
+    source_options.any_index_format = true;
+    Env source(folder, OpenMode::ReadWrite, source_options, Env::Purpose::Source);
+    // A write transaction keeps other writers out, so that nothing added
+    // meanwhile is lost with the old catalogue; it only reads.
+    source.Run(true, [&](MDB_txn* from) {
+        {
+            Env copy(building.string(), OpenMode::ReadWrite, options, Env::Purpose::Load);
+            Batches to(copy);
+            ForEachHash(source, from, [&](std::uint32_t hash, std::span<const Posting> postings) {
+                PutBlocks(copy, to.Txn(), hash, postings, MDB_APPEND);
+                PutCount(copy, to.Txn(), hash, postings.size(), MDB_APPEND);
+                to.Wrote(postings.size() * 4 + 32);
+            });
+            CopyDatabase(source, from, source.tracks, copy, to, copy.tracks, "copying the tracks");
+            CopyDatabase(source, from, source.content, copy, to, copy.content, "copying the content hashes");
+            CopyDatabase(source, from, source.track_hashes, copy, to, copy.track_hashes, "copying the tracks' hashes");
+            if (source.has_track_peaks)
+                CopyDatabase(source, from, source.track_peaks, copy, to, copy.track_peaks, "copying the tracks' peaks");
+            Meta meta = source.ReadMeta(from);
+            meta.schema = kSchemaVersion;
+            meta.loading = 0;
+            copy.WriteMeta(to.Txn(), meta);
+            copy.WriteFormat(to.Txn(), source.ReadFormat(from));
+            to.Commit();
+        }
+        std::error_code moved;
+        fs::rename(target, before, moved);
+        check(moved, "moving the old catalogue aside");
+        fs::rename(building, target, moved);
+        check(moved, "putting the compacted catalogue in place");
+    });
+    fs::remove_all(before, error);
+    check(error, "removing the old catalogue");
+    return {bytes_before, DataBytes(target)};
 }
 
 }  // namespace vxt::matcher

@@ -1,17 +1,20 @@
 // The LMDB store's knobs and its bulk loader, for tests, benchmarks and
 // imports; the service opens the store through OpenLmdbStore(folder, mode).
 //
-// One folder is one LMDB environment with six named databases:
-//   postings      4-byte hash -> sorted fixed-size duplicates, 8 bytes each,
-//                 one per (track, frame), native integers (MDB_INTEGERKEY,
-//                 MDB_INTEGERDUP)
+// One folder is one LMDB environment with seven named databases:
+//   blocks        (hash, track, frame), 12 bytes big-endian -> a block of
+//                 the hash's postings from that one on, packed
+//                 (PackedPostings.h): up to 128 postings, about 3 bytes each
+//   counts        4-byte hash -> its count of postings, 8 bytes (native
+//                 integers), so that a lookup weighs hashes before reading
 //   tracks        4-byte id -> the track's description (length-prefixed fields)
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
 //                 varint deltas (what Remove deletes, and nothing else)
 //   track_peaks   4-byte id -> the track's peaks in time order, 6 bytes each (StoreSupport.h)
 //                 (absent for a track added without them)
-//   meta          "meta" -> schema version, format flags, next id, totals
+//   meta          "meta" -> schema version, format flags, next id, totals;
+//                 "format" -> the landmark format of the index (Store::IndexFormat)
 //
 // One handle per folder per process (LMDB's locks are per process); several
 // processes may share a folder: one writing, others reading.
@@ -37,6 +40,8 @@ struct LmdbOptions {
     // from the thread that met it, a writer's with the store's write lock
     // held (so it must not call the store); nothing is said when empty.
     std::function<void(const std::string&)> diagnostics = {};
+    // As StoreOptions::any_index_format.
+    bool any_index_format = false;
 };
 
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options);
@@ -66,5 +71,16 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// Rewrites the catalogue in folder, of this version or an older one, as a
+// bulk load would: every page full, no free pages, postings packed. It is
+// built beside the folder (folder + ".compacting") while the old one is
+// held against writers, and swapped in by renaming; the old one is kept as
+// folder + ".before-compacting" until the new one is in place. Run again
+// after an interruption, it finishes or starts over. Other processes that
+// have the catalogue open keep reading the old one until they open it
+// again: stop them first. Returns the bytes of the data file before and
+// after.
+std::pair<std::uint64_t, std::uint64_t> CompactLmdbStore(const std::string& folder, const LmdbOptions& options = {});
 
 }  // namespace vxt::matcher

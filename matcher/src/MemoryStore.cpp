@@ -102,6 +102,37 @@ public:
         return true;
     }
 
+    bool ReplacePostings(std::uint32_t id, std::span<const Landmark> landmarks) override
+    {
+        std::unique_lock lock(mutex_);
+        const auto found = tracks_.find(id);
+        if (found == tracks_.end())
+            return false;
+        for (auto& [hash, list] : postings_)
+            std::erase_if(list, [id](const Posting& p) { return p.track == id; });
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
+        for (const Landmark& l : sorted) {
+            auto& list = postings_[l.hash];
+            const Posting p{id, l.frame};
+            list.insert(std::upper_bound(list.begin(), list.end(), p), p);
+        }
+        totals_.postings = totals_.postings - found->second.postings + sorted.size();
+        found->second.postings = sorted.size();
+        return true;
+    }
+
+    std::string IndexFormat() const override
+    {
+        std::shared_lock lock(mutex_);
+        return format_;
+    }
+
+    void SetIndexFormat(const std::string& format) override
+    {
+        std::unique_lock lock(mutex_);
+        format_ = format;
+    }
+
     std::optional<TrackInfo> Track(std::uint32_t id) const override
     {
         std::shared_lock lock(mutex_);
@@ -141,6 +172,7 @@ private:
     std::unordered_map<std::uint32_t, std::vector<Peak>> peaks_;  // of tracks that have any
     StoreTotals totals_;
     std::uint32_t next_id_ = 1;
+    std::string format_ = LandmarkFormat();
 };
 
 }  // namespace

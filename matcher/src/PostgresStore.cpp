@@ -3,6 +3,8 @@
 //
 // Tables (in the first schema of the connection's search path):
 //   vextune_schema (version)        the layout's version, checked on open
+//   vextune_index_format (format)   the landmark format of the index
+//                                   (Store::IndexFormat), checked on open
 //   tracks (id, title, artist, source, content UNIQUE, frames, postings)
 //   postings (hash, track, frame)   primary key (hash, track, frame)
 //   track_peaks (track, block, peaks)  a track's peaks, 2048 frames a row
@@ -802,7 +804,8 @@ public:
         Run(
             "open",
             [&](pqxx::connection& connection) {
-                OpenSchema(connection);
+                const int found = OpenSchema(connection);
+                OpenIndexFormat(connection, found, options.any_index_format);
                 return 0;
             },
             Kind::Write);
@@ -1145,6 +1148,63 @@ public:
         return removed;
     }
 
+    bool ReplacePostings(std::uint32_t id, std::span<const Landmark> landmarks) override
+    {
+        RefuseWhenReadOnly("rebuild a track's postings");
+        if (id > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+            return false;
+        const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
+        constexpr auto kMaxFrame = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+        if (std::any_of(sorted.begin(), sorted.end(), [](const Landmark& l) { return l.frame > kMaxFrame; }))
+            throw StoreError("PostgreSQL store at " + shown_uri_ +
+                             ": the store keeps frames up to 2^31 - 1, and a landmark of this track is later");
+        return Run(
+            "rebuild a track's postings",
+            [&](pqxx::connection& connection) {
+                pqxx::work tx(connection);
+                AllowWriteTime(tx);
+                if (tx.exec_params("UPDATE tracks SET postings = $2 WHERE id = $1 RETURNING id",
+                                   static_cast<std::int32_t>(id), static_cast<std::int64_t>(sorted.size()))
+                        .empty())
+                    return false;
+                tx.exec_prepared("remove_postings", static_cast<std::int32_t>(id));
+                pqxx::stream_to copy(tx, "postings", std::vector<std::string>{"hash", "track", "frame"});
+                for (const Landmark& l : sorted) {
+                    copy << std::make_tuple(static_cast<std::int64_t>(l.hash), static_cast<std::int32_t>(id),
+                                            static_cast<std::int32_t>(l.frame));
+                }
+                copy.complete();
+                tx.commit();
+                return true;
+            },
+            Kind::Write);
+    }
+
+    std::string IndexFormat() const override
+    {
+        return Run("read the landmark format", [&](pqxx::connection& connection) {
+            pqxx::read_transaction tx(connection);
+            return ReadIndexFormat(tx);
+        });
+    }
+
+    void SetIndexFormat(const std::string& format) override
+    {
+        RefuseWhenReadOnly("record the landmark format");
+        Run(
+            "record the landmark format",
+            [&](pqxx::connection& connection) {
+                pqxx::work tx(connection);
+                AllowWriteTime(tx);
+                tx.exec("CREATE TABLE IF NOT EXISTS vextune_index_format (format text NOT NULL)");
+                tx.exec("DELETE FROM vextune_index_format");
+                tx.exec("INSERT INTO vextune_index_format (format) VALUES (" + tx.quote(format) + ")");
+                tx.commit();
+                return 0;
+            },
+            Kind::Write);
+    }
+
     std::optional<TrackInfo> Track(std::uint32_t id) const override
     {
         if (id > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
@@ -1300,7 +1360,8 @@ private:
 
     // Checks the schema's version; read-write, makes the tables or brings
     // them up to this version.
-    void OpenSchema(pqxx::connection& connection)
+    // Returns the version found (0: none, the tables were made).
+    int OpenSchema(pqxx::connection& connection)
     {
         pqxx::work tx(connection);
         AllowWriteTime(tx);
@@ -1324,7 +1385,7 @@ private:
             throw StoreError("PostgreSQL store at " + shown_uri_ + ": unknown schema version " +
                              std::to_string(version));
         if (version == kSchemaVersion)
-            return;
+            return version;
         if (read_only_) {
             if (version == 0)
                 throw StoreError("PostgreSQL store at " + shown_uri_ +
@@ -1338,6 +1399,39 @@ private:
         tx.exec("DELETE FROM vextune_schema");
         tx.exec("INSERT INTO vextune_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")");
         tx.commit();
+        return version;
+    }
+
+    // The landmark format of the index, in a table of its own,
+    // vextune_index_format (format): recorded when the tables are made; a
+    // catalogue made before, without the table or with it empty, holds
+    // kUnrecordedIndexFormat. An index of another format is refused unless
+    // any_format.
+    void OpenIndexFormat(pqxx::connection& connection, int found_version, bool any_format)
+    {
+        pqxx::work tx(connection);
+        AllowWriteTime(tx);
+        if (!read_only_) {
+            tx.exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+            tx.exec("CREATE TABLE IF NOT EXISTS vextune_index_format (format text NOT NULL)");
+            if (found_version == 0)
+                tx.exec("INSERT INTO vextune_index_format (format) VALUES (" + tx.quote(LandmarkFormat()) + ")");
+        }
+        const std::string format = ReadIndexFormat(tx);
+        tx.commit();
+        if (!any_format && format != LandmarkFormat()) {
+            throw StoreError("PostgreSQL store at " + shown_uri_ + ": the index holds landmarks \"" + format +
+                             "\" and this program makes \"" + LandmarkFormat() +
+                             "\": run `vextune catalogue reindex --db URI`");
+        }
+    }
+
+    static std::string ReadIndexFormat(pqxx::transaction_base& tx)
+    {
+        if (tx.exec1("SELECT to_regclass('vextune_index_format') IS NULL")[0].as<bool>())
+            return kUnrecordedIndexFormat;
+        const pqxx::result rows = tx.exec("SELECT format FROM vextune_index_format");
+        return rows.empty() ? std::string(kUnrecordedIndexFormat) : rows[0][0].as<std::string>();
     }
 
     const std::string shown_uri_;

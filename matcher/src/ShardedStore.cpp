@@ -234,6 +234,22 @@ public:
 
     bool Remove(std::uint32_t id) override { return id != 0 && shards_[Owner(id)]->Remove(id); }
 
+    bool ReplacePostings(std::uint32_t id, std::span<const Landmark> landmarks) override
+    {
+        return id != 0 && shards_[Owner(id)]->ReplacePostings(id, landmarks);
+    }
+
+    // Every shard records the format of its own index; the catalogue's is
+    // the first shard's (each shard is checked against the program's when
+    // opened, as any store is).
+    std::string IndexFormat() const override { return shards_.front()->IndexFormat(); }
+
+    void SetIndexFormat(const std::string& format) override
+    {
+        for (const auto& shard : shards_)
+            shard->SetIndexFormat(format);
+    }
+
     std::optional<TrackInfo> Track(std::uint32_t id) const override
     {
         if (id == 0)

@@ -194,6 +194,42 @@ std::vector<nlohmann::json> log_lines_for(const std::string& text, const std::st
 // The service as a separate process, the client's request through it, its
 // access log on standard error and in a file that SIGHUP opens anew after
 // it was moved away, and SIGTERM ending it cleanly.
+// Reindexed from the stored peaks, the catalogue keeps its postings and
+// still matches; compacted, it is smaller and matches alike; a catalogue
+// that is not a folder is not compacted.
+TEST_F(catalogue_test, reindex_and_compact_keep_the_catalogue_matching)
+{
+    const auto stats = [&] {
+        const run_result r = run_vextune({"catalogue", "stats", "--db", db});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return nlohmann::json::parse(r.out);
+    };
+    const auto before = stats();
+    const run_result reindex = run_vextune({"catalogue", "reindex", "--db", db});
+    ASSERT_EQ(reindex.exit_code, 0) << reindex.err;
+    const auto report = nlohmann::json::parse(reindex.out);
+    EXPECT_EQ(report["tracks"], 3);
+    EXPECT_EQ(report["postings"], before["postings"]);
+    EXPECT_TRUE(report["withoutpeaks"].empty());
+    EXPECT_EQ(report["format"], report["before"]);
+
+    const run_result compact = run_vextune({"catalogue", "compact", "--db", db});
+    ASSERT_EQ(compact.exit_code, 0) << compact.err;
+    const auto sizes = nlohmann::json::parse(compact.out);
+    EXPECT_LT(sizes["bytesafter"].get<double>(), sizes["bytesbefore"].get<double>());
+    EXPECT_EQ(stats()["postings"], before["postings"]);
+
+    const run_result r = run_vextune({"match", "--db", db, excerpt(clip_names[2], 4.0, 8.0)});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto answer = nlohmann::json::parse(lines_of(r.out).at(0));
+    ASSERT_EQ(answer["matches"].size(), 1u) << r.out;
+    EXPECT_EQ(answer["matches"][0]["title"], "electronic-torustrooper-tt1");
+
+    const run_result memory = run_vextune({"catalogue", "compact", "--db", ":memory:"});
+    EXPECT_NE(memory.exit_code, 0);
+    EXPECT_NE(memory.err.find("only an LMDB catalogue"), std::string::npos) << memory.err;
+}
+
 TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
 {
     const std::string log = file("serve.log").string();

@@ -18,6 +18,7 @@
 
 #include "../full_disk.h"
 #include "LmdbStore.h"
+#include "StoreSupport.h"
 #include "store_suite.h"
 
 namespace vxt::matcher::testing {
@@ -490,31 +491,279 @@ void SetMetaWord(const std::string& folder, std::size_t offset, std::uint32_t va
     mdb_env_close(env);
 }
 
-// A catalogue made before tracks kept their peaks is brought up to date
-// when opened read-write, and until then refused read-only with a way out.
-TEST(LmdbStore, BringsAVersion1CatalogueUpToDate)
+// A catalogue of the unpacked layout (version 2: one 8-byte duplicate a
+// posting; version 1 also without track_peaks), written as that layout was,
+// with the tracks of seeds 1..tracks and peaks for the even ones.
+void WriteUnpackedCatalogue(const std::string& folder, std::uint32_t version, std::uint32_t tracks)
+{
+    fs::create_directories(folder);
+    MDB_env* env = nullptr;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    mdb_env_set_mapsize(env, std::size_t{64} << 20);
+    ASSERT_EQ(mdb_env_open(env, folder.c_str(), 0, 0664), 0);
+    MDB_txn* txn = nullptr;
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    MDB_dbi meta = 0, postings = 0, track_dbi = 0, content = 0, hashes_dbi = 0, peaks_dbi = 0;
+    ASSERT_EQ(mdb_dbi_open(txn, "meta", MDB_CREATE, &meta), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP,
+                           &postings),
+              0);
+    ASSERT_EQ(mdb_dbi_open(txn, "tracks", MDB_CREATE | MDB_INTEGERKEY, &track_dbi), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "content", MDB_CREATE, &content), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "track_hashes", MDB_CREATE | MDB_INTEGERKEY, &hashes_dbi), 0);
+    if (version >= 2) {
+        ASSERT_EQ(mdb_dbi_open(txn, "track_peaks", MDB_CREATE | MDB_INTEGERKEY, &peaks_dbi), 0);
+    }
+    std::uint64_t all_postings = 0;
+    std::uint64_t all_frames = 0;
+    for (std::uint32_t id = 1; id <= tracks; ++id) {
+        Index one;
+        Expect(one, id, Landmarks(id));
+        std::string hashes;
+        std::uint32_t last = 0;
+        std::uint64_t count = 0;
+        for (const auto& [hash, list] : one) {
+            for (std::uint32_t delta = hash - last;; delta >>= 7) {
+                hashes.push_back(static_cast<char>((delta & 0x7f) | (delta >= 0x80 ? 0x80 : 0)));
+                if (delta < 0x80)
+                    break;
+            }
+            last = hash;
+            for (const Posting& p : list) {
+                std::uint32_t key_value = hash;
+                std::uint64_t value = std::uint64_t{p.track} << 32 | p.frame;
+                MDB_val key{sizeof key_value, &key_value};
+                MDB_val data{sizeof value, &value};
+                ASSERT_EQ(mdb_put(txn, postings, &key, &data, 0), 0);
+                ++count;
+            }
+        }
+        const TrackInfo info = SyntheticTrack(Content(id), 900 + id);
+        std::string record;
+        const auto put = [&record](const auto& v) { record.append(reinterpret_cast<const char*>(&v), sizeof v); };
+        put(info.frames);
+        put(count);
+        for (const std::string* field : {&info.title, &info.artist, &info.source, &info.content}) {
+            put(static_cast<std::uint32_t>(field->size()));
+            record += *field;
+        }
+        MDB_val id_key{sizeof id, &id};
+        MDB_val record_val{record.size(), record.data()};
+        ASSERT_EQ(mdb_put(txn, track_dbi, &id_key, &record_val, 0), 0);
+        MDB_val hashes_val{hashes.size(), hashes.data()};
+        ASSERT_EQ(mdb_put(txn, hashes_dbi, &id_key, &hashes_val, 0), 0);
+        std::string content_key = "c" + info.content;
+        MDB_val content_val{content_key.size(), content_key.data()};
+        ASSERT_EQ(mdb_put(txn, content, &content_val, &id_key, 0), 0);
+        if (version >= 2 && id % 2 == 0) {
+            std::string peaks;
+            for (std::uint32_t frame : {10u, 20u}) {
+                const std::uint16_t frequency = 640;
+                peaks.append(reinterpret_cast<const char*>(&frame), 4);
+                peaks.append(reinterpret_cast<const char*>(&frequency), 2);
+            }
+            MDB_val peaks_val{peaks.size(), peaks.data()};
+            ASSERT_EQ(mdb_put(txn, peaks_dbi, &id_key, &peaks_val, 0), 0);
+        }
+        all_postings += count;
+        all_frames += info.frames;
+    }
+    struct {
+        std::uint32_t schema, flags, next_id, loading;
+        std::uint64_t tracks, postings, frames;
+    } m{version, 0, tracks + 1, 0, tracks, all_postings, all_frames};
+    char key_text[] = "meta";
+    MDB_val key{4, key_text};
+    MDB_val data{sizeof m, &m};
+    ASSERT_EQ(mdb_put(txn, meta, &key, &data, 0), 0);
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+}
+
+// A catalogue of the unpacked layout is refused with the command that
+// brings it up to date; compacted, it holds the same tracks, postings and
+// peaks, packed, and takes adds and removes.
+TEST(LmdbStore, CompactionBringsAnUnpackedCatalogueUpToDate)
+{
+    for (const std::uint32_t version : {1u, 2u}) {
+        SCOPED_TRACE(version);
+        const std::string folder = Folders::Fresh();
+        WriteUnpackedCatalogue(folder, version, 6);
+        for (const OpenMode mode : {OpenMode::ReadOnly, OpenMode::ReadWrite}) {
+            try {
+                OpenLmdbStore(folder, mode);
+                ADD_FAILURE() << "opened";
+            } catch (const StoreError& e) {
+                EXPECT_NE(std::string(e.what()).find("run `vextune catalogue compact --db " + folder + "`"),
+                          std::string::npos)
+                    << e.what();
+            }
+        }
+        CompactLmdbStore(folder);
+        EXPECT_FALSE(fs::exists(folder + ".before-compacting"));
+        EXPECT_FALSE(fs::exists(folder + ".compacting"));
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+        EXPECT_EQ(store->Tracks().size(), 6u);
+        EXPECT_EQ(store->IndexFormat(), kUnrecordedIndexFormat);
+        ExpectWhole(*store, LandmarksOfContent);
+        const std::vector<PeakWindow> windows = {{1, 0, 100}, {2, 0, 100}};
+        const auto peaks = store->TrackPeaks(windows);
+        EXPECT_TRUE(peaks[0].empty());
+        EXPECT_EQ(peaks[1].size(), version >= 2 ? 2u : 0u);
+        EXPECT_TRUE(store->Remove(3));
+        EXPECT_EQ(store->Add(SyntheticTrack(Content(7)), Landmarks(7)).id, 7u);
+        ExpectWhole(*store, LandmarksOfContent);
+    }
+}
+
+// The pages of a folder's data file on LMDB's free list.
+std::size_t FreePages(const std::string& folder)
+{
+    MDB_env* env = nullptr;
+    EXPECT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    EXPECT_EQ(mdb_env_open(env, folder.c_str(), MDB_RDONLY, 0664), 0);
+    MDB_txn* txn = nullptr;
+    EXPECT_EQ(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), 0);
+    MDB_cursor* cursor = nullptr;
+    EXPECT_EQ(mdb_cursor_open(txn, 0, &cursor), 0);
+    std::size_t free = 0;
+    MDB_val key;
+    MDB_val data;
+    while (mdb_cursor_get(cursor, &key, &data, MDB_NEXT) == 0)
+        free += static_cast<const std::size_t*>(data.mv_data)[0];  // a list of pages, its length first
+    mdb_cursor_close(cursor);
+    mdb_txn_abort(txn);
+    mdb_env_close(env);
+    return free;
+}
+
+// Compacting a catalogue filled by adds and removes keeps what it holds
+// in less room; a compaction cut short, before or between its renames, is
+// finished by the next one.
+TEST(LmdbStore, CompactionKeepsTheCatalogueInLessRoom)
 {
     const std::string folder = Folders::Fresh();
-    const std::uint32_t old =
-        OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(1)), Landmarks(1)).id;
-    SetMetaWord(folder, 0, 1, true);
-    try {
-        OpenLmdbStore(folder, OpenMode::ReadOnly);
-        ADD_FAILURE() << "opened";
-    } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find("open it read-write once"), std::string::npos) << e.what();
+    {
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.initial_map_bytes = kTinyMap});
+        for (std::uint32_t seed = 1; seed <= 30; ++seed)
+            store->Add(SyntheticTrack(Content(seed)), Landmarks(seed), std::vector<Peak>{{1, 64}, {seed, 128}});
+        for (std::uint32_t id = 2; id <= 30; id += 3)
+            ASSERT_TRUE(store->Remove(id));
     }
+    const Index before = Everything(*OpenLmdbStore(folder, OpenMode::ReadOnly));
+    EXPECT_GT(FreePages(folder), 16u);
+    const auto [old_bytes, new_bytes] = CompactLmdbStore(folder);
+    EXPECT_LT(new_bytes, old_bytes);
+    EXPECT_LE(FreePages(folder), 4u);
+    {
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+        EXPECT_EQ(Everything(*store), before);
+        ExpectWhole(*store, LandmarksOfContent);
+        EXPECT_TRUE(store->Remove(1));
+        EXPECT_EQ(store->TrackPeaks(std::vector<PeakWindow>{{4, 0, 10}})[0].size(), 2u);
+        ExpectWhole(*store, LandmarksOfContent);
+    }
+    const Index after_remove = Everything(*OpenLmdbStore(folder, OpenMode::ReadOnly));
 
-    const std::vector<Peak> peaks = {{10, 640}, {12, 1280}};
-    const std::uint32_t added =
-        OpenLmdbStore(folder, OpenMode::ReadWrite)->Add(SyntheticTrack(Content(2)), Landmarks(2), peaks).id;
+    // Cut short between the renames: the old one moved aside, a finished
+    // or unfinished new one beside it.
+    fs::rename(folder, folder + ".before-compacting");
+    fs::create_directories(folder + ".compacting");
+    CompactLmdbStore(folder);
+    EXPECT_EQ(Everything(*OpenLmdbStore(folder, OpenMode::ReadOnly)), after_remove);
+    EXPECT_FALSE(fs::exists(folder + ".before-compacting"));
+}
+
+// Bulk-loaded hashes of more postings than a block holds, of the largest
+// track ids a load can give and frames up to 2^32 - 1, then added to and
+// removed from.
+TEST(LmdbStore, ALoadedHashOfManyBlocksTakesAddsAndRemoves)
+{
+    const std::string folder = Folders::Fresh();
+    Index index;
+    {
+        LmdbLoader loader(folder);
+        for (std::uint32_t t = 1; t <= 700; ++t)
+            loader.AddTrack(SyntheticTrack(Numbered("many", t)));
+        for (std::uint32_t hash : {5u, 4194303u}) {
+            std::vector<Posting> postings;
+            for (std::uint32_t t = 1; t <= 700; ++t) {
+                postings.push_back({t, t * 6133u});
+                if (t % 5 == 0)
+                    postings.push_back({t, 4294967295u});
+            }
+            loader.AddPostings(hash, postings);
+            index[hash] = postings;
+        }
+        loader.Finish();
+    }
+    EXPECT_LE(FreePages(folder), 4u);
+    auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+    std::vector<std::uint32_t> hashes = {5, 4194303};
+    const auto all = [&] {
+        Index got;
+        store->Lookup(hashes, [&](std::uint32_t h, std::span<const Posting> p) { got[h].assign(p.begin(), p.end()); });
+        return got;
+    };
+    EXPECT_EQ(all(), index);
+    ASSERT_TRUE(store->Remove(350));
+    ASSERT_TRUE(store->Remove(1));
+    const std::uint32_t added = store->Add(SyntheticTrack("late"), std::vector<Landmark>{{5, 4294967295u}, {5, 0}}).id;
+    EXPECT_EQ(added, 701u);
+    for (auto& [hash, list] : index)
+        std::erase_if(list, [](const Posting& p) { return p.track == 350 || p.track == 1; });
+    index[5].push_back({added, 0});
+    index[5].push_back({added, 4294967295u});
+    EXPECT_EQ(all(), index);
+    // Counted before read: a bound on postings leaves both out unread.
+    const std::vector<std::uint32_t> weights = {1, 1};
+    const LookupLeftOut left_out = store->LookupWithin(hashes, weights, {.most_postings = 100},
+                                                       [](std::uint32_t, std::span<const Posting>) { FAIL(); });
+    EXPECT_EQ(left_out.hashes, 2u);
+    EXPECT_EQ(left_out.votes, index[5].size() + index[4194303].size());
+}
+
+// A catalogue whose index was made with other landmarks is refused with
+// both names and the command that makes it again, unless opened for that;
+// once reindexed it opens.
+TEST(LmdbStore, AnIndexOfOtherLandmarksIsRefusedUntilReindexed)
+{
+    const std::string folder = Folders::Fresh();
+    const LandmarkOptions older{.fan_out = 5};
+    const std::vector<Peak> peaks = {{0, 640}, {3, 900}, {5, 1400}, {9, 700}, {12, 2000}};
+    {
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+        store->Add(SyntheticTrack(Content(1)), MakeLandmarks(peaks, older), peaks);
+        store->SetIndexFormat(LandmarkFormat(older));
+    }
+    for (const OpenMode mode : {OpenMode::ReadOnly, OpenMode::ReadWrite}) {
+        try {
+            OpenLmdbStore(folder, mode);
+            ADD_FAILURE() << "opened";
+        } catch (const StoreError& e) {
+            const std::string message = e.what();
+            for (const std::string& says : {LandmarkFormat(older), LandmarkFormat(),
+                                            std::string("run `vextune catalogue reindex --db ") + folder})
+                EXPECT_NE(message.find(says), std::string::npos) << message;
+        }
+    }
+    {
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite, {.any_index_format = true});
+        EXPECT_EQ(store->IndexFormat(), LandmarkFormat(older));
+        ReindexStore(*store);
+    }
     const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);
-    EXPECT_TRUE(store->Track(old));
-    const std::vector<PeakWindow> windows = {{old, 0, 100}, {added, 0, 100}};
-    const std::vector<std::vector<Peak>> got = store->TrackPeaks(windows);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_TRUE(got[0].empty());
-    EXPECT_EQ(got[1].size(), 2u);
+    Index expected;
+    Expect(expected, 1, MakeLandmarks(peaks));
+    std::vector<std::uint32_t> hashes;
+    for (const auto& [hash, list] : expected)
+        hashes.push_back(hash);
+    Index got;
+    store->Lookup(hashes, [&](std::uint32_t h, std::span<const Posting> p) { got[h].assign(p.begin(), p.end()); });
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(store->Totals().postings, DistinctLandmarks(MakeLandmarks(peaks)).size());
 }
 
 // What cannot be opened is refused with a message that names the folder

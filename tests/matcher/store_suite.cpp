@@ -366,5 +366,95 @@ TEST_P(StoreSuite, ReadersSeeWholeTracks)
     EXPECT_EQ(store->Totals().postings, 100u * kTracks);
 }
 
+// The postings the landmarks of one track make, as a store keeps them.
+std::uint64_t PostingsOf(const std::vector<Landmark>& landmarks)
+{
+    std::uint64_t count = 0;
+    for (const auto& [hash, list] : Expected({{1, landmarks}}))
+        count += list.size();
+    return count;
+}
+
+// Peaks as a signature leaves them: time order, a few a frame at most.
+std::vector<Peak> SomePeaks(std::uint32_t seed, std::size_t count)
+{
+    std::mt19937 random(seed);
+    std::vector<Peak> peaks;
+    std::uint32_t frame = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        frame += random() % 6;
+        peaks.push_back({frame, static_cast<std::uint16_t>(64 * (16 + random() % 200) + random() % 64)});
+    }
+    return peaks;
+}
+
+// Postings made from the stored peaks take the place of those made
+// otherwise; a track without peaks is named and keeps none; the totals
+// follow; the format recorded is the landmarks'; run again, it changes
+// nothing.
+TEST_P(StoreSuite, ReindexMakesPostingsAgainFromStoredPeaks)
+{
+    EXPECT_EQ(store->IndexFormat(), LandmarkFormat());
+    const LandmarkOptions older{.fan_out = 3, .max_frame_step = 31, .max_bin_step = 32};
+    const std::vector<Peak> peaks_a = SomePeaks(1, 400);
+    const std::vector<Peak> peaks_c = SomePeaks(3, 300);
+    const std::uint32_t a = store->Add(Info("a", "ra"), MakeLandmarks(peaks_a, older), peaks_a).id;
+    const std::uint32_t b = store->Add(Info("b", "rb"), Landmarks(2, 300)).id;
+    const std::uint32_t c = store->Add(Info("c", "rc"), MakeLandmarks(peaks_c, older), peaks_c).id;
+    store->SetIndexFormat(LandmarkFormat(older));
+    EXPECT_EQ(store->IndexFormat(), LandmarkFormat(older));
+
+    const std::map<std::uint32_t, std::vector<Posting>> expected =
+        Expected({{a, MakeLandmarks(peaks_a)}, {c, MakeLandmarks(peaks_c)}});
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const ReindexReport report = ReindexStore(*store);
+        EXPECT_EQ(report.tracks, 3u);
+        EXPECT_EQ(report.without_peaks, std::vector<std::uint32_t>{b});
+        EXPECT_EQ(store->IndexFormat(), LandmarkFormat());
+        EXPECT_EQ(Everything(*store), expected);
+        const std::uint64_t kept_a = PostingsOf(MakeLandmarks(peaks_a));
+        const std::uint64_t kept_c = PostingsOf(MakeLandmarks(peaks_c));
+        EXPECT_EQ(store->Track(a)->postings, kept_a);
+        EXPECT_EQ(store->Track(b)->postings, 0u);
+        EXPECT_EQ(report.postings, kept_a + kept_c);
+        EXPECT_EQ(store->Totals().postings, kept_a + kept_c);
+        EXPECT_EQ(store->Totals().tracks, 3u);
+        EXPECT_EQ(store->Track(c)->title, "c");
+    }
+    EXPECT_FALSE(store->ReplacePostings(999, MakeLandmarks(peaks_a)));
+    if (GetParam().reopen) {
+        Reopen(OpenMode::ReadOnly);
+        EXPECT_EQ(store->IndexFormat(), LandmarkFormat());
+        EXPECT_EQ(Everything(*store), expected);
+    }
+}
+
+// Many tracks under one hash, in the middle of whose postings one track's
+// are made again, and others then removed and added.
+TEST_P(StoreSuite, ReplacingPostingsAmidOthersKeepsEveryHashInOrder)
+{
+    std::vector<std::pair<std::uint32_t, std::vector<Landmark>>> tracks;
+    for (std::uint32_t t = 0; t < 300; ++t) {
+        std::vector<Landmark> landmarks = {{7, t}, {7, t + 5000}, {8, 2147483647u}, {9 + t % 3, 1}};
+        tracks.emplace_back(store->Add(Info(Numbered("t", t), Numbered("m", t)), landmarks).id, landmarks);
+    }
+    const std::vector<Landmark> again = {{7, 1}, {7, 2}, {7, 3}, {6, 0}, {100, 9}};
+    auto& middle = tracks[150];
+    ASSERT_TRUE(store->ReplacePostings(middle.first, again));
+    middle.second = again;
+    EXPECT_EQ(Everything(*store), Expected(tracks));
+    for (std::size_t i = 0; i < tracks.size(); i += 7)
+        ASSERT_TRUE(store->Remove(tracks[i].first));
+    std::erase_if(tracks, [&](const auto& t) { return !store->Track(t.first); });
+    const std::vector<Landmark> late = {{7, 0}, {8, 0}};
+    tracks.emplace_back(store->Add(Info("late", "late"), late).id, late);
+    EXPECT_EQ(Everything(*store), Expected(tracks));
+    std::uint64_t postings = 0;
+    for (const auto& [id, landmarks] : tracks)
+        postings += PostingsOf(landmarks);
+    EXPECT_EQ(store->Totals().postings, postings);
+}
+
 }  // namespace
 }  // namespace vxt::matcher::testing

@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vextune/matcher/Landmarks.h"
@@ -194,11 +195,44 @@ public:
     // Removes a track and its postings; false when there is no such track.
     virtual bool Remove(std::uint32_t id) = 0;
 
+    // Makes the postings of track id again from landmarks (kept as Add
+    // keeps them), wholly or not at all; false when there is no such track.
+    // The track keeps its id, description and peaks.
+    virtual bool ReplacePostings(std::uint32_t id, std::span<const Landmark> landmarks);
+
+    // The name of the landmarks the index holds (LandmarkFormat): recorded
+    // when the store is made, and again by SetIndexFormat once every
+    // track's postings have been made anew; kUnrecordedIndexFormat for a
+    // store made before stores recorded it.
+    virtual std::string IndexFormat() const;
+    virtual void SetIndexFormat(const std::string& format);
+
     virtual std::optional<TrackInfo> Track(std::uint32_t id) const = 0;
     virtual std::optional<TrackInfo> TrackWithContent(std::string_view content) const = 0;
     virtual std::vector<TrackInfo> Tracks() const = 0;  // in id order
     virtual StoreTotals Totals() const = 0;
 };
+
+// How every index was made before stores recorded their landmark format.
+inline constexpr char kUnrecordedIndexFormat[] = "pairs/1 fan-out 10 frames 63 bins 64";
+
+// What ReindexStore did: tracks whose postings were made again, the
+// postings they now have, and the tracks that had no stored peaks (and so
+// now have no postings).
+struct ReindexReport {
+    std::uint64_t tracks = 0;
+    std::uint64_t postings = 0;
+    std::vector<std::uint32_t> without_peaks;
+};
+
+// Makes every track's postings again from its stored peaks with
+// MakeLandmarks(options), one track at a time, then records
+// LandmarkFormat(options) as the store's index format. Cut short, it is run
+// again from the start: until it has finished the store keeps the format it
+// had, and is refused for matching. progress, when given, is told of each
+// track done and its new count of postings.
+ReindexReport ReindexStore(Store& store, const LandmarkOptions& options = {},
+                           const std::function<void(const TrackInfo&, std::uint64_t postings)>& progress = {});
 
 enum class OpenMode { ReadOnly, ReadWrite };
 
@@ -220,6 +254,12 @@ struct StoreOptions {
     std::uint32_t connect_timeout_ms = 5000;
     std::uint32_t read_timeout_ms = 5000;
     std::uint32_t write_timeout_ms = 60000;
+
+    // Opens a store whose index was made with other landmarks than
+    // LandmarkFormat() makes (to make them again: ReindexStore); otherwise
+    // such a store is refused, since matching against it would find
+    // nothing.
+    bool any_index_format = false;
 };
 
 // The store at where: a postgresql:// (or postgres://) URI, ":memory:" for
@@ -228,6 +268,13 @@ struct StoreOptions {
 // hosts names a primary and its replicas: reads go to a replica (the
 // primary when none answers), writes to the primary.
 std::unique_ptr<Store> OpenStore(const std::string& where, OpenMode mode, const StoreOptions& options = {});
+
+// Rewrites the LMDB catalogue at where compactly (full pages, none free)
+// and in this program's layout, bringing an older one up to date; other
+// processes must not have it open. Returns the bytes of its file before
+// and after. Throws StoreError for another kind of store, or when it
+// cannot.
+std::pair<std::uint64_t, std::uint64_t> CompactStore(const std::string& where, const StoreOptions& options = {});
 
 // An empty store in memory, for tests and experiments.
 std::unique_ptr<Store> MakeMemoryStore();
