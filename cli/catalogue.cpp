@@ -69,6 +69,13 @@ std::string file_name(const std::string& path)
     return name;
 }
 
+// An LMDB folder, not a PostgreSQL URI or the store in memory (as
+// OpenStore tells them apart).
+bool is_lmdb_folder(const std::string& name)
+{
+    return name != ":memory:" && !name.starts_with("postgresql://") && !name.starts_with("postgres://");
+}
+
 std::unique_ptr<matcher::Store> open(const catalogue_names& db, matcher::OpenMode mode, const note_sink& diagnostics)
 {
     try {
@@ -196,7 +203,11 @@ private:
 
 catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
 {
-    const auto store = open(options.db, matcher::OpenMode::ReadWrite, note);
+    auto store = open(options.db, matcher::OpenMode::ReadWrite, note);
+    // A first load into an LMDB folder is rewritten compactly once it is
+    // in: tracks added one by one leave the blocks they grew and the pages
+    // they freed, a compaction none.
+    const bool first_load = options.db.size() == 1 && is_lmdb_folder(options.db.front()) && store->Totals().tracks == 0;
     std::atomic<bool> stop = false;
     add_run run;
     int signal = 0;
@@ -216,12 +227,20 @@ catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::o
         signal = signals.taken();
     }
     note(summary_text(run));
-    if (!run.interrupted)
-        FinishLoad(*store, run.added, note);
+    store.reset();  // the compaction opens the folder itself
+    if (first_load && !run.interrupted && run.added > 0) {
+        try {
+            const auto [before, after] = matcher::CompactStore(options.db.front(), {.diagnostics = note});
+            note("catalogue add: a first load, compacted: " + std::to_string(before) + " bytes -> " +
+                 std::to_string(after));
+        } catch (const matcher::StoreError& e) {
+            // The tracks are in, whole: only their layout is not the
+            // compact one, and `catalogue compact` can be run again.
+            note(std::string("catalogue add: the tracks are in, but compacting them failed: ") + e.what());
+        }
+    }
     return {.failed = run.failed, .signal = run.interrupted ? signal : 0};
 }
-
-void FinishLoad(matcher::Store&, std::size_t, const note_sink&) {}
 
 void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {

@@ -60,14 +60,11 @@ struct catalogue_add_outcome {
 // options.jobs threads read the files. SIGINT or SIGTERM stop the run once
 // the track being written is in: every track is whole, and the same
 // command again adds the rest. A summary line goes to note at the end (not
-// when the catalogue fails). Throws cli_error when the catalogue cannot be
-// opened or written.
+// when the catalogue fails). A first load into a new LMDB folder that runs
+// to its end is compacted after it (see catalogue compact). Throws
+// cli_error when the catalogue cannot be opened or written.
 catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note);
 
-// The last step of an add that ran to its end, with the store still open:
-// how many tracks it added. The place for work over the whole catalogue
-// once a load is in.
-void FinishLoad(matcher::Store& store, std::size_t added, const note_sink& note);
 void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics);
 // False when there is no such track.
 bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics);
