@@ -92,8 +92,7 @@ public:
         const auto found = tracks_.find(id);
         if (found == tracks_.end())
             return false;
-        for (auto& [hash, list] : postings_)
-            std::erase_if(list, [id](const Posting& p) { return p.track == id; });
+        ErasePostingsOf(id);
         totals_.tracks -= 1;
         totals_.postings -= found->second.postings;
         totals_.frames -= found->second.frames;
@@ -108,8 +107,7 @@ public:
         const auto found = tracks_.find(id);
         if (found == tracks_.end())
             return false;
-        for (auto& [hash, list] : postings_)
-            std::erase_if(list, [id](const Posting& p) { return p.track == id; });
+        ErasePostingsOf(id);
         const std::vector<Landmark> sorted = DistinctLandmarks(landmarks);
         for (const Landmark& l : sorted) {
             auto& list = postings_[l.hash];
@@ -166,6 +164,13 @@ public:
     }
 
 private:
+    // With mutex_ held alone.
+    void ErasePostingsOf(std::uint32_t id)
+    {
+        for (auto& [hash, list] : postings_)
+            std::erase_if(list, [id](const Posting& p) { return p.track == id; });
+    }
+
     mutable std::shared_mutex mutex_;
     std::map<std::uint32_t, TrackInfo> tracks_;
     std::unordered_map<std::uint32_t, std::vector<Posting>> postings_;

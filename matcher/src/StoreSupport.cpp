@@ -91,19 +91,11 @@ void Store::AddAll(std::span<const NewTrack> tracks, const CommittedSink& commit
 LookupLeftOut LandmarkIndex::LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
                                           const LookupBounds& bounds, const PostingVisitor& visit) const
 {
-    std::vector<std::uint64_t> counts(hashes.size(), 0);
-    std::size_t at = 0;
-    Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
-        while (at < hashes.size() && hashes[at] < hash)
-            ++at;
-        if (at < hashes.size() && hashes[at] == hash)
-            counts[at] = postings.size();
-    });
     LookupLeftOut left_out;
-    const std::vector<bool> kept = KeptWithin(counts, weights, bounds, left_out);
+    const std::vector<bool> kept = KeptWithin(CountPostings(hashes), weights, bounds, left_out);
     // The postings may have changed since they were counted: the second
     // look visits only what was counted, within the limits as counted.
-    at = 0;
+    std::size_t at = 0;
     std::uint64_t votes = 0;
     Lookup(hashes, [&](std::uint32_t hash, std::span<const Posting> postings) {
         while (at < hashes.size() && hashes[at] < hash)
