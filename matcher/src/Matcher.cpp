@@ -348,6 +348,10 @@ struct PeakChecks {
     double chance = 1.0;                 // expected wrong candidates reaching the best's count
 };
 
+// How far a candidate chosen by the rarer hashes is searched for the cell
+// every hash would have chosen (see RescoreFromPeaks).
+constexpr std::int64_t kRescoreSearch = 2;
+
 // How far around a candidate's offset its track's peaks are wanted: for
 // the check peak by peak (the search, the sides around it and the nearness
 // of a peak), and for its pairs made again (a frame either way, and the
@@ -360,8 +364,8 @@ constexpr std::int64_t kPeakReach = kPeakSearch + kSideFarthest + kNearFrames;
 PeakWindow CandidateWindow(std::uint32_t track, std::int64_t offset, std::uint32_t first, std::uint32_t last,
                            std::span<const Peak> recording, const LandmarkOptions& landmarks)
 {
-    std::int64_t from = offset + first - 1;
-    std::int64_t to = offset + last + 2 + landmarks.max_frame_step;
+    std::int64_t from = offset + first - 1 - kRescoreSearch;
+    std::int64_t to = offset + last + 2 + kRescoreSearch + landmarks.max_frame_step;
     if (!recording.empty()) {
         from = std::min<std::int64_t>(from, offset + recording.front().frame - kPeakReach);
         to = std::max<std::int64_t>(to, offset + recording.back().frame + 1 + kPeakReach);
@@ -372,17 +376,24 @@ PeakWindow CandidateWindow(std::uint32_t track, std::int64_t offset, std::uint32
     return {track, frame(from), frame(to)};
 }
 
-// The query's distinct hashes that the track's own pairs, made again from
-// its peaks, have within a frame of the candidate's offset: the score the
-// candidate's cell would have had with every hash of the query looked up.
-// `query` is sorted by hash, then frame.
-std::uint32_t DistinctFromPeaks(std::span<const Landmark> query, std::span<const Peak> track, std::int64_t offset,
-                                const LandmarkOptions& options)
+// A track's own pairs, made again from its peaks, by hash then frame.
+std::vector<Landmark> OwnLandmarks(std::span<const Peak> track, const LandmarkOptions& options)
 {
     std::vector<Landmark> own = MakeLandmarks(track, options);
     std::sort(own.begin(), own.end(), [](const Landmark& a, const Landmark& b) {
         return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
     });
+    return own;
+}
+
+// The query's distinct hashes that the track's own pairs (`own`, see
+// OwnLandmarks) have within a frame of the offset: the score the cell
+// would have had with every hash of the query looked up. `query` is sorted
+// by hash, then frame. Those hashes go to `shared` too, ascending, when it
+// is given.
+std::uint32_t DistinctAt(std::span<const Landmark> query, std::span<const Landmark> own, std::int64_t offset,
+                         std::vector<std::uint32_t>* shared = nullptr)
+{
     std::uint32_t distinct = 0;
     auto t = own.begin();
     for (auto q = query.begin(); q != query.end();) {
@@ -404,10 +415,114 @@ std::uint32_t DistinctFromPeaks(std::span<const Landmark> query, std::span<const
             seen = near != t_end && static_cast<std::int64_t>(near->frame) <= at + 1;
         }
         distinct += seen ? 1 : 0;
+        if (seen && shared != nullptr)
+            shared->push_back(hash);
         q = q_end;
         t = t_end;
     }
     return distinct;
+}
+
+// A candidate that the rarer hashes chose is at the cell they voted for
+// most, which can lie a frame or two from the cell every hash would have
+// chosen: it is scored from its peaks at its offset and kRescoreSearch
+// frames either way (see kRescoreSearch), and moved to the best (of equal
+// scores the nearest).
+std::uint32_t RescoreFromPeaks(std::span<const Landmark> query, std::span<const Peak> track, std::int64_t& offset,
+                               const LandmarkOptions& options)
+{
+    const std::vector<Landmark> own = OwnLandmarks(track, options);
+    const std::int64_t voted = offset;
+    std::uint32_t best = 0;
+    for (const std::int64_t d : {0, -1, 1, -2, 2}) {
+        if (const std::uint32_t n = DistinctAt(query, own, voted + d); n > best) {
+            best = n;
+            offset = voted + d;
+        }
+    }
+    return best;
+}
+
+// Where the bounds left hashes out, a track as close to the query as the
+// best candidate (another version of the same music, a piece that shares
+// its theme) may have been passed over by the rarer hashes that chose the
+// candidates, and the best would then stand clear of no one and be
+// claimed. The hashes the best candidate shares with the query are those
+// such a track shares too: few, they are looked up in full (within the
+// postings bound and kRivalVotes), and the kRivals tracks other than
+// `known` that they vote for most, each at its best cell (votes a frame
+// either way, as the tally counts them), come back to be scored. `sorted`
+// is the query by hash, `hashes` and `weights` its distinct hashes and
+// their landmarks, `shared` ascending.
+constexpr std::size_t kRivals = 4;
+constexpr std::uint64_t kRivalVotes = std::uint64_t{1} << 18;
+
+std::vector<Tally::Best> Rivals(const LandmarkIndex& index, std::span<const Landmark> sorted,
+                                std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
+                                std::span<const std::uint32_t> shared, std::uint32_t last, std::uint32_t most_postings,
+                                std::span<const std::uint32_t> known)
+{
+    std::vector<std::uint32_t> shared_weights;
+    for (const std::uint32_t h : shared)
+        shared_weights.push_back(
+            weights[static_cast<std::size_t>(std::lower_bound(hashes.begin(), hashes.end(), h) - hashes.begin())]);
+    std::vector<std::uint64_t> cells;
+    auto next = sorted.begin();
+    index.LookupWithin(shared, shared_weights, LookupBounds{most_postings, kRivalVotes},
+                       [&](std::uint32_t hash, std::span<const Posting> postings) {
+                           while (next != sorted.end() && next->hash < hash)
+                               ++next;
+                           auto end = next;
+                           while (end != sorted.end() && end->hash == hash)
+                               ++end;
+                           const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+                           if (postings.size() > most_postings || votes > kRivalVotes - cells.size())
+                               return;
+                           for (auto l = next; l != end; ++l) {
+                               for (const Posting& p : postings) {
+                                   const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                                   if (field <= kMostField)
+                                       cells.push_back(Cell(p.track, static_cast<std::uint32_t>(field)));
+                               }
+                           }
+                       });
+    std::sort(cells.begin(), cells.end());
+    // Runs of equal cells, each scored with its neighbours a frame either
+    // way; each track's best run (the lowest offset of equal ones).
+    struct Run {
+        std::uint64_t cell;
+        std::uint32_t votes;
+    };
+    std::vector<Run> runs;
+    for (const std::uint64_t cell : cells) {
+        if (runs.empty() || runs.back().cell != cell)
+            runs.push_back({cell, 0});
+        ++runs.back().votes;
+    }
+    std::vector<Tally::Best> best;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const std::uint32_t track = CellTrack(runs[i].cell);
+        if (std::find(known.begin(), known.end(), track) != known.end())
+            continue;
+        std::uint32_t votes = runs[i].votes;
+        if (i > 0 && runs[i - 1].cell + 1 == runs[i].cell)
+            votes += runs[i - 1].votes;
+        if (i + 1 < runs.size() && runs[i].cell + 1 == runs[i + 1].cell)
+            votes += runs[i + 1].votes;
+        if (!best.empty() && best.back().track == track) {
+            if (votes > best.back().votes)
+                best.back() = {votes, track, runs[i].cell};
+        } else {
+            best.push_back({votes, track, runs[i].cell});
+        }
+    }
+    const auto before = [](const Tally::Best& a, const Tally::Best& b) {
+        return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
+    };
+    const std::size_t kept = std::min(kRivals, best.size());
+    std::partial_sort(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(kept), best.end(), before);
+    best.resize(kept);
+    return best;
 }
 
 // Lays the recording's peaks over the candidates' tracks (`tracks`, one
@@ -507,6 +622,12 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     }
     const auto offset_of = [last](std::uint64_t cell) {
         return static_cast<std::int64_t>(CellField(cell)) - 1 - static_cast<std::int64_t>(last);
+    };
+    // A candidate moved off its cell stays within the fields its
+    // neighbours' votes had (kRescoreSearch frames), clamped all the same.
+    const auto cell_at = [last](std::uint32_t track, std::int64_t offset) {
+        const std::int64_t field = offset + 1 + static_cast<std::int64_t>(last);
+        return Cell(track, static_cast<std::uint32_t>(std::clamp<std::int64_t>(field, 1, kMostField)));
     };
 
     // Every hit votes for its cell, into its track's lot. The tallies of a
@@ -628,10 +749,50 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     from_votes.fill(!remote);
     if (bounded && tally.count > 0) {
         chance_votes += left_out.votes;
-        const std::vector<std::vector<Peak>>& tracks = fetch_peaks();
+        fetch_peaks();
+        std::vector<std::vector<Peak>>& tracks = *candidate_peaks;
+        std::size_t top = tally.count;  // the best scored from its peaks
         for (std::size_t c = 0; c < tally.count && c < tracks.size(); ++c) {
             if (!tracks[c].empty()) {
-                distinct[c] = DistinctFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
+                distinct[c] = RescoreFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
+                tally.best[c].cell = cell_at(tally.best[c].track, candidates[c].second);
+                from_votes[c] = false;
+                if (top == tally.count || distinct[c] > distinct[top])
+                    top = c;
+            }
+        }
+        // The best's rivals that the bounds may have hidden, in the places
+        // of the candidates with the fewest votes.
+        if (top < tally.count && distinct[top] > 0 && tracks.size() == tally.count) {
+            std::vector<std::uint32_t> shared;
+            DistinctAt(sorted, OwnLandmarks(tracks[top], options.landmarks), candidates[top].second, &shared);
+            std::vector<std::uint32_t> known;
+            for (std::size_t c = 0; c < tally.count; ++c)
+                known.push_back(tally.best[c].track);
+            const std::vector<Tally::Best> rivals =
+                Rivals(index, sorted, hashes, weights, shared, last, options.most_postings, known);
+            std::vector<PeakWindow> windows;
+            for (const Tally::Best& r : rivals)
+                windows.push_back(CandidateWindow(r.track, offset_of(r.cell), first, last, peaks, options.landmarks));
+            std::vector<std::vector<Peak>> rival_peaks =
+                windows.empty() ? std::vector<std::vector<Peak>>{} : index.TrackPeaks(windows);
+            std::size_t slot = kBoundedCandidates;
+            for (std::size_t r = 0; r < rivals.size() && r < rival_peaks.size(); ++r) {
+                if (rival_peaks[r].empty())
+                    continue;  // nothing to score it by
+                std::size_t c = tally.count;
+                if (tally.count < kBoundedCandidates) {
+                    ++tally.count;
+                    candidates.emplace_back();
+                    tracks.emplace_back();
+                } else {
+                    c = --slot == top ? --slot : slot;
+                }
+                tally.best[c] = rivals[r];
+                candidates[c] = {rivals[r].track, offset_of(rivals[r].cell)};
+                tracks[c] = std::move(rival_peaks[r]);
+                distinct[c] = RescoreFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
+                tally.best[c].cell = cell_at(tally.best[c].track, candidates[c].second);
                 from_votes[c] = false;
             }
         }

@@ -438,6 +438,60 @@ TEST(Matching, ACandidateLetThroughATightBudgetIsScoredInFull)
     EXPECT_LT(votes_only.score, full.score);
 }
 
+// A budget leaves the commonest hashes out first; a track that shares the
+// recording with the best candidate but only through those hashes (another
+// version of the same music, say) casts no vote then. The hashes the best
+// shares with the recording are looked up again in full: the rival is
+// found, scored from its peaks, and stands as the runner-up, so that the
+// best is not claimed for want of a competitor.
+TEST(Matching, ARivalThatOnlyCommonHashesFindIsStillTheRunnerUp)
+{
+    const std::vector<Peak> track = RandomTrack(4000, 125 * 60);
+    const std::vector<Peak> recording = Slice(track, 2500, 125 * 10, 1.0, 4);
+    const std::vector<Landmark> query = MakeLandmarks(recording);
+    std::set<std::uint32_t> common;
+    for (std::size_t i = 0; i < query.size(); i += 2)
+        common.insert(query[i].hash);
+    std::vector<Landmark> rival_landmarks;  // the recording's common pairs only, where the track has them
+    for (const Landmark& l : MakeLandmarks(track)) {
+        if (common.contains(l.hash))
+            rival_landmarks.push_back(l);
+    }
+
+    const auto catalogue = [&](bool with_rival, MemoryIndex& index) {
+        index.Add(0, MakeLandmarks(track), 125 * 60, track);
+        if (with_rival)
+            index.Add(1, rival_landmarks, 125 * 60, track);
+        for (std::uint32_t d = 2; d < 42; ++d) {  // decoys that make the common hashes common
+            std::vector<Landmark> decoy;
+            std::uint32_t frame = 0;
+            for (const std::uint32_t h : common)
+                decoy.push_back({h, frame += 97});
+            std::sort(decoy.begin(), decoy.end(),
+                      [](const Landmark& a, const Landmark& b) { return a.frame < b.frame; });
+            index.Add(d, decoy, frame + 1, RandomTrack(5000 + d, 125 * 60));
+        }
+    };
+    MemoryIndex alone;
+    MemoryIndex with_rival;
+    catalogue(false, alone);
+    catalogue(true, with_rival);
+    MatchOptions tight;
+    tight.min_score = 5;
+    tight.most_votes = query.size() * 2;  // the rare hashes' votes, not the common ones'
+
+    const MatchResult without = Match(alone, query, tight);
+    ASSERT_GT(without.hashes_left_out, 0u);
+    EXPECT_EQ(without.verdict, Verdict::Match);
+    EXPECT_EQ(without.track, 0u);
+
+    const MatchResult r = Match(with_rival, query, tight);
+    ASSERT_GT(r.hashes_left_out, 0u);
+    EXPECT_EQ(r.verdict, Verdict::NoMatch);
+    EXPECT_EQ(r.score, without.score);
+    EXPECT_EQ(r.runner_up, r.score);  // the rival's peaks are the track's
+}
+
 // The lookup within bounds that an index without one of its own gets (two
 // lookups: counts, then postings) leaves out what a store's own does.
 TEST(Matching, TheDefaultBoundedLookupLeavesOutWhatAStoresDoes)
