@@ -443,6 +443,27 @@ std::uint32_t RescoreFromPeaks(std::span<const Landmark> query, std::span<const 
     return best;
 }
 
+// The landmarks of each hash a lookup visits (in ascending order), from a
+// query sorted by hash, walked alongside.
+class LandmarksByHash {
+public:
+    explicit LandmarksByHash(std::span<const Landmark> sorted) : sorted_(sorted) {}
+
+    std::span<const Landmark> Of(std::uint32_t hash)
+    {
+        while (next_ < sorted_.size() && sorted_[next_].hash < hash)
+            ++next_;
+        std::size_t end = next_;
+        while (end < sorted_.size() && sorted_[end].hash == hash)
+            ++end;
+        return sorted_.subspan(next_, end - next_);
+    }
+
+private:
+    std::span<const Landmark> sorted_;
+    std::size_t next_ = 0;
+};
+
 // Where the bounds left hashes out, a track as close to the query as the
 // best candidate (another version of the same music, a piece that shares
 // its theme) may have been passed over by the rarer hashes that chose the
@@ -467,20 +488,16 @@ std::vector<Tally::Best> Rivals(const LandmarkIndex& index, std::span<const Land
         shared_weights.push_back(
             weights[static_cast<std::size_t>(std::lower_bound(hashes.begin(), hashes.end(), h) - hashes.begin())]);
     std::vector<std::uint64_t> cells;
-    auto next = sorted.begin();
+    LandmarksByHash landmarks(sorted);
     index.LookupWithin(shared, shared_weights, LookupBounds{most_postings, kRivalVotes},
                        [&](std::uint32_t hash, std::span<const Posting> postings) {
-                           while (next != sorted.end() && next->hash < hash)
-                               ++next;
-                           auto end = next;
-                           while (end != sorted.end() && end->hash == hash)
-                               ++end;
-                           const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+                           const std::span<const Landmark> of = landmarks.Of(hash);
+                           const auto votes = static_cast<std::uint64_t>(of.size()) * postings.size();
                            if (postings.size() > most_postings || votes > kRivalVotes - cells.size())
                                return;
-                           for (auto l = next; l != end; ++l) {
+                           for (const Landmark& l : of) {
                                for (const Posting& p : postings) {
-                                   const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                                   const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
                                    if (field <= kMostField)
                                        cells.push_back(Cell(p.track, static_cast<std::uint32_t>(field)));
                                }
@@ -647,7 +664,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     std::uint32_t min_low = 0xffffffffu;
     std::uint32_t max_low = 0;
     std::uint32_t max_track = 0;
-    auto next = sorted.begin();
+    LandmarksByHash landmarks(sorted);
     const LookupBounds bounds{options.most_postings, options.most_votes};
     MatchResult result;
     // An index that tallies next to its data brings back its candidates
@@ -657,19 +674,15 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     const std::span<const std::uint32_t> weighed = remote ? std::span<const std::uint32_t>() : weights;
     LookupLeftOut left_out =
         index.LookupWithin(asked, weighed, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
-            while (next != sorted.end() && next->hash < hash)
-                ++next;
-            auto end = next;
-            while (end != sorted.end() && end->hash == hash)
-                ++end;
+            const std::span<const Landmark> of = landmarks.Of(hash);
             // An index that brings more than it was bounded to (postings
             // added between its count and its read) votes no more.
-            const auto votes = static_cast<std::uint64_t>(end - next) * postings.size();
+            const auto votes = static_cast<std::uint64_t>(of.size()) * postings.size();
             if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
                 return;
-            for (auto l = next; l != end; ++l) {
+            for (const Landmark& l : of) {
                 for (const Posting& p : postings) {
-                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l->frame) + 1;
+                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
                     if (field > kMostField)
                         continue;
                     const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
