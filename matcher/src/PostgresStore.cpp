@@ -143,6 +143,31 @@ T Number(const pqxx::field& field)
     return value;
 }
 
+// Visits rows of (hash, track, frame) in hash order, each hash's postings
+// at once. A row with a negative track is a hash a bounded lookup left out,
+// its votes in the frame's place: counted in left_out, not visited.
+void VisitPostingRows(const pqxx::result& rows, const PostingVisitor& visit, LookupLeftOut& left_out)
+{
+    std::vector<Posting> postings;
+    std::uint32_t current = 0;
+    for (const auto& row : rows) {
+        const auto hash = Number<std::uint32_t>(row[0]);
+        if (hash != current && !postings.empty()) {
+            visit(current, postings);
+            postings.clear();
+        }
+        current = hash;
+        if (Number<std::int64_t>(row[1]) < 0) {
+            ++left_out.hashes;
+            left_out.votes = AddVotes(left_out.votes, Number<std::uint64_t>(row[2]));
+            continue;
+        }
+        postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
+    }
+    if (!postings.empty())
+        visit(current, postings);
+}
+
 // Numbers as the text of a PostgreSQL array.
 std::string NumberArray(std::span<const std::uint32_t> numbers)
 {
@@ -822,19 +847,8 @@ public:
         });
 
         // The connection is back in the pool: the visitor may take its time.
-        std::vector<Posting> postings;
-        std::uint32_t current = 0;
-        for (const auto& row : rows) {
-            const auto hash = Number<std::uint32_t>(row[0]);
-            if (hash != current && !postings.empty()) {
-                visit(current, postings);
-                postings.clear();
-            }
-            current = hash;
-            postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
-        }
-        if (!postings.empty())
-            visit(current, postings);
+        LookupLeftOut none;
+        VisitPostingRows(rows, visit, none);
     }
 
     LookupLeftOut LookupWithin(std::span<const std::uint32_t> hashes, std::span<const std::uint32_t> weights,
@@ -856,24 +870,7 @@ public:
         });
 
         // The connection is back in the pool: the visitor may take its time.
-        std::vector<Posting> postings;
-        std::uint32_t current = 0;
-        for (const auto& row : rows) {
-            const auto hash = Number<std::uint32_t>(row[0]);
-            if (hash != current && !postings.empty()) {
-                visit(current, postings);
-                postings.clear();
-            }
-            current = hash;
-            if (Number<std::int64_t>(row[1]) < 0) {
-                ++left_out.hashes;
-                left_out.votes = AddVotes(left_out.votes, Number<std::uint64_t>(row[2]));
-                continue;
-            }
-            postings.push_back({Number<std::uint32_t>(row[1]), Number<std::uint32_t>(row[2])});
-        }
-        if (!postings.empty())
-            visit(current, postings);
+        VisitPostingRows(rows, visit, left_out);
         return left_out;
     }
 
