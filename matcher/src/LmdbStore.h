@@ -42,6 +42,10 @@ struct LmdbOptions {
     std::function<void(const std::string&)> diagnostics = {};
     // As StoreOptions::any_index_format.
     bool any_index_format = false;
+    // Lookups weigh hashes by a table of every hash's count held in memory
+    // (4 bytes a hash: 16 MB for the 2^22 hashes of the default landmarks),
+    // read in the first lookup; false: by the counts database each time.
+    bool counts_in_memory = true;
 };
 
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options);
