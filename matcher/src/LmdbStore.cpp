@@ -113,6 +113,49 @@ std::string EncodeTrack(const TrackInfo& info)
     return out;
 }
 
+// The order LMDB gives keys by default (their bytes as by memcmp, a
+// shorter key before a longer one it starts), the 12-byte keys of the
+// blocks database compared as two big-endian words: what every search of
+// a lookup does, the same order for every program that opens the folder.
+std::uint64_t Swap(std::uint64_t word)
+{
+    return __builtin_bswap64(word);
+}
+std::uint32_t Swap(std::uint32_t word)
+{
+    return __builtin_bswap32(word);
+}
+
+int CompareBlockKeys(const MDB_val* a, const MDB_val* b)
+{
+    constexpr std::size_t kKeyBytes = 12;
+    if (a->mv_size == kKeyBytes && b->mv_size == kKeyBytes) {
+        const auto* x = static_cast<const unsigned char*>(a->mv_data);
+        const auto* y = static_cast<const unsigned char*>(b->mv_data);
+        const auto high = [](const unsigned char* at) {
+            std::uint64_t word;
+            std::memcpy(&word, at, sizeof word);
+            return std::endian::native == std::endian::little ? Swap(word) : word;
+        };
+        const auto low = [](const unsigned char* at) {
+            std::uint32_t word;
+            std::memcpy(&word, at + 8, sizeof word);
+            return std::endian::native == std::endian::little ? Swap(word) : word;
+        };
+        const std::uint64_t xh = high(x);
+        const std::uint64_t yh = high(y);
+        if (xh != yh)
+            return xh < yh ? -1 : 1;
+        const std::uint32_t xl = low(x);
+        const std::uint32_t yl = low(y);
+        return xl < yl ? -1 : xl > yl ? 1 : 0;
+    }
+    const std::size_t common = std::min(a->mv_size, b->mv_size);
+    if (const int diff = common == 0 ? 0 : std::memcmp(a->mv_data, b->mv_data, common); diff != 0)
+        return diff;
+    return a->mv_size < b->mv_size ? -1 : a->mv_size > b->mv_size ? 1 : 0;
+}
+
 class Env {
 public:
     // Open: a catalogue to use; Load: a new one to fill; Source: one of
@@ -419,6 +462,7 @@ private:
             };
             if (schema_ == kSchemaVersion) {
                 open("blocks", 0, blocks);
+                Check(mdb_set_compare(txn, blocks, CompareBlockKeys), "setting the order of postings keys");
                 open("counts", MDB_INTEGERKEY, counts);
             } else {
                 open("postings", MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP, postings);

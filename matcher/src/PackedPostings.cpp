@@ -95,6 +95,35 @@ public:
         return true;
     }
 
+    // Whether count bits (at most 56) are held, refilling if need be: the
+    // unchecked reads below take from those.
+    bool Hold(unsigned count)
+    {
+        if (have_ < count)
+            Refill();
+        return have_ >= count;
+    }
+
+    // Takes count bits (count <= 32) of those held.
+    std::uint32_t Take(unsigned count)
+    {
+        const auto value = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << count) - 1));
+        bits_ >>= count;
+        have_ -= count;
+        return value;
+    }
+
+    // As Unary, of limit + 1 bits held.
+    std::uint32_t TakeUnary(unsigned limit)
+    {
+        const auto run = static_cast<unsigned>(std::countr_one(bits_));
+        const unsigned ones = std::min(run, limit);
+        const unsigned taken = run < limit ? run + 1 : limit;
+        bits_ >>= taken;
+        have_ -= taken;
+        return ones;
+    }
+
 private:
     // Holds at least 56 bits, or every bit left (at most 63).
     void Refill()
@@ -228,11 +257,31 @@ std::size_t DecodeBlock(Posting first, std::string_view stored, Posting* out)
         return 0;
     BitReader reader(stored.substr(used + 2));
     Posting last = first;
+    // Most postings, their track step below the escape, fit in the bits a
+    // refill holds: those are read from them after one check.
+    const unsigned most_bits = kEscape + 1 + k + frame_bits;
+    const bool one_check = most_bits <= 56;
     for (std::uint32_t i = 1; i < n; ++i) {
         std::uint32_t q = 0;
         std::uint32_t step = 0;
-        if (!reader.Unary(kEscape, q))
+        std::uint32_t frame = 0;
+        if (one_check && reader.Hold(most_bits)) {
+            q = reader.TakeUnary(kEscape);
+            if (q < kEscape) {
+                const std::uint64_t wide = (std::uint64_t{q} << k) | reader.Take(k);
+                frame = reader.Take(frame_bits);
+                if (wide > 0xffffffffu - last.track)
+                    return 0;
+                const Posting p{last.track + static_cast<std::uint32_t>(wide), frame};
+                if (!(last < p))
+                    return 0;
+                out[i] = p;
+                last = p;
+                continue;
+            }
+        } else if (!reader.Unary(kEscape, q)) {
             return 0;
+        }
         if (q == kEscape) {
             if (!reader.Get(32, step))
                 return 0;
@@ -245,7 +294,6 @@ std::size_t DecodeBlock(Posting first, std::string_view stored, Posting* out)
                 return 0;
             step = static_cast<std::uint32_t>(wide);
         }
-        std::uint32_t frame = 0;
         if (!reader.Get(frame_bits, frame))
             return 0;
         if (step > 0xffffffffu - last.track)
