@@ -2,8 +2,9 @@
 //
 // Every call is one transaction: a reader sees a track wholly or not at all,
 // and an added track is wholly there or absent after a crash (LMDB commits
-// by switching meta pages). Lookup reads all of a query's hashes in one
-// short read transaction, a page of postings at a time.
+// by switching meta pages). Lookup weighs all of a query's hashes (by the
+// counts held in memory, CountTable) and reads the postings of those kept
+// in one short read transaction, a block at a time.
 //
 // Threads and locks: any thread may read at once (MDB_NOTLS: a read
 // transaction is not tied to its thread); Add and Remove take write_mutex_,
@@ -852,6 +853,7 @@ public:
         }
         if (rc != MDB_NOTFOUND)
             env.Check(rc, "reading the posting counts");
+        table->read_ = stat.ms_entries;
         table->snapshot_.store(mdb_txn_id(txn), std::memory_order_relaxed);
         return table;
     }
@@ -877,8 +879,8 @@ public:
     }
 
     std::uint64_t Snapshot() const noexcept { return snapshot_.load(std::memory_order_acquire); }
-    std::uint64_t Hashes() const noexcept { return flat_ ? kFlatHashes : used_; }
-    std::size_t Bytes() const noexcept { return capacity_ * sizeof(std::uint32_t) * (flat_ ? 1 : 2); }
+    // The hashes read (what reading the table again costs).
+    std::uint64_t Hashes() const noexcept { return read_; }
 
     // Brings the table from snapshot from to snapshot to, a write of this
     // process that set the counts given; the table is left of no snapshot
@@ -988,6 +990,7 @@ private:
     bool flat_;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;  // keys taken, of an open table
+    std::uint64_t read_ = 0;
     std::uint32_t* counts_ = nullptr;
     std::uint32_t* keys_ = nullptr;
     std::uint32_t all_ones_ = 0;
@@ -1046,14 +1049,6 @@ public:
         const std::shared_ptr<CountTable> table = Current();
         if (table != nullptr)
             table->Change(committed - 1, committed, set);
-    }
-
-    // The table's hashes and bytes, 0 while there is none.
-    std::pair<std::uint64_t, std::size_t> Held() const
-    {
-        const std::shared_ptr<const CountTable> table = Current();
-        return table == nullptr ? std::pair<std::uint64_t, std::size_t>{0, 0}
-                                : std::pair{table->Hashes(), table->Bytes()};
     }
 
 private:

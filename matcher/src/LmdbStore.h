@@ -7,6 +7,7 @@
 //                 (PackedPostings.h): up to 128 postings, about 3 bytes each
 //   counts        4-byte hash -> its count of postings, 8 bytes (native
 //                 integers), so that a lookup weighs hashes before reading
+//                 (an open store holds them in memory too)
 //   tracks        4-byte id -> the track's description (length-prefixed fields)
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as

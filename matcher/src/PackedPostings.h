@@ -43,7 +43,7 @@ std::size_t BlockCount(std::string_view stored);
 
 // Writes the postings of the block that starts with first to out, which
 // has room for BlockCount(stored) of them; returns how many, 0 when the
-// block is damaged (out then holds any of what was decoded).
+// block is damaged (out may then hold part of it).
 std::size_t DecodeBlock(Posting first, std::string_view stored, Posting* out);
 
 // Appends the postings of the block that starts with first to out. False
