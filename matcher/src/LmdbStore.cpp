@@ -650,6 +650,30 @@ private:
     MDB_val data_{};
 };
 
+// An allocator whose resize leaves new elements unset: for a buffer that
+// is written right after.
+template <typename T>
+struct Unset : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <typename U>
+    Unset(const Unset<U>&) noexcept
+    {}
+    template <typename U>
+    void construct(U* at) noexcept
+    {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
 // Postings read in a lookup, hash by hash, and the counts they were read by.
 struct Gathered {
     struct Span {
@@ -657,7 +681,7 @@ struct Gathered {
         std::size_t begin;
         std::size_t end;
     };
-    std::vector<Posting> postings;
+    std::vector<Posting, Unset<Posting>> postings;
     std::vector<Span> spans;
     std::vector<std::uint64_t> counts;
 
