@@ -898,8 +898,9 @@ public:
             return false;
         for (std::size_t i = 0; i < hashes.size(); ++i)
             counts[i] = Get(hashes[i]);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        return snapshot_.load(std::memory_order_relaxed) == snapshot;
+        // A read-modify-write that changes nothing, so that the counts are
+        // read before it.
+        return snapshot_.fetch_add(0, std::memory_order_acq_rel) == snapshot;
     }
 
     std::uint64_t Snapshot() const noexcept { return snapshot_.load(std::memory_order_acquire); }
@@ -913,8 +914,7 @@ public:
     {
         if (snapshot_.load(std::memory_order_relaxed) != from)
             return;
-        snapshot_.store(0, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
+        snapshot_.exchange(0, std::memory_order_acq_rel);  // before any count changes
         for (const auto& [hash, count] : set) {
             if (!Set(hash, count))
                 return;
@@ -1018,7 +1018,7 @@ private:
     std::uint32_t* counts_ = nullptr;
     std::uint32_t* keys_ = nullptr;
     std::uint32_t all_ones_ = 0;
-    std::atomic<std::uint64_t> snapshot_{0};
+    mutable std::atomic<std::uint64_t> snapshot_{0};
 };
 
 // The count table of an open store (CountTable): read in the first lookup,
