@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "LmdbStore.h"
+#include "PackedPostings.h"
 #include "uniform_tracks.h"
 #include "vextune/matcher/Matcher.h"
 
@@ -349,6 +350,69 @@ void BM_LookupQuery(benchmark::State& state)
     state.SetLabel(noisy ? "noisy" : "clean");
 }
 BENCHMARK(BM_LookupQuery)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The first lookup of a store opened afresh, which reads every hash's
+// count into memory (the counts_in_memory table), or weighs its hashes in
+// the counts database (Arg 0); the table's hashes and bytes are reported.
+void BM_FirstLookup(benchmark::State& state)
+{
+    const bool in_memory = state.range(0) != 0;
+    const Catalogue& catalogue = MatchCatalogue();
+    std::vector<std::uint32_t> hashes;
+    for (const Landmark& l : catalogue.clean.front().exact)
+        hashes.push_back(l.hash);
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    std::uint64_t counted = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto store = OpenLmdbStore(catalogue.folder, OpenMode::ReadOnly, {.counts_in_memory = in_memory});
+        state.ResumeTiming();
+        for (const std::uint64_t count : store->CountPostings(hashes))
+            counted += count;
+        state.PauseTiming();
+        store.reset();
+        state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(counted);
+    state.counters["hashes"] = static_cast<double>(hashes.size());
+    state.SetLabel(in_memory ? "counts read into memory" : "counts weighed in the database");
+}
+BENCHMARK(BM_FirstLookup)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Decoding packed blocks of a catalogue's make (a full block about 170
+// tracks a step, frames below 2^15), per posting.
+void BM_DecodeBlock(benchmark::State& state)
+{
+    std::mt19937_64 random(5);
+    std::vector<std::pair<Posting, std::string>> blocks;
+    std::size_t postings = 0;
+    for (int b = 0; b < 1000; ++b) {
+        std::vector<Posting> block;
+        std::uint32_t track = 1 + static_cast<std::uint32_t>(random() % 100);
+        const std::size_t n = b % 4 == 0 ? 1 + random() % kBlockPostings : kBlockPostings;
+        while (block.size() < n) {
+            track += 1 + static_cast<std::uint32_t>(random() % 340);
+            block.push_back({track, static_cast<std::uint32_t>(random() % 30000)});
+        }
+        std::string stored;
+        EncodeBlock(block, stored);
+        blocks.emplace_back(block.front(), std::move(stored));
+        postings += n;
+    }
+    std::vector<Posting> out;
+    out.reserve(postings);
+    for (auto _ : state) {
+        out.clear();
+        for (const auto& [first, stored] : blocks) {
+            if (!DecodeBlock(first, stored, out))
+                throw std::runtime_error("a block did not decode");
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * postings));
+}
+BENCHMARK(BM_DecodeBlock)->Unit(benchmark::kMicrosecond);
 
 // Filling a new store with the same tracks two ways: added one by one
 // (one transaction each, as the catalogue command adds them), or loaded in

@@ -2,8 +2,9 @@
 //
 // Every call is one transaction: a reader sees a track wholly or not at all,
 // and an added track is wholly there or absent after a crash (LMDB commits
-// by switching meta pages). Lookup reads all of a query's hashes in one
-// short read transaction, a page of postings at a time.
+// by switching meta pages). Lookup weighs all of a query's hashes (by the
+// counts held in memory, CountTable) and reads the postings of those kept
+// in one short read transaction, a block at a time.
 //
 // Threads and locks: any thread may read at once (MDB_NOTLS: a read
 // transaction is not tied to its thread); Add and Remove take write_mutex_,
@@ -26,11 +27,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -107,6 +112,49 @@ std::string EncodeTrack(const TrackInfo& info)
         out += *field;
     }
     return out;
+}
+
+// The order LMDB gives keys by default (their bytes as by memcmp, a
+// shorter key before a longer one it starts), the 12-byte keys of the
+// blocks database compared as two big-endian words: what every search of
+// a lookup does, the same order for every program that opens the folder.
+std::uint64_t Swap(std::uint64_t word)
+{
+    return __builtin_bswap64(word);
+}
+std::uint32_t Swap(std::uint32_t word)
+{
+    return __builtin_bswap32(word);
+}
+
+int CompareBlockKeys(const MDB_val* a, const MDB_val* b)
+{
+    constexpr std::size_t kKeyBytes = 12;
+    if (a->mv_size == kKeyBytes && b->mv_size == kKeyBytes) {
+        const auto* x = static_cast<const unsigned char*>(a->mv_data);
+        const auto* y = static_cast<const unsigned char*>(b->mv_data);
+        const auto high = [](const unsigned char* at) {
+            std::uint64_t word;
+            std::memcpy(&word, at, sizeof word);
+            return std::endian::native == std::endian::little ? Swap(word) : word;
+        };
+        const auto low = [](const unsigned char* at) {
+            std::uint32_t word;
+            std::memcpy(&word, at + 8, sizeof word);
+            return std::endian::native == std::endian::little ? Swap(word) : word;
+        };
+        const std::uint64_t xh = high(x);
+        const std::uint64_t yh = high(y);
+        if (xh != yh)
+            return xh < yh ? -1 : 1;
+        const std::uint32_t xl = low(x);
+        const std::uint32_t yl = low(y);
+        return xl < yl ? -1 : xl > yl ? 1 : 0;
+    }
+    const std::size_t common = std::min(a->mv_size, b->mv_size);
+    if (const int diff = common == 0 ? 0 : std::memcmp(a->mv_data, b->mv_data, common); diff != 0)
+        return diff;
+    return a->mv_size < b->mv_size ? -1 : a->mv_size > b->mv_size ? 1 : 0;
 }
 
 class Env {
@@ -415,6 +463,7 @@ private:
             };
             if (schema_ == kSchemaVersion) {
                 open("blocks", 0, blocks);
+                Check(mdb_set_compare(txn, blocks, CompareBlockKeys), "setting the order of postings keys");
                 open("counts", MDB_INTEGERKEY, counts);
             } else {
                 open("postings", MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY | MDB_INTEGERDUP, postings);
@@ -601,15 +650,40 @@ private:
     MDB_val data_{};
 };
 
-// Postings read in a lookup, hash by hash.
+// An allocator whose resize leaves new elements unset: for a buffer that
+// is written right after.
+template <typename T>
+struct Unset : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = Unset<U>;
+    };
+    Unset() = default;
+    template <typename U>
+    Unset(const Unset<U>&) noexcept
+    {}
+    template <typename U>
+    void construct(U* at) noexcept
+    {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+// Postings read in a lookup, hash by hash, and the counts they were read by.
 struct Gathered {
     struct Span {
         std::uint32_t hash;
         std::size_t begin;
         std::size_t end;
     };
-    std::vector<Posting> postings;
+    std::vector<Posting, Unset<Posting>> postings;
     std::vector<Span> spans;
+    std::vector<std::uint64_t> counts;
 
     void Clear()
     {
@@ -617,38 +691,48 @@ struct Gathered {
         spans.clear();
     }
 
-    // Appends the count postings of hash, read block by block from the
-    // blocks cursor. at is the hash whose first block the cursor is on,
-    // if any (where reading the hash before left it): a hash read right
-    // after its neighbour needs no search.
-    void Read(const Env& env, const Cursor& blocks, std::optional<std::uint32_t>& at, std::uint32_t hash,
-              std::uint64_t count)
+    // Where no hash's first block is under the cursor.
+    static constexpr std::uint64_t kNowhere = std::numeric_limits<std::uint64_t>::max();
+
+    // Appends the count postings of hash, decoded block by block from the
+    // blocks cursor straight into place. at is the hash whose first block
+    // the cursor is on, or kNowhere (where reading the hash before left
+    // it): a hash read right after its neighbour needs no search.
+    void Read(const Env& env, const Cursor& blocks, std::uint64_t& at, std::uint32_t hash, std::uint64_t count)
     {
         const std::size_t begin = postings.size();
         // Grown geometrically: reserving each hash's exact count would copy
         // everything gathered so far once a hash.
         if (postings.capacity() < begin + count)
             postings.reserve(std::max<std::size_t>(begin + count, 2 * postings.capacity()));
+        postings.resize(begin + count);
+        std::size_t end = begin;
         const Env::BlockKey start = Env::KeyOf(hash, {0, 0});
         MDB_val key{start.size(), const_cast<unsigned char*>(start.data())};
         MDB_val data;
         int rc = mdb_cursor_get(blocks.get(), &key, &data, at == hash ? MDB_GET_CURRENT : MDB_SET_RANGE);
-        at.reset();
+        at = kNowhere;
         for (; rc == MDB_SUCCESS; rc = mdb_cursor_get(blocks.get(), &key, &data, MDB_NEXT)) {
-            if (const std::uint32_t next = env.OfKey(key).first; next != hash) {
+            const auto [next, first] = env.OfKey(key);
+            if (next != hash) {
                 at = next;
                 break;
             }
-            env.DecodeBlockAt(key, data, postings);
-            if (postings.size() - begin > count)
-                break;
+            const std::string_view stored(static_cast<const char*>(data.mv_data), data.mv_size);
+            if (BlockCount(stored) > postings.size() - end)
+                break;  // more than counted
+            const std::size_t decoded = DecodeBlock(first, stored, postings.data() + end);
+            if (decoded == 0)
+                throw StoreError(env.Folder() + ": a block of the postings of hash " + std::to_string(hash) +
+                                 " is damaged");
+            end += decoded;
         }
         if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
             env.Check(rc, "reading postings");
-        if (postings.size() - begin != count)
+        if (end != postings.size() || (rc == MDB_SUCCESS && at == kNowhere))
             throw StoreError(env.Folder() + ": the postings of hash " + std::to_string(hash) +
                              " are not as many as counted");
-        spans.push_back({hash, begin, postings.size()});
+        spans.push_back({hash, begin, end});
     }
 
     // A thread keeps its buffers for the next lookup, but not those a
@@ -658,9 +742,12 @@ struct Gathered {
     void GiveBackWhenLarge()
     {
         constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
-        if (postings.capacity() * sizeof(Posting) + spans.capacity() * sizeof(Span) > kKeptBytes) {
+        if (postings.capacity() * sizeof(Posting) + spans.capacity() * sizeof(Span) +
+                counts.capacity() * sizeof(std::uint64_t) >
+            kKeptBytes) {
             std::exchange(postings, {});
             std::exchange(spans, {});
+            std::exchange(counts, {});
 #ifdef __GLIBC__
             ::malloc_trim(0);
 #endif
@@ -748,14 +835,309 @@ std::uint64_t GetCount(const Env& env, MDB_txn* txn, std::uint32_t hash)
     return env.CountOf(data);
 }
 
+// The posting count of every hash in memory, so that weighing a query's
+// hashes takes no search of the counts database. Hashes below 2^22 (those
+// of the default landmarks) index a flat array; wider ones go in an open
+// hash table of twice the hashes' number. A count is held in 32 bits; a
+// larger one (kInDatabase) is read from the database.
+//
+// A table is of one snapshot of the database, the LMDB transaction id it
+// was read at or that this process's last write committed as; snapshot_
+// says which, 0 while a writer changes it. A reader takes counts from it
+// only in a transaction of that snapshot, and checks the id again after
+// (a sequence lock: the counts are atomics, read and written relaxed), so
+// that the counts it uses are always its own snapshot's.
+class CountTable {
+public:
+    static constexpr std::uint32_t kFlatHashes = 1u << 22;
+    static constexpr std::uint32_t kInDatabase = std::numeric_limits<std::uint32_t>::max();
+
+    // The counts of txn's snapshot; nullptr when a count or its key is
+    // damaged (lookups then read counts from the database, which says so
+    // for the hashes it is asked about).
+    static std::unique_ptr<CountTable> Read(const Env& env, MDB_txn* txn)
+    {
+        MDB_stat stat;
+        env.Check(mdb_stat(txn, env.counts, &stat), "reading the number of hashes");
+        const Cursor cursor(env, txn, env.counts);
+        MDB_val key;
+        MDB_val data;
+        int rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_LAST);
+        if (rc != MDB_NOTFOUND)
+            env.Check(rc, "reading the posting counts");
+        if (rc == MDB_SUCCESS && key.mv_size != sizeof(std::uint32_t))
+            return nullptr;
+        const bool flat = rc == MDB_NOTFOUND || Load<std::uint32_t>(key.mv_data) < kFlatHashes;
+        auto table = std::unique_ptr<CountTable>(new CountTable(flat, stat.ms_entries));
+        for (rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_FIRST); rc == MDB_SUCCESS;
+             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) {
+            if (key.mv_size != sizeof(std::uint32_t) || data.mv_size != sizeof(std::uint64_t) ||
+                !table->Set(Load<std::uint32_t>(key.mv_data), Load<std::uint64_t>(data.mv_data)))
+                return nullptr;
+        }
+        if (rc != MDB_NOTFOUND)
+            env.Check(rc, "reading the posting counts");
+        table->read_ = stat.ms_entries;
+        table->snapshot_.store(mdb_txn_id(txn), std::memory_order_relaxed);
+        return table;
+    }
+
+    ~CountTable()
+    {
+        std::free(counts_);
+        std::free(keys_);
+    }
+    CountTable(const CountTable&) = delete;
+    CountTable& operator=(const CountTable&) = delete;
+
+    // The counts of hashes (any order) in the snapshot of transaction id
+    // snapshot; false when the table is not of it.
+    bool Weigh(std::uint64_t snapshot, std::span<const std::uint32_t> hashes, std::span<std::uint64_t> counts) const
+    {
+        if (snapshot == 0 || snapshot_.load(std::memory_order_acquire) != snapshot)
+            return false;
+        for (std::size_t i = 0; i < hashes.size(); ++i)
+            counts[i] = Get(hashes[i]);
+        // A read-modify-write that changes nothing, so that the counts are
+        // read before it.
+        return snapshot_.fetch_add(0, std::memory_order_acq_rel) == snapshot;
+    }
+
+    std::uint64_t Snapshot() const noexcept { return snapshot_.load(std::memory_order_acquire); }
+    // The hashes read (what reading the table again costs).
+    std::uint64_t Hashes() const noexcept { return read_; }
+
+    // Brings the table from snapshot from to snapshot to, a write of this
+    // process that set the counts given; the table is left of no snapshot
+    // when it has no room for a hash.
+    void Change(std::uint64_t from, std::uint64_t to, std::span<const std::pair<std::uint32_t, std::uint64_t>> set)
+    {
+        if (snapshot_.load(std::memory_order_relaxed) != from)
+            return;
+        snapshot_.exchange(0, std::memory_order_acq_rel);  // before any count changes
+        for (const auto& [hash, count] : set) {
+            if (!Set(hash, count))
+                return;
+        }
+        snapshot_.store(to, std::memory_order_release);
+    }
+
+private:
+    CountTable(bool flat, std::size_t hashes) : flat_(flat)
+    {
+        capacity_ = flat ? kFlatHashes : std::bit_ceil(std::max<std::size_t>(1024, 2 * hashes));
+        // Zeroed pages from the system, touched only where a hash is.
+        counts_ = static_cast<std::uint32_t*>(std::calloc(capacity_, sizeof(std::uint32_t)));
+        keys_ = flat ? nullptr : static_cast<std::uint32_t*>(std::calloc(capacity_, sizeof(std::uint32_t)));
+        if (counts_ == nullptr || (!flat && keys_ == nullptr)) {
+            std::free(counts_);
+            std::free(keys_);
+            throw std::bad_alloc();
+        }
+    }
+
+    static std::uint32_t Relaxed(const std::uint32_t& word)
+    {
+        return std::atomic_ref(const_cast<std::uint32_t&>(word)).load(std::memory_order_relaxed);
+    }
+    static void Put(std::uint32_t& word, std::uint32_t value)
+    {
+        std::atomic_ref(word).store(value, std::memory_order_relaxed);
+    }
+
+    // Open addressing by a multiplicative hash, stepping on; a key is the
+    // hash + 1 (0: a free slot), the hash of all ones is kept aside.
+    std::size_t SlotOf(std::uint32_t hash) const noexcept
+    {
+        return static_cast<std::size_t>((std::uint64_t{hash} * 0x9e3779b97f4a7c15u) >> 32) & (capacity_ - 1);
+    }
+
+    std::uint64_t Get(std::uint32_t hash) const
+    {
+        std::uint32_t count = 0;
+        if (flat_) {
+            if (hash >= kFlatHashes)
+                return 0;
+            count = Relaxed(counts_[hash]);
+        } else if (hash == kAllOnes) {
+            count = Relaxed(all_ones_);
+        } else {
+            for (std::size_t slot = SlotOf(hash);; slot = (slot + 1) & (capacity_ - 1)) {
+                const std::uint32_t key = Relaxed(keys_[slot]);
+                if (key == 0)
+                    return 0;
+                if (key == hash + 1) {
+                    count = Relaxed(counts_[slot]);
+                    break;
+                }
+            }
+        }
+        return count == kInDatabase ? kAskTheDatabase : count;
+    }
+
+    bool Set(std::uint32_t hash, std::uint64_t count)
+    {
+        const auto held = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kInDatabase));
+        if (flat_) {
+            if (hash >= kFlatHashes)
+                return false;
+            Put(counts_[hash], held);
+            return true;
+        }
+        if (hash == kAllOnes) {
+            Put(all_ones_, held);
+            return true;
+        }
+        for (std::size_t slot = SlotOf(hash);; slot = (slot + 1) & (capacity_ - 1)) {
+            const std::uint32_t key = keys_[slot];
+            if (key == hash + 1) {
+                Put(counts_[slot], held);
+                return true;
+            }
+            if (key == 0) {
+                if (2 * (used_ + 1) > capacity_)
+                    return false;  // kept at most half full, so that a search ends soon
+                ++used_;
+                Put(counts_[slot], held);
+                Put(keys_[slot], hash + 1);
+                return true;
+            }
+        }
+    }
+
+public:
+    // What Weigh gives for a count held in the database alone.
+    static constexpr std::uint64_t kAskTheDatabase = std::numeric_limits<std::uint64_t>::max();
+
+private:
+    static constexpr std::uint32_t kAllOnes = std::numeric_limits<std::uint32_t>::max();
+    bool flat_;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;  // keys taken, of an open table
+    std::uint64_t read_ = 0;
+    std::uint32_t* counts_ = nullptr;
+    std::uint32_t* keys_ = nullptr;
+    std::uint32_t all_ones_ = 0;
+    mutable std::atomic<std::uint64_t> snapshot_{0};
+};
+
+// The count table of an open store (CountTable): read in the first lookup,
+// brought up to date by this process's writes, and read again when another
+// process has written, once the lookups since have weighed enough hashes
+// in the database to pay for it (so that a catalogue written to all the
+// time costs its readers at most about twice what reading every count from
+// the database would).
+class Counts {
+public:
+    explicit Counts(bool in_memory) : read_once_(!in_memory), failed_at_(in_memory ? 0 : kNever) {}
+
+    // The posting counts of hashes (ascending, no repeats) in txn's
+    // snapshot, from the table when it is of that snapshot.
+    void Weigh(const Env& env, MDB_txn* txn, std::span<const std::uint32_t> hashes,
+               std::span<std::uint64_t> counts) const
+    {
+        const std::uint64_t snapshot = mdb_txn_id(txn);
+        std::shared_ptr<const CountTable> table = Current();
+        bool weighed = table != nullptr && table->Weigh(snapshot, hashes, counts);
+        if (!weighed && WorthReading(table.get(), snapshot, hashes.size())) {
+            std::unique_lock reading(read_mutex_, std::try_to_lock);
+            const std::shared_ptr<const CountTable> now = Current();
+            if (reading.owns_lock() && (now == nullptr || now->Snapshot() < snapshot)) {
+                table = Read(env, txn, snapshot);
+                weighed = table != nullptr && table->Weigh(snapshot, hashes, counts);
+            }
+        }
+        if (weighed) {
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                if (counts[i] == CountTable::kAskTheDatabase)
+                    counts[i] = GetCount(env, txn, hashes[i]);
+            }
+            return;
+        }
+        const Cursor cursor(env, txn, env.counts);
+        Seek seek;
+        std::size_t i = 0;
+        for (; i < hashes.size(); ++i) {
+            counts[i] = seek.To(env, cursor, hashes[i]);
+            if (counts[i] == Seek::kPastTheEnd)
+                break;
+        }
+        std::fill(counts.begin() + static_cast<std::ptrdiff_t>(i), counts.end(), 0);
+    }
+
+    // A write of this process committed as transaction id committed,
+    // having set these counts.
+    void Committed(std::uint64_t committed, std::span<const std::pair<std::uint32_t, std::uint64_t>> set)
+    {
+        const std::lock_guard reading(read_mutex_);
+        const std::shared_ptr<CountTable> table = Current();
+        if (table != nullptr)
+            table->Change(committed - 1, committed, set);
+    }
+
+private:
+    // Reading the whole counts database costs about as much as weighing
+    // this fraction of its hashes there one by one.
+    static constexpr std::uint64_t kReadCostShare = 32;
+    // failed_at_ of a store that holds no table.
+    static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+
+    std::shared_ptr<CountTable> Current() const
+    {
+        const std::lock_guard lock(table_mutex_);
+        return table_;
+    }
+
+    bool WorthReading(const CountTable* table, std::uint64_t snapshot, std::size_t weighing) const
+    {
+        if (!read_once_.load(std::memory_order_relaxed))
+            return true;
+        const std::uint64_t failed_at = failed_at_.load(std::memory_order_relaxed);
+        if (snapshot == failed_at || failed_at == kNever)
+            return false;
+        if (table != nullptr && table->Snapshot() >= snapshot)
+            return false;  // a transaction older than the table (or one a writer is bringing it to)
+        const std::uint64_t weighed = weighed_since_.fetch_add(weighing, std::memory_order_relaxed) + weighing;
+        return weighed >= hashes_.load(std::memory_order_relaxed) / kReadCostShare;
+    }
+
+    std::shared_ptr<CountTable> Read(const Env& env, MDB_txn* txn, std::uint64_t snapshot) const
+    {
+        read_once_.store(true, std::memory_order_relaxed);
+        weighed_since_.store(0, std::memory_order_relaxed);
+        std::shared_ptr<CountTable> table = CountTable::Read(env, txn);
+        if (table == nullptr) {
+            failed_at_.store(snapshot, std::memory_order_relaxed);
+            hashes_.store(CountTable::kFlatHashes, std::memory_order_relaxed);
+            return nullptr;
+        }
+        hashes_.store(table->Hashes(), std::memory_order_relaxed);
+        const std::lock_guard lock(table_mutex_);
+        table_ = table;
+        return table;
+    }
+
+    mutable std::mutex read_mutex_;   // reading a table, a writer changing it
+    mutable std::mutex table_mutex_;  // table_ itself
+    mutable std::shared_ptr<CountTable> table_;
+    mutable std::atomic<bool> read_once_{false};
+    mutable std::atomic<std::uint64_t> failed_at_{0};      // the snapshot a table could not be read at
+    mutable std::atomic<std::uint64_t> weighed_since_{0};  // hashes weighed in the database since a read
+    mutable std::atomic<std::uint64_t> hashes_{0};         // of the last table read
+};
+
+// Hashes and the counts a write set them to.
+using CountsSet = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
+
 // Makes the postings of track id under hash (id, frame) for the frames
 // given (ascending, distinct; none to take the track's away), rewriting
 // only the blocks that hold the track's postings or where they go: for a
 // new track, above all others, the hash's last block unless it is full.
-// Returns the postings taken away and those put.
+// Returns the postings taken away and those put; the hash's new count
+// goes into counts_set when it changes.
 std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn* txn, const Cursor& cursor,
                                                          std::uint32_t hash, std::uint32_t id,
-                                                         std::span<const std::uint32_t> frames)
+                                                         std::span<const std::uint32_t> frames, CountsSet& counts_set)
 {
     std::vector<Posting> run;
     std::vector<Env::BlockKey> old_keys;
@@ -829,15 +1211,17 @@ std::pair<std::uint64_t, std::uint64_t> SetTrackPostings(const Env& env, MDB_txn
     if (count < removed)
         throw StoreError(env.Folder() + ": the posting count of hash " + std::to_string(hash) + " is damaged");
     PutCount(env, txn, hash, count - removed + put.size(), 0);
+    if (removed != put.size())
+        counts_set.emplace_back(hash, count - removed + put.size());
     return {removed, put.size()};
 }
 
 // Takes track id's postings away from the hashes it had (ascending) and
 // puts those of its landmarks (DistinctLandmarks). Returns the postings
-// taken away and those put.
+// taken away and those put; the counts it changes go into counts_set.
 std::pair<std::uint64_t, std::uint64_t> WriteTrackPostings(const Env& env, MDB_txn* txn, std::uint32_t id,
                                                            std::span<const std::uint32_t> old_hashes,
-                                                           std::span<const Landmark> sorted)
+                                                           std::span<const Landmark> sorted, CountsSet& counts_set)
 {
     const Cursor cursor(env, txn, env.blocks);
     std::pair<std::uint64_t, std::uint64_t> changed{0, 0};
@@ -853,7 +1237,7 @@ std::pair<std::uint64_t, std::uint64_t> WriteTrackPostings(const Env& env, MDB_t
             frames.push_back(sorted[n].frame);
         for (; o < old_hashes.size() && old_hashes[o] == hash; ++o) {
         }
-        const auto [removed, put] = SetTrackPostings(env, txn, cursor, hash, id, frames);
+        const auto [removed, put] = SetTrackPostings(env, txn, cursor, hash, id, frames, counts_set);
         changed.first += removed;
         changed.second += put;
     }
@@ -863,7 +1247,7 @@ std::pair<std::uint64_t, std::uint64_t> WriteTrackPostings(const Env& env, MDB_t
 class LmdbStore final : public Store {
 public:
     LmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options)
-        : env_(folder, mode, options, Env::Purpose::Open)
+        : env_(folder, mode, options, Env::Purpose::Open), counts_(options.counts_in_memory)
     {}
 
     void Lookup(std::span<const std::uint32_t> hashes, const PostingVisitor& visit) const override
@@ -889,58 +1273,18 @@ public:
         env_.Run(false, [&](MDB_txn* txn) {
             left_out = {};
             gathered.Clear();
-            const Cursor cursor(env_, txn, env_.counts);
+            // Every hash weighed first (from memory, as a rule), then the
+            // postings of those kept read in one sweep of the blocks.
+            gathered.counts.resize(hashes.size());
+            counts_.Weigh(env_, txn, hashes, gathered.counts);
+            std::vector<bool> kept;
+            if (bounded)
+                kept = KeptWithin(gathered.counts, weights, bounds, left_out);
             const Cursor blocks(env_, txn, env_.blocks);
-            std::optional<std::uint32_t> at;  // where blocks is
-            // Hashes are read while their votes stay within the bounds.
-            // Should they pass them, what was read goes, the hashes are
-            // counted, those kept chosen from the counts and read afresh.
-            std::uint64_t votes = 0;
-            bool over = false;
-            Seek seek;
-            for (std::size_t i = 0; i < hashes.size() && !over; ++i) {
-                const std::uint64_t count = seek.To(env_, cursor, hashes[i]);
-                if (count == Seek::kPastTheEnd)
-                    break;
-                if (count == 0)
-                    continue;
-                if (bounded) {
-                    const std::uint64_t hash_votes = VotesOf(count, weights[i]);
-                    if (count > bounds.most_postings) {
-                        ++left_out.hashes;
-                        left_out.votes = AddVotes(left_out.votes, hash_votes);
-                        continue;
-                    }
-                    votes = AddVotes(votes, hash_votes);
-                    over = votes > bounds.most_votes;
-                    if (over)
-                        break;
-                }
-                gathered.Read(env_, blocks, at, hashes[i], count);
-            }
-            if (!over)
-                return;
-            gathered.Clear();
-            left_out = {};
-            at.reset();
-            std::vector<std::uint64_t> counts(hashes.size(), 0);
-            Seek counting;
+            std::uint64_t at = Gathered::kNowhere;  // where blocks is
             for (std::size_t i = 0; i < hashes.size(); ++i) {
-                const std::uint64_t count = counting.To(env_, cursor, hashes[i]);
-                if (count == Seek::kPastTheEnd)
-                    break;
-                counts[i] = count;
-            }
-            const std::vector<bool> chosen = KeptWithin(counts, weights, bounds, left_out);
-            Seek reading;
-            for (std::size_t i = 0; i < hashes.size(); ++i) {
-                if (!chosen[i])
-                    continue;
-                const std::uint64_t count = reading.To(env_, cursor, hashes[i]);
-                if (count == Seek::kPastTheEnd)
-                    break;
-                if (count > 0)
-                    gathered.Read(env_, blocks, at, hashes[i], count);
+                if (gathered.counts[i] > 0 && (!bounded || kept[i]))
+                    gathered.Read(env_, blocks, at, hashes[i], gathered.counts[i]);
             }
         });
 
@@ -949,6 +1293,13 @@ public:
         gathered.GiveBackWhenLarge();
         kept = std::move(gathered);
         return left_out;
+    }
+
+    std::vector<std::uint64_t> CountPostings(std::span<const std::uint32_t> hashes) const override
+    {
+        std::vector<std::uint64_t> counts(hashes.size());
+        env_.Run(false, [&](MDB_txn* txn) { counts_.Weigh(env_, txn, hashes, counts); });
+        return counts;
     }
 
     std::uint64_t IndexedFrames() const override { return ReadMeta().frames; }
@@ -984,8 +1335,10 @@ public:
 
         std::lock_guard write_lock(write_mutex_);
         Added added;
+        Written written;
         env_.Run(true, [&](MDB_txn* txn) {
             added = {};
+            written.Begin(txn);
             MDB_val content_val = Val(content_key.data(), content_key.size());
             MDB_val data;
             int rc = mdb_get(txn, env_.content, &content_val, &data);
@@ -1004,7 +1357,7 @@ public:
 
             // The new id is above every stored one, so each posting goes
             // after its hash's others.
-            WriteTrackPostings(env_, txn, id, {}, sorted);
+            WriteTrackPostings(env_, txn, id, {}, sorted, written.counts);
 
             TrackInfo track = info;
             track.id = id;
@@ -1027,7 +1380,9 @@ public:
             meta.frames += track.frames;
             env_.WriteMeta(txn, meta);
             added = {id, true};
+            written.wrote = true;
         });
+        written.Committed(counts_);
         return added;
     }
 
@@ -1036,8 +1391,10 @@ public:
         env_.RequireWritable("remove a track");
         std::lock_guard write_lock(write_mutex_);
         bool removed = false;
+        Written written;
         env_.Run(true, [&](MDB_txn* txn) {
             removed = false;
+            written.Begin(txn);
             const std::optional<TrackInfo> track = GetTrack(env_, txn, id);
             if (!track)
                 return;
@@ -1045,7 +1402,7 @@ public:
             MDB_val data;
             env_.Check(mdb_get(txn, env_.track_hashes, &id_key, &data), "reading the track's hashes");
             const std::vector<std::uint32_t> hashes = DecodeHashes(env_, id, data);
-            WriteTrackPostings(env_, txn, id, hashes, {});
+            WriteTrackPostings(env_, txn, id, hashes, {}, written.counts);
 
             env_.Check(mdb_del(txn, env_.track_hashes, &id_key, nullptr), "removing the track's hashes");
             if (const int rc = mdb_del(txn, env_.track_peaks, &id_key, nullptr); rc != MDB_NOTFOUND)
@@ -1060,7 +1417,9 @@ public:
             meta.frames -= track->frames;
             env_.WriteMeta(txn, meta);
             removed = true;
+            written.wrote = true;
         });
+        written.Committed(counts_);
         return removed;
     }
 
@@ -1071,15 +1430,17 @@ public:
         const std::string hashes = EncodeHashes(sorted);
         std::lock_guard write_lock(write_mutex_);
         bool replaced = false;
+        Written written;
         env_.Run(true, [&](MDB_txn* txn) {
             replaced = false;
+            written.Begin(txn);
             std::optional<TrackInfo> track = GetTrack(env_, txn, id);
             if (!track)
                 return;
             MDB_val id_key = Val(&id, sizeof id);
             MDB_val data;
             env_.Check(mdb_get(txn, env_.track_hashes, &id_key, &data), "reading the track's hashes");
-            WriteTrackPostings(env_, txn, id, DecodeHashes(env_, id, data), sorted);
+            WriteTrackPostings(env_, txn, id, DecodeHashes(env_, id, data), sorted, written.counts);
             MDB_val hashes_val = Val(hashes.data(), hashes.size());
             env_.Check(mdb_put(txn, env_.track_hashes, &id_key, &hashes_val, 0), "writing the track's hashes");
             Meta meta = env_.ReadMeta(txn);
@@ -1090,7 +1451,9 @@ public:
             env_.Check(mdb_put(txn, env_.tracks, &id_key, &record_val, 0), "writing the track");
             env_.WriteMeta(txn, meta);
             replaced = true;
+            written.wrote = true;
         });
+        written.Committed(counts_);
         return replaced;
     }
 
@@ -1105,7 +1468,13 @@ public:
     {
         env_.RequireWritable("record the landmark format");
         std::lock_guard write_lock(write_mutex_);
-        env_.Run(true, [&](MDB_txn* txn) { env_.WriteFormat(txn, format); });
+        Written written;
+        env_.Run(true, [&](MDB_txn* txn) {
+            written.Begin(txn);
+            env_.WriteFormat(txn, format);
+            written.wrote = true;
+        });
+        written.Committed(counts_);
     }
 
     std::optional<TrackInfo> Track(std::uint32_t id) const override
@@ -1163,8 +1532,31 @@ private:
         return meta;
     }
 
+    // What a write transaction did to the counts, for the count table
+    // once it has committed (a transaction that wrote nothing commits as
+    // no new snapshot).
+    struct Written {
+        std::uint64_t id = 0;
+        bool wrote = false;
+        CountsSet counts;
+
+        // Run again from the start when the map had to grow.
+        void Begin(MDB_txn* txn)
+        {
+            id = mdb_txn_id(txn);
+            wrote = false;
+            counts.clear();
+        }
+        void Committed(Counts& table) const
+        {
+            if (wrote)
+                table.Committed(id, counts);
+        }
+    };
+
     Env env_;
     std::mutex write_mutex_;
+    Counts counts_;
 };
 
 }  // namespace

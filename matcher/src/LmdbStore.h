@@ -7,6 +7,7 @@
 //                 (PackedPostings.h): up to 128 postings, about 3 bytes each
 //   counts        4-byte hash -> its count of postings, 8 bytes (native
 //                 integers), so that a lookup weighs hashes before reading
+//                 (an open store holds them in memory too)
 //   tracks        4-byte id -> the track's description (length-prefixed fields)
 //   content       content hash -> 4-byte id
 //   track_hashes  4-byte id -> the track's distinct hashes, ascending, as
@@ -42,6 +43,10 @@ struct LmdbOptions {
     std::function<void(const std::string&)> diagnostics = {};
     // As StoreOptions::any_index_format.
     bool any_index_format = false;
+    // Lookups weigh hashes by a table of every hash's count held in memory
+    // (4 bytes a hash: 16 MB for the 2^22 hashes of the default landmarks),
+    // read in the first lookup; false: by the counts database each time.
+    bool counts_in_memory = true;
 };
 
 std::unique_ptr<Store> OpenLmdbStore(const std::string& folder, OpenMode mode, const LmdbOptions& options);

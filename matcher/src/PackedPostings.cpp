@@ -48,73 +48,108 @@ private:
     unsigned used_ = 0;
 };
 
+// Reads bits low first from a 64-bit window, refilled a word at a time
+// while eight bytes remain and a byte at a time after. Only bits of whole
+// bytes within the input enter the count of bits held (have_), and every
+// read takes from that count: a field that would run past the input is
+// refused, never read.
 class BitReader {
 public:
-    explicit BitReader(std::string_view in) : in_(in) {}
+    explicit BitReader(std::string_view in)
+        : at_(reinterpret_cast<const unsigned char*>(in.data())), end_(at_ + in.size())
+    {}
 
     // Reads count bits (count <= 32); false when the bytes run out.
     bool Get(unsigned count, std::uint32_t& value)
     {
-        if (!Fill(count))
-            return false;
+        if (have_ < count) {
+            Refill();
+            if (have_ < count)
+                return false;
+        }
         value = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << count) - 1));
-        bits_ = count == 64 ? 0 : bits_ >> count;
+        bits_ >>= count;
         have_ -= count;
         return true;
     }
 
-    // Counts one bits up to a zero (taken too) or up to limit ones.
-    bool Unary(std::uint32_t limit, std::uint32_t& ones)
+    // Counts one bits up to a zero (taken too) or up to limit ones (limit
+    // < 56); false when the bytes run out first.
+    bool Unary(unsigned limit, std::uint32_t& ones)
     {
-        ones = 0;
-        for (;;) {
-            if (!Fill(1))
-                return false;
-            const auto run = static_cast<std::uint32_t>(std::countr_one(bits_));
-            const std::uint32_t take = std::min({run, have_, limit - ones});
-            ones += take;
-            bits_ >>= take;
-            have_ -= take;
-            if (ones == limit)
-                return true;
-            if (have_ > 0) {  // the bit now first is the closing zero
-                bits_ >>= 1;
-                have_ -= 1;
-                return true;
-            }
-        }
-    }
-
-private:
-    bool Fill(unsigned count)
-    {
-        if (have_ >= count)
+        if (have_ <= limit)
+            Refill();
+        // Only the bits held count: those above may be unread bytes, or none.
+        const auto run = static_cast<unsigned>(std::countr_one(bits_ & ((std::uint64_t{1} << have_) - 1)));
+        if (run >= limit) {
+            ones = limit;
+            bits_ >>= limit;
+            have_ -= limit;
             return true;
-        if constexpr (std::endian::native == std::endian::little) {
-            // Whole bytes, as many as fit, eight at a time while they last.
-            if (in_.size() - at_ >= 8) {
-                std::uint64_t word;
-                std::memcpy(&word, in_.data() + at_, sizeof word);
-                const std::uint32_t take = (63 - have_) >> 3;
-                bits_ |= (word & ((std::uint64_t{1} << (8 * take)) - 1)) << have_;
-                at_ += take;
-                have_ += 8 * take;
-                return true;
-            }
         }
-        while (have_ < count) {
-            if (at_ == in_.size())
-                return false;
-            bits_ |= static_cast<std::uint64_t>(static_cast<unsigned char>(in_[at_++])) << have_;
-            have_ += 8;
-        }
+        if (run == have_)
+            return false;  // no closing zero before the end
+        ones = run;
+        bits_ >>= run + 1;
+        have_ -= run + 1;
         return true;
     }
 
-    std::string_view in_;
-    std::size_t at_ = 0;
+    // Whether count bits (at most 56) are held, refilling if need be: the
+    // unchecked reads below take from those.
+    bool Hold(unsigned count)
+    {
+        if (have_ < count)
+            Refill();
+        return have_ >= count;
+    }
+
+    // Takes count bits (count <= 32) of those held.
+    std::uint32_t Take(unsigned count)
+    {
+        const auto value = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << count) - 1));
+        bits_ >>= count;
+        have_ -= count;
+        return value;
+    }
+
+    // As Unary, of limit + 1 bits held.
+    std::uint32_t TakeUnary(unsigned limit)
+    {
+        const auto run = static_cast<unsigned>(std::countr_one(bits_));
+        const unsigned ones = std::min(run, limit);
+        const unsigned taken = run < limit ? run + 1 : limit;
+        bits_ >>= taken;
+        have_ -= taken;
+        return ones;
+    }
+
+private:
+    // Holds at least 56 bits, or every bit left (at most 63).
+    void Refill()
+    {
+        if constexpr (std::endian::native == std::endian::little) {
+            if (end_ - at_ >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, at_, sizeof word);
+                // Bits above the count are the next bytes' own, shifted
+                // alike, so that OR-ing them in again changes nothing.
+                bits_ |= word << have_;
+                at_ += (63 - have_) >> 3;
+                have_ |= 56;
+                return;
+            }
+        }
+        while (have_ <= 55 && at_ != end_) {
+            bits_ |= static_cast<std::uint64_t>(*at_++) << have_;
+            have_ += 8;
+        }
+    }
+
+    const unsigned char* at_;
+    const unsigned char* end_;
     std::uint64_t bits_ = 0;
-    std::uint32_t have_ = 0;
+    unsigned have_ = 0;
 };
 
 void PutVarint(std::string& out, std::uint32_t v)
@@ -206,51 +241,79 @@ std::size_t BlockCount(std::string_view stored)
     return used == 0 ? 0 : n;
 }
 
-bool DecodeBlock(Posting first, std::string_view stored, std::vector<Posting>& out)
+std::size_t DecodeBlock(Posting first, std::string_view stored, Posting* out)
 {
     const auto [n, used] = GetVarint(stored);
     if (used == 0 || n == 0 || n > kBlockPostings)
-        return false;
-    out.push_back(first);
+        return 0;
+    out[0] = first;
     if (n == 1)
-        return used == stored.size();
+        return used == stored.size() ? 1 : 0;
     if (stored.size() < used + 2)
-        return false;
+        return 0;
     const auto k = static_cast<unsigned char>(stored[used]);
     const auto frame_bits = static_cast<unsigned char>(stored[used + 1]);
     if (k > 31 || frame_bits > 32)
-        return false;
+        return 0;
     BitReader reader(stored.substr(used + 2));
     Posting last = first;
+    // Most postings, their track step below the escape, fit in the bits a
+    // refill holds: those are read from them after one check.
+    const unsigned most_bits = kEscape + 1 + k + frame_bits;
+    const bool one_check = most_bits <= 56;
     for (std::uint32_t i = 1; i < n; ++i) {
         std::uint32_t q = 0;
         std::uint32_t step = 0;
-        if (!reader.Unary(kEscape, q))
-            return false;
+        std::uint32_t frame = 0;
+        if (one_check && reader.Hold(most_bits)) {
+            q = reader.TakeUnary(kEscape);
+            if (q < kEscape) {
+                const std::uint64_t wide = (std::uint64_t{q} << k) | reader.Take(k);
+                frame = reader.Take(frame_bits);
+                if (wide > 0xffffffffu - last.track)
+                    return 0;
+                const Posting p{last.track + static_cast<std::uint32_t>(wide), frame};
+                if (!(last < p))
+                    return 0;
+                out[i] = p;
+                last = p;
+                continue;
+            }
+        } else if (!reader.Unary(kEscape, q)) {
+            return 0;
+        }
         if (q == kEscape) {
             if (!reader.Get(32, step))
-                return false;
+                return 0;
         } else {
             std::uint32_t r = 0;
             if (!reader.Get(k, r))
-                return false;
+                return 0;
             const std::uint64_t wide = (std::uint64_t{q} << k) | r;
             if (wide > 0xffffffffu)
-                return false;
+                return 0;
             step = static_cast<std::uint32_t>(wide);
         }
-        std::uint32_t frame = 0;
         if (!reader.Get(frame_bits, frame))
-            return false;
+            return 0;
         if (step > 0xffffffffu - last.track)
-            return false;
+            return 0;
         const Posting p{last.track + step, frame};
         if (!(last < p))
-            return false;
-        out.push_back(p);
+            return 0;
+        out[i] = p;
         last = p;
     }
-    return true;
+    return n;
+}
+
+bool DecodeBlock(Posting first, std::string_view stored, std::vector<Posting>& out)
+{
+    const std::size_t begin = out.size();
+    out.resize(begin + std::clamp<std::size_t>(BlockCount(stored), 1, kBlockPostings));
+    const std::size_t decoded = DecodeBlock(first, stored, out.data() + begin);
+    out.resize(begin + decoded);
+    return decoded > 0;
 }
 
 }  // namespace vxt::matcher

@@ -41,8 +41,13 @@ void EncodeBlock(std::span<const Posting> postings, std::string& out);
 // when the bytes do not start like a block.
 std::size_t BlockCount(std::string_view stored);
 
+// Writes the postings of the block that starts with first to out, which
+// has room for BlockCount(stored) of them; returns how many, 0 when the
+// block is damaged (out may then hold part of it).
+std::size_t DecodeBlock(Posting first, std::string_view stored, Posting* out);
+
 // Appends the postings of the block that starts with first to out. False
-// when the block is damaged (out then holds what was decoded before).
+// when the block is damaged (out then holds what it held before).
 bool DecodeBlock(Posting first, std::string_view stored, std::vector<Posting>& out);
 
 }  // namespace vxt::matcher

@@ -2,7 +2,8 @@
 // that it grows all the time), and what only a store on disk must do: grow
 // its map and say so, stay whole when its writer is killed, follow a map
 // grown by another process, keep a lookup whole while a track is removed
-// under it, load in bulk, and refuse what it cannot read.
+// under it, load in bulk, weigh hashes by counts in memory that follow every
+// writer, and refuse what it cannot read.
 #include <lmdb.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -59,7 +61,8 @@ StoreKind Kind(std::string name, LmdbOptions options)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lmdb, StoreSuite,
-                         ::testing::Values(Kind("Default", {}), Kind("TinyMap", {.initial_map_bytes = kTinyMap})),
+                         ::testing::Values(Kind("Default", {}), Kind("TinyMap", {.initial_map_bytes = kTinyMap}),
+                                           Kind("CountsInDatabase", {.counts_in_memory = false})),
                          KindName);
 
 // A synthetic track's landmarks over hashes below 4096, so tracks share them.
@@ -723,6 +726,219 @@ TEST(LmdbStore, ALoadedHashOfManyBlocksTakesAddsAndRemoves)
                                                        [](std::uint32_t, std::span<const Posting>) { FAIL(); });
     EXPECT_EQ(left_out.hashes, 2u);
     EXPECT_EQ(left_out.votes, index[5].size() + index[4194303].size());
+}
+
+// What a store must answer for hashes (ascending) when it holds expected:
+// their counts, their postings, and the hashes a bounded lookup keeps and
+// leaves out (weights 1, 2, 3, ... and bounds that leave some out).
+void ExpectIndexed(const Store& store, const Index& expected, const std::vector<std::uint32_t>& hashes)
+{
+    std::vector<std::uint64_t> counts(hashes.size(), 0);
+    std::vector<std::uint32_t> weights(hashes.size());
+    Index whole;
+    std::uint64_t votes = 0;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        weights[i] = 1 + static_cast<std::uint32_t>(i % 3);
+        if (const auto at = expected.find(hashes[i]); at != expected.end() && !at->second.empty()) {
+            counts[i] = at->second.size();
+            whole[hashes[i]] = at->second;
+            votes += counts[i] * weights[i];
+        }
+    }
+    EXPECT_EQ(store.CountPostings(hashes), counts);
+    Index got;
+    store.Lookup(hashes, [&](std::uint32_t h, std::span<const Posting> p) { got[h].assign(p.begin(), p.end()); });
+    EXPECT_EQ(got, whole);
+
+    const LookupBounds bounds{.most_postings = 3, .most_votes = votes / 3};
+    LookupLeftOut want_left_out;
+    const std::vector<bool> kept = KeptWithin(counts, weights, bounds, want_left_out);
+    Index want;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        if (kept[i])
+            want[hashes[i]] = whole[hashes[i]];
+    }
+    ASSERT_GT(want_left_out.hashes, 0u) << "bounds that leave nothing out test little";
+    got.clear();
+    const LookupLeftOut left_out =
+        store.LookupWithin(hashes, weights, bounds,
+                           [&](std::uint32_t h, std::span<const Posting> p) { got[h].assign(p.begin(), p.end()); });
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(left_out.hashes, want_left_out.hashes);
+    EXPECT_EQ(left_out.votes, want_left_out.votes);
+}
+
+// Runs write in a child process with a handle of its own on folder.
+void InAnotherProcess(const std::string& folder, const std::function<void(Store&)>& write)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            write(*OpenLmdbStore(folder, OpenMode::ReadWrite));
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The counts a lookup weighs hashes by are held in memory: after every
+// kind of write, by this handle or by another process, counts, lookups and
+// bounded lookups answer as the catalogue now is, also once enough lookups
+// have run for the counts to be read again.
+TEST(LmdbStore, CountsInMemoryFollowEveryWriter)
+{
+    for (const bool other_process : {false, true}) {
+        SCOPED_TRACE(other_process ? "another process writes" : "this handle writes");
+        const std::string folder = Folders::Fresh();
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+        std::map<std::uint32_t, std::vector<Landmark>> tracks;  // by id, as they should be
+        const auto expected = [&] {
+            Index index;
+            for (const auto& [id, landmarks] : tracks)
+                Expect(index, id, landmarks);
+            return index;
+        };
+        std::vector<std::uint32_t> hashes(4096);
+        for (std::uint32_t h = 0; h < hashes.size(); ++h)
+            hashes[h] = h;
+        for (std::uint32_t seed = 1; seed <= 3; ++seed)
+            tracks[store->Add(SyntheticTrack(Content(seed)), Landmarks(seed)).id] = Landmarks(seed);
+        ExpectIndexed(*store, expected(), hashes);  // the counts are read here
+
+        struct Step {
+            const char* name;
+            std::function<void(Store&)> write;
+            std::function<void()> expect;
+        };
+        const std::vector<Step> steps = {
+            {"a track added", [](Store& s) { s.Add(SyntheticTrack(Content(4)), Landmarks(4)); },
+             [&] { tracks[4] = Landmarks(4); }},
+            {"a track removed", [](Store& s) { ASSERT_TRUE(s.Remove(2)); }, [&] { tracks.erase(2); }},
+            {"a track's postings replaced", [](Store& s) { ASSERT_TRUE(s.ReplacePostings(3, Landmarks(99, 700))); },
+             [&] { tracks[3] = Landmarks(99, 700); }},
+            {"the format recorded", [](Store& s) { s.SetIndexFormat(s.IndexFormat()); }, [] {}},
+            {"nothing changed", [](Store& s) { ASSERT_FALSE(s.Remove(2)); }, [] {}},
+            {"another track added", [](Store& s) { s.Add(SyntheticTrack(Content(5, 3000)), Landmarks(5, 3000)); },
+             [&] { tracks[5] = Landmarks(5, 3000); }},
+        };
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.name);
+            if (other_process)
+                InAnotherProcess(folder, step.write);
+            else
+                step.write(*store);
+            step.expect();
+            ExpectIndexed(*store, expected(), hashes);
+            // Lookups enough to pay for reading the counts again.
+            for (int i = 0; i < 40; ++i)
+                Everything(*store);
+            ExpectIndexed(*store, expected(), hashes);
+        }
+        // This handle writes after another process has.
+        tracks[store->Add(SyntheticTrack(Content(6)), Landmarks(6)).id] = Landmarks(6);
+        ASSERT_TRUE(store->Remove(1));
+        tracks.erase(1);
+        ExpectIndexed(*store, expected(), hashes);
+    }
+}
+
+// Hashes wider than the flat table's, up to all ones, counted right as
+// tracks bring more hashes than the table read had room for.
+TEST(LmdbStore, CountsInMemoryHoldHashesOfAnyWidth)
+{
+    const std::string folder = Folders::Fresh();
+    auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+    std::mt19937 random(7);
+    std::map<std::uint32_t, std::vector<Landmark>> tracks;
+    std::vector<std::uint32_t> hashes;
+    const auto add = [&](std::uint32_t n) {
+        std::vector<Landmark> landmarks;
+        for (const std::uint32_t edge : {0u, (1u << 22) - 1, 1u << 22, 0xfffffffeu, 0xffffffffu})
+            landmarks.push_back({edge, n});
+        for (int i = 0; i < 400; ++i)
+            landmarks.push_back({static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random() % 5000)});
+        for (const Landmark& l : landmarks)
+            hashes.push_back(l.hash);
+        std::sort(hashes.begin(), hashes.end());
+        hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+        tracks[store->Add(SyntheticTrack(Numbered("wide", n)), landmarks).id] = landmarks;
+    };
+    for (std::uint32_t n = 1; n <= 8; ++n) {
+        SCOPED_TRACE(n);
+        add(n);
+        Index expected;
+        for (const auto& [id, landmarks] : tracks)
+            Expect(expected, id, landmarks);
+        for (int i = 0; i < 4; ++i)
+            ExpectIndexed(*store, expected, hashes);
+    }
+}
+
+// A block whose bytes were damaged on disk is refused by the lookup that
+// reads it, and by no other; the blocks are where a program comparing
+// keys by their bytes (LMDB's own order) looks for them.
+TEST(LmdbStore, ADamagedBlockIsRefusedWhereItIsRead)
+{
+    const std::string folder = Folders::Fresh();
+    {
+        auto store = OpenLmdbStore(folder, OpenMode::ReadWrite);
+        for (std::uint32_t seed = 1; seed <= 3; ++seed)
+            store->Add(SyntheticTrack(Content(seed)), Landmarks(seed));
+        // Keys whose every byte matters to their order.
+        store->Add(SyntheticTrack("edges"),
+                   std::vector<Landmark>{{0x01020304u, 0x0a0b0c0du}, {0x01020304u, 0x0a0b0c0eu}, {0xff000000u, 1}});
+    }
+    const Index before = Everything(*OpenLmdbStore(folder, OpenMode::ReadOnly));
+    const std::uint32_t damaged = before.begin()->first;
+
+    MDB_env* env = nullptr;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 8);
+    ASSERT_EQ(mdb_env_open(env, folder.c_str(), 0, 0664), 0);
+    MDB_txn* txn = nullptr;
+    MDB_dbi blocks = 0;
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "blocks", 0, &blocks), 0);
+    MDB_cursor* cursor = nullptr;
+    ASSERT_EQ(mdb_cursor_open(txn, blocks, &cursor), 0);
+    MDB_val key;
+    MDB_val data;
+    std::string last;
+    std::size_t keys = 0;
+    for (int rc = mdb_cursor_get(cursor, &key, &data, MDB_FIRST); rc == 0;
+         rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT)) {
+        const std::string bytes(static_cast<const char*>(key.mv_data), key.mv_size);
+        EXPECT_LT(last, bytes);
+        last = bytes;
+        ++keys;
+    }
+    EXPECT_GE(keys, before.size());
+    unsigned char first[12] = {};
+    for (int i = 0; i < 4; ++i)
+        first[i] = static_cast<unsigned char>(damaged >> (24 - 8 * i));
+    key = MDB_val{sizeof first, first};
+    ASSERT_EQ(mdb_cursor_get(cursor, &key, &data, MDB_SET_RANGE), 0);
+    std::string broken = "\x05\x00\x00" + std::string(20, '\xff');
+    data = MDB_val{broken.size(), broken.data()};
+    ASSERT_EQ(mdb_cursor_put(cursor, &key, &data, MDB_CURRENT), 0);
+    mdb_cursor_close(cursor);
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+
+    const auto store = OpenLmdbStore(folder, OpenMode::ReadOnly);
+    std::vector<std::uint32_t> others;
+    Index rest = before;
+    rest.erase(damaged);
+    for (const auto& [hash, list] : rest)
+        others.push_back(hash);
+    ExpectIndexed(*store, rest, others);
+    const std::uint32_t hash = damaged;
+    EXPECT_THROW(store->Lookup(std::span(&hash, 1), [](std::uint32_t, std::span<const Posting>) {}), StoreError);
 }
 
 // A catalogue whose index was made with other landmarks is refused with
