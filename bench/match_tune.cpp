@@ -8,6 +8,7 @@
 //              [--peak-margin M] [--no-peaks] [--exact-peaks] [--gate]
 //              [--no-exact] [--each] [--most-postings N] [--most-votes N]
 //              [--work FILE] [--by-kind] [--times] [--tsv FILE] [--label TEXT] [--warm]
+//              [--tolerant-candidates N] [--most-tolerant-votes N]
 //
 // LIST has a line a recording: its signature file, the file name its track
 // was added from (or "negative"), a group to count it in, and optionally a
@@ -16,7 +17,9 @@
 // does (bench/eval/signatures writes such lists); a line without a query
 // is a query of its own.
 // A recording is matched as the service does: exact pairs first, the
-// tolerant pairs and the peak check when they fall short (--exact-peaks
+// tolerant pairs and the peak check when they fall short, looked up or,
+// with --tolerant-candidates N, scored on the N cells the exact pairs put
+// forward (see MatchTolerant) (--exact-peaks
 // checks peaks on the first pass too; --gate leaves the check out when the
 // first pass already had pairs up to the threshold).
 //
@@ -181,6 +184,7 @@ int main(int argc, char** argv)
     MatchOptions match;
     bool exact_first = true, each = false, check_peaks = true, exact_checked = false, gate = false, reindex = false;
     bool by_kind = false, times = false, warm = false;
+    bool put_forward_tolerant = false;                  // the tolerant pairs scored on the exact pass's candidates
     std::optional<std::uint64_t> tolerant_votes_bound;  // the tolerant pass's, when not --most-votes
     std::string work_file, tsv_file, label = "-";
     for (int i = 3; i < argc; ++i) {
@@ -222,6 +226,10 @@ int main(int argc, char** argv)
         } else if (flag == "--most-votes") {
             const double n = value();
             match.most_votes = n > 0 ? static_cast<std::uint64_t>(n) : ~std::uint64_t{0};
+        } else if (flag == "--tolerant-candidates") {
+            const double n = value();
+            put_forward_tolerant = n > 0;
+            match.tolerant_candidates = static_cast<std::uint32_t>(std::max(0.0, n));
         } else if (flag == "--most-tolerant-votes") {
             const double n = value();
             tolerant_votes_bound = n > 0 ? static_cast<std::uint64_t>(n) : ~std::uint64_t{0};
@@ -290,8 +298,12 @@ int main(int argc, char** argv)
             if (!decoded.ok())
                 continue;  // said when counted
             const std::vector<Peak> peaks = SignaturePeaks(decoded);
-            Match(*store, MakeLandmarks(peaks, landmarks), match);
-            Match(*store, QueryLandmarks(peaks, tolerance, landmarks), peaks, tolerant_match);
+            std::vector<Candidate> put_forward;
+            if (put_forward_tolerant)
+                Match(*store, MakeLandmarks(peaks, landmarks), match, put_forward);
+            else
+                Match(*store, MakeLandmarks(peaks, landmarks), match);
+            MatchTolerant(*store, QueryLandmarks(peaks, tolerance, landmarks), peaks, put_forward, tolerant_match);
         }
     }
 
@@ -336,16 +348,19 @@ int main(int argc, char** argv)
         const std::span<const Peak> checked = check_peaks ? std::span<const Peak>(peaks) : std::span<const Peak>();
         MatchResult r;
         double exact_votes = 0.0, tolerant_votes = -1.0;
+        std::vector<Candidate> put_forward;
         if (exact_first) {
-            r = Match(*store, MakeLandmarks(peaks, landmarks), exact_checked ? checked : std::span<const Peak>(),
-                      match);
+            const std::vector<Landmark> exact = MakeLandmarks(peaks, landmarks);
+            r = exact_checked || !put_forward_tolerant
+                    ? Match(*store, exact, exact_checked ? checked : std::span<const Peak>(), match)
+                    : Match(*store, exact, match, put_forward);
             exact_votes = static_cast<double>(r.votes);
         }
         const auto exact_end = std::chrono::steady_clock::now();
         if (!exact_first || r.verdict != Verdict::Match) {
             const bool plenty = gate && exact_first && r.score >= r.threshold;
-            r = Match(*store, QueryLandmarks(peaks, tolerance, landmarks), plenty ? std::span<const Peak>() : checked,
-                      tolerant_match);
+            r = MatchTolerant(*store, QueryLandmarks(peaks, tolerance, landmarks),
+                              plenty ? std::span<const Peak>() : checked, put_forward, tolerant_match);
             tolerant_votes = static_cast<double>(r.votes);
         }
         const auto end = std::chrono::steady_clock::now();

@@ -113,6 +113,9 @@ constexpr std::size_t kLots = std::size_t{1} << kLotBits;
 constexpr std::size_t kCandidates = 8;
 constexpr std::size_t kBoundedCandidates = 32;
 static_assert(kBoundedCandidates == kTallyCandidates, "an index's tally brings back as many candidates");
+// The most candidates an exact pass puts forward for its tolerant pairs
+// (MatchOptions::tolerant_candidates).
+constexpr std::size_t kWidestCandidates = 1024;
 
 struct Tally {
     struct Best {
@@ -120,7 +123,7 @@ struct Tally {
         std::uint32_t track = 0;
         std::uint64_t cell = 0;
     };
-    std::array<Best, kBoundedCandidates> best{};  // most votes first, then lowest track
+    std::array<Best, kWidestCandidates> best{};  // most votes first, then lowest track
     std::size_t count = 0;
     std::size_t most = kCandidates;  // candidates kept
 
@@ -147,9 +150,65 @@ struct Tally {
 // track; sorted; and each cell scored with its neighbours' votes a frame
 // either way in one pass over the runs of equal keys; each track's best
 // cell (the lowest offset of equal ones) goes to the tally.
+//
+// The cells put forward for the tolerant pairs go to `wide` when it is
+// given: each track's best few cells (TrackCells), not its best alone.
+// A recording whose exact pairs are few may vote for its track as much
+// where the music repeats (a loop, a chorus) as where it was recorded.
+constexpr std::size_t kCellsPerTrack = 4;
+
+struct TrackCells {
+    std::array<Tally::Best, kCellsPerTrack> best{};
+    std::size_t count = 0;
+    std::uint32_t least = 0;  // the fewest votes kept, once all places are taken
+
+    // A cell within kRescoreSearch frames of a kept one takes its place
+    // when it has more votes; otherwise it takes the place of the one with
+    // the fewest, when it has more.
+    void Offer(std::uint32_t votes, std::uint64_t cell)
+    {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (cell - best[k].cell <= 2 || best[k].cell - cell <= 2) {
+                if (votes > best[k].votes)
+                    best[k] = {votes, CellTrack(cell), cell};
+                Least();
+                return;
+            }
+        }
+        if (count < kCellsPerTrack) {
+            best[count++] = {votes, CellTrack(cell), cell};
+        } else {
+            if (votes <= least)
+                return;
+            *std::min_element(best.begin(), best.end(), [](const Tally::Best& a, const Tally::Best& b) {
+                return a.votes < b.votes;
+            }) = {votes, CellTrack(cell), cell};
+        }
+        Least();
+    }
+    bool Wants(std::uint32_t votes) const { return count < kCellsPerTrack || votes > least; }
+    void Flush(Tally& into)
+    {
+        for (std::size_t k = 0; k < count; ++k)
+            into.TrackBest(best[k].votes, best[k].cell);
+        count = 0;
+        least = 0;
+    }
+
+private:
+    void Least()
+    {
+        least = count < kCellsPerTrack
+                    ? 0
+                    : std::min_element(best.begin(), best.end(), [](const Tally::Best& a, const Tally::Best& b) {
+                          return a.votes < b.votes;
+                      })->votes;
+    }
+};
+
 template <typename Key>
 void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offset_bits, int bits, std::uint32_t low,
-              std::vector<Key>& keys, std::vector<Key>& other, Tally& tally)
+              std::vector<Key>& keys, std::vector<Key>& other, Tally& tally, Tally* wide)
 {
     const std::size_t n = cells.size();
     if (n == 0)
@@ -186,6 +245,7 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
     Key track = here_key >> offset_bits;
     std::uint32_t track_best = 0;
     std::uint64_t track_cell = 0;
+    TrackCells track_cells;
     while (here > 0) {
         Key after_key = 0;
         const std::uint32_t after = i < n ? run_at(i, after_key) : 0;
@@ -196,6 +256,8 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
             s += after;
         if ((here_key >> offset_bits) != track) {
             tally.TrackBest(track_best, track_cell);
+            if (wide != nullptr)
+                track_cells.Flush(*wide);
             track = here_key >> offset_bits;
             track_best = 0;
         }
@@ -203,12 +265,16 @@ void TallyLot(std::span<const std::uint64_t> cells, std::uint32_t lot, int offse
             track_best = s;
             track_cell = cell_of(here_key);
         }
+        if (wide != nullptr && track_cells.Wants(s))
+            track_cells.Offer(s, cell_of(here_key));
         before_key = here_key;
         before = here;
         here_key = after_key;
         here = after;
     }
     tally.TrackBest(track_best, track_cell);
+    if (wide != nullptr)
+        track_cells.Flush(*wide);
 }
 
 // A tally the index made (LandmarkIndex::TallyVotes) as the local one
@@ -348,8 +414,9 @@ struct PeakChecks {
     double chance = 1.0;                 // expected wrong candidates reaching the best's count
 };
 
-// How far a candidate chosen by the rarer hashes is searched for the cell
-// every hash would have chosen (see RescoreFromPeaks).
+// How far a candidate chosen by the rarer hashes (or by the exact pairs,
+// for the tolerant ones) is searched for the cell every hash would have
+// chosen (see CandidateScorer).
 constexpr std::int64_t kRescoreSearch = 2;
 
 // How far around a candidate's offset its track's peaks are wanted: for
@@ -374,73 +441,6 @@ PeakWindow CandidateWindow(std::uint32_t track, std::int64_t offset, std::uint32
         return static_cast<std::uint32_t>(std::clamp<std::int64_t>(f, 0, 0xffffffffLL));
     };
     return {track, frame(from), frame(to)};
-}
-
-// A track's own pairs, made again from its peaks, by hash then frame.
-std::vector<Landmark> OwnLandmarks(std::span<const Peak> track, const LandmarkOptions& options)
-{
-    std::vector<Landmark> own = MakeLandmarks(track, options);
-    std::sort(own.begin(), own.end(), [](const Landmark& a, const Landmark& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-    });
-    return own;
-}
-
-// The query's distinct hashes that the track's own pairs (`own`, see
-// OwnLandmarks) have within a frame of the offset: the score the cell
-// would have had with every hash of the query looked up. `query` is sorted
-// by hash, then frame. Those hashes go to `shared` too, ascending, when it
-// is given.
-std::uint32_t DistinctAt(std::span<const Landmark> query, std::span<const Landmark> own, std::int64_t offset,
-                         std::vector<std::uint32_t>* shared = nullptr)
-{
-    std::uint32_t distinct = 0;
-    auto t = own.begin();
-    for (auto q = query.begin(); q != query.end();) {
-        const std::uint32_t hash = q->hash;
-        auto q_end = q;
-        while (q_end != query.end() && q_end->hash == hash)
-            ++q_end;
-        while (t != own.end() && t->hash < hash)
-            ++t;
-        auto t_end = t;
-        while (t_end != own.end() && t_end->hash == hash)
-            ++t_end;
-        bool seen = false;
-        for (auto l = q; l != q_end && !seen && t != t_end; ++l) {
-            const std::int64_t at = static_cast<std::int64_t>(l->frame) + offset;
-            const auto near = std::lower_bound(t, t_end, at - 1, [](const Landmark& x, std::int64_t f) {
-                return static_cast<std::int64_t>(x.frame) < f;
-            });
-            seen = near != t_end && static_cast<std::int64_t>(near->frame) <= at + 1;
-        }
-        distinct += seen ? 1 : 0;
-        if (seen && shared != nullptr)
-            shared->push_back(hash);
-        q = q_end;
-        t = t_end;
-    }
-    return distinct;
-}
-
-// A candidate that the rarer hashes chose is at the cell they voted for
-// most, which can lie a frame or two from the cell every hash would have
-// chosen: it is scored from its peaks at its offset and kRescoreSearch
-// frames either way (see kRescoreSearch), and moved to the best (of equal
-// scores the nearest).
-std::uint32_t RescoreFromPeaks(std::span<const Landmark> query, std::span<const Peak> track, std::int64_t& offset,
-                               const LandmarkOptions& options)
-{
-    const std::vector<Landmark> own = OwnLandmarks(track, options);
-    const std::int64_t voted = offset;
-    std::uint32_t best = 0;
-    for (const std::int64_t d : {0, -1, 1, -2, 2}) {
-        if (const std::uint32_t n = DistinctAt(query, own, voted + d); n > best) {
-            best = n;
-            offset = voted + d;
-        }
-    }
-    return best;
 }
 
 // The landmarks of each hash a lookup visits (in ascending order), from a
@@ -598,53 +598,282 @@ std::optional<PeakChecks> CheckPeaks(std::span<const Peak> recording,
     return checks;
 }
 
-}  // namespace
-
-std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
-{
-    std::uint32_t k = 1;
-    while (k < 100000 && cells * PoissonTail(lambda, k) > rate)
-        ++k;
-    return k;
-}
-
-MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options)
-{
-    return Match(index, query, {}, options);
-}
-
-MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
-                  const MatchOptions& options)
-{
-    // The query's landmarks by hash, and its distinct hashes, each weighed
-    // by the landmarks that have it (the votes each of its postings brings),
-    // looked up at once within the bounds.
-    std::vector<Landmark> sorted(query.begin(), query.end());
-    std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
-    });
+// A query's landmarks by hash, its distinct hashes each weighed by the
+// landmarks that have it (the votes each of its postings brings), and
+// the frames it spans.
+struct QueryHashes {
+    std::vector<Landmark> sorted;
     std::vector<std::uint32_t> hashes;
     std::vector<std::uint32_t> weights;
     std::uint32_t first = 0xffffffffu;  // the query's first frame
     std::uint32_t last = 0;             // and its last
-    for (const Landmark& l : sorted) {
-        if (hashes.empty() || hashes.back() != l.hash) {
-            hashes.push_back(l.hash);
-            weights.push_back(0);
+
+    explicit QueryHashes(std::span<const Landmark> query) : sorted(query.begin(), query.end())
+    {
+        std::sort(sorted.begin(), sorted.end(), [](const Landmark& a, const Landmark& b) {
+            return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame;
+        });
+        for (const Landmark& l : sorted) {
+            if (hashes.empty() || hashes.back() != l.hash) {
+                hashes.push_back(l.hash);
+                weights.push_back(0);
+            }
+            if (weights.back() < std::numeric_limits<std::uint32_t>::max())
+                ++weights.back();
+            first = std::min(first, l.frame);
+            last = std::max(last, l.frame);
         }
-        if (weights.back() < std::numeric_limits<std::uint32_t>::max())
-            ++weights.back();
-        first = std::min(first, l.frame);
-        last = std::max(last, l.frame);
+        if (sorted.empty())
+            first = 0;
     }
+};
+
+// A candidate chosen by the rarer hashes (or by the exact pairs) is at the
+// cell they voted for most, which can lie a frame or two from the cell
+// every hash would have chosen. It is scored from its track's peaks: its
+// own pairs are made again, and the query's distinct hashes that they have
+// within a frame of the offset counted (the score the cell would have had
+// with every hash of the query looked up), at the offset and
+// kRescoreSearch frames either way; it moves to the best, of equal scores
+// the nearest. The cost follows the candidate's own pairs rather than the
+// query's: a tolerant query holds twenty times the landmarks of its exact
+// pairs, and hundreds of candidates are scored against it. The query's
+// distinct hashes go into a table once;
+// each of a candidate's own pairs finds its hash there and marks, for that
+// hash, the frames by which it misses the candidate's offset (up to
+// kRescoreSearch + 1 either way); a hash counts at an offset when one of
+// its marks lies within a frame of it.
+class CandidateScorer {
+public:
+    explicit CandidateScorer(const QueryHashes& query) : query_(query)
+    {
+        std::size_t capacity = 16;
+        while (capacity < 2 * query.hashes.size())
+            capacity *= 2;
+        slots_.assign(capacity, kEmpty);
+        starts_.reserve(query.hashes.size() + 1);
+        std::size_t at = 0;
+        for (std::uint32_t i = 0; i < query.hashes.size(); ++i) {
+            starts_.push_back(static_cast<std::uint32_t>(at));
+            while (at < query.sorted.size() && query.sorted[at].hash == query.hashes[i])
+                ++at;
+            std::size_t slot = Slot(query.hashes[i]);
+            while (slots_[slot] != kEmpty)
+                slot = (slot + 1) & (slots_.size() - 1);
+            slots_[slot] = i;
+        }
+        starts_.push_back(static_cast<std::uint32_t>(at));
+        marks_.assign(query.hashes.size(), 0);
+        stamps_.assign(query.hashes.size(), 0);
+    }
+
+    // The score at the best of offset and kRescoreSearch frames either way;
+    // offset moves there.
+    // The query's hashes that count there go to `shared` (ascending) when
+    // it is given.
+    std::uint32_t Score(std::span<const Peak> track, std::int64_t& offset, const LandmarkOptions& options,
+                        std::vector<std::uint32_t>* shared = nullptr)
+    {
+        if (++stamp_ == 0) {  // the stamps wrapped: start them again
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            stamp_ = 1;
+        }
+        touched_.clear();
+        constexpr std::int64_t kReach = kRescoreSearch + 1;
+        for (const Landmark& own : MakeLandmarks(track, options)) {
+            const std::uint32_t i = Find(own.hash);
+            if (i == kEmpty)
+                continue;
+            for (std::uint32_t l = starts_[i]; l < starts_[i + 1]; ++l) {
+                const std::int64_t miss = static_cast<std::int64_t>(own.frame) - query_.sorted[l].frame - offset;
+                if (miss < -kReach || miss > kReach)
+                    continue;
+                if (stamps_[i] != stamp_) {
+                    stamps_[i] = stamp_;
+                    marks_[i] = 0;
+                    touched_.push_back(i);
+                }
+                marks_[i] |= 1u << (miss + kReach);
+            }
+        }
+        std::uint32_t best = 0;
+        std::int64_t moved = 0;
+        const auto near = [](std::int64_t d) { return 7u << (d - 1 + kReach); };  // misses d - 1 .. d + 1
+        for (const std::int64_t d : {0, -1, 1, -2, 2}) {
+            std::uint32_t n = 0;
+            for (const std::uint32_t i : touched_)
+                n += (marks_[i] & near(d)) != 0 ? 1 : 0;
+            if (n > best) {
+                best = n;
+                moved = d;
+            }
+        }
+        offset += moved;
+        if (shared != nullptr) {
+            for (const std::uint32_t i : touched_) {
+                if ((marks_[i] & near(moved)) != 0)
+                    shared->push_back(query_.hashes[i]);
+            }
+            std::sort(shared->begin(), shared->end());
+        }
+        return best;
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+
+    std::size_t Slot(std::uint32_t hash) const { return (hash * 0x9e3779b1u) >> 7 & (slots_.size() - 1); }
+    std::uint32_t Find(std::uint32_t hash) const
+    {
+        for (std::size_t slot = Slot(hash);; slot = (slot + 1) & (slots_.size() - 1)) {
+            const std::uint32_t i = slots_[slot];
+            if (i == kEmpty || query_.hashes[i] == hash)
+                return i;
+        }
+    }
+
+    const QueryHashes& query_;
+    std::vector<std::uint32_t> slots_;   // index into the query's distinct hashes, or kEmpty
+    std::vector<std::uint32_t> starts_;  // each distinct hash's first landmark in query_.sorted
+    std::vector<std::uint32_t> marks_;   // by distinct hash: misses seen, bit miss + kRescoreSearch + 1
+    std::vector<std::uint32_t> stamps_;  // by distinct hash: the Score call that marked it
+    std::vector<std::uint32_t> touched_;
+    std::uint32_t stamp_ = 0;
+};
+
+// The decision on scored candidates (each a track at an offset, with its
+// score: the distinct hashes of the query it has there), given the votes
+// chance is reckoned on. `track_peaks` brings the candidates' tracks'
+// peaks (one list each, covering its CandidateWindow) and is called only
+// when the pairs alone do not decide. `result` comes with the work done.
+template <typename TrackPeaksOf>
+MatchResult Decide(const LandmarkIndex& index, std::span<const std::pair<std::uint32_t, std::int64_t>> candidates,
+                   std::span<const std::uint32_t> scores, std::uint64_t chance_votes, std::span<const Peak> peaks,
+                   TrackPeaksOf track_peaks, const MatchOptions& options, MatchResult result)
+{
+    std::size_t best = candidates.size();
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        if (best == candidates.size() || scores[c] > scores[best] ||
+            (scores[c] == scores[best] && candidates[c].first < candidates[best].first))
+            best = c;
+    }
+    if (best < candidates.size() && scores[best] > 0) {
+        result.score = scores[best];
+        result.track = candidates[best].first;
+        result.offset_frames = candidates[best].second;
+        result.runner_up = MostBut(scores, best);
+    }
+
+    const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));
+    const double lambda = 3.0 * static_cast<double>(chance_votes) / cells;
+    const std::uint32_t chance_threshold = PoissonThreshold(lambda, cells, options.false_claim_rate);
+    result.threshold = std::max(options.min_score, chance_threshold);
+    result.chance = cells * PoissonTail(lambda, result.score);
+    if (result.score >= result.threshold &&
+        static_cast<double>(result.score) >= options.min_margin * static_cast<double>(result.runner_up)) {
+        result.verdict = Verdict::Match;
+        return result;
+    }
+
+    // The pairs alone do not decide: the candidates are checked peak by
+    // peak. The best count is a match when it is beyond chance, stands
+    // clear of every other track's and of its own track's around it, and
+    // its candidate's pairs have reached half their threshold and are more
+    // than any other track's: a piece that shares a motif with a track of
+    // the catalogue lines up peaks with it, but its pairs point elsewhere
+    // as often.
+    if (const std::optional<PeakChecks> checks = peaks.empty() || candidates.empty()
+                                                     ? std::nullopt
+                                                     : CheckPeaks(peaks, candidates, track_peaks(), options)) {
+        const std::size_t top = checks->best;
+        result.peaks = checks->matched[top];
+        result.peaks_threshold = checks->threshold;
+        result.peaks_runner_up = MostBut(checks->matched, top);
+        const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
+        const std::uint32_t pairs_elsewhere = MostBut(scores, top);
+        if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
+            scores[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) && scores[top] > pairs_elsewhere) {
+            result.verdict = Verdict::Match;
+            result.on_peaks = true;
+            result.track = candidates[top].first;
+            result.offset_frames = checks->offsets[top];
+            result.score = scores[top];
+            result.runner_up = pairs_elsewhere;
+            result.chance = checks->chance;
+            return result;
+        }
+    }
+    return result;  // no match
+}
+
+// The candidates scored from their tracks' peaks, `scores` and `tracks`
+// beside them: the track close to the best that the votes may have passed
+// over (see Rivals) joins them, in the place of the last, unless it is
+// among the tracks `known` to have been scored already.
+void AddRivals(const LandmarkIndex& index, const QueryHashes& query, CandidateScorer& scorer,
+               std::span<const Peak> peaks, std::vector<std::pair<std::uint32_t, std::int64_t>>& candidates,
+               std::vector<std::uint32_t>& scores, std::vector<std::vector<Peak>>& tracks,
+               std::span<const std::uint32_t> known, const MatchOptions& options)
+{
+    std::size_t top = candidates.size();
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        if (!tracks[c].empty() && (top == candidates.size() || scores[c] > scores[top]))
+            top = c;
+    }
+    if (top == candidates.size() || scores[top] == 0)
+        return;
+    std::vector<std::uint32_t> shared;
+    std::int64_t at = candidates[top].second;
+    scorer.Score(tracks[top], at, options.landmarks, &shared);
+    const auto offset_of = [&query](std::uint64_t cell) {
+        return static_cast<std::int64_t>(CellField(cell)) - 1 - static_cast<std::int64_t>(query.last);
+    };
+    const std::vector<Tally::Best> rivals =
+        Rivals(index, query.sorted, query.hashes, query.weights, shared, query.last, options.most_postings, known);
+    std::vector<PeakWindow> windows;
+    for (const Tally::Best& r : rivals)
+        windows.push_back(
+            CandidateWindow(r.track, offset_of(r.cell), query.first, query.last, peaks, options.landmarks));
+    std::vector<std::vector<Peak>> rival_peaks =
+        windows.empty() ? std::vector<std::vector<Peak>>{} : index.TrackPeaks(windows);
+    std::size_t slot = kBoundedCandidates;
+    for (std::size_t r = 0; r < rivals.size() && r < rival_peaks.size(); ++r) {
+        if (rival_peaks[r].empty())
+            continue;  // nothing to score it by
+        std::int64_t offset = offset_of(rivals[r].cell);
+        const std::uint32_t score = scorer.Score(rival_peaks[r], offset, options.landmarks);
+        // A track among the candidates already, at another offset, takes
+        // the rival's where it scores more there.
+        const auto same = std::find_if(candidates.begin(), candidates.end(),
+                                       [&](const auto& c) { return c.first == rivals[r].track; });
+        std::size_t c = static_cast<std::size_t>(same - candidates.begin());
+        if (same != candidates.end()) {
+            if (score <= scores[c] || c == top)
+                continue;
+        } else if (candidates.size() < kBoundedCandidates) {
+            candidates.emplace_back();
+            scores.emplace_back();
+            tracks.emplace_back();
+        } else {
+            c = --slot == top ? --slot : slot;
+        }
+        candidates[c] = {rivals[r].track, offset};
+        tracks[c] = std::move(rival_peaks[r]);
+        scores[c] = score;
+    }
+}
+
+// The exact pass (Match), keeping its tally's first `keep` candidates
+// in `put_forward` when it is given.
+MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
+                      const MatchOptions& options, std::vector<Candidate>* put_forward, std::size_t keep)
+{
+    const QueryHashes q(query);
+    const std::vector<Landmark>& sorted = q.sorted;
+    const std::uint32_t first = q.first;
+    const std::uint32_t last = q.last;
     const auto offset_of = [last](std::uint64_t cell) {
         return static_cast<std::int64_t>(CellField(cell)) - 1 - static_cast<std::int64_t>(last);
-    };
-    // A candidate moved off its cell stays within the fields its
-    // neighbours' votes had (kRescoreSearch frames), clamped all the same.
-    const auto cell_at = [last](std::uint32_t track, std::int64_t offset) {
-        const std::int64_t field = offset + 1 + static_cast<std::int64_t>(last);
-        return Cell(track, static_cast<std::uint32_t>(std::clamp<std::int64_t>(field, 1, kMostField)));
     };
 
     // Every hit votes for its cell, into its track's lot. The tallies of a
@@ -670,8 +899,8 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // An index that tallies next to its data brings back its candidates
     // alone, and nothing is looked up here.
     const std::optional<VoteTally> remote = index.TallyVotes(query, bounds);
-    const std::span<const std::uint32_t> asked = remote ? std::span<const std::uint32_t>() : hashes;
-    const std::span<const std::uint32_t> weighed = remote ? std::span<const std::uint32_t>() : weights;
+    const std::span<const std::uint32_t> asked = remote ? std::span<const std::uint32_t>() : q.hashes;
+    const std::span<const std::uint32_t> weighed = remote ? std::span<const std::uint32_t>() : q.weights;
     LookupLeftOut left_out =
         index.LookupWithin(asked, weighed, bounds, [&](std::uint32_t hash, std::span<const Posting> postings) {
             const std::span<const Landmark> of = landmarks.Of(hash);
@@ -710,18 +939,26 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // Each lot's votes packed into as few bits as their tracks and offsets
     // need, in 32-bit keys when they fit with a bit to spare. One more than
     // the offsets' span keeps the offset field from being all ones (see
-    // TallyLot).
+    // TallyLot). The tally keeps the candidates put forward too, the pass's
+    // own being the first of them.
     if (!remote && hits > 0) {
         tally.most = bounded ? kBoundedCandidates : kCandidates;
+        Tally wide;
+        wide.most = std::clamp<std::size_t>(keep, 1, kWidestCandidates);
+        Tally* const wide_tally = put_forward != nullptr && keep > 0 ? &wide : nullptr;
         const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
         const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
         for (std::uint32_t lot = 0; lot < kLots; ++lot) {
             if (bits < 32)
                 TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys32,
-                         buffers.other32, tally);
+                         buffers.other32, tally, wide_tally);
             else
                 TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys64,
-                         buffers.other64, tally);
+                         buffers.other64, tally, wide_tally);
+        }
+        if (wide_tally != nullptr) {
+            for (std::size_t c = 0; c < wide.count; ++c)
+                put_forward->push_back({wide.best[c].track, offset_of(wide.best[c].cell), wide.best[c].votes});
         }
     }
 
@@ -737,8 +974,7 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
         if (!candidate_peaks) {
             std::vector<PeakWindow> windows;
             for (const auto& [track, offset] : candidates)
-                windows.push_back(
-                    CandidateWindow(track, offset, sorted.empty() ? 0 : first, last, peaks, options.landmarks));
+                windows.push_back(CandidateWindow(track, offset, first, last, peaks, options.landmarks));
             candidate_peaks = windows.empty() ? std::vector<std::vector<Peak>>{} : index.TrackPeaks(windows);
         }
         return *candidate_peaks;
@@ -757,131 +993,165 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, s
     // hashes that voted at the cell are counted.
     // (An index that tallied its own votes has counted the hashes voting
     // at its candidates' cells already.)
-    std::array<bool, kBoundedCandidates> from_votes{};
+    std::vector<bool> from_votes(tally.count, !remote);
     std::uint64_t chance_votes = hits;
-    from_votes.fill(!remote);
+    std::vector<std::uint32_t> scores(distinct.begin(), distinct.begin() + static_cast<std::ptrdiff_t>(tally.count));
     if (bounded && tally.count > 0) {
         chance_votes += left_out.votes;
         fetch_peaks();
         std::vector<std::vector<Peak>>& tracks = *candidate_peaks;
-        std::size_t top = tally.count;  // the best scored from its peaks
+        CandidateScorer scorer(q);
         for (std::size_t c = 0; c < tally.count && c < tracks.size(); ++c) {
             if (!tracks[c].empty()) {
-                distinct[c] = RescoreFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
-                tally.best[c].cell = cell_at(tally.best[c].track, candidates[c].second);
+                scores[c] = scorer.Score(tracks[c], candidates[c].second, options.landmarks);
                 from_votes[c] = false;
-                if (top == tally.count || distinct[c] > distinct[top])
-                    top = c;
             }
         }
         // The best's rivals that the bounds may have hidden, in the places
-        // of the candidates with the fewest votes.
-        if (top < tally.count && distinct[top] > 0 && tracks.size() == tally.count) {
-            std::vector<std::uint32_t> shared;
-            DistinctAt(sorted, OwnLandmarks(tracks[top], options.landmarks), candidates[top].second, &shared);
+        // of the candidates with the fewest votes (none where some
+        // candidate's track has no peaks to be scored by).
+        if (tracks.size() == tally.count) {
             std::vector<std::uint32_t> known;
             for (std::size_t c = 0; c < tally.count; ++c)
                 known.push_back(tally.best[c].track);
-            const std::vector<Tally::Best> rivals =
-                Rivals(index, sorted, hashes, weights, shared, last, options.most_postings, known);
-            std::vector<PeakWindow> windows;
-            for (const Tally::Best& r : rivals)
-                windows.push_back(CandidateWindow(r.track, offset_of(r.cell), first, last, peaks, options.landmarks));
-            std::vector<std::vector<Peak>> rival_peaks =
-                windows.empty() ? std::vector<std::vector<Peak>>{} : index.TrackPeaks(windows);
-            std::size_t slot = kBoundedCandidates;
-            for (std::size_t r = 0; r < rivals.size() && r < rival_peaks.size(); ++r) {
-                if (rival_peaks[r].empty())
-                    continue;  // nothing to score it by
-                std::size_t c = tally.count;
-                if (tally.count < kBoundedCandidates) {
-                    ++tally.count;
-                    candidates.emplace_back();
-                    tracks.emplace_back();
-                } else {
-                    c = --slot == top ? --slot : slot;
-                }
-                tally.best[c] = rivals[r];
-                candidates[c] = {rivals[r].track, offset_of(rivals[r].cell)};
-                tracks[c] = std::move(rival_peaks[r]);
-                distinct[c] = RescoreFromPeaks(sorted, tracks[c], candidates[c].second, options.landmarks);
-                tally.best[c].cell = cell_at(tally.best[c].track, candidates[c].second);
-                from_votes[c] = false;
+            const std::size_t before = candidates.size();
+            AddRivals(index, q, scorer, peaks, candidates, scores, tracks, known, options);
+            from_votes.resize(candidates.size(), false);
+            for (std::size_t c = 0; c < candidates.size(); ++c) {
+                if (c >= before || candidates[c].first != tally.best[c].track)
+                    from_votes[c] = false;
             }
         }
     }
     std::size_t begin = 0;
     for (const std::size_t end : hash_ends) {
-        std::array<bool, kBoundedCandidates> seen{};
         for (std::size_t c = 0; c < tally.count; ++c) {
             if (!from_votes[c])
                 continue;
             const std::uint64_t cell = tally.best[c].cell;
-            for (std::size_t v = begin; v < end && !seen[c]; ++v)
-                seen[c] = by_hash[v] + 1 - cell <= 2;  // within a frame
+            bool seen = false;
+            for (std::size_t v = begin; v < end && !seen; ++v)
+                seen = by_hash[v] + 1 - cell <= 2;  // within a frame
+            scores[c] += seen ? 1 : 0;
         }
-        for (std::size_t c = 0; c < tally.count; ++c)
-            distinct[c] += seen[c] ? 1 : 0;
         begin = end;
     }
     buffers.GiveBackWhenLarge();
 
-    const std::span<const std::uint32_t> scores(distinct.data(), tally.count);
+    // A candidate moved off its cell stays within the fields its
+    // neighbours' votes had (kRescoreSearch frames), clamped all the same.
+    for (auto& [track, offset] : candidates)
+        offset = std::clamp<std::int64_t>(offset, -static_cast<std::int64_t>(last),
+                                          static_cast<std::int64_t>(kMostField) - 1 - last);
     result.votes = hits;
-    std::size_t best = tally.count;
-    for (std::size_t c = 0; c < tally.count; ++c) {
-        if (best == tally.count || distinct[c] > distinct[best] ||
-            (distinct[c] == distinct[best] && tally.best[c].track < tally.best[best].track))
-            best = c;
-    }
-    if (best < tally.count && distinct[best] > 0) {
-        result.score = distinct[best];
-        result.track = tally.best[best].track;
-        result.offset_frames = offset_of(tally.best[best].cell);
-        result.runner_up = MostBut(scores, best);
-    }
+    return Decide(index, candidates, scores, chance_votes, peaks, fetch_peaks, options, result);
+}
 
-    const double cells = std::max<double>(1.0, static_cast<double>(index.IndexedFrames()));
-    const double lambda = 3.0 * static_cast<double>(chance_votes) / cells;
-    const std::uint32_t chance_threshold = PoissonThreshold(lambda, cells, options.false_claim_rate);
-    result.threshold = std::max(options.min_score, chance_threshold);
-    result.chance = cells * PoissonTail(lambda, result.score);
-    if (result.score >= result.threshold &&
-        static_cast<double>(result.score) >= options.min_margin * static_cast<double>(result.runner_up)) {
-        result.verdict = Verdict::Match;
-        return result;
-    }
+}  // namespace
 
-    // The pairs alone do not decide: the candidates are checked peak by
-    // peak. The best count is a match when it is beyond chance, stands
-    // clear of every other track's and of its own track's around it, and
-    // its candidate's pairs have reached half their threshold and are more
-    // than any other track's: a piece that shares a motif with a track of
-    // the catalogue lines up peaks with it, but its pairs point elsewhere
-    // as often.
-    if (const std::optional<PeakChecks> checks = peaks.empty() || candidates.empty()
-                                                     ? std::nullopt
-                                                     : CheckPeaks(peaks, candidates, fetch_peaks(), options)) {
-        const std::size_t top = checks->best;
-        result.peaks = checks->matched[top];
-        result.peaks_threshold = checks->threshold;
-        result.peaks_runner_up = MostBut(checks->matched, top);
-        const double clear_of = static_cast<double>(std::max(result.peaks_runner_up, checks->side));
-        const std::uint32_t pairs_elsewhere = MostBut(scores, top);
-        if (result.peaks >= checks->threshold && static_cast<double>(result.peaks) >= options.peak_margin * clear_of &&
-            distinct[top] >= std::max(chance_threshold, (result.threshold + 1) / 2) &&
-            distinct[top] > pairs_elsewhere) {
-            result.verdict = Verdict::Match;
-            result.on_peaks = true;
-            result.track = candidates[top].first;
-            result.offset_frames = checks->offsets[top];
-            result.score = distinct[top];
-            result.runner_up = pairs_elsewhere;
-            result.chance = checks->chance;
-            return result;
-        }
+std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
+{
+    std::uint32_t k = 1;
+    while (k < 100000 && cells * PoissonTail(lambda, k) > rate)
+        ++k;
+    return k;
+}
+
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options)
+{
+    return MatchPass(index, query, {}, options, nullptr, 0);
+}
+
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
+                  const MatchOptions& options)
+{
+    return MatchPass(index, query, peaks, options, nullptr, 0);
+}
+
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options,
+                  std::vector<Candidate>& put_forward)
+{
+    put_forward.clear();
+    return MatchPass(index, query, {}, options, &put_forward, options.tolerant_candidates);
+}
+
+MatchResult MatchTolerant(const LandmarkIndex& index, std::span<const Landmark> tolerant, std::span<const Peak> peaks,
+                          std::span<const Candidate> put_forward, const MatchOptions& options)
+{
+    if (put_forward.empty())
+        return Match(index, tolerant, peaks, options);
+    const QueryHashes q(tolerant);
+
+    // Where every vote of the tolerant pairs fits within the bounds, they
+    // are looked up: every track is then scored at its best cell, the
+    // runner-up among them. Beyond, chance is reckoned on every vote they
+    // would cast, and the candidates put forward are scored.
+    const std::vector<std::uint64_t> counts = index.CountPostings(q.hashes);
+    std::uint64_t chance_votes = 0;
+    bool fits = true;
+    MatchResult result;
+    for (std::size_t i = 0; i < counts.size() && i < q.weights.size(); ++i) {
+        chance_votes += counts[i] * q.weights[i];
+        result.hashes_left_out += counts[i] > 0 ? 1 : 0;
+        fits = fits && counts[i] <= options.most_postings;
     }
-    return result;  // no match
+    if (fits && chance_votes <= options.most_votes)
+        return Match(index, tolerant, peaks, options);
+    result.votes_left_out = chance_votes;
+
+    // Each candidate scored with the tolerant pairs from its track's peaks,
+    // a frame or two either way; the best kBoundedCandidates go on.
+    std::vector<PeakWindow> windows;
+    for (const Candidate& c : put_forward)
+        windows.push_back(CandidateWindow(c.track, c.offset, q.first, q.last, peaks, options.landmarks));
+    std::vector<std::vector<Peak>> all_peaks = index.TrackPeaks(windows);
+    if (all_peaks.size() != put_forward.size())
+        return Match(index, tolerant, peaks, options);
+    std::vector<std::int64_t> offsets(put_forward.size());
+    std::vector<std::uint32_t> all_scores(put_forward.size(), 0);
+    std::vector<std::size_t> order;
+    CandidateScorer scorer(q);
+    for (std::size_t c = 0; c < put_forward.size(); ++c) {
+        offsets[c] = put_forward[c].offset;
+        if (all_peaks[c].empty())
+            continue;  // a track held without peaks is scored by the votes of a lookup
+        all_scores[c] = scorer.Score(all_peaks[c], offsets[c], options.landmarks);
+        order.push_back(c);
+    }
+    if (order.size() < put_forward.size())
+        return Match(index, tolerant, peaks, options);
+    // A track put forward at several offsets stands at its best: its other
+    // offsets are no rivals of it.
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (put_forward[a].track != put_forward[b].track)
+            return put_forward[a].track < put_forward[b].track;
+        return all_scores[a] != all_scores[b] ? all_scores[a] > all_scores[b] : a < b;
+    });
+    order.erase(std::unique(order.begin(), order.end(),
+                            [&](std::size_t a, std::size_t b) { return put_forward[a].track == put_forward[b].track; }),
+                order.end());
+    const std::size_t kept = std::min(order.size(), kBoundedCandidates);
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(kept), order.end(),
+                      [&](std::size_t a, std::size_t b) {
+                          return all_scores[a] != all_scores[b] ? all_scores[a] > all_scores[b]
+                                                                : put_forward[a].track < put_forward[b].track;
+                      });
+    std::vector<std::pair<std::uint32_t, std::int64_t>> candidates;
+    std::vector<std::uint32_t> scores;
+    std::vector<std::vector<Peak>> tracks;
+    for (std::size_t i = 0; i < kept; ++i) {
+        candidates.emplace_back(put_forward[order[i]].track, offsets[order[i]]);
+        scores.push_back(all_scores[order[i]]);
+        tracks.push_back(std::move(all_peaks[order[i]]));
+    }
+    // Rivals are sought among every track but the best, as the one put
+    // forward may have been at another offset than the one it shares
+    // with the best (a theme both have).
+    const std::uint32_t best_track = candidates.empty() ? 0 : candidates.front().first;
+    AddRivals(index, q, scorer, peaks, candidates, scores, tracks, std::span(&best_track, candidates.empty() ? 0 : 1),
+              options);
+    const auto track_peaks = [&tracks]() -> const std::vector<std::vector<Peak>>& { return tracks; };
+    return Decide(index, candidates, scores, chance_votes, peaks, track_peaks, options, result);
 }
 
 }  // namespace vxt::matcher

@@ -65,8 +65,9 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
 
     // Exact pairs first: a clean or phone recording matches on them, at a
     // twentieth of the lookups. Only when they fall short are the pairs
-    // looked up with the tolerance a room and noise call for, and the
-    // candidates checked peak by peak. A clean recording of music that is
+    // made with the tolerance a room and noise call for, scored on the
+    // tracks the exact pairs voted for most, and the candidates checked
+    // peak by peak. A clean recording of music that is
     // not in the catalogue but shares a motif with a track that is can
     // line up enough peaks with it to pass that check; a recording whose
     // exact pairs do fall short is one that needs it.
@@ -90,10 +91,11 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
                               " pairs, more than a recording of " + Seconds(allowed.seconds - 1.0) +
                               " makes (at most " + std::to_string(allowed.pairs) + ")");
     r.landmarks = landmarks.size();
-    r.detail = matcher::Match(store_, landmarks, options_.match);
+    std::vector<matcher::Candidate> put_forward;
+    r.detail = matcher::Match(store_, landmarks, options_.match, put_forward);
     if (r.detail.verdict != matcher::Verdict::Match && options_.tolerate) {
         landmarks = matcher::QueryLandmarks(peaks, options_.tolerance);
-        r.detail = matcher::Match(store_, landmarks, peaks, options_.match);
+        r.detail = matcher::MatchTolerant(store_, landmarks, peaks, put_forward, options_.match);
     }
     if (r.detail.verdict == matcher::Verdict::Match) {
         r.track = store_.Track(r.detail.track);

@@ -187,6 +187,84 @@ TEST(Matching, ARecordingWithFewPairsLeftIsFoundByItsPeaks)
     }
 }
 
+// The same recordings' tolerant pairs, scored on the tracks the exact pairs
+// put forward rather than looked up, where their votes pass the bounds:
+// the decision every tolerant vote makes, at the votes of the exact pairs
+// alone. Within the bounds, where a candidate's track has no peaks to be
+// scored by, or where nothing was put forward, they are looked up as
+// before. Music that is not in the catalogue is no more claimed.
+TEST(Matching, TolerantPairsScoredOnTheExactPassesCandidatesDecideAsTheirLookup)
+{
+    const Catalogue c(200, 125 * 60);
+    const QueryTolerance tolerance;
+    MatchOptions beyond;  // the exact pairs' votes fit, the tolerant pairs' do not
+    beyond.most_votes = 20000;
+    beyond.tolerant_candidates = 256;
+    constexpr std::uint32_t kWithoutPeaks = 42;
+    MemoryIndex no_peaks;
+    for (std::uint32_t k = 0; k < c.tracks.size(); ++k)
+        no_peaks.Add(k, MakeLandmarks(c.tracks[k]), 125 * 60, k == kWithoutPeaks ? std::vector<Peak>{} : c.tracks[k]);
+    for (const std::uint32_t t : {11u, 150u}) {
+        SCOPED_TRACE(t);
+        std::mt19937 random(t);
+        std::vector<Peak> recording = Slice(c.tracks[t], 3000, 125 * 10, 0.3, t);
+        for (Peak& p : recording) {
+            p.frame = p.frame + 2 - std::min<std::uint32_t>(p.frame + 2, random() % 5);
+            p.frequency = static_cast<std::uint16_t>(p.frequency + random() % 80 - 40);
+        }
+        const std::vector<Peak> noise = RandomTrack(5000 + t, 125 * 10);
+        recording.insert(recording.end(), noise.begin(), noise.end());
+        std::sort(recording.begin(), recording.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+        const std::vector<Landmark> tolerant = QueryLandmarks(recording, tolerance);
+
+        std::vector<Candidate> put_forward;
+        const MatchResult exact = Match(c.index, MakeLandmarks(recording), beyond, put_forward);
+        ASSERT_NE(exact.verdict, Verdict::Match);
+        ASSERT_EQ(exact.hashes_left_out, 0u);
+        EXPECT_EQ(exact.score, Match(c.index, MakeLandmarks(recording)).score);
+        ASSERT_FALSE(put_forward.empty());
+        EXPECT_TRUE(std::is_sorted(put_forward.begin(), put_forward.end(),
+                                   [](const Candidate& a, const Candidate& b) { return a.votes > b.votes; }));
+
+        const MatchResult looked_up = Match(c.index, tolerant, recording);
+        ASSERT_EQ(looked_up.verdict, Verdict::Match);
+        ASSERT_GT(looked_up.votes, beyond.most_votes);
+        const MatchResult scored = MatchTolerant(c.index, tolerant, recording, put_forward, beyond);
+        EXPECT_EQ(scored.verdict, Verdict::Match);
+        EXPECT_EQ(scored.track, t);
+        EXPECT_NEAR(static_cast<double>(scored.offset_frames), 3000, 2.0);
+        EXPECT_GE(scored.score, looked_up.score);          // at the best of five offsets, not the votes' cell
+        EXPECT_EQ(scored.threshold, looked_up.threshold);  // chance reckoned on the same votes
+        EXPECT_LT(scored.votes * 5, looked_up.votes);
+
+        const MatchResult within = MatchTolerant(c.index, tolerant, recording, put_forward);
+        EXPECT_EQ(within.votes, looked_up.votes);
+        EXPECT_EQ(within.score, looked_up.score);
+        ASSERT_TRUE(std::any_of(put_forward.begin(), put_forward.end(),
+                                [](const Candidate& p) { return p.track == kWithoutPeaks; }));
+        const MatchResult bounded_lookup = Match(no_peaks, tolerant, recording, beyond);
+        for (const bool none : {false, true}) {
+            const MatchResult fallback =
+                MatchTolerant(no_peaks, tolerant, recording, none ? std::span<const Candidate>() : put_forward, beyond);
+            EXPECT_EQ(fallback.votes, bounded_lookup.votes);
+            EXPECT_EQ(fallback.score, bounded_lookup.score);
+        }
+    }
+
+    std::uint32_t claimed = 0;
+    for (std::uint32_t q = 0; q < 100; ++q) {
+        const auto stranger = RandomTrack(910000 + q, 125 * 12);
+        std::vector<Candidate> put_forward;
+        if (Match(c.index, MakeLandmarks(stranger), beyond, put_forward).verdict == Verdict::Match)
+            ++claimed;
+        else
+            claimed +=
+                MatchTolerant(c.index, QueryLandmarks(stranger, tolerance), stranger, put_forward, beyond).verdict ==
+                Verdict::Match;
+    }
+    EXPECT_EQ(claimed, 0u);
+}
+
 // Thin evidence for the right track is no match, however close it comes:
 // asking for a longer recording is the service's business (see its tests).
 TEST(Matching, ThinEvidenceForTheRightTrackIsNoMatch)

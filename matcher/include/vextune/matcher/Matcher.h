@@ -54,6 +54,13 @@ struct MatchOptions {
     // takes 16 bytes while the query is matched.
     std::uint32_t most_postings = 4096;
     std::uint64_t most_votes = std::uint64_t{1} << 22;
+    // The cells an exact pass puts forward for the tolerant pairs (see
+    // MatchTolerant), at most 1024; 0: none, the tolerant pairs are looked
+    // up. Not yet the default: at 100 000 tracks the runner-ups it finds
+    // are too low for held-out pieces that share themes with catalogue
+    // tracks (docs/recognition.md, "Scoring the tolerant pairs on the
+    // exact pass's candidates").
+    std::uint32_t tolerant_candidates = 0;
     // How the index's pairs were made: where the bounds left hashes out,
     // the candidates are scored again from their tracks' peaks with them.
     LandmarkOptions landmarks;
@@ -86,6 +93,38 @@ struct MatchResult {
 MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
                   const MatchOptions& options = {});
 MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options = {});
+
+// A track an exact pass's votes put forward, at its best offset.
+struct Candidate {
+    std::uint32_t track = 0;
+    std::int64_t offset = 0;  // track frame of the query's frame 0
+    std::uint32_t votes = 0;  // at that offset and a frame either way
+};
+
+// A recording through a room and its noise keeps a fair share of its
+// peaks but few of its pairs whole, and its exact pairs fall short. Its
+// tolerant pairs (QueryLandmarks) have twenty times the hashes, whose
+// postings cost twenty times the votes, nearly all of them for tracks
+// that have nothing to do with it; yet the true track is among those its
+// few exact pairs vote for most. So the exact pass (this Match, the same
+// decision as the one above without peaks) also puts forward the
+// options.tolerant_candidates cells it has the most votes for (a few a
+// track: where music repeats, a track's best cell by a few pairs may be
+// a repeat), and where the tolerant pairs' votes would pass the bounds,
+// MatchTolerant scores each candidate with them from its track's stored
+// peaks, at its offset and two frames either way (exactly what every
+// tolerant hash looked up would have scored there), and decides as Match
+// does on the best 32 tracks, with chance reckoned on every vote the
+// tolerant pairs would have cast and their rivals looked up as Match's
+// are. Nothing is looked up but the posting counts, those rivals and the
+// candidates' peaks. Within the bounds (a small catalogue), nothing put
+// forward (an index that tallies its own votes, no votes at all) or a
+// candidate's track without peaks, the tolerant pairs are matched as
+// Match does: looked up, every track at its best cell by them.
+MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, const MatchOptions& options,
+                  std::vector<Candidate>& put_forward);
+MatchResult MatchTolerant(const LandmarkIndex& index, std::span<const Landmark> tolerant, std::span<const Peak> peaks,
+                          std::span<const Candidate> put_forward, const MatchOptions& options = {});
 
 // The smallest k with cells * P(Poisson(lambda) >= k) <= rate.
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate);
