@@ -162,7 +162,7 @@ struct TrackCells {
     std::size_t count = 0;
     std::uint32_t least = 0;  // the fewest votes kept, once all places are taken
 
-    // A cell within kRescoreSearch frames of a kept one takes its place
+    // A cell within two frames of a kept one takes its place
     // when it has more votes; otherwise it takes the place of the one with
     // the fewest, when it has more.
     void Offer(std::uint32_t votes, std::uint64_t cell)
@@ -863,8 +863,8 @@ void AddRivals(const LandmarkIndex& index, const QueryHashes& query, CandidateSc
     }
 }
 
-// The exact pass (Match), keeping its tally's first `keep` candidates
-// in `put_forward` when it is given.
+// The exact pass (Match), putting forward its `keep` best cells (a few a
+// track, see TrackCells) in `put_forward` when it is given.
 MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> query, std::span<const Peak> peaks,
                       const MatchOptions& options, std::vector<Candidate>* put_forward, std::size_t keep)
 {
