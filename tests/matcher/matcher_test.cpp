@@ -156,23 +156,31 @@ TEST(Matching, MusicNotInTheCatalogueIsNeverClaimed)
     }
 }
 
-// Most of a recording's peaks lost, the rest moved by up to 2 frames and
-// most of a bin, and as many again of noise: too few pairs are left, but
-// the peaks that remain still line up with the track's.
+// Ten seconds of a track from frame 3000 as a room and its noise leave
+// them: most peaks lost, the rest moved by up to 2 frames and most of a
+// bin, and as many again of noise.
+std::vector<Peak> ThroughARoom(const std::vector<Peak>& track, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<Peak> recording = Slice(track, 3000, 125 * 10, 0.3, seed);
+    for (Peak& p : recording) {
+        p.frame = p.frame + 2 - std::min<std::uint32_t>(p.frame + 2, random() % 5);
+        p.frequency = static_cast<std::uint16_t>(p.frequency + random() % 80 - 40);
+    }
+    const std::vector<Peak> noise = RandomTrack(5000 + seed, 125 * 10);
+    recording.insert(recording.end(), noise.begin(), noise.end());
+    std::sort(recording.begin(), recording.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+    return recording;
+}
+
+// A recording through a room: too few pairs are left, but the peaks that
+// remain still line up with the track's.
 TEST(Matching, ARecordingWithFewPairsLeftIsFoundByItsPeaks)
 {
     const Catalogue c(200, 125 * 60);
     for (const std::uint32_t t : {11u, 150u}) {
         SCOPED_TRACE(t);
-        std::mt19937 random(t);
-        std::vector<Peak> recording = Slice(c.tracks[t], 3000, 125 * 10, 0.3, t);
-        for (Peak& p : recording) {
-            p.frame = p.frame + 2 - std::min<std::uint32_t>(p.frame + 2, random() % 5);
-            p.frequency = static_cast<std::uint16_t>(p.frequency + random() % 80 - 40);
-        }
-        const std::vector<Peak> noise = RandomTrack(5000 + t, 125 * 10);
-        recording.insert(recording.end(), noise.begin(), noise.end());
-        std::sort(recording.begin(), recording.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+        const std::vector<Peak> recording = ThroughARoom(c.tracks[t], t);
         const auto landmarks = MakeLandmarks(recording);
 
         const MatchResult pairs = Match(c.index, landmarks);
@@ -206,15 +214,7 @@ TEST(Matching, TolerantPairsScoredOnTheExactPassesCandidatesDecideAsTheirLookup)
         no_peaks.Add(k, MakeLandmarks(c.tracks[k]), 125 * 60, k == kWithoutPeaks ? std::vector<Peak>{} : c.tracks[k]);
     for (const std::uint32_t t : {11u, 150u}) {
         SCOPED_TRACE(t);
-        std::mt19937 random(t);
-        std::vector<Peak> recording = Slice(c.tracks[t], 3000, 125 * 10, 0.3, t);
-        for (Peak& p : recording) {
-            p.frame = p.frame + 2 - std::min<std::uint32_t>(p.frame + 2, random() % 5);
-            p.frequency = static_cast<std::uint16_t>(p.frequency + random() % 80 - 40);
-        }
-        const std::vector<Peak> noise = RandomTrack(5000 + t, 125 * 10);
-        recording.insert(recording.end(), noise.begin(), noise.end());
-        std::sort(recording.begin(), recording.end(), [](const Peak& a, const Peak& b) { return a.frame < b.frame; });
+        const std::vector<Peak> recording = ThroughARoom(c.tracks[t], t);
         const std::vector<Landmark> tolerant = QueryLandmarks(recording, tolerance);
 
         std::vector<Candidate> put_forward;
