@@ -351,6 +351,25 @@ Buffers& ThreadBuffers()
     return buffers;
 }
 
+// Tallies the votes dealt into the buffers' lots (see TallyLot), whose
+// fields run from low to high and tracks up to max_track, packed into as
+// few bits as those need, in 32-bit keys when they fit with a bit to
+// spare. One more than the fields' span keeps the offset field from being
+// all ones (see TallyLot).
+void TallyLots(Buffers& buffers, std::uint32_t low, std::uint32_t high, std::uint32_t max_track, Tally& tally,
+               Tally* wide)
+{
+    const int offset_bits = std::bit_width(high - low + std::uint64_t{1});
+    const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
+    for (std::uint32_t lot = 0; lot < kLots; ++lot) {
+        const std::span<const std::uint64_t> cells(buffers.lots[lot]);
+        if (bits < 32)
+            TallyLot(cells, lot, offset_bits, bits, low, buffers.keys32, buffers.other32, tally, wide);
+        else
+            TallyLot(cells, lot, offset_bits, bits, low, buffers.keys64, buffers.other64, tally, wide);
+    }
+}
+
 // The most of the values but the one at `skip`: a candidate's runner-up.
 std::uint32_t MostBut(std::span<const std::uint32_t> values, std::size_t skip)
 {
@@ -487,58 +506,47 @@ std::vector<Tally::Best> Rivals(const LandmarkIndex& index, std::span<const Land
     for (const std::uint32_t h : shared)
         shared_weights.push_back(
             weights[static_cast<std::size_t>(std::lower_bound(hashes.begin(), hashes.end(), h) - hashes.begin())]);
-    std::vector<std::uint64_t> cells;
+    // The votes dealt into the thread's lots and tallied as a pass's are
+    // (the pass that called this is done with them): each track's best
+    // cell, the most votes first, as many as the rivals and the known
+    // tracks among them take.
+    Buffers& buffers = ThreadBuffers();
+    for (auto& lot : buffers.lots)
+        lot.clear();
+    std::uint64_t cast = 0;
+    std::uint32_t low = 0xffffffffu;
+    std::uint32_t high = 0;
+    std::uint32_t max_track = 0;
     LandmarksByHash landmarks(sorted);
     index.LookupWithin(shared, shared_weights, LookupBounds{most_postings, kRivalVotes},
                        [&](std::uint32_t hash, std::span<const Posting> postings) {
                            const std::span<const Landmark> of = landmarks.Of(hash);
                            const auto votes = static_cast<std::uint64_t>(of.size()) * postings.size();
-                           if (postings.size() > most_postings || votes > kRivalVotes - cells.size())
+                           if (postings.size() > most_postings || votes > kRivalVotes - cast)
                                return;
                            for (const Landmark& l : of) {
                                for (const Posting& p : postings) {
                                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
-                                   if (field <= kMostField)
-                                       cells.push_back(Cell(p.track, static_cast<std::uint32_t>(field)));
+                                   if (field > kMostField)
+                                       continue;
+                                   buffers.lots[p.track & (kLots - 1)].push_back(
+                                       Cell(p.track, static_cast<std::uint32_t>(field)));
+                                   ++cast;
+                                   low = std::min(low, static_cast<std::uint32_t>(field));
+                                   high = std::max(high, static_cast<std::uint32_t>(field));
+                                   max_track = std::max(max_track, p.track);
                                }
                            }
                        });
-    std::sort(cells.begin(), cells.end());
-    // Runs of equal cells, each scored with its neighbours a frame either
-    // way; each track's best run (the lowest offset of equal ones).
-    struct Run {
-        std::uint64_t cell;
-        std::uint32_t votes;
-    };
-    std::vector<Run> runs;
-    for (const std::uint64_t cell : cells) {
-        if (runs.empty() || runs.back().cell != cell)
-            runs.push_back({cell, 0});
-        ++runs.back().votes;
-    }
+    Tally tally;
+    tally.most = std::min(kWidestCandidates, kRivals + known.size());
+    if (cast > 0)
+        TallyLots(buffers, low, high, max_track, tally, nullptr);
     std::vector<Tally::Best> best;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        const std::uint32_t track = CellTrack(runs[i].cell);
-        if (std::find(known.begin(), known.end(), track) != known.end())
-            continue;
-        std::uint32_t votes = runs[i].votes;
-        if (i > 0 && runs[i - 1].cell + 1 == runs[i].cell)
-            votes += runs[i - 1].votes;
-        if (i + 1 < runs.size() && runs[i].cell + 1 == runs[i + 1].cell)
-            votes += runs[i + 1].votes;
-        if (!best.empty() && best.back().track == track) {
-            if (votes > best.back().votes)
-                best.back() = {votes, track, runs[i].cell};
-        } else {
-            best.push_back({votes, track, runs[i].cell});
-        }
+    for (std::size_t c = 0; c < tally.count && best.size() < kRivals; ++c) {
+        if (std::find(known.begin(), known.end(), tally.best[c].track) == known.end())
+            best.push_back(tally.best[c]);
     }
-    const auto before = [](const Tally::Best& a, const Tally::Best& b) {
-        return a.votes != b.votes ? a.votes > b.votes : a.track < b.track;
-    };
-    const std::size_t kept = std::min(kRivals, best.size());
-    std::partial_sort(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(kept), best.end(), before);
-    best.resize(kept);
     return best;
 }
 
@@ -936,26 +944,14 @@ MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> quer
     result.votes_left_out = left_out.votes;
     const bool bounded = left_out.hashes > 0;
 
-    // Each lot's votes packed into as few bits as their tracks and offsets
-    // need, in 32-bit keys when they fit with a bit to spare. One more than
-    // the offsets' span keeps the offset field from being all ones (see
-    // TallyLot). The tally keeps the candidates put forward too, the pass's
-    // own being the first of them.
+    // Each lot's votes tallied; the cells put forward go to a tally of
+    // their own.
     if (!remote && hits > 0) {
         tally.most = bounded ? kBoundedCandidates : kCandidates;
         Tally wide;
         wide.most = std::clamp<std::size_t>(keep, 1, kWidestCandidates);
         Tally* const wide_tally = put_forward != nullptr && keep > 0 ? &wide : nullptr;
-        const int offset_bits = std::bit_width(max_low - min_low + std::uint64_t{1});
-        const int bits = offset_bits + std::bit_width(max_track >> kLotBits);
-        for (std::uint32_t lot = 0; lot < kLots; ++lot) {
-            if (bits < 32)
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys32,
-                         buffers.other32, tally, wide_tally);
-            else
-                TallyLot(std::span<const std::uint64_t>(lots[lot]), lot, offset_bits, bits, min_low, buffers.keys64,
-                         buffers.other64, tally, wide_tally);
-        }
+        TallyLots(buffers, min_low, max_low, max_track, tally, wide_tally);
         if (wide_tally != nullptr) {
             for (std::size_t c = 0; c < wide.count; ++c)
                 put_forward->push_back({wide.best[c].track, offset_of(wide.best[c].cell), wide.best[c].votes});
