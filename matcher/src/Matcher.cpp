@@ -351,6 +351,46 @@ Buffers& ThreadBuffers()
     return buffers;
 }
 
+// Votes dealt into the thread's lots by track, and the span of their
+// fields and tracks, which packs their keys for the tally.
+struct LotVotes {
+    Buffers& buffers;
+    std::uint64_t cast = 0;
+    std::uint32_t low = 0xffffffffu;
+    std::uint32_t high = 0;
+    std::uint32_t max_track = 0;
+
+    explicit LotVotes(Buffers& b) : buffers(b)
+    {
+        for (auto& lot : buffers.lots)
+            lot.clear();
+    }
+
+    // Each posting votes once for each landmark `of` its hash, for the
+    // cell of field posting frame + (last - landmark frame) + 1 (see Cell;
+    // none past kMostField); into `in_order` too, as they come, when given.
+    template <bool kInOrder>
+    void Cast(std::span<const Landmark> of, std::span<const Posting> postings, std::uint32_t last,
+              std::vector<std::uint64_t>* in_order)
+    {
+        for (const Landmark& l : of) {
+            for (const Posting& p : postings) {
+                const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
+                if (field > kMostField)
+                    continue;
+                const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
+                buffers.lots[p.track & (kLots - 1)].push_back(cell);
+                if constexpr (kInOrder)
+                    in_order->push_back(cell);
+                ++cast;
+                low = std::min(low, static_cast<std::uint32_t>(field));
+                high = std::max(high, static_cast<std::uint32_t>(field));
+                max_track = std::max(max_track, p.track);
+            }
+        }
+    }
+};
+
 // Tallies the votes dealt into the buffers' lots (see TallyLot), whose
 // fields run from low to high and tracks up to max_track, packed into as
 // few bits as those need, in 32-bit keys when they fit with a bit to
@@ -510,38 +550,20 @@ std::vector<Tally::Best> Rivals(const LandmarkIndex& index, std::span<const Land
     // (the pass that called this is done with them): each track's best
     // cell, the most votes first, as many as the rivals and the known
     // tracks among them take.
-    Buffers& buffers = ThreadBuffers();
-    for (auto& lot : buffers.lots)
-        lot.clear();
-    std::uint64_t cast = 0;
-    std::uint32_t low = 0xffffffffu;
-    std::uint32_t high = 0;
-    std::uint32_t max_track = 0;
+    LotVotes votes(ThreadBuffers());
     LandmarksByHash landmarks(sorted);
     index.LookupWithin(shared, shared_weights, LookupBounds{most_postings, kRivalVotes},
                        [&](std::uint32_t hash, std::span<const Posting> postings) {
                            const std::span<const Landmark> of = landmarks.Of(hash);
-                           const auto votes = static_cast<std::uint64_t>(of.size()) * postings.size();
-                           if (postings.size() > most_postings || votes > kRivalVotes - cast)
+                           if (postings.size() > most_postings ||
+                               static_cast<std::uint64_t>(of.size()) * postings.size() > kRivalVotes - votes.cast)
                                return;
-                           for (const Landmark& l : of) {
-                               for (const Posting& p : postings) {
-                                   const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
-                                   if (field > kMostField)
-                                       continue;
-                                   buffers.lots[p.track & (kLots - 1)].push_back(
-                                       Cell(p.track, static_cast<std::uint32_t>(field)));
-                                   ++cast;
-                                   low = std::min(low, static_cast<std::uint32_t>(field));
-                                   high = std::max(high, static_cast<std::uint32_t>(field));
-                                   max_track = std::max(max_track, p.track);
-                               }
-                           }
+                           votes.Cast<false>(of, postings, last, nullptr);
                        });
     Tally tally;
     tally.most = std::min(kWidestCandidates, kRivals + known.size());
-    if (cast > 0)
-        TallyLots(buffers, low, high, max_track, tally, nullptr);
+    if (votes.cast > 0)
+        TallyLots(votes.buffers, votes.low, votes.high, votes.max_track, tally, nullptr);
     std::vector<Tally::Best> best;
     for (std::size_t c = 0; c < tally.count && best.size() < kRivals; ++c) {
         if (std::find(known.begin(), known.end(), tally.best[c].track) == known.end())
@@ -889,18 +911,13 @@ MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> quer
     // from query to query rather than have fresh pages mapped and zeroed for
     // every one (and gives back those a large query grew, see below).
     Buffers& buffers = ThreadBuffers();
-    auto& lots = buffers.lots;
-    for (auto& lot : lots)
-        lot.clear();
+    LotVotes votes(buffers);
     // The votes also in the order they came, hash by hash, for the distinct
     // count of the candidates.
     auto& by_hash = buffers.by_hash;
     auto& hash_ends = buffers.hash_ends;
     by_hash.clear();
     hash_ends.clear();
-    std::uint32_t min_low = 0xffffffffu;
-    std::uint32_t max_low = 0;
-    std::uint32_t max_track = 0;
     LandmarksByHash landmarks(sorted);
     const LookupBounds bounds{options.most_postings, options.most_votes};
     MatchResult result;
@@ -914,22 +931,10 @@ MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> quer
             const std::span<const Landmark> of = landmarks.Of(hash);
             // An index that brings more than it was bounded to (postings
             // added between its count and its read) votes no more.
-            const auto votes = static_cast<std::uint64_t>(of.size()) * postings.size();
-            if (postings.size() > options.most_postings || votes > options.most_votes - by_hash.size())
+            if (postings.size() > options.most_postings ||
+                static_cast<std::uint64_t>(of.size()) * postings.size() > options.most_votes - votes.cast)
                 return;
-            for (const Landmark& l : of) {
-                for (const Posting& p : postings) {
-                    const std::uint64_t field = std::uint64_t{p.frame} + (last - l.frame) + 1;
-                    if (field > kMostField)
-                        continue;
-                    const std::uint64_t cell = Cell(p.track, static_cast<std::uint32_t>(field));
-                    lots[p.track & (kLots - 1)].push_back(cell);
-                    by_hash.push_back(cell);
-                    min_low = std::min(min_low, static_cast<std::uint32_t>(field));
-                    max_low = std::max(max_low, static_cast<std::uint32_t>(field));
-                    max_track = std::max(max_track, p.track);
-                }
-            }
+            votes.Cast<true>(of, postings, last, &by_hash);
             hash_ends.push_back(by_hash.size());
         });
     std::uint64_t hits = by_hash.size();  // every vote is there once, as it is in its lot
@@ -951,7 +956,7 @@ MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> quer
         Tally wide;
         wide.most = std::clamp<std::size_t>(keep, 1, kWidestCandidates);
         Tally* const wide_tally = put_forward != nullptr && keep > 0 ? &wide : nullptr;
-        TallyLots(buffers, min_low, max_low, max_track, tally, wide_tally);
+        TallyLots(buffers, votes.low, votes.high, votes.max_track, tally, wide_tally);
         if (wide_tally != nullptr) {
             for (std::size_t c = 0; c < wide.count; ++c)
                 put_forward->push_back({wide.best[c].track, offset_of(wide.best[c].cell), wide.best[c].votes});
