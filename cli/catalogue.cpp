@@ -119,6 +119,12 @@ whole_signature sign_whole(const std::string& path, const block_sink& on_block =
 
 }  // namespace
 
+std::unique_ptr<matcher::Store> open_catalogue(const catalogue_names& db, matcher::OpenMode mode,
+                                               const note_sink& diagnostics)
+{
+    return open(db, mode, diagnostics);
+}
+
 std::string shown_names(const catalogue_names& db)
 {
     std::string shown;

@@ -39,6 +39,11 @@ using catalogue_names = std::vector<std::string>;
 // The names as a message shows them, separated by spaces.
 std::string shown_names(const catalogue_names& db);
 
+// The catalogue the names give (an LMDB folder, a PostgreSQL URI, or one
+// shard a name), checked as every command checks it. Throws cli_error.
+std::unique_ptr<matcher::Store> open_catalogue(const catalogue_names& db, matcher::OpenMode mode,
+                                               const note_sink& diagnostics);
+
 struct catalogue_add_options {
     catalogue_names db;
     std::vector<std::string> files;

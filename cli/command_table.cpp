@@ -28,6 +28,8 @@ constexpr command table[] = {
      VXT_TOOL_SETUP(setup_catalogue)},
     {"match", "Recognize recordings offline against the catalogue, a JSON line each", match_usage, false,
      VXT_TOOL_SETUP(setup_match)},
+    {"monitor", "Follow a stream or a recording: a line as each play starts and ends", monitor_usage, false,
+     VXT_TOOL_SETUP(setup_monitor)},
     {"serve", "Answer recognition requests over HTTP", serve_usage, false, VXT_TOOL_SETUP(setup_serve)},
 };
 

@@ -17,6 +17,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "listen.h"
+#include "monitor.h"
 #include "output_file.h"
 #include "recognize.h"
 
@@ -240,13 +241,57 @@ command_runner setup_match(CLI::App& sub)
     struct match_args {
         catalogue_names db;
         std::vector<std::string> files;
+        bool timeline = false;
     };
     auto args = std::make_shared<match_args>();
     sub.add_option("--db", args->db, db_help)->required()->allow_extra_args(false)->type_name("DB");
+    sub.add_flag("--timeline", args->timeline,
+                 "Each recording's tracklist instead: a JSON line per play, end and stretch of nothing known, as "
+                 "`monitor --json` prints them");
     sub.add_option("AUDIO", args->files, "Recordings")->required()->type_name("");
     return [args] {
         return run_catalogue_command([&] {
-            return match_files(args->db, args->files, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+            if (!args->timeline)
+                return match_files(args->db, args->files, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+            for (const std::string& file : args->files) {
+                monitor_options options;
+                options.db = args->db;
+                options.input = file;
+                options.json = true;
+                monitor_stream(options, std::cout, note_to_stderr);
+            }
+            return std::cout ? exit_ok : exit_failure;
+        });
+    };
+}
+
+command_runner setup_monitor(CLI::App& sub)
+{
+    struct monitor_args {
+        monitor_options options;
+        std::string raw;
+    };
+    auto args = std::make_shared<monitor_args>();
+    sub.add_option("--db", args->options.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
+    sub.add_option("--input", args->options.input,
+                   "The audio followed: a file libsndfile reads, or - for standard input (the default)")
+        ->type_name("AUDIO");
+    sub.add_option("--raw", args->raw,
+                   "The input is raw 16-bit little-endian PCM at RATE Hz with CHANNELS interleaved (default 1), "
+                   "read as it comes: `ffmpeg ... -f s16le - | vextune monitor --raw 44100,2 --db DB`")
+        ->type_name("RATE[,CHANNELS]");
+    sub.add_flag("--json", args->options.json, "A JSON object a line instead of text");
+    sub.add_option("--window", args->options.windows.seconds,
+                   "Seconds of audio each identification looks at (default 8)")
+        ->check(CLI::Range(2.0, 60.0));
+    sub.add_option("--hop", args->options.windows.hop, "Seconds between identifications (default 1)")
+        ->check(CLI::Range(0.25, 30.0));
+    return [args] {
+        return run_catalogue_command([&] {
+            if (!args->raw.empty())
+                args->options.raw = parse_raw_format(args->raw);
+            monitor_stream(args->options, std::cout, note_to_stderr);
+            return std::cout ? exit_ok : exit_failure;
         });
     };
 }

@@ -11,6 +11,7 @@ command_runner setup_devices(CLI::App& subcommand);
 command_runner setup_recognize(CLI::App& subcommand);
 command_runner setup_catalogue(CLI::App& subcommand);
 command_runner setup_match(CLI::App& subcommand);
+command_runner setup_monitor(CLI::App& subcommand);
 command_runner setup_serve(CLI::App& subcommand);
 
 inline constexpr std::string_view listen_usage =
@@ -20,7 +21,9 @@ inline constexpr std::string_view recognize_usage =
     "usage: vextune recognize --request FILE [--device NAME | --input AUDIO] [--realtime]";
 inline constexpr std::string_view catalogue_usage =
     "usage: vextune catalogue {add --db DB... AUDIO... | list --db DB... | remove --db DB... ID | stats --db DB...}";
-inline constexpr std::string_view match_usage = "usage: vextune match --db DB... AUDIO...";
+inline constexpr std::string_view match_usage = "usage: vextune match --db DB... [--timeline] AUDIO...";
+inline constexpr std::string_view monitor_usage =
+    "usage: vextune monitor --db DB... [--input AUDIO | -] [--raw RATE[,CHANNELS]] [--json] [--window S] [--hop S]";
 inline constexpr std::string_view serve_usage =
     "usage: vextune serve --db DB... [--listen HOST:PORT] [--threads N] [--io-threads N] [--max-sample-ms MS] "
     "[--access-log] [--access-log-file FILE] [--request-timeout S] [--idle-timeout S] [--write-timeout S] "

@@ -1050,6 +1050,41 @@ MatchResult MatchPass(const LandmarkIndex& index, std::span<const Landmark> quer
 
 }  // namespace
 
+std::vector<std::uint32_t> AgreeingFrames(const LandmarkIndex& index, std::uint32_t track, std::int64_t offset,
+                                          std::span<const Landmark> query, const LandmarkOptions& options)
+{
+    std::vector<std::uint32_t> agreeing;
+    if (query.empty())
+        return agreeing;
+    const auto [lowest, highest] = std::ranges::minmax(query, {}, &Landmark::frame);
+    // The track's anchors a frame either side of the query's, and the
+    // peaks they pair with up to max_frame_step later.
+    const std::int64_t from = std::max<std::int64_t>(0, offset + lowest.frame - 1);
+    const std::int64_t to = offset + highest.frame + 2 + options.max_frame_step;
+    if (to <= from || from > std::numeric_limits<std::uint32_t>::max())
+        return agreeing;
+    const PeakWindow window{
+        track, static_cast<std::uint32_t>(from),
+        static_cast<std::uint32_t>(std::min<std::int64_t>(to, std::numeric_limits<std::uint32_t>::max()))};
+    const std::vector<std::vector<Peak>> peaks = index.TrackPeaks(std::span(&window, 1));
+    if (peaks.empty() || peaks.front().empty())
+        return agreeing;
+
+    std::vector<std::uint64_t> own;  // hash and anchor frame of the track's landmarks, sorted
+    for (const Landmark& l : MakeLandmarks(peaks.front(), options))
+        own.push_back(std::uint64_t{l.hash} << 32 | l.frame);
+    std::ranges::sort(own);
+    for (const Landmark& q : query) {
+        const std::int64_t at = offset + q.frame;
+        const auto it = std::ranges::lower_bound(
+            own, std::uint64_t{q.hash} << 32 | static_cast<std::uint32_t>(std::max<std::int64_t>(0, at - 1)));
+        if (it != own.end() && *it >> 32 == q.hash && static_cast<std::int64_t>(*it & 0xffffffffu) <= at + 1)
+            agreeing.push_back(q.frame);
+    }
+    std::ranges::sort(agreeing);
+    return agreeing;
+}
+
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate)
 {
     std::uint32_t k = 1;

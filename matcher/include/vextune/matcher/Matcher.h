@@ -126,6 +126,15 @@ MatchResult Match(const LandmarkIndex& index, std::span<const Landmark> query, c
 MatchResult MatchTolerant(const LandmarkIndex& index, std::span<const Landmark> tolerant, std::span<const Peak> peaks,
                           std::span<const Candidate> put_forward, const MatchOptions& options = {});
 
+// Where in a recording a track agrees with it at an offset (track frame of
+// the recording's frame 0): the frames of the recording's landmarks whose
+// hash the track has at that place, a frame either way, ascending. Made
+// from the track's stored peaks with the options the index was made with;
+// empty where the index holds none. Tells where in a window a track
+// begins or ends.
+std::vector<std::uint32_t> AgreeingFrames(const LandmarkIndex& index, std::uint32_t track, std::int64_t offset,
+                                          std::span<const Landmark> query, const LandmarkOptions& options = {});
+
 // The smallest k with cells * P(Poisson(lambda) >= k) <= rate.
 std::uint32_t PoissonThreshold(double lambda, double cells, double rate);
 

@@ -1,0 +1,164 @@
+#include "monitor.h"
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "vextune/server/Recognizer.h"
+
+namespace vxt::cli {
+
+namespace {
+
+double cpu_seconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Identifies windows against a catalogue in this process: the service's
+// own decision, without its asking for more (a window is what there is).
+class catalogue_identifier {
+public:
+    catalogue_identifier(const matcher::Store& store, bool tolerate)
+        : store_(store), recognizer_(store, [&] {
+              server::RecognizerOptions options;
+              options.max_sample_ms = 0;
+              options.tolerate = tolerate;
+              return options;
+          }())
+    {
+    }
+
+    std::optional<monitor::Sighting> operator()(const monitor::Window& w) const
+    {
+        const server::Recognition r = recognizer_.Recognize(w.signature, (w.end - w.start) * 1000.0);
+        if (r.outcome != server::Outcome::Match || !r.track)
+            return std::nullopt;
+        // Where in the window the track's pairs agree with it: the play's
+        // start and end to a fraction of a second.
+        const std::vector<matcher::Landmark> landmarks =
+            matcher::SignatureLandmarks(read_signature(w.signature), recognizer_.Options().match.landmarks);
+        const std::vector<std::uint32_t> agreeing = matcher::AgreeingFrames(
+            store_, r.track->id, r.detail.offset_frames, landmarks, recognizer_.Options().match.landmarks);
+        return monitor::Sighting{.track = {.id = r.track->id,
+                                           .title = r.track->title,
+                                           .artist = r.track->artist,
+                                           .seconds = r.track->frames * 0.008},
+                                 .offset = static_cast<double>(r.offset_ms) / 1000.0,
+                                 .speed = 1.0,
+                                 .confidence = r.confidence,
+                                 .evidence = monitor::EvidenceSpan(agreeing, w.start)};
+    }
+
+private:
+    const matcher::Store& store_;
+    server::Recognizer recognizer_;
+};
+
+}  // namespace
+
+raw_format parse_raw_format(const std::string& text)
+{
+    raw_format f;
+    const char* const end = text.data() + text.size();
+    std::from_chars_result read = std::from_chars(text.data(), end, f.rate);
+    if (read.ec == std::errc() && read.ptr != end && *read.ptr == ',')
+        read = std::from_chars(read.ptr + 1, end, f.channels);
+    if (read.ec != std::errc() || read.ptr != end)
+        throw cli_error("--raw takes RATE or RATE,CHANNELS (as 44100,2), not \"" + text + "\"");
+    if (rate_code(f.rate) == 0)
+        throw cli_error("--raw: the engine takes 8000, 11025, 16000, 32000, 44100 or 48000 Hz, not " +
+                        std::to_string(f.rate));
+    if (f.channels < 1 || f.channels > 8)
+        throw cli_error("--raw: 1 to 8 channels, not " + std::to_string(f.channels));
+    return f;
+}
+
+bool raw_reader::read(std::vector<std::int16_t>& mono)
+{
+    const std::size_t frame_bytes = 2 * static_cast<std::size_t>(format_.channels);
+    bytes_.resize(block_frames * frame_bytes);
+    mono.clear();
+    while (mono.empty()) {
+        const std::size_t got = std::fread(bytes_.data() + held_, 1, bytes_.size() - held_, file_);
+        if (got == 0) {
+            if (std::ferror(file_))
+                throw cli_error(std::string("cannot read the raw input: ") + std::strerror(errno));
+            return false;
+        }
+        const std::size_t have = held_ + got;
+        const std::size_t frames = have / frame_bytes;
+        mono.resize(frames);
+        for (std::size_t i = 0; i < frames; ++i) {
+            std::int32_t sum = 0;
+            for (int c = 0; c < format_.channels; ++c) {
+                const std::uint8_t* b = bytes_.data() + i * frame_bytes + 2 * static_cast<std::size_t>(c);
+                sum += static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | b[1] << 8));
+            }
+            mono[i] = static_cast<std::int16_t>(sum / format_.channels);
+        }
+        held_ = have - frames * frame_bytes;
+        std::memmove(bytes_.data(), bytes_.data() + frames * frame_bytes, held_);
+    }
+    return true;
+}
+
+void monitor_stream(const monitor_options& options, std::ostream& out, const note_sink& note)
+{
+    const auto store = open_catalogue(options.db, matcher::OpenMode::ReadOnly, note);
+    const catalogue_identifier identify(*store, false);
+    const double cpu_before = cpu_seconds();
+
+    // The input: raw PCM read as it comes, or a file libsndfile decodes
+    // (standard input is first copied whole, as most formats seek).
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> raw_file(nullptr, std::fclose);
+    std::optional<raw_reader> raw;
+    std::optional<audio_reader> decoded;
+    std::int32_t rate = 0;
+    if (options.raw.rate != 0) {
+        std::FILE* file = stdin;
+        if (options.input != "-") {
+            raw_file.reset(std::fopen(options.input.c_str(), "rb"));
+            if (!raw_file)
+                throw cli_error("cannot open " + options.input + ": " + std::strerror(errno));
+            file = raw_file.get();
+        }
+        raw.emplace(file, options.raw);
+        rate = options.raw.rate;
+    } else {
+        decoded.emplace(options.input, channel_mode::mix);
+        rate = decoded->rate();
+    }
+
+    monitor::StreamWindows windows(rate, options.windows);
+    monitor::PlayTracker tracker(options.tracker);
+    const auto print = [&](const std::vector<monitor::Event>& events) {
+        for (const monitor::Event& e : events)
+            out << (options.json ? monitor::JsonLine(e) : monitor::TextLine(e)) << '\n';
+        if (!events.empty())
+            out.flush();
+    };
+    const auto on_window = [&](const monitor::Window& w) { print(tracker.Observe(w.start, w.end, identify(w))); };
+
+    std::vector<std::int16_t> block;
+    while (raw ? raw->read(block) : decoded->read(block))
+        windows.Feed(block, on_window);
+    windows.Finish(on_window);
+    print(tracker.Finish(windows.StreamSeconds()));
+
+    const double audio = windows.StreamSeconds();
+    const double cpu = cpu_seconds() - cpu_before;
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "followed %s of audio in %.2f s of CPU (%.0f times real time)",
+                  monitor::Clock(audio).c_str(), cpu, cpu > 0.0 ? audio / cpu : 0.0);
+    note(summary);
+}
+
+}  // namespace vxt::cli
