@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <algorithm>
 #include <optional>
 
 #include "vextune/server/Recognizer.h"
@@ -33,25 +34,48 @@ public:
               options.tolerate = tolerate;
               return options;
           }())
+    {}
+
+    // The window as a whole, and where that names nothing, its part after
+    // `after` (the end of the play going on, whose track would otherwise
+    // stand beside the next one's as its rival).
+    std::optional<monitor::Sighting> operator()(const monitor::Window& w, std::optional<double> after) const
     {
+        const std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(read_signature(w.signature));
+        if (auto s = identify(w, peaks, 0))
+            return s;
+        if (!after || *after <= w.start + 0.5 || *after >= w.end - 2.0)
+            return std::nullopt;
+        const auto cut = static_cast<std::uint32_t>((*after - w.start) / kFrameSeconds);
+        std::vector<matcher::Peak> later(std::ranges::lower_bound(peaks, cut, {}, &matcher::Peak::frame), peaks.end());
+        for (matcher::Peak& p : later)
+            p.frame -= cut;
+        return identify(w, later, cut);
     }
 
-    std::optional<monitor::Sighting> operator()(const monitor::Window& w) const
+private:
+    static constexpr double kFrameSeconds = 0.008;
+
+    // peaks: the window's from frame `from` on, timed from there.
+    std::optional<monitor::Sighting> identify(const monitor::Window& w, std::span<const matcher::Peak> peaks,
+                                              std::uint32_t from) const
     {
-        const server::Recognition r = recognizer_.Recognize(w.signature, (w.end - w.start) * 1000.0);
+        const double seconds = w.end - w.start - from * kFrameSeconds;
+        const server::Recognition r = recognizer_.RecognizePeaks(peaks, seconds * 1000.0);
         if (r.outcome != server::Outcome::Match || !r.track)
             return std::nullopt;
         // Where in the window the track's pairs agree with it: the play's
         // start and end to a fraction of a second.
-        const std::vector<matcher::Landmark> landmarks =
-            matcher::SignatureLandmarks(read_signature(w.signature), recognizer_.Options().match.landmarks);
-        const std::vector<std::uint32_t> agreeing = matcher::AgreeingFrames(
-            store_, r.track->id, r.detail.offset_frames, landmarks, recognizer_.Options().match.landmarks);
+        const matcher::LandmarkOptions& landmarks = recognizer_.Options().match.landmarks;
+        std::vector<std::uint32_t> agreeing = matcher::AgreeingFrames(
+            store_, r.track->id, r.detail.offset_frames, matcher::MakeLandmarks(peaks, landmarks), landmarks);
+        for (std::uint32_t& frame : agreeing)
+            frame += from;
         return monitor::Sighting{.track = {.id = r.track->id,
                                            .title = r.track->title,
                                            .artist = r.track->artist,
-                                           .seconds = r.track->frames * 0.008},
-                                 .offset = static_cast<double>(r.offset_ms) / 1000.0,
+                                           .seconds = r.track->frames * kFrameSeconds},
+                                 .offset = static_cast<double>(r.offset_ms) / 1000.0 - from * kFrameSeconds,
                                  .speed = 1.0,
                                  .confidence = r.confidence,
                                  .evidence = monitor::EvidenceSpan(agreeing, w.start)};
@@ -145,7 +169,9 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
         if (!events.empty())
             out.flush();
     };
-    const auto on_window = [&](const monitor::Window& w) { print(tracker.Observe(w.start, w.end, identify(w))); };
+    const auto on_window = [&](const monitor::Window& w) {
+        print(tracker.Observe(w.start, w.end, identify(w, tracker.EvidenceEnd())));
+    };
 
     std::vector<std::int16_t> block;
     while (raw ? raw->read(block) : decoded->read(block))

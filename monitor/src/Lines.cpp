@@ -50,10 +50,8 @@ std::string TextLine(const Event& e)
         std::snprintf(numbers, sizeof numbers, "  at %s in the track, speed %.3f, confidence %.3f",
                       Clock(e.offset).c_str(), e.speed, e.confidence);
         return Clock(e.start) + "  play     " + TrackText(e.track) + numbers;
-    case EventKind::End:
-        return Clock(e.end) + "  end      " + TrackText(e.track) + " after " + Clock(e.Duration());
-    case EventKind::Unknown:
-        break;
+    case EventKind::End: return Clock(e.end) + "  end      " + TrackText(e.track) + " after " + Clock(e.Duration());
+    case EventKind::Unknown: break;
     }
     return Clock(e.start) + "  unknown  until " + Clock(e.end) + " (" + Clock(e.Duration()) + ")";
 }
@@ -63,16 +61,23 @@ std::string JsonLine(const Event& e)
     nlohmann::json line;
     switch (e.kind) {
     case EventKind::Play:
-        line = {{"event", "play"},        {"start", Ms(e.start)},   {"track", TrackJson(e.track)},
-                {"offset", Ms(e.offset)}, {"speed", Ms(e.speed)},   {"confidence", Ms(e.confidence)},
+        line = {{"event", "play"},        {"start", Ms(e.start)}, {"track", TrackJson(e.track)},
+                {"offset", Ms(e.offset)}, {"speed", Ms(e.speed)}, {"confidence", Ms(e.confidence)},
                 {"at", Ms(e.at)}};
         break;
     case EventKind::End:
-        line = {{"event", "end"},     {"start", Ms(e.start)},          {"end", Ms(e.end)},
-                {"duration", Ms(e.Duration())}, {"track", TrackJson(e.track)}, {"at", Ms(e.at)}};
+        line = {{"event", "end"},
+                {"start", Ms(e.start)},
+                {"end", Ms(e.end)},
+                {"duration", Ms(e.Duration())},
+                {"track", TrackJson(e.track)},
+                {"at", Ms(e.at)}};
         break;
     case EventKind::Unknown:
-        line = {{"event", "unknown"}, {"start", Ms(e.start)}, {"end", Ms(e.end)}, {"duration", Ms(e.Duration())},
+        line = {{"event", "unknown"},
+                {"start", Ms(e.start)},
+                {"end", Ms(e.end)},
+                {"duration", Ms(e.Duration())},
                 {"at", Ms(e.at)}};
         break;
     }

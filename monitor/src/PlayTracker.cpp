@@ -37,8 +37,8 @@ bool PlayTracker::SamePlay(const Play& play, const Sighting& s, double window_st
 
 double PlayTracker::EndOf(const Play& play) const
 {
-    double end = play.evidence_end ? *play.evidence_end
-                                   : std::min(play.last_end, play.last_start + options_.evidence_seconds);
+    double end =
+        play.evidence_end ? *play.evidence_end : std::min(play.last_end, play.last_start + options_.evidence_seconds);
     if (play.first.track.seconds > 0.0)
         end = std::min(end, play.alignment + play.first.track.seconds / play.first.speed);
     return std::max(end, play.start);
@@ -140,6 +140,13 @@ std::vector<Event> PlayTracker::Finish(double end)
         out.push_back({.kind = EventKind::Unknown, .at = end, .start = known_until_, .end = end, .track = {}});
     known_until_ = std::max(known_until_, end);
     return out;
+}
+
+std::optional<double> PlayTracker::EvidenceEnd() const
+{
+    if (!current_ || !current_->reported)
+        return std::nullopt;
+    return current_->evidence_end;
 }
 
 std::optional<Span> EvidenceSpan(std::span<const std::uint32_t> frames, double window_start)

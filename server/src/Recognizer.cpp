@@ -84,12 +84,23 @@ Recognition Recognizer::Recognize(std::span<const std::uint8_t> signature, doubl
     if (!peaks.empty() && peaks.back().frame > allowed.last_frame)
         throw BadRequest("the signature has peaks " + Seconds(peaks.back().frame * kFrameMs / 1000.0) +
                          " in, past the " + Seconds(allowed.seconds - 1.0) + " of audio the request says it covers");
-    Recognition r;
     std::vector<matcher::Landmark> landmarks = matcher::MakeLandmarks(peaks);
     if (landmarks.size() > allowed.pairs)
         throw RequestTooLarge("the signature's peaks make " + std::to_string(landmarks.size()) +
                               " pairs, more than a recording of " + Seconds(allowed.seconds - 1.0) +
                               " makes (at most " + std::to_string(allowed.pairs) + ")");
+    return Decide(peaks, std::move(landmarks), sample_ms);
+}
+
+Recognition Recognizer::RecognizePeaks(std::span<const matcher::Peak> peaks, double sample_ms) const
+{
+    return Decide(peaks, matcher::MakeLandmarks(peaks), sample_ms);
+}
+
+Recognition Recognizer::Decide(std::span<const matcher::Peak> peaks, std::vector<matcher::Landmark> landmarks,
+                               double sample_ms) const
+{
+    Recognition r;
     r.landmarks = landmarks.size();
     std::vector<matcher::Candidate> put_forward;
     r.detail = matcher::Match(store_, landmarks, options_.match, put_forward);

@@ -5,6 +5,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -134,6 +135,34 @@ TEST(Matching, ASliceIsFoundAtItsOffset)
         EXPECT_NEAR(static_cast<double>(r.offset_frames), s.from, 1.0);
         EXPECT_LT(r.chance, 1e-6);
     }
+}
+
+// A window that holds 4 s of noise and then 6 s of a track agrees with the
+// track only where the track is, at the offset found, and nowhere at
+// another offset or with another track.
+TEST(Matching, AgreeingFramesAreWhereTheTrackIsInTheRecording)
+{
+    const Catalogue c(20, 125 * 60);
+    std::vector<Peak> window = RandomTrack(77, 125 * 4);  // not in the catalogue
+    for (const Peak& p : Slice(c.tracks[5], 3000, 125 * 6, 0.8, 1))
+        window.push_back({p.frame + 500, p.frequency});
+    const std::vector<Landmark> query = MakeLandmarks(window);
+    const MatchResult r = Match(c.index, query);
+    ASSERT_EQ(r.verdict, Verdict::Match);
+    ASSERT_EQ(r.track, 5u);
+
+    const std::vector<std::uint32_t> agreeing = AgreeingFrames(c.index, 5, r.offset_frames, query);
+    ASSERT_GT(agreeing.size(), 50u);
+    EXPECT_TRUE(std::ranges::is_sorted(agreeing));
+    // The noise's last pairs may reach into the track (a frame to 63
+    // later), never further back.
+    EXPECT_GE(agreeing.front(), 500u - 63u);
+    EXPECT_LE(agreeing.back(), 500u + 125u * 6u);
+    EXPECT_GT(agreeing.back(), 500u + 125u * 5u);
+    EXPECT_LT(AgreeingFrames(c.index, 5, r.offset_frames + 40, query).size(), 5u);
+    EXPECT_LT(AgreeingFrames(c.index, 6, r.offset_frames, query).size(), 5u);
+    EXPECT_TRUE(AgreeingFrames(c.index, 99, r.offset_frames, query).empty());  // no peaks held
+    EXPECT_TRUE(AgreeingFrames(c.index, 5, r.offset_frames, {}).empty());
 }
 
 // Music that is not in the catalogue is never claimed: queries from other

@@ -72,30 +72,15 @@ TEST(PlayTracker, PlaysAreJoinedSplitAndTimedAsTheStreamHasThem)
         std::vector<double> offsets;
     };
     const Case cases[] = {
-        {"one track from its start, after silence",
-         {{0, 10, nullptr}, {10, 70, &kA}},
-         "uPE",
-         {10},
-         {70},
-         {0}},
-        {"entered in the middle, then nothing known",
-         {{0, 40, &kA, 95}, {40, 70, nullptr}},
-         "PEu",
-         {0},
-         {40},
-         {95}},
+        {"one track from its start, after silence", {{0, 10, nullptr}, {10, 70, &kA}}, "uPE", {10}, {70}, {0}},
+        {"entered in the middle, then nothing known", {{0, 40, &kA, 95}, {40, 70, nullptr}}, "PEu", {0}, {40}, {95}},
         {"talk over it for five seconds stays one play",
          {{0, 30, &kA}, {30, 35, nullptr}, {35, 80, &kA, 35}},
          "PE",
          {0},
          {80},
          {0}},
-        {"played twice is two plays",
-         {{0, 40, &kA}, {40, 80, &kA}},
-         "PEPE",
-         {0, 40},
-         {40, 80},
-         {0, 0}},
+        {"played twice is two plays", {{0, 40, &kA}, {40, 80, &kA}}, "PEPE", {0, 40}, {40, 80}, {0, 0}},
         {"a jump within the track ends one play and starts another",
          {{0, 30, &kA}, {30, 60, &kA, 100}},
          "PEPE",
@@ -197,7 +182,8 @@ TEST(PlayTracker, APlayNeverRunsPastItsTracksEndNorBeforeItsBeginning)
         const double ws = std::max(0.0, we - 8.0);
         std::optional<Sighting> s;
         if (we >= 13.0 && we <= 33.0)
-            s = Sighting{.track = short_track, .offset = ws - 10.0, .evidence = Span{std::max(ws, 8.0), std::min(we, 32.0)}};
+            s = Sighting{
+                .track = short_track, .offset = ws - 10.0, .evidence = Span{std::max(ws, 8.0), std::min(we, 32.0)}};
         for (const Event& e : tracker.Observe(ws, we, s))
             events.push_back(e);
     }
@@ -231,10 +217,16 @@ TEST(EvidenceSpan, LoneAgreementsAtEitherEndDoNotStretchIt)
 
 TEST(EventLines, TextAndJsonSayTheSame)
 {
-    const Event play{.kind = EventKind::Play, .at = 3725.5, .start = 3723.25, .track = kA, .offset = 61.5,
-                     .speed = 1.02, .confidence = 0.999};
-    EXPECT_EQ(TextLine(play),
-              "01:02:03.3  play     #1 \"First\" by Someone  at 00:01:01.5 in the track, speed 1.020, confidence 0.999");
+    const Event play{.kind = EventKind::Play,
+                     .at = 3725.5,
+                     .start = 3723.25,
+                     .track = kA,
+                     .offset = 61.5,
+                     .speed = 1.02,
+                     .confidence = 0.999};
+    EXPECT_EQ(
+        TextLine(play),
+        "01:02:03.3  play     #1 \"First\" by Someone  at 00:01:01.5 in the track, speed 1.020, confidence 0.999");
     const nlohmann::json j = nlohmann::json::parse(JsonLine(play));
     EXPECT_EQ(j["event"], "play");
     EXPECT_DOUBLE_EQ(j["start"].get<double>(), 3723.25);

@@ -131,9 +131,9 @@ struct Event {
 };
 
 struct TrackerOptions {
-    double join_seconds = 1.5;      // how far two sightings' alignments may differ and be one play
-    double hold_seconds = 12.0;     // how long a play lasts without a sighting
-    double evidence_seconds = 3.0;  // of a track, in a window it is identified in
+    double join_seconds = 1.5;        // how far two sightings' alignments may differ and be one play
+    double hold_seconds = 12.0;       // how long a play lasts without a sighting
+    double evidence_seconds = 3.0;    // of a track, in a window it is identified in
     std::uint32_t confirmations = 2;  // windows that agree before a play is reported
     double least_unknown = 1.0;       // shorter stretches between plays are not reported
 };
@@ -149,12 +149,18 @@ public:
     // still open are ended.
     std::vector<Event> Finish(double end);
 
+    // Where the evidence of the play going on ends so far (stream
+    // seconds); nothing while no play is told. A window that holds the end
+    // of one track and the start of the next may name neither clearly: the
+    // part after this is worth identifying on its own.
+    std::optional<double> EvidenceEnd() const;
+
 private:
     struct Play {
-        Sighting first;      // the sighting that began it
-        double alignment;    // stream seconds of the track's time 0
-        double start;        // estimated
-        double last_start;   // of the last window it was seen in
+        Sighting first;     // the sighting that began it
+        double alignment;   // stream seconds of the track's time 0
+        double start;       // estimated
+        double last_start;  // of the last window it was seen in
         double last_end;
         std::optional<double> evidence_end;  // the latest any of its windows showed
         std::uint32_t seen = 0;
@@ -169,9 +175,9 @@ private:
     void Report(Play& play, double at, std::vector<Event>& out);
 
     TrackerOptions options_;
-    std::optional<Play> current_;   // the play going on (reported or not yet)
-    std::optional<Play> pending_;   // another track seen during it, not yet confirmed
-    double known_until_ = 0.0;      // the end of the last play reported (or the stream's start)
+    std::optional<Play> current_;  // the play going on (reported or not yet)
+    std::optional<Play> pending_;  // another track seen during it, not yet confirmed
+    double known_until_ = 0.0;     // the end of the last play reported (or the stream's start)
 };
 
 // ---- lines ----

@@ -95,9 +95,16 @@ public:
     // peaks or pairs than the bounds let a recording of that length.
     Recognition Recognize(std::span<const std::uint8_t> signature, double sample_ms) const;
 
+    // The same decision on peaks a caller made itself (time-ordered, from
+    // frame 0), without the bounds a request is held to.
+    Recognition RecognizePeaks(std::span<const matcher::Peak> peaks, double sample_ms) const;
+
     const RecognizerOptions& Options() const noexcept { return options_; }
 
 private:
+    Recognition Decide(std::span<const matcher::Peak> peaks, std::vector<matcher::Landmark> landmarks,
+                       double sample_ms) const;
+
     const matcher::Store& store_;
     RecognizerOptions options_;
 };
