@@ -2,6 +2,9 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
+#include <csignal>
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -9,11 +12,45 @@
 #include <algorithm>
 #include <optional>
 
+#include "device_input.h"
 #include "vextune/server/Recognizer.h"
 
 namespace vxt::cli {
 
 namespace {
+
+std::atomic<bool> stop_requested{false};
+
+extern "C" void request_stop(int)
+{
+    stop_requested.store(true);
+}
+
+// SIGINT and SIGTERM end the stream rather than the process while it is
+// followed, so that the play going on is ended and told.
+class stop_on_signals {
+public:
+    stop_on_signals()
+    {
+        stop_requested.store(false);
+        struct sigaction action {};
+        action.sa_handler = request_stop;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~stop_on_signals()
+    {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    stop_on_signals(const stop_on_signals&) = delete;
+    stop_on_signals& operator=(const stop_on_signals&) = delete;
+
+private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
 
 double cpu_seconds()
 {
@@ -145,8 +182,12 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> raw_file(nullptr, std::fclose);
     std::optional<raw_reader> raw;
     std::optional<audio_reader> decoded;
+    std::optional<device_reader> device;
     std::int32_t rate = 0;
-    if (options.raw.rate != 0) {
+    if (options.use_device) {
+        device.emplace(options.device, note);
+        rate = device->rate();
+    } else if (options.raw.rate != 0) {
         std::FILE* file = stdin;
         if (options.input != "-") {
             raw_file.reset(std::fopen(options.input.c_str(), "rb"));
@@ -160,6 +201,13 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
         decoded.emplace(options.input, channel_mode::mix);
         rate = decoded->rate();
     }
+    const auto read = [&](std::vector<std::int16_t>& block) {
+        if (device) {
+            device->read(block);
+            return true;
+        }
+        return raw ? raw->read(block) : decoded->read(block);
+    };
 
     monitor::StreamWindows windows(rate, options.windows);
     monitor::PlayTracker tracker(options.tracker);
@@ -173,9 +221,16 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
         print(tracker.Observe(w.start, w.end, identify(w, tracker.EvidenceEnd())));
     };
 
+    const stop_on_signals stop;
+    const auto wanted = static_cast<std::uint64_t>(options.seconds * rate);
+    std::uint64_t fed = 0;
     std::vector<std::int16_t> block;
-    while (raw ? raw->read(block) : decoded->read(block))
+    while (!stop_requested.load() && (wanted == 0 || fed < wanted) && read(block)) {
+        if (wanted != 0)
+            block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), wanted - fed)));
+        fed += block.size();
         windows.Feed(block, on_window);
+    }
     windows.Finish(on_window);
     print(tracker.Finish(windows.StreamSeconds()));
 

@@ -28,13 +28,18 @@ struct monitor_options {
     catalogue_names db;
     std::string input = "-";  // a file, or - for standard input
     raw_format raw;
+    bool use_device = false;  // a capture source instead of the input
+    std::string device;       // its name; empty: the default one
+    double seconds = 0.0;     // stop after this much of the stream; 0: at its end
     bool json = false;
     monitor::WindowOptions windows;
     monitor::TrackerOptions tracker;
 };
 
-// Follows the input to its end, writing each event to out as it is known
+// Follows the input to its end (a capture source: until options.seconds
+// have passed, or for ever), writing each event to out as it is known
 // (flushed at once), and notes the audio followed and the CPU it took.
+// SIGINT and SIGTERM end the stream where it is, with its last events.
 // Throws cli_error.
 void monitor_stream(const monitor_options& options, std::ostream& out, const note_sink& note);
 

@@ -273,9 +273,15 @@ command_runner setup_monitor(CLI::App& sub)
     };
     auto args = std::make_shared<monitor_args>();
     sub.add_option("--db", args->options.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
-    sub.add_option("--input", args->options.input,
-                   "The audio followed: a file libsndfile reads, or - for standard input (the default)")
-        ->type_name("AUDIO");
+    auto* input = sub.add_option("--input", args->options.input,
+                                 "The audio followed: a file libsndfile reads, or - for standard input (the default)")
+                      ->type_name("AUDIO");
+    sub.add_option("--device", args->options.device, "Follow a capture source, by name (\"\": the default one)")
+        ->type_name("NAME")
+        ->excludes(input)
+        ->each([args](const std::string&) { args->options.use_device = true; });
+    sub.add_option("--seconds", args->options.seconds, "Stop after this much of the stream (default: at its end)")
+        ->check(CLI::PositiveNumber);
     sub.add_option("--raw", args->raw,
                    "The input is raw 16-bit little-endian PCM at RATE Hz with CHANNELS interleaved (default 1), "
                    "read as it comes: `ffmpeg ... -f s16le - | vextune monitor --raw 44100,2 --db DB`")

@@ -102,7 +102,8 @@ TEST_F(monitor_test, a_recording_is_followed_play_by_play)
     const std::vector<std::string> lines = lines_of(text.out);
     ASSERT_EQ(lines.size(), lines_of(json.out).size()) << text.out;
     EXPECT_TRUE(lines[1].starts_with("00:00:04.")) << text.out;
-    EXPECT_NE(lines[1].find("  play     #1 \"rock-sectoid-metal-madness\"  at 00:00:00."), std::string::npos) << text.out;
+    EXPECT_NE(lines[1].find("  play     #1 \"rock-sectoid-metal-madness\"  at 00:00:00."), std::string::npos)
+        << text.out;
 
     // Offline, the same events.
     const run_result timeline = run_vextune({"match", "--db", db, "--timeline", file("stream.wav").string()});
@@ -123,7 +124,11 @@ TEST_F(monitor_test, raw_pcm_on_a_pipe_is_followed_as_it_comes)
     raw.push_back(0);  // half a frame at the end: dropped
     write_bytes(file("stream.raw"), raw);
     const run_result r = run_vextune({"monitor", "--db", db, "--raw", std::to_string(stream.rate) + ",2", "--json"},
-                                     {.stdin_file = file("stream.raw"), .stdin_through_pipe = true, .stdout_file = {}, .wrapper = {}, .executable = {}});
+                                     {.stdin_file = file("stream.raw"),
+                                      .stdin_through_pipe = true,
+                                      .stdout_file = {},
+                                      .wrapper = {},
+                                      .executable = {}});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     expect_plays(r.out, plays);
 }
