@@ -314,11 +314,12 @@ void catalogue_compact(const std::string& db, std::ostream& out, const note_sink
 }
 
 int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
-                const note_sink& note)
+                const note_sink& note, double most_speed_change)
 {
     const auto store = open(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;
     options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
+    options.most_speed_change = most_speed_change;
     // A file is as long as it is: its peaks are bounded by its own length.
     options.bounds.longest_sample_ms = std::numeric_limits<std::uint32_t>::max();
     const server::Recognizer recognizer(*store, options);
@@ -338,6 +339,8 @@ int match_files(const catalogue_names& db, const std::vector<std::string>& files
         nlohmann::json line = server::Answer(r);
         line["file"] = path;
         line["ms"] = std::round(took.count() * 1000.0) / 1000.0;
+        if (r.outcome == server::Outcome::Match)
+            line["speed"] = std::round(r.speed * 10000.0) / 10000.0;
         // The evidence behind the answer, for judging the thresholds.
         line["evidence"] = {{"landmarks", r.landmarks},
                             {"track", r.detail.track},

@@ -88,8 +88,10 @@ void catalogue_compact(const std::string& db, std::ostream& out, const note_sink
 // service would give for the whole recording, with "file", "ms" (time
 // spent matching) and "evidence" (landmarks, the best track's score, the
 // best other track's, the threshold). Returns how many could not be read.
+// most_speed_change: recordings played this much fast or slow (0.08: 8 %)
+// are looked for too, and "speed" says at what speed one was found.
 int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
-                const note_sink& note);
+                const note_sink& note, double most_speed_change = 0.0);
 
 struct serve_options {
     catalogue_names db;

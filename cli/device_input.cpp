@@ -46,8 +46,10 @@ device_reader::device_reader(const std::string& source, const note_sink& note) :
     std::string id;
     check(state_->devices->GetDefaultAudioCaptureId(&id), "cannot be found");
     std::promise<std::pair<HRESULT, std::shared_ptr<AudioClient>>> activated;
-    check(state_->devices->ActivateAudioInterfaceAsync(
-              id, [&](HRESULT hr, std::shared_ptr<AudioClient> client) { activated.set_value({hr, std::move(client)}); }),
+    check(state_->devices->ActivateAudioInterfaceAsync(id,
+                                                       [&](HRESULT hr, std::shared_ptr<AudioClient> client) {
+                                                           activated.set_value({hr, std::move(client)});
+                                                       }),
           "cannot be opened");
     auto [hr, client] = activated.get_future().get();
     check(hr, "cannot be opened");

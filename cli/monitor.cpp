@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <algorithm>
 #include <optional>
@@ -62,65 +63,124 @@ double cpu_seconds()
 
 // Identifies windows against a catalogue in this process: the service's
 // own decision, without its asking for more (a window is what there is).
+// A window is tried at the speed of the play going on, then at its own
+// speed (whole, then past the play's evidence); where nothing is found
+// there, every fourth window also looks for music played fast or slow, so
+// that the speeds' cost is paid on a quarter of the windows of music that
+// is not in the catalogue.
 class catalogue_identifier {
 public:
-    catalogue_identifier(const matcher::Store& store, bool tolerate)
-        : store_(store), recognizer_(store, [&] {
-              server::RecognizerOptions options;
-              options.max_sample_ms = 0;
-              options.tolerate = tolerate;
-              return options;
-          }())
+    catalogue_identifier(const matcher::Store& store, double most_speed_change)
+        : store_(store), plain_(store, options(0.0)), sweeping_(store, options(most_speed_change))
     {}
 
-    // The window as a whole, and where that names nothing, its part after
-    // `after` (the end of the play going on, whose track would otherwise
-    // stand beside the next one's as its rival).
-    std::optional<monitor::Sighting> operator()(const monitor::Window& w, std::optional<double> after) const
+    std::optional<monitor::Sighting> operator()(const monitor::Window& w, std::optional<double> after,
+                                                std::optional<double> speed)
     {
-        const std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(read_signature(w.signature));
-        if (auto s = identify(w, peaks, 0))
-            return s;
-        if (!after || *after <= w.start + 0.5 || *after >= w.end - 2.0)
-            return std::nullopt;
-        const auto cut = static_cast<std::uint32_t>((*after - w.start) / kFrameSeconds);
-        std::vector<matcher::Peak> later(std::ranges::lower_bound(peaks, cut, {}, &matcher::Peak::frame), peaks.end());
-        for (matcher::Peak& p : later)
-            p.frame -= cut;
-        return identify(w, later, cut);
+        std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(read_signature(w.signature));
+        auto s = find(w, peaks, after, speed);
+        held_.push_back({w, std::move(peaks)});
+        if (held_.size() > kHeld)
+            held_.pop_front();
+        return s;
     }
 
 private:
     static constexpr double kFrameSeconds = 0.008;
+    static constexpr std::size_t kHeld = 4;  // windows kept: as many as a sweep skips
 
-    // peaks: the window's from frame `from` on, timed from there.
-    std::optional<monitor::Sighting> identify(const monitor::Window& w, std::span<const matcher::Peak> peaks,
-                                              std::uint32_t from) const
+    struct held_window {
+        monitor::Window window;
+        std::vector<matcher::Peak> peaks;
+    };
+
+    std::optional<monitor::Sighting> find(const monitor::Window& w, std::span<const matcher::Peak> peaks,
+                                          std::optional<double> after, std::optional<double> speed)
+    {
+        if (speed && *speed != 1.0) {
+            if (auto s = identify(plain_, w, matcher::PeaksAtSpeed(peaks, *speed), 0, *speed))
+                return s;
+        }
+        if (auto s = identify(plain_, w, peaks, 0, 1.0))
+            return s;
+        if (after && *after > w.start + 0.5 && *after < w.end - 2.0) {
+            const auto cut = static_cast<std::uint32_t>((*after - w.start) / kFrameSeconds);
+            std::vector<matcher::Peak> later(std::ranges::lower_bound(peaks, cut, {}, &matcher::Peak::frame),
+                                             peaks.end());
+            for (matcher::Peak& p : later)
+                p.frame -= cut;
+            if (auto s = identify(plain_, w, later, cut, 1.0))
+                return s;
+        }
+        if (sweeping_.Options().most_speed_change == 0.0 || unidentified_++ % kHeld != 0)
+            return std::nullopt;
+        std::optional<monitor::Sighting> s = identify(sweeping_, w, peaks, 0, 1.0);
+        if (!s || !s->evidence)
+            return s;
+        // The windows the sweeps skipped may hold the play's start: they
+        // are tried at the speed found, and the evidence reaches back as
+        // far as one of them agrees (same track, same place).
+        const double alignment = w.start - s->offset / s->speed;
+        for (const held_window& h : held_) {
+            const std::optional<monitor::Sighting> earlier =
+                identify(plain_, h.window, matcher::PeaksAtSpeed(h.peaks, s->speed), 0, s->speed);
+            if (earlier && earlier->track.id == s->track.id && earlier->evidence &&
+                std::abs(h.window.start - earlier->offset / earlier->speed - alignment) < 1.5 &&
+                (!after || earlier->evidence->from >= *after)) {
+                s->evidence->from = std::min(s->evidence->from, earlier->evidence->from);
+                break;
+            }
+        }
+        return s;
+    }
+
+    static server::RecognizerOptions options(double most_speed_change)
+    {
+        server::RecognizerOptions o;
+        o.max_sample_ms = 0;
+        o.tolerate = false;
+        o.most_speed_change = most_speed_change;
+        return o;
+    }
+
+    // peaks: the window's from frame `from` on, timed from there, and
+    // already as the track has them at `speed`.
+    std::optional<monitor::Sighting> identify(const server::Recognizer& recognizer, const monitor::Window& w,
+                                              std::span<const matcher::Peak> peaks, std::uint32_t from, double speed)
     {
         const double seconds = w.end - w.start - from * kFrameSeconds;
-        const server::Recognition r = recognizer_.RecognizePeaks(peaks, seconds * 1000.0);
+        const server::Recognition r = recognizer.RecognizePeaks(peaks, seconds * 1000.0);
         if (r.outcome != server::Outcome::Match || !r.track)
             return std::nullopt;
+        unidentified_ = 0;
+        speed *= r.speed;  // a sweep found its own
+        std::vector<matcher::Peak> scaled;
+        if (r.speed != 1.0) {
+            scaled = matcher::PeaksAtSpeed(peaks, r.speed);
+            peaks = scaled;
+        }
         // Where in the window the track's pairs agree with it: the play's
         // start and end to a fraction of a second.
-        const matcher::LandmarkOptions& landmarks = recognizer_.Options().match.landmarks;
+        const matcher::LandmarkOptions& landmarks = recognizer.Options().match.landmarks;
         std::vector<std::uint32_t> agreeing = matcher::AgreeingFrames(
             store_, r.track->id, r.detail.offset_frames, matcher::MakeLandmarks(peaks, landmarks), landmarks);
         for (std::uint32_t& frame : agreeing)
-            frame += from;
+            frame = from + static_cast<std::uint32_t>(std::lround(frame / speed));
         return monitor::Sighting{.track = {.id = r.track->id,
                                            .title = r.track->title,
                                            .artist = r.track->artist,
                                            .seconds = r.track->frames * kFrameSeconds},
-                                 .offset = static_cast<double>(r.offset_ms) / 1000.0 - from * kFrameSeconds,
-                                 .speed = 1.0,
+                                 .offset = static_cast<double>(r.offset_ms) / 1000.0 - from * kFrameSeconds * speed,
+                                 .speed = speed,
                                  .confidence = r.confidence,
                                  .evidence = monitor::EvidenceSpan(agreeing, w.start)};
     }
 
-private:
     const matcher::Store& store_;
-    server::Recognizer recognizer_;
+    server::Recognizer plain_;
+    server::Recognizer sweeping_;
+    std::uint64_t unidentified_ = 0;
+    std::deque<held_window> held_;  // the latest windows, oldest first
 };
 
 }  // namespace
@@ -174,7 +234,7 @@ bool raw_reader::read(std::vector<std::int16_t>& mono)
 void monitor_stream(const monitor_options& options, std::ostream& out, const note_sink& note)
 {
     const auto store = open_catalogue(options.db, matcher::OpenMode::ReadOnly, note);
-    const catalogue_identifier identify(*store, false);
+    catalogue_identifier identify(*store, options.most_speed_change);
     const double cpu_before = cpu_seconds();
 
     // The input: raw PCM read as it comes, or a file libsndfile decodes
@@ -218,7 +278,7 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
             out.flush();
     };
     const auto on_window = [&](const monitor::Window& w) {
-        print(tracker.Observe(w.start, w.end, identify(w, tracker.EvidenceEnd())));
+        print(tracker.Observe(w.start, w.end, identify(w, tracker.EvidenceEnd(), tracker.PlaySpeed())));
     };
 
     const stop_on_signals stop;

@@ -28,9 +28,10 @@ struct monitor_options {
     catalogue_names db;
     std::string input = "-";  // a file, or - for standard input
     raw_format raw;
-    bool use_device = false;  // a capture source instead of the input
-    std::string device;       // its name; empty: the default one
-    double seconds = 0.0;     // stop after this much of the stream; 0: at its end
+    bool use_device = false;          // a capture source instead of the input
+    std::string device;               // its name; empty: the default one
+    double seconds = 0.0;             // stop after this much of the stream; 0: at its end
+    double most_speed_change = 0.08;  // plays this much fast or slow are looked for too (0.08: 8 %)
     bool json = false;
     monitor::WindowOptions windows;
     monitor::TrackerOptions tracker;

@@ -242,22 +242,31 @@ command_runner setup_match(CLI::App& sub)
         catalogue_names db;
         std::vector<std::string> files;
         bool timeline = false;
+        double speed_change = 8.0;
     };
     auto args = std::make_shared<match_args>();
     sub.add_option("--db", args->db, db_help)->required()->allow_extra_args(false)->type_name("DB");
     sub.add_flag("--timeline", args->timeline,
                  "Each recording's tracklist instead: a JSON line per play, end and stretch of nothing known, as "
                  "`monitor --json` prints them");
+    sub.add_option("--speed-change", args->speed_change,
+                   "Look for recordings played up to PCT percent fast or slow too (default 8; 0: at their own speed "
+                   "only)")
+        ->check(CLI::Range(0.0, 15.0))
+        ->type_name("PCT");
     sub.add_option("AUDIO", args->files, "Recordings")->required()->type_name("");
     return [args] {
         return run_catalogue_command([&] {
             if (!args->timeline)
-                return match_files(args->db, args->files, std::cout, note_to_stderr) == 0 ? exit_ok : exit_failure;
+                return match_files(args->db, args->files, std::cout, note_to_stderr, args->speed_change / 100.0) == 0
+                           ? exit_ok
+                           : exit_failure;
             for (const std::string& file : args->files) {
                 monitor_options options;
                 options.db = args->db;
                 options.input = file;
                 options.json = true;
+                options.most_speed_change = args->speed_change / 100.0;
                 monitor_stream(options, std::cout, note_to_stderr);
             }
             return std::cout ? exit_ok : exit_failure;
@@ -270,6 +279,7 @@ command_runner setup_monitor(CLI::App& sub)
     struct monitor_args {
         monitor_options options;
         std::string raw;
+        double speed_change = 8.0;
     };
     auto args = std::make_shared<monitor_args>();
     sub.add_option("--db", args->options.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
@@ -290,12 +300,17 @@ command_runner setup_monitor(CLI::App& sub)
     sub.add_option("--window", args->options.windows.seconds,
                    "Seconds of audio each identification looks at (default 8)")
         ->check(CLI::Range(2.0, 60.0));
+    sub.add_option("--speed-change", args->speed_change,
+                   "Look for plays up to PCT percent fast or slow too (default 8; 0: at their own speed only)")
+        ->check(CLI::Range(0.0, 15.0))
+        ->type_name("PCT");
     sub.add_option("--hop", args->options.windows.hop, "Seconds between identifications (default 1)")
         ->check(CLI::Range(0.25, 30.0));
     return [args] {
         return run_catalogue_command([&] {
             if (!args->raw.empty())
                 args->options.raw = parse_raw_format(args->raw);
+            args->options.most_speed_change = args->speed_change / 100.0;
             monitor_stream(args->options, std::cout, note_to_stderr);
             return std::cout ? exit_ok : exit_failure;
         });

@@ -1,7 +1,9 @@
 #include "vextune/matcher/Landmarks.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -261,6 +263,20 @@ std::vector<Peak> SignaturePeaks(const decoded_signature& signature)
     }
     SortByTime(peaks);
     return peaks;
+}
+
+std::vector<Peak> PeaksAtSpeed(std::span<const Peak> peaks, double speed)
+{
+    std::vector<Peak> out;
+    out.reserve(peaks.size());
+    for (const Peak& p : peaks) {
+        const double frequency = std::round(p.frequency / speed);
+        if (frequency > std::numeric_limits<std::uint16_t>::max())
+            continue;
+        out.push_back(
+            {static_cast<std::uint32_t>(std::llround(p.frame * speed)), static_cast<std::uint16_t>(frequency)});
+    }
+    return out;
 }
 
 std::span<const Peak> PeaksBetween(std::span<const Peak> peaks, std::uint32_t from, std::uint32_t to)

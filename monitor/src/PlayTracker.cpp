@@ -149,6 +149,13 @@ std::optional<double> PlayTracker::EvidenceEnd() const
     return current_->evidence_end;
 }
 
+std::optional<double> PlayTracker::PlaySpeed() const
+{
+    if (!current_ || !current_->reported)
+        return std::nullopt;
+    return current_->first.speed;
+}
+
 std::optional<Span> EvidenceSpan(std::span<const std::uint32_t> frames, double window_start)
 {
     constexpr std::uint32_t kNear = 250;  // two seconds of frames

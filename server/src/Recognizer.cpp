@@ -108,6 +108,37 @@ Recognition Recognizer::Decide(std::span<const matcher::Peak> peaks, std::vector
         landmarks = matcher::QueryLandmarks(peaks, options_.tolerance);
         r.detail = matcher::MatchTolerant(store_, landmarks, peaks, put_forward, options_.match);
     }
+    if (r.detail.verdict != matcher::Verdict::Match && options_.most_speed_change > 0.0 && options_.speed_step > 0.0) {
+        const auto steps = static_cast<int>(options_.most_speed_change / options_.speed_step + 1e-9);
+        matcher::MatchOptions shared = options_.match;
+        shared.false_claim_rate /= 2.0 * steps + 1.0;
+        const auto at_speed = [&](int k) {
+            const std::vector<matcher::Peak> scaled = matcher::PeaksAtSpeed(peaks, 1.0 + k * options_.speed_step);
+            return matcher::Match(store_, matcher::MakeLandmarks(scaled), scaled, shared);
+        };
+        for (int k = 1; k <= steps && r.detail.verdict != matcher::Verdict::Match; ++k) {
+            for (const int signed_k : {k, -k}) {
+                matcher::MatchResult at = at_speed(signed_k);
+                if (at.verdict != matcher::Verdict::Match)
+                    continue;
+                // The first speed outward that passes is seldom the best:
+                // the score rises on to the recording's own speed, then
+                // falls.
+                int best = signed_k;
+                for (int further = signed_k + (k == signed_k ? 1 : -1); std::abs(further) <= steps;
+                     further += k == signed_k ? 1 : -1) {
+                    matcher::MatchResult next = at_speed(further);
+                    if (next.verdict != matcher::Verdict::Match || next.track != at.track || next.score <= at.score)
+                        break;
+                    at = next;
+                    best = further;
+                }
+                r.detail = at;
+                r.speed = 1.0 + best * options_.speed_step;
+                break;
+            }
+        }
+    }
     if (r.detail.verdict == matcher::Verdict::Match) {
         r.track = store_.Track(r.detail.track);
         // A track removed since its postings were read is no answer.

@@ -2,6 +2,7 @@
 // stitched from the committed clips, with silence and noise between them,
 // followed from a file, from raw PCM on a pipe and offline.
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -131,6 +132,57 @@ TEST_F(monitor_test, raw_pcm_on_a_pipe_is_followed_as_it_comes)
                                       .executable = {}});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     expect_plays(r.out, plays);
+}
+
+// The samples played at speed (time and pitch together), by linear steps.
+std::vector<std::int16_t> played_at(const std::vector<std::int16_t>& samples, double speed)
+{
+    std::vector<std::int16_t> out(static_cast<std::size_t>(static_cast<double>(samples.size() - 1) / speed));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const double at = static_cast<double>(i) * speed;
+        const auto k = static_cast<std::size_t>(at);
+        const double f = at - static_cast<double>(k);
+        out[i] = static_cast<std::int16_t>(std::lround(samples[k] * (1.0 - f) + samples[k + 1] * f));
+    }
+    return out;
+}
+
+TEST_F(monitor_test, plays_fast_or_slow_are_found_at_their_speed)
+{
+    // The first clip 3 % fast, then the second 6 % slow.
+    const pcm first = read_pcm(clip_path(clip_names[0]));
+    const pcm second = read_pcm(clip_path(clip_names[1]));
+    pcm sped{first.rate, 1, played_at(first.samples, 1.03)};
+    const std::vector<std::int16_t> slow = played_at(second.samples, 0.94);
+    sped.samples.insert(sped.samples.end(), slow.begin(), slow.end());
+    write_wav(file("speeds.wav"), sped);
+    const double first_end = 15.0 / 1.03;
+
+    const run_result r = run_vextune({"monitor", "--db", db, "--input", file("speeds.wav").string(), "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<nlohmann::json> starts, ends;
+    for (const std::string& line : lines_of(r.out)) {
+        const nlohmann::json e = nlohmann::json::parse(line);
+        if (e["event"] == "play")
+            starts.push_back(e);
+        else if (e["event"] == "end")
+            ends.push_back(e);
+    }
+    ASSERT_EQ(starts.size(), 2u) << r.out;
+    ASSERT_EQ(ends.size(), 2u) << r.out;
+    EXPECT_EQ(starts[0]["track"]["title"], "rock-sectoid-metal-madness");
+    EXPECT_NEAR(starts[0]["speed"].get<double>(), 1.03, 0.005);
+    EXPECT_NEAR(ends[0]["end"].get<double>(), first_end, 1.0);
+    EXPECT_EQ(starts[1]["track"]["title"], "Through Space");
+    EXPECT_NEAR(starts[1]["speed"].get<double>(), 0.94, 0.005);
+    EXPECT_NEAR(starts[1]["start"].get<double>(), first_end, 1.0);
+    EXPECT_NEAR(ends[1]["end"].get<double>(), first_end + 15.0 / 0.94, 1.0);
+
+    // At their own speed only, the 6 % slow play is not found.
+    const run_result plain =
+        run_vextune({"monitor", "--db", db, "--input", file("speeds.wav").string(), "--json", "--speed-change", "0"});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    EXPECT_EQ(plain.out.find("Through Space"), std::string::npos) << plain.out;
 }
 
 TEST_F(monitor_test, a_raw_format_it_cannot_follow_is_refused_with_the_reason)

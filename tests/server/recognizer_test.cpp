@@ -108,6 +108,43 @@ TEST_F(RecognizerTest, NamesTheTrackAndWhereTheRecordingStarts)
     EXPECT_EQ(answer["matches"][0]["score"], r.detail.score);
 }
 
+// A recording played fast or slow (time and pitch together, as a faster
+// turntable or tape plays it) is found at its speed when the speeds are
+// searched, and only then; unknown music stays unknown at every speed.
+TEST_F(RecognizerTest, MusicPlayedFastOrSlowIsFoundAtItsSpeed)
+{
+    // seconds of track t from offset on, played at speed: sample i of the
+    // recording is the track's at offset + i * speed, by linear steps.
+    const auto played_at = [](const std::vector<std::int16_t>& track, double offset, double seconds, double speed) {
+        std::vector<std::int16_t> pcm(static_cast<std::size_t>(seconds * kRate));
+        for (std::size_t i = 0; i < pcm.size(); ++i) {
+            const double at = offset * kRate + static_cast<double>(i) * speed;
+            const auto k = static_cast<std::size_t>(at);
+            const double f = at - static_cast<double>(k);
+            pcm[i] = static_cast<std::int16_t>(std::lround(track[k] * (1.0 - f) + track[k + 1] * f));
+        }
+        return Sign(pcm, 2);
+    };
+    RecognizerOptions options;
+    options.most_speed_change = 0.08;
+    const Recognizer searching(*store, options);
+    const Recognizer plain(*store);
+    for (const double speed : {0.92, 0.97, 1.03, 1.08}) {
+        SCOPED_TRACE(speed);
+        const std::vector<std::uint8_t> recording = played_at(tracks[1], 12.0, 8.0, speed);
+        const Recognition r = searching.Recognize(recording, 8000);
+        ASSERT_EQ(r.outcome, Outcome::Match);
+        EXPECT_EQ(r.track->title, "Piece 1");
+        EXPECT_NEAR(r.speed, speed, 0.005);
+        EXPECT_NEAR(static_cast<double>(r.offset_ms), 12000.0, 100.0);
+        if (std::abs(speed - 1.0) > 0.05) {
+            EXPECT_NE(plain.Recognize(recording, 8000).outcome, Outcome::Match);
+        }
+    }
+    const std::vector<std::int16_t> unknown = SyntheticMusic(98, 12.0);
+    EXPECT_EQ(searching.Recognize(Sign(unknown, 2), 12000).outcome, Outcome::NoMatch);
+}
+
 // Unknown music is never claimed: the service asks for more until the
 // longest recording it takes, then says there is no match.
 TEST_F(RecognizerTest, AsksForMoreThenGivesUpOnUnknownMusic)

@@ -70,6 +70,12 @@ struct QueryTolerance {
 std::vector<Landmark> QueryLandmarks(std::span<const Peak> peaks, const QueryTolerance& tolerance,
                                      const LandmarkOptions& options = {});
 
+// A recording's peaks as its track has them when the recording plays at
+// `speed` track seconds a second (1.03: 3 % fast, and 3 % high): frames
+// times speed, frequencies over it, still in time order. Frequencies
+// pushed past the top of what a peak holds are dropped.
+std::vector<Peak> PeaksAtSpeed(std::span<const Peak> peaks, double speed);
+
 // The peaks of a time-ordered list with from <= frame < to.
 std::span<const Peak> PeaksBetween(std::span<const Peak> peaks, std::uint32_t from, std::uint32_t to);
 

@@ -154,6 +154,8 @@ public:
     // of one track and the start of the next may name neither clearly: the
     // part after this is worth identifying on its own.
     std::optional<double> EvidenceEnd() const;
+    // The speed of the play going on; nothing while no play is told.
+    std::optional<double> PlaySpeed() const;
 
 private:
     struct Play {

@@ -49,6 +49,15 @@ struct RecognizerOptions {
     bool tolerate = true;                 // look up again within the tolerance when exact pairs fall short
     matcher::QueryTolerance tolerance;    // how far a recording's peaks may be from the track's
     RequestBounds bounds;
+    // Recordings played fast or slow (broadcast a few percent, a DJ's mix
+    // up to about 8 %): where nothing matches at the recording's own speed,
+    // its exact pairs are matched again at speeds 1 ± k speed_step up to
+    // most_speed_change, nearest first, each with its peaks made as the
+    // track has them (time and pitch both scaled). The false-claim rate is
+    // shared among the speeds tried. 0: none; each speed costs about an
+    // exact pass.
+    double most_speed_change = 0.0;
+    double speed_step = 0.0015;
 };
 
 enum class Outcome { Match, Retry, NoMatch };
@@ -59,6 +68,7 @@ struct Recognition {
     std::int64_t offset_ms = 0;               // where in the track the recording starts
     double confidence = 0.0;                  // 1 less the expected number of chance cells reaching the score
     std::uint32_t retry_ms = 0;               // with Retry: the recording time wanted
+    double speed = 1.0;                       // with Match: track seconds per recording second
     matcher::MatchResult detail;
     std::size_t landmarks = 0;  // of the query
 };
