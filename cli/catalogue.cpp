@@ -528,6 +528,7 @@ void serve(const serve_options& options, const note_sink& note, const note_sink&
     server::RecognizerOptions recognizer;
     recognizer.max_sample_ms = options.max_sample_ms;
     recognizer.retry_step_ms = options.retry_step_ms;
+    recognizer.most_speed_change = options.most_speed_change;
     server::Service service(*store, recognizer, service_options);
     int bound = 0;
     try {

@@ -100,8 +100,9 @@ struct serve_options {
     int io_threads = 1;
     std::uint32_t max_sample_ms = 12000;
     std::uint32_t retry_step_ms = 3000;
-    bool access_log = false;      // on standard error
-    std::string access_log_file;  // appended to, opened anew on SIGHUP; none when empty
+    double most_speed_change = 0.0;  // recordings this much fast or slow are looked for too (0.08: 8 %)
+    bool access_log = false;         // on standard error
+    std::string access_log_file;     // appended to, opened anew on SIGHUP; none when empty
     int request_timeout_s = 5;
     int idle_timeout_s = 15;
     int write_timeout_s = 10;

@@ -13,7 +13,11 @@
 #include <algorithm>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "device_input.h"
+#include "vextune/client/HttpTransport.h"
+#include "vextune/protocol/Request.h"
 #include "vextune/server/Recognizer.h"
 
 namespace vxt::cli {
@@ -183,6 +187,75 @@ private:
     std::deque<held_window> held_;  // the latest windows, oldest first
 };
 
+// Identifies windows through a recognition service: each window's
+// signature posted to its POST /recognize as any client would, the play
+// state kept here. The service says neither where in the window its track
+// lies nor how long the track is, so plays are timed from the windows. A
+// failed exchange is noted and the window counts as nothing known: the
+// stream goes on.
+class service_identifier {
+public:
+    service_identifier(std::string url, const note_sink& note)
+        : transport_(VextuneCore::Client::MakeCurlTransport()), url_(std::move(url)), note_(note)
+    {
+        if (!url_.ends_with("/recognize"))
+            url_ += url_.ends_with('/') ? "recognize" : "/recognize";
+    }
+
+    // The service does not say where in a window its track lies, and a
+    // signature cannot be cut: a window that holds the end of one track
+    // and the start of the next may name neither, and the next play is
+    // told a few seconds late.
+    std::optional<monitor::Sighting> operator()(const monitor::Window& w) { return ask(w); }
+
+private:
+    std::optional<monitor::Sighting> ask(const monitor::Window& w)
+    {
+        static constexpr char kTemplate[] = R"({"signature":"{sigdata}","samplems":"{samplems}"})";
+        const VextuneCore::Client::HttpResult r =
+            transport_->Post(url_, protocol::RequestText(kTemplate, w.signature, (w.end - w.start) * 1000.0), {}, {});
+        if (r.outcome != VextuneCore::Client::HttpResult::Outcome::Answered || r.status != 200) {
+            if (failures_++ % 60 == 0)
+                note(r.outcome == VextuneCore::Client::HttpResult::Outcome::Answered
+                         ? url_ + " answered " + std::to_string(r.status) + " (the window counts as nothing known)"
+                         : url_ + ": " + r.error + " (the window counts as nothing known)");
+            return std::nullopt;
+        }
+        try {
+            const nlohmann::json answer = nlohmann::json::parse(r.body);
+            if (answer.contains("retryms"))  // a longer recording wanted: none is to be had
+                return std::nullopt;
+            const nlohmann::json& matches = answer.at("matches");
+            if (!matches.is_array() || matches.empty())
+                return std::nullopt;
+            const nlohmann::json& m = matches.at(0);
+            return monitor::Sighting{.track = {.id = m.at("id").get<std::uint32_t>(),
+                                               .title = m.value("title", ""),
+                                               .artist = m.value("artist", ""),
+                                               .seconds = 0.0},
+                                     .offset = m.at("offsetms").get<double>() / 1000.0,
+                                     .speed = m.value("speed", 1.0),
+                                     .confidence = m.value("confidence", 0.0),
+                                     .evidence = {}};
+        } catch (const nlohmann::json::exception& e) {
+            if (failures_++ % 60 == 0)
+                note(url_ + " gave an answer that is not one: " + e.what());
+            return std::nullopt;
+        }
+    }
+
+    void note(const std::string& text) const
+    {
+        if (note_)
+            note_(text);
+    }
+
+    std::shared_ptr<VextuneCore::Client::HttpTransport> transport_;
+    std::string url_;
+    note_sink note_;
+    std::uint64_t failures_ = 0;
+};
+
 }  // namespace
 
 raw_format parse_raw_format(const std::string& text)
@@ -233,8 +306,16 @@ bool raw_reader::read(std::vector<std::int16_t>& mono)
 
 void monitor_stream(const monitor_options& options, std::ostream& out, const note_sink& note)
 {
-    const auto store = open_catalogue(options.db, matcher::OpenMode::ReadOnly, note);
-    catalogue_identifier identify(*store, options.most_speed_change);
+    // Windows are identified by the catalogue here or by a service.
+    std::unique_ptr<matcher::Store> store;
+    std::optional<catalogue_identifier> local;
+    std::optional<service_identifier> remote;
+    if (options.service.empty()) {
+        store = open_catalogue(options.db, matcher::OpenMode::ReadOnly, note);
+        local.emplace(*store, options.most_speed_change);
+    } else {
+        remote.emplace(options.service, note);
+    }
     const double cpu_before = cpu_seconds();
 
     // The input: raw PCM read as it comes, or a file libsndfile decodes
@@ -278,7 +359,8 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
             out.flush();
     };
     const auto on_window = [&](const monitor::Window& w) {
-        print(tracker.Observe(w.start, w.end, identify(w, tracker.EvidenceEnd(), tracker.PlaySpeed())));
+        print(tracker.Observe(w.start, w.end,
+                              local ? (*local)(w, tracker.PlayEnd(), tracker.PlaySpeed()) : (*remote)(w)));
     };
 
     const stop_on_signals stop;

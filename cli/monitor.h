@@ -26,6 +26,7 @@ raw_format parse_raw_format(const std::string& text);
 
 struct monitor_options {
     catalogue_names db;
+    std::string service;      // a recognition service's URL instead of db
     std::string input = "-";  // a file, or - for standard input
     raw_format raw;
     bool use_device = false;          // a capture source instead of the input

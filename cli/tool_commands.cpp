@@ -282,7 +282,12 @@ command_runner setup_monitor(CLI::App& sub)
         double speed_change = 8.0;
     };
     auto args = std::make_shared<monitor_args>();
-    sub.add_option("--db", args->options.db, db_help)->required()->allow_extra_args(false)->type_name("DB");
+    auto* db = sub.add_option("--db", args->options.db, db_help)->allow_extra_args(false)->type_name("DB");
+    sub.add_option("--service", args->options.service,
+                   "Identify through a recognition service instead (`vextune serve`): its URL, to which "
+                   "/recognize is added")
+        ->type_name("URL")
+        ->excludes(db);
     auto* input = sub.add_option("--input", args->options.input,
                                  "The audio followed: a file libsndfile reads, or - for standard input (the default)")
                       ->type_name("AUDIO");
@@ -311,6 +316,8 @@ command_runner setup_monitor(CLI::App& sub)
             if (!args->raw.empty())
                 args->options.raw = parse_raw_format(args->raw);
             args->options.most_speed_change = args->speed_change / 100.0;
+            if (args->options.db.empty() && args->options.service.empty())
+                throw cli_error("monitor needs --db DB or --service URL");
             monitor_stream(args->options, std::cout, note_to_stderr);
             return std::cout ? exit_ok : exit_failure;
         });
@@ -341,6 +348,12 @@ command_runner setup_serve(CLI::App& sub)
                    "Threads reading and writing the connections (default 1; 2 for many clients)")
         ->check(CLI::Range(1, 8).description(""))
         ->type_name("N");
+    sub.add_option_function<double>(
+           "--speed-change", [options](double pct) { options->most_speed_change = pct / 100.0; },
+           "Look for recordings played up to PCT percent fast or slow too (default 0: at their own speed only; "
+           "each 0.15 % costs about one more exact pass where nothing else matched)")
+        ->check(CLI::Range(0.0, 15.0))
+        ->type_name("PCT");
     sub.add_option("--max-sample-ms", options->max_sample_ms,
                    "Longest recording asked for before answering no match (default 12000)")
         ->check(CLI::Range(0, 600000).description(""))

@@ -22,9 +22,10 @@ inline constexpr std::string_view recognize_usage =
 inline constexpr std::string_view catalogue_usage =
     "usage: vextune catalogue {add --db DB... AUDIO... | list --db DB... | remove --db DB... ID | stats --db DB...}";
 inline constexpr std::string_view match_usage = "usage: vextune match --db DB... [--timeline] AUDIO...";
-inline constexpr std::string_view monitor_usage = "usage: vextune monitor --db DB... [--input AUDIO | - | --device "
-                                                  "NAME] [--raw RATE[,CHANNELS]] [--json] [--seconds S] "
-                                                  "[--window S] [--hop S]";
+inline constexpr std::string_view monitor_usage =
+    "usage: vextune monitor (--db DB... | --service URL) [--input AUDIO | - | --device "
+    "NAME] [--raw RATE[,CHANNELS]] [--json] [--seconds S] "
+    "[--window S] [--hop S]";
 inline constexpr std::string_view serve_usage =
     "usage: vextune serve --db DB... [--listen HOST:PORT] [--threads N] [--io-threads N] [--max-sample-ms MS] "
     "[--access-log] [--access-log-file FILE] [--request-timeout S] [--idle-timeout S] [--write-timeout S] "

@@ -142,11 +142,11 @@ std::vector<Event> PlayTracker::Finish(double end)
     return out;
 }
 
-std::optional<double> PlayTracker::EvidenceEnd() const
+std::optional<double> PlayTracker::PlayEnd() const
 {
     if (!current_ || !current_->reported)
         return std::nullopt;
-    return current_->evidence_end;
+    return EndOf(*current_);
 }
 
 std::optional<double> PlayTracker::PlaySpeed() const

@@ -172,6 +172,10 @@ nlohmann::json Answer(const Recognition& recognition)
                                                     {"offsetms", recognition.offset_ms},
                                                     {"score", recognition.detail.score},
                                                     {"confidence", recognition.confidence}});
+        // Found played fast or slow: at what speed (track seconds a
+        // second); absent at the recording's own speed.
+        if (recognition.speed != 1.0)
+            answer[protocol::matches_member][0]["speed"] = std::round(recognition.speed * 10000.0) / 10000.0;
     }
     return answer;
 }

@@ -251,28 +251,10 @@ TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
 {
     const std::string log = file("serve.log").string();
     const std::string access = file("access.log").string();
-    const std::vector<std::string> args = {
-        vextune_path.string(), "serve", "--db", db, "--listen", "127.0.0.1:0", "--access-log",
-        "--access-log-file",   access};
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    std::string port;
-    for (int i = 0; i < 200 && port.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        const std::string text = read_text(log);
-        if (const auto at = text.find("listening on http://127.0.0.1:"); at != std::string::npos)
-            port = text.substr(at + 30, text.find('\n', at) - at - 30);
-    }
-    ASSERT_FALSE(port.empty()) << read_text(log);
+    background_service service({"--db", db, "--access-log", "--access-log-file", access}, log);
+    const std::string port = std::to_string(service.port());
+    ASSERT_NE(service.port(), 0);
+    const int pid = service.pid();
 
     const std::string request = R"({"tag":{"href":"http://127.0.0.1:)" + port +
                                 R"(/recognize","maxsamplems":12000,"minsamplems":3000},"tagid":"t",)"
@@ -295,9 +277,7 @@ TEST_F(catalogue_test, serve_answers_the_client_and_stops_on_sigterm)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = service.stop();
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto result = nlohmann::json::parse(r.out);
     ASSERT_EQ(result["tag"]["response"]["matches"].size(), 1u) << r.out;

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -163,6 +167,47 @@ void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes)
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     EXPECT_TRUE(out) << path;
+}
+
+background_service::background_service(const std::vector<std::string>& args, const fs::path& log)
+{
+    std::vector<std::string> words = {vextune_path.string(), "serve", "--listen", "127.0.0.1:0"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start vextune serve: " << std::strerror(spawned);
+        return;
+    }
+    pid_ = pid;
+    constexpr std::string_view said = "listening on http://127.0.0.1:";
+    for (int i = 0; i < 200 && port_ == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const std::string text = read_text(log);
+        if (const auto at = text.find(said); at != std::string::npos && text.find('\n', at) != std::string::npos)
+            port_ = std::atoi(text.c_str() + at + said.size());
+    }
+    if (port_ == 0)
+        ADD_FAILURE() << "vextune serve did not listen: " << read_text(log);
+}
+
+int background_service::stop()
+{
+    if (pid_ == 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = 0;
+    return status;
 }
 
 run_result run_vextune(const std::vector<std::string>& args, const run_options& options)

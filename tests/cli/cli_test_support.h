@@ -100,6 +100,28 @@ struct run_options {
 // Runs vextune (or options.executable) with args and waits for it.
 run_result run_vextune(const std::vector<std::string>& args, const run_options& options = {});
 
+// `vextune serve` started in the background on 127.0.0.1 and a free port,
+// its standard error into log; stopped with SIGTERM (and waited for) when
+// this goes, unless stop() did first. Fails the test when it does not
+// listen within 5 s (port 0 then).
+class background_service {
+public:
+    background_service(const std::vector<std::string>& args, const fs::path& log);
+    ~background_service() { stop(); }
+    background_service(const background_service&) = delete;
+    background_service& operator=(const background_service&) = delete;
+
+    int port() const noexcept { return port_; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int pid() const noexcept { return pid_; }
+    // SIGTERM, and the exit status as waitpid gives it (-1 when stopped before).
+    int stop();
+
+private:
+    int pid_ = 0;
+    int port_ = 0;
+};
+
 // A fresh directory per test, removed afterwards.
 class scratch_test : public ::testing::Test {
 protected:

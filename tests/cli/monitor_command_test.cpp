@@ -134,6 +134,39 @@ TEST_F(monitor_test, raw_pcm_on_a_pipe_is_followed_as_it_comes)
     expect_plays(r.out, plays);
 }
 
+TEST_F(monitor_test, a_service_identifies_the_windows_and_the_plays_are_joined_here)
+{
+    background_service service({"--db", db}, file("serve.log"));
+    ASSERT_NE(service.port(), 0);
+    const run_result r =
+        run_vextune({"monitor", "--service", service.url(), "--input", file("stream.wav").string(), "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<nlohmann::json> starts;
+    for (const std::string& line : lines_of(r.out)) {
+        const nlohmann::json e = nlohmann::json::parse(line);
+        if (e["event"] == "play")
+            starts.push_back(e);
+    }
+    // The service does not say where in a window its track lies: starts
+    // are the windows', to a few seconds, and later after a change of
+    // track, where a window holds both.
+    ASSERT_EQ(starts.size(), plays.size()) << r.out;
+    for (std::size_t i = 0; i < plays.size(); ++i) {
+        EXPECT_EQ(starts[i]["track"]["title"], plays[i].title) << i;
+        EXPECT_NEAR(starts[i]["start"].get<double>(), plays[i].start, 5.0) << i;
+    }
+    EXPECT_EQ(service.stop(), 0);
+
+    // A service that is not there: every window is nothing known, said
+    // once, and the stream is followed to its end.
+    const run_result gone =
+        run_vextune({"monitor", "--service", service.url(), "--input", file("stream.wav").string(), "--json"});
+    ASSERT_EQ(gone.exit_code, 0) << gone.err;
+    ASSERT_EQ(lines_of(gone.out).size(), 1u) << gone.out;
+    EXPECT_EQ(nlohmann::json::parse(gone.out)["event"], "unknown");
+    EXPECT_NE(gone.err.find("the window counts as nothing known"), std::string::npos) << gone.err;
+}
+
 // The samples played at speed (time and pitch together), by linear steps.
 std::vector<std::int16_t> played_at(const std::vector<std::int16_t>& samples, double speed)
 {

@@ -149,11 +149,11 @@ public:
     // still open are ended.
     std::vector<Event> Finish(double end);
 
-    // Where the evidence of the play going on ends so far (stream
-    // seconds); nothing while no play is told. A window that holds the end
+    // Where the play going on ends so far (stream seconds), as its End
+    // would say now; nothing while no play is told. A window that holds the end
     // of one track and the start of the next may name neither clearly: the
     // part after this is worth identifying on its own.
-    std::optional<double> EvidenceEnd() const;
+    std::optional<double> PlayEnd() const;
     // The speed of the play going on; nothing while no play is told.
     std::optional<double> PlaySpeed() const;
 

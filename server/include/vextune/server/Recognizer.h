@@ -120,7 +120,8 @@ private:
 };
 
 // The answer object: {"matches":[{"id","title","artist","offsetms","score",
-// "confidence"}]}, empty for no match, or {"retryms":N}; and as text.
+// "confidence"}]} (and "speed" for a match found played fast or slow),
+// empty for no match, or {"retryms":N}; and as text.
 nlohmann::json Answer(const Recognition& recognition);
 std::string AnswerJson(const Recognition& recognition);
 
