@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <algorithm>
 #include <optional>
@@ -78,11 +79,13 @@ public:
         : store_(store), plain_(store, options(0.0)), sweeping_(store, options(most_speed_change))
     {}
 
-    std::optional<monitor::Sighting> operator()(const monitor::Window& w, std::optional<double> after,
-                                                std::optional<double> speed)
+    std::optional<monitor::Sighting> operator()(const monitor::Window& w,
+                                                const std::optional<monitor::PlayTracker::Playing>& now)
     {
         std::vector<matcher::Peak> peaks = matcher::SignaturePeaks(read_signature(w.signature));
-        auto s = find(w, peaks, after, speed);
+        auto s = find(w, peaks, now);
+        if (s && now)
+            s = same_place(w, peaks, *s, *now);
         held_.push_back({w, std::move(peaks)});
         if (held_.size() > kHeld)
             held_.pop_front();
@@ -98,17 +101,50 @@ private:
         std::vector<matcher::Peak> peaks;
     };
 
-    std::optional<monitor::Sighting> find(const monitor::Window& w, std::span<const matcher::Peak> peaks,
-                                          std::optional<double> after, std::optional<double> speed)
+    // Music repeats: a window of the play going on may match its track as
+    // well or better at a repeat of the passage. Where the window agrees
+    // with the track at the play's own place at least half as much, it is
+    // taken there, so that a repeat does not end the play.
+    std::optional<monitor::Sighting> same_place(const monitor::Window& w, std::span<const matcher::Peak> peaks,
+                                                const monitor::Sighting& s, const monitor::PlayTracker::Playing& now)
     {
-        if (speed && *speed != 1.0) {
-            if (auto s = identify(plain_, w, matcher::PeaksAtSpeed(peaks, *speed), 0, *speed))
+        const double alignment = w.start - s.offset / s.speed;
+        if (s.track.id != now.track || std::abs(alignment - now.alignment) < 1.0 || !s.evidence)
+            return s;
+        const std::vector<matcher::Peak> scaled = matcher::PeaksAtSpeed(peaks, now.speed);
+        const matcher::LandmarkOptions& options = plain_.Options().match.landmarks;
+        const std::vector<matcher::Landmark> landmarks = matcher::MakeLandmarks(scaled, options);
+        const double offset = (w.start - now.alignment) * now.speed;
+        const auto at = [&](double track_seconds) {
+            return matcher::AgreeingFrames(store_, now.track, std::llround(track_seconds / kFrameSeconds), landmarks,
+                                           options);
+        };
+        const std::vector<std::uint32_t> there = at(offset);
+        if (2 * there.size() < at(s.offset).size())
+            return s;
+        monitor::Sighting kept = s;
+        kept.offset = offset;
+        kept.speed = now.speed;
+        std::vector<std::uint32_t> frames = there;
+        for (std::uint32_t& f : frames)
+            f = static_cast<std::uint32_t>(std::lround(f / now.speed));
+        kept.evidence = monitor::EvidenceSpan(frames, w.start);
+        return kept;
+    }
+
+    std::optional<monitor::Sighting> find(const monitor::Window& w, std::span<const matcher::Peak> peaks,
+                                          const std::optional<monitor::PlayTracker::Playing>& now)
+    {
+        // Where the play going on ends so far; before the stream without one.
+        const double after = now ? now->end : -std::numeric_limits<double>::infinity();
+        if (now && now->speed != 1.0) {
+            if (auto s = identify(plain_, w, matcher::PeaksAtSpeed(peaks, now->speed), 0, now->speed))
                 return s;
         }
         if (auto s = identify(plain_, w, peaks, 0, 1.0))
             return s;
-        if (after && *after > w.start + 0.5 && *after < w.end - 2.0) {
-            const auto cut = static_cast<std::uint32_t>((*after - w.start) / kFrameSeconds);
+        if (after > w.start + 0.5 && after < w.end - 2.0) {
+            const auto cut = static_cast<std::uint32_t>((after - w.start) / kFrameSeconds);
             std::vector<matcher::Peak> later(std::ranges::lower_bound(peaks, cut, {}, &matcher::Peak::frame),
                                              peaks.end());
             for (matcher::Peak& p : later)
@@ -130,7 +166,7 @@ private:
                 identify(plain_, h.window, matcher::PeaksAtSpeed(h.peaks, s->speed), 0, s->speed);
             if (earlier && earlier->track.id == s->track.id && earlier->evidence &&
                 std::abs(h.window.start - earlier->offset / earlier->speed - alignment) < 1.5 &&
-                (!after || earlier->evidence->from >= *after)) {
+                earlier->evidence->from >= after) {
                 s->evidence->from = std::min(s->evidence->from, earlier->evidence->from);
                 break;
             }
@@ -359,8 +395,7 @@ void monitor_stream(const monitor_options& options, std::ostream& out, const not
             out.flush();
     };
     const auto on_window = [&](const monitor::Window& w) {
-        print(tracker.Observe(w.start, w.end,
-                              local ? (*local)(w, tracker.PlayEnd(), tracker.PlaySpeed()) : (*remote)(w)));
+        print(tracker.Observe(w.start, w.end, local ? (*local)(w, tracker.Now()) : (*remote)(w)));
     };
 
     const stop_on_signals stop;

@@ -142,18 +142,11 @@ std::vector<Event> PlayTracker::Finish(double end)
     return out;
 }
 
-std::optional<double> PlayTracker::PlayEnd() const
+std::optional<PlayTracker::Playing> PlayTracker::Now() const
 {
     if (!current_ || !current_->reported)
         return std::nullopt;
-    return EndOf(*current_);
-}
-
-std::optional<double> PlayTracker::PlaySpeed() const
-{
-    if (!current_ || !current_->reported)
-        return std::nullopt;
-    return current_->first.speed;
+    return Playing{current_->first.track.id, current_->alignment, current_->first.speed, EndOf(*current_)};
 }
 
 std::optional<Span> EvidenceSpan(std::span<const std::uint32_t> frames, double window_start)

@@ -149,13 +149,19 @@ public:
     // still open are ended.
     std::vector<Event> Finish(double end);
 
-    // Where the play going on ends so far (stream seconds), as its End
-    // would say now; nothing while no play is told. A window that holds the end
-    // of one track and the start of the next may name neither clearly: the
-    // part after this is worth identifying on its own.
-    std::optional<double> PlayEnd() const;
-    // The speed of the play going on; nothing while no play is told.
-    std::optional<double> PlaySpeed() const;
+    // The play going on, once told: what an identifier may look for
+    // first in the next window.
+    struct Playing {
+        std::uint32_t track = 0;
+        double alignment = 0.0;  // stream seconds of the track's time 0
+        double speed = 1.0;
+        // Where it ends so far (stream seconds), as its End would say now.
+        // A window that holds the end of one track and the start of the
+        // next may name neither clearly: the part after this is worth
+        // identifying on its own.
+        double end = 0.0;
+    };
+    std::optional<Playing> Now() const;
 
 private:
     struct Play {
