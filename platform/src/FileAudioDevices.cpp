@@ -105,7 +105,12 @@ protected:
         {
             std::lock_guard hold(lock_);
             stop_ = true;
-            producer = std::move(producer_);
+            // A producer that has begun telling on_end produces nothing
+            // more, and may be waiting on the caller: a capture stops its
+            // client under the lock that its on_end takes too. It is left
+            // to finish and joined at the next start, or by the destructor.
+            if (!end_told_)
+                producer = std::move(producer_);
         }
         producer_wake_.notify_all();
         Finish(producer);

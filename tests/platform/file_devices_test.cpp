@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -449,6 +450,44 @@ TEST(FileDevicesConcurrency, EndCallbackMayStopTheStream)
     EXPECT_EQ(bytes.size(), 1600u);
     EXPECT_EQ(client->Start(), S_OK);  // joins the finished producer
     EXPECT_EQ(client->Stop(), S_OK);
+}
+
+// The stream stopped from another thread while on_end waits for a lock
+// that thread holds (a capture stopping its client under the lock its end
+// of stream takes): Stop returns, and on_end finishes once the lock goes.
+TEST(FileDevicesConcurrency, StopDoesNotWaitForAnEndCallbackThatWaitsForTheStopper)
+{
+    TempFile wav(".wav");
+    write_wav(wav.path(), 1, 8000, ramp(800, 1));
+    Event event(Event::Kind::AutoReset);
+    std::mutex capture_lock;
+    std::promise<void> end_began;
+    std::promise<void> end_done;
+    FileDeviceOptions options;
+    options.clock = std::make_shared<SimulatedClock>();
+    options.on_end = [&] {
+        end_began.set_value();
+        event.Set();
+        std::lock_guard hold(capture_lock);
+        end_done.set_value();
+    };
+    FileAudioDevices devices(wav.path(), options);
+    Stream s(devices, PcmFormat(1, 8000), event);
+    auto began = end_began.get_future();
+    std::vector<std::uint8_t> bytes;
+    {
+        std::unique_lock hold(capture_lock);
+        while (began.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            ASSERT_TRUE(event.WaitFor(std::chrono::seconds(30)));
+            Drain(*s.capture, &bytes, nullptr, 2);
+        }
+        auto stopped = std::async(std::launch::async, [&] { return s.client->Stop(); });
+        ASSERT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "Stop waited for on_end";
+        EXPECT_EQ(stopped.get(), S_OK);
+    }
+    EXPECT_EQ(end_done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(s.client->Start(), S_OK);  // joins the finished producer
+    EXPECT_EQ(s.client->Stop(), S_OK);
 }
 
 TEST(FileDevicesConcurrency, ClientReleasedWhileRunningStopsItsProducer)
