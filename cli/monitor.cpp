@@ -143,8 +143,13 @@ private:
         }
         if (auto s = identify(plain_, w, peaks, 0, 1.0))
             return s;
-        if (after > w.start + 0.5 && after < w.end - 2.0) {
-            const auto cut = static_cast<std::uint32_t>((after - w.start) / kFrameSeconds);
+        // The part after the play going on. Its end so far comes from the
+        // last window that named it, which can be seconds before the track
+        // really ended (the windows holding both tracks name neither), so
+        // the window is cut there, then 2 s later each time, while at least
+        // 2 s are left.
+        for (double from = std::max(after, w.start + 0.5); after > w.start + 0.5 && from < w.end - 2.0; from += 2.0) {
+            const auto cut = static_cast<std::uint32_t>((from - w.start) / kFrameSeconds);
             std::vector<matcher::Peak> later(std::ranges::lower_bound(peaks, cut, {}, &matcher::Peak::frame),
                                              peaks.end());
             for (matcher::Peak& p : later)

@@ -22,6 +22,7 @@ PlayTracker::Play PlayTracker::Begin(double window_start, double window_end, con
                          : std::max({p.alignment, window_start, window_end - options_.evidence_seconds});
     if (s.evidence)
         p.evidence_end = s.evidence->to;
+    p.start_offset = std::max(0.0, (p.start - p.alignment) * s.speed);
     p.last_start = window_start;
     p.last_end = window_end;
     p.seen = 1;
@@ -53,7 +54,7 @@ void PlayTracker::Report(Play& play, double at, std::vector<Event>& out)
                    .at = at,
                    .start = play.start,
                    .track = play.first.track,
-                   .offset = std::max(0.0, (play.start - play.alignment) * play.first.speed),
+                   .offset = play.start_offset,
                    .speed = play.first.speed,
                    .confidence = play.confidence});
     known_until_ = std::max(known_until_, play.start);
@@ -67,7 +68,7 @@ void PlayTracker::Close(Play& play, double at, std::vector<Event>& out)
                    .start = play.start,
                    .end = end,
                    .track = play.first.track,
-                   .offset = std::max(0.0, (play.start - play.alignment) * play.first.speed),
+                   .offset = play.start_offset,
                    .speed = play.first.speed,
                    .confidence = play.confidence});
     known_until_ = std::max(known_until_, end);
@@ -99,11 +100,28 @@ std::vector<Event> PlayTracker::Observe(double window_start, double window_end, 
         }
 
         if (pending_ && pending_->seen >= options_.confirmations) {
-            Close(*current_, window_end, out);
-            current_ = pending_;
+            const bool restart = pending_->start_offset < options_.evidence_seconds + 1.0;
+            if (pending_->first.track.id == current_->first.track.id && !restart &&
+                pending_->start - EndOf(*current_) <= options_.hold_seconds) {
+                // The same track goes on from another place: one play, which
+                // follows its new place from here.
+                current_->alignment = pending_->alignment;
+                current_->first.speed = pending_->first.speed;
+                current_->last_start = pending_->last_start;
+                current_->last_end = pending_->last_end;
+                current_->evidence_end = pending_->evidence_end;
+                current_->seen += pending_->seen;
+                current_->confidence = std::max(current_->confidence, pending_->confidence);
+            } else {
+                Close(*current_, window_end, out);
+                current_ = pending_;
+            }
             pending_.reset();
         }
-        if (current_ && !current_->reported && current_->seen >= options_.confirmations)
+        // Music that is not in the catalogue but shares a motif with a
+        // track agrees with it for a moment; a play holds on.
+        if (current_ && !current_->reported && current_->seen >= options_.confirmations &&
+            (!current_->evidence_end || *current_->evidence_end - current_->start >= options_.least_evidence))
             Report(*current_, window_end, out);
     }
 

@@ -10,8 +10,10 @@
 // A sighting places the window in a track: its track time at the window's
 // start and the speed it plays at. Two sightings are of one play when they
 // are of the same track and place the track's beginning at the same stream
-// time (within join_seconds); so a track played twice is two plays, and a
-// jump within a track ends one play and starts another. A play is only
+// time (within join_seconds); so a track played twice is two plays. Where
+// the track goes on from another place without a gap (music repeats: a
+// window may match a repeat of its passage best; a DJ jumps), the play goes
+// on, unless the new place is the track's beginning. A play is only
 // reported once two of its windows agree (a chance match does not repeat
 // at the same alignment), and it survives hold_seconds without a sighting,
 // so that talk or noise over it for a few seconds leaves it one play.
@@ -135,6 +137,7 @@ struct TrackerOptions {
     double hold_seconds = 12.0;       // how long a play lasts without a sighting
     double evidence_seconds = 3.0;    // of a track, in a window it is identified in
     std::uint32_t confirmations = 2;  // windows that agree before a play is reported
+    double least_evidence = 2.5;      // seconds its windows' evidence spans before a play is reported
     double least_unknown = 1.0;       // shorter stretches between plays are not reported
 };
 
@@ -165,10 +168,11 @@ public:
 
 private:
     struct Play {
-        Sighting first;     // the sighting that began it
-        double alignment;   // stream seconds of the track's time 0
-        double start;       // estimated
-        double last_start;  // of the last window it was seen in
+        Sighting first;             // the sighting that began it
+        double alignment;           // stream seconds of the track's time 0
+        double start;               // estimated
+        double start_offset = 0.0;  // track seconds at start
+        double last_start;          // of the last window it was seen in
         double last_end;
         std::optional<double> evidence_end;  // the latest any of its windows showed
         std::uint32_t seen = 0;
