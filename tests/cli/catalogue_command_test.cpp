@@ -25,20 +25,8 @@ extern char** environ;
 namespace vxt::cli::test {
 namespace {
 
-class catalogue_test : public scratch_test {
+class catalogue_test : public catalogue_of_clips_test {
 protected:
-    void SetUp() override
-    {
-        scratch_test::SetUp();
-        db = file("music.db").string();
-        std::vector<std::string> args = {"catalogue", "add", "--db", db};
-        for (const char* name : clip_names)
-            args.push_back(clip_path(name).string());
-        const run_result r = run_vextune(args);
-        ASSERT_EQ(r.exit_code, 0) << r.err;
-        ASSERT_EQ(lines_of(r.out).size(), 3u) << r.out;
-    }
-
     // seconds of a clip from offset on, as a WAV file of its own.
     std::string excerpt(const char* clip, double offset, double seconds)
     {
@@ -52,8 +40,6 @@ protected:
         write_wav(path, part);
         return path.string();
     }
-
-    std::string db;
 };
 
 TEST_F(catalogue_test, adds_each_audio_once_lists_and_removes)

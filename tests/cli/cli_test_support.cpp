@@ -169,6 +169,18 @@ void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes)
     EXPECT_TRUE(out) << path;
 }
 
+void catalogue_of_clips_test::SetUp()
+{
+    scratch_test::SetUp();
+    db = file("music.db").string();
+    std::vector<std::string> args = {"catalogue", "add", "--db", db};
+    for (const char* name : clip_names)
+        args.push_back(clip_path(name).string());
+    const run_result r = run_vextune(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(lines_of(r.out).size(), 3u) << r.out;
+}
+
 background_service::background_service(const std::vector<std::string>& args, const fs::path& log)
 {
     std::vector<std::string> words = {vextune_path.string(), "serve", "--listen", "127.0.0.1:0"};

@@ -133,4 +133,13 @@ private:
     fs::path dir_;
 };
 
+// A scratch directory with an LMDB catalogue of the three clips (db), added
+// by the built vextune.
+class catalogue_of_clips_test : public scratch_test {
+protected:
+    void SetUp() override;
+
+    std::string db;
+};
+
 }  // namespace vxt::cli::test

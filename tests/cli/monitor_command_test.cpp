@@ -20,17 +20,13 @@ struct want_play {
     double offset;
 };
 
-class monitor_test : public scratch_test {
+class monitor_test : public catalogue_of_clips_test {
 protected:
     void SetUp() override
     {
-        scratch_test::SetUp();
-        db = file("music.db").string();
-        std::vector<std::string> args = {"catalogue", "add", "--db", db};
-        for (const char* name : clip_names)
-            args.push_back(clip_path(name).string());
-        const run_result r = run_vextune(args);
-        ASSERT_EQ(r.exit_code, 0) << r.err;
+        catalogue_of_clips_test::SetUp();
+        if (HasFatalFailure())
+            return;
 
         // 4 s of silence, the first clip whole (15 s), 6 s of noise, the
         // second clip from 3 s on (12 s), the first clip again.
@@ -52,7 +48,6 @@ protected:
         write_wav(file("stream.wav"), stream);
     }
 
-    std::string db;
     pcm stream;
     const std::vector<want_play> plays = {
         {"rock-sectoid-metal-madness", 4, 19, 0},
