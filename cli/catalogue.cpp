@@ -76,7 +76,10 @@ bool is_lmdb_folder(const std::string& name)
     return name != ":memory:" && !name.starts_with("postgresql://") && !name.starts_with("postgres://");
 }
 
-std::unique_ptr<matcher::Store> open(const catalogue_names& db, matcher::OpenMode mode, const note_sink& diagnostics)
+}  // namespace
+
+std::unique_ptr<matcher::Store> open_catalogue(const catalogue_names& db, matcher::OpenMode mode,
+                                               const note_sink& diagnostics)
 {
     try {
         return matcher::OpenStores(db, mode, {.diagnostics = diagnostics});
@@ -84,8 +87,6 @@ std::unique_ptr<matcher::Store> open(const catalogue_names& db, matcher::OpenMod
         throw cli_error(e.what());
     }
 }
-
-}  // namespace
 
 namespace {
 
@@ -118,12 +119,6 @@ whole_signature sign_whole(const std::string& path, const block_sink& on_block =
 }
 
 }  // namespace
-
-std::unique_ptr<matcher::Store> open_catalogue(const catalogue_names& db, matcher::OpenMode mode,
-                                               const note_sink& diagnostics)
-{
-    return open(db, mode, diagnostics);
-}
 
 std::string shown_names(const catalogue_names& db)
 {
@@ -209,7 +204,7 @@ private:
 
 catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::ostream& out, const note_sink& note)
 {
-    auto store = open(options.db, matcher::OpenMode::ReadWrite, note);
+    auto store = open_catalogue(options.db, matcher::OpenMode::ReadWrite, note);
     // A first load into an LMDB folder is rewritten compactly once it is
     // in: tracks added one by one leave the blocks they grew and the pages
     // they freed, a compaction none.
@@ -250,7 +245,7 @@ catalogue_add_outcome catalogue_add(const catalogue_add_options& options, std::o
 
 void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
+    const auto store = open_catalogue(db, matcher::OpenMode::ReadOnly, diagnostics);
     for (const matcher::TrackInfo& t : store->Tracks()) {
         out << t.id << '\t' << t.title << '\t' << t.artist << '\t' << std::fixed << std::setprecision(1)
             << t.frames * kFrameSeconds << '\t' << t.source << '\n';
@@ -259,7 +254,7 @@ void catalogue_list(const catalogue_names& db, std::ostream& out, const note_sin
 
 bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadWrite, diagnostics);
+    const auto store = open_catalogue(db, matcher::OpenMode::ReadWrite, diagnostics);
     try {
         return store->Remove(id);
     } catch (const matcher::StoreError& e) {
@@ -269,7 +264,7 @@ bool catalogue_remove(const catalogue_names& db, std::uint32_t id, const note_si
 
 void catalogue_stats(const catalogue_names& db, std::ostream& out, const note_sink& diagnostics)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly, diagnostics);
+    const auto store = open_catalogue(db, matcher::OpenMode::ReadOnly, diagnostics);
     const matcher::StoreTotals totals = store->Totals();
     const double hours = static_cast<double>(totals.frames) * kFrameSeconds / 3600.0;
     out << nlohmann::json{{"tracks", totals.tracks},
@@ -316,7 +311,7 @@ void catalogue_compact(const std::string& db, std::ostream& out, const note_sink
 int match_files(const catalogue_names& db, const std::vector<std::string>& files, std::ostream& out,
                 const note_sink& note, double most_speed_change)
 {
-    const auto store = open(db, matcher::OpenMode::ReadOnly, note);
+    const auto store = open_catalogue(db, matcher::OpenMode::ReadOnly, note);
     server::RecognizerOptions options;
     options.max_sample_ms = 0;  // the whole recording is all there is: no asking for more
     options.most_speed_change = most_speed_change;
@@ -492,7 +487,7 @@ void serve(const serve_options& options, const note_sink& note, const note_sink&
         max_connections = allowed;
     }
 
-    const auto store = open(options.db, matcher::OpenMode::ReadOnly, diagnostics);
+    const auto store = open_catalogue(options.db, matcher::OpenMode::ReadOnly, diagnostics);
 
     // SIGINT and SIGTERM end the service, SIGHUP opens the log file anew:
     // blocked here, before any thread starts, so that every thread inherits

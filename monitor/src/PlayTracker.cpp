@@ -45,32 +45,31 @@ double PlayTracker::EndOf(const Play& play) const
     return std::max(end, play.start);
 }
 
+Event PlayTracker::Told(EventKind kind, const Play& play, double at, double end)
+{
+    return {.kind = kind,
+            .at = at,
+            .start = play.start,
+            .end = end,
+            .track = play.first.track,
+            .offset = play.start_offset,
+            .speed = play.first.speed,
+            .confidence = play.confidence};
+}
+
 void PlayTracker::Report(Play& play, double at, std::vector<Event>& out)
 {
     if (play.start - known_until_ >= options_.least_unknown)
         out.push_back({.kind = EventKind::Unknown, .at = at, .start = known_until_, .end = play.start, .track = {}});
     play.reported = true;
-    out.push_back({.kind = EventKind::Play,
-                   .at = at,
-                   .start = play.start,
-                   .track = play.first.track,
-                   .offset = play.start_offset,
-                   .speed = play.first.speed,
-                   .confidence = play.confidence});
+    out.push_back(Told(EventKind::Play, play, at, 0.0));
     known_until_ = std::max(known_until_, play.start);
 }
 
 void PlayTracker::Close(Play& play, double at, std::vector<Event>& out)
 {
     const double end = EndOf(play);
-    out.push_back({.kind = EventKind::End,
-                   .at = at,
-                   .start = play.start,
-                   .end = end,
-                   .track = play.first.track,
-                   .offset = play.start_offset,
-                   .speed = play.first.speed,
-                   .confidence = play.confidence});
+    out.push_back(Told(EventKind::End, play, at, end));
     known_until_ = std::max(known_until_, end);
 }
 

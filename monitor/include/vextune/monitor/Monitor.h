@@ -183,6 +183,7 @@ private:
     Play Begin(double window_start, double window_end, const Sighting& s) const;
     bool SamePlay(const Play& play, const Sighting& s, double window_start) const;
     double EndOf(const Play& play) const;
+    static Event Told(EventKind kind, const Play& play, double at, double end);
     void Close(Play& play, double at, std::vector<Event>& out);
     void Report(Play& play, double at, std::vector<Event>& out);
 
